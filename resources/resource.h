@@ -1,0 +1,77 @@
+// Resource and command identifiers, shared by harbinel.rc and the code.
+// Grouped by owner in the numbers the program uses; keep this file plain
+// preprocessor text so the resource compiler can read it.
+#ifndef HARBINEL_RESOURCE_H
+#define HARBINEL_RESOURCE_H
+
+// Icons
+#define IDI_MAIN 100
+#define IDI_IDLE 101
+#define IDI_ALERT 102
+
+// Main window controls
+#define IDC_LISTEN 110
+#define IDC_LOGLIST 112
+#define IDC_STATUSBAR 114
+
+// Menu bar and its commands, by popup
+#define IDR_MAINMENU 200
+#define IDM_SAVELOG 201
+#define IDM_CLEARLOG 202
+#define IDM_EXIT 203
+#define IDM_PORTSETTINGS 211
+#define IDM_MESSAGE 212
+#define IDM_RESETALERT 213
+#define IDM_ONTOP 214
+#define IDM_TROJANPORTS 221
+#define IDM_WEBSITE 222
+#define IDM_ABOUT 223
+
+// Log menu
+#define IDM_LOG_CLEAR 302
+#define IDM_LOG_SAVE 303
+
+// Port Settings dialog
+#define IDD_PORTSETTINGS 400
+#define IDC_PS_OK 401
+#define IDC_PS_ADD 403
+#define IDC_PS_REMOVE 404
+#define IDC_PS_REMOVEALL 405
+#define IDC_PS_DISCONNECT 406
+#define IDC_PS_SEPARATOR 407
+#define IDC_PS_LIST 408
+
+// Message dialog (406 is its separator, never addressed)
+#define IDD_MESSAGE 500
+#define IDC_MSG_OK 501
+#define IDC_MSG_CANCEL 502
+#define IDC_MSG_DEFAULT 503
+#define IDC_MSG_NONE 504
+#define IDC_MSG_CUSTOM 505
+#define IDC_MSG_TEXT 506
+#define IDC_MSG_SEPARATOR 406
+
+// Add Port dialog
+#define IDD_ADDPORT 600
+#define IDC_AP_EDIT 601
+#define IDC_AP_OK 602
+#define IDC_AP_CANCEL 603
+#define IDC_AP_LABEL 604
+#define IDC_AP_SEPARATOR 605
+
+// Trojan Ports dialog
+#define IDD_TROJANPORTS 700
+#define IDC_TP_LIST 701
+#define IDC_TP_OK 702
+
+// Tray icon and tray menu
+#define TRAY_ICON_ID 900
+#define IDM_TRAYTITLE 901
+#define IDM_RESTORE 902
+
+// Window messages of the program's own, all sent to the main window
+#define WM_TRAYNOTIFY 1025
+#define WM_SOCKETEVENT 1026
+#define WM_HOSTRESOLVED 1027
+
+#endif

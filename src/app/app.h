@@ -1,0 +1,47 @@
+// The application shell: start-up, the message loop, the main window
+// procedure, commands, the tray icon and the alert.
+#ifndef HARBINEL_APP_H
+#define HARBINEL_APP_H
+
+#include "appstate.h"
+
+extern const char kClassName[];  // "Harbinel_Class"
+extern const char kWindowTitle[]; // "Harbinel"
+extern const char kWebSite[];
+
+// Runs the program from start-up to the quit message; returns the exit code.
+int RunHarbinel(HINSTANCE instance);
+
+// Start-up up to the message loop: returns false when another instance was
+// brought forward instead. Registers the class and creates the main window.
+bool StartHarbinel(HINSTANCE instance);
+
+// One pass of the message loop's key tracking for a message it fetched:
+// turns Ctrl+letter releases into commands sent to the main window.
+void TrackShortcutKeys(const MSG& msg);
+
+// The command a Ctrl+letter release sends, or 0 for a key that sends none.
+UINT ShortcutCommand(WPARAM virtualKey);
+// Brings the Ctrl flag back in line with the key after a modal loop.
+void ResyncCtrlKey();
+// The message loop; returns the quit code.
+int RunMessageLoop();
+
+// A command that runs a modal window sets DialogOpen around it, so the tray
+// menu stays closed meanwhile.
+void BeginModal();
+void EndModal();
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+void OnCommand(HWND window, UINT command);
+void OnTrayNotify(HWND window, WPARAM id, LPARAM mouseMessage);
+void RaiseAlert();
+void ResetAlert();
+// Enables or greys Reset Alert in both menus.
+void SetResetAlertItems(bool enabled);
+// Changes the tray icon; a non-null state word changes the tip with it.
+void SetTrayIcon(HICON icon, const char* stateWord);
+void SetStatusText(const char* text);
+
+#endif

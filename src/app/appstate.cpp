@@ -1,0 +1,18 @@
+// The one global state record and its values before start-up.
+#include "appstate.h"
+
+AppStateRecord AppState;
+
+void ResetAppState()
+{
+    AppState = AppStateRecord();
+    AppState.WindowWidth = 240;
+    AppState.WindowHeight = 234;
+    AppState.DisconnectImmediately = 1;
+    AppState.MessageType = 2; // the default warning text
+}
+
+// Set the initial values before anything runs.
+static struct AppStateInitialiser {
+    AppStateInitialiser() { ResetAppState(); }
+} appStateInitialiser;

@@ -1,0 +1,65 @@
+// The program's single global state record: window, control and menu
+// handles, fonts, icons, flags, the tray icon record, the working buffers and
+// the two list heads. One instance lives for the whole process.
+#ifndef HARBINEL_APPSTATE_H
+#define HARBINEL_APPSTATE_H
+
+#include <winsock2.h>
+#include <windows.h>
+#include <shellapi.h>
+
+#include "../monitor/socketlist.h"
+
+struct HostLookup;
+
+// Sizes of the working buffers allocated at window creation.
+const size_t kRecvBufferSize = 2049;
+const size_t kSavePathSize = 1024;
+
+struct AppStateRecord {
+    HINSTANCE Instance;
+    HICON IconMain;
+    HICON IconIdle;
+    HICON IconAlert;
+    HWND StatusBar;
+    HFONT NormalFont;
+    HWND ListenButton;
+    HWND LogList;
+    HMENU MainMenu;
+    HMENU LogMenu;
+    HMENU TrayMenu;
+    HFONT BoldFont;
+    WNDPROC LogListOldProc;
+    int ScreenWidth;
+    int ScreenHeight;
+    HWND MainWindow;
+    int WindowWidth;
+    int WindowHeight;
+    int WindowX;
+    int WindowY;
+    BYTE ExitRequested;
+    BYTE IsListening;
+    BYTE DisconnectImmediately;
+    BYTE CtrlHeld;
+    BYTE OnTop;
+    int32_t MessageType;
+    BYTE DialogOpen;
+    MSG LoopMessage;
+    WSADATA WinsockData;
+    NOTIFYICONDATAA TrayIconData; // its first, 88-byte form on 32-bit Windows
+    char* RecvBuffer;
+    char* SendBuffer;
+    char* CustomMessage;
+    char* SavePath;
+    SocketNode* ConnectionList;
+    SocketNode* PortList;
+    HostLookup* HostLookups; // pending reverse lookups, each with its own answer buffer
+};
+
+extern AppStateRecord AppState;
+
+// Puts every field back to its value before start-up; tests use it between
+// runs of the main window in one process.
+void ResetAppState();
+
+#endif

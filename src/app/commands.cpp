@@ -1,0 +1,159 @@
+// The command set of the main window, the tray icon's mouse handling and
+// the three tray states: idle, listening and alert.
+#include "app.h"
+
+#include <commctrl.h>
+
+#include "../log/text.h"
+#include "../monitor/monitor.h"
+#include "../settings/settings.h"
+#include "resource.h"
+
+const char kWebSite[] = "https://www.ferrowind.example/harbinel/";
+
+void SetStatusText(const char* text)
+{
+    SendMessageA(AppState.StatusBar, SB_SETTEXTA, SB_SIMPLEID, (LPARAM)text);
+}
+
+void SetTrayIcon(HICON icon, const char* stateWord)
+{
+    NOTIFYICONDATAA& tray = AppState.TrayIconData;
+    tray.hIcon = icon;
+    tray.uFlags = NIF_ICON;
+    if (stateWord != NULL) {
+        TextCopy(tray.szTip, kWindowTitle);
+        TextAppend(tray.szTip, ": ");
+        TextAppend(tray.szTip, stateWord);
+        tray.uFlags |= NIF_TIP;
+    }
+    Shell_NotifyIconA(NIM_MODIFY, &tray);
+}
+
+void SetResetAlertItems(bool enabled)
+{
+    UINT flags = MF_BYCOMMAND | MF_STRING | (enabled ? MF_ENABLED : MF_GRAYED | MF_DISABLED);
+    ModifyMenuA(AppState.MainMenu, IDM_RESETALERT, flags, IDM_RESETALERT, "&Reset Alert\tCtrl+R");
+    ModifyMenuA(AppState.TrayMenu, IDM_RESETALERT, flags, IDM_RESETALERT, "&Reset Alert");
+}
+
+void RaiseAlert()
+{
+    SetResetAlertItems(true);
+    SetTrayIcon(AppState.IconAlert, NULL);
+}
+
+void ResetAlert()
+{
+    SetResetAlertItems(false);
+    SetTrayIcon(AppState.IsListening ? AppState.IconMain : AppState.IconIdle, NULL);
+}
+
+void BeginModal()
+{
+    AppState.DialogOpen = 1;
+}
+
+void EndModal()
+{
+    AppState.DialogOpen = 0;
+    ResyncCtrlKey();
+}
+
+static void RunDialog(HWND window, int templateId, DLGPROC proc)
+{
+    BeginModal();
+    DialogBoxParamA(AppState.Instance, MAKEINTRESOURCEA(templateId), window, proc, 0);
+    EndModal();
+}
+
+static void ToggleOnTop(HWND window)
+{
+    AppState.OnTop = (BYTE)~AppState.OnTop;
+    SetWindowPos(window, AppState.OnTop ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
+                 SWP_NOSIZE | SWP_NOMOVE);
+    CheckMenuItem(AppState.MainMenu, IDM_ONTOP,
+                  MF_BYCOMMAND | (AppState.OnTop ? MF_CHECKED : MF_UNCHECKED));
+}
+
+static void ShowAbout(HWND window)
+{
+    BeginModal();
+    ShellAboutA(window, "About Harbinel#",
+                "Harbinel v1.0.6\r\nWatches chosen ports for trojan scans", AppState.IconMain);
+    EndModal();
+}
+
+static void Restore(HWND window)
+{
+    ShowWindow(window, SW_RESTORE);
+    SetForegroundWindow(window);
+}
+
+void OnCommand(HWND window, UINT command)
+{
+    switch (command) {
+    case IDC_LISTEN:
+        ToggleListening();
+        break;
+    case IDM_SAVELOG:
+        BeginModal();
+        SendMessageA(AppState.LogList, WM_COMMAND, IDM_LOG_SAVE, 0);
+        EndModal();
+        break;
+    case IDM_CLEARLOG:
+        SendMessageA(AppState.LogList, WM_COMMAND, IDM_LOG_CLEAR, 0);
+        break;
+    case IDM_EXIT:
+        AppState.ExitRequested = 1;
+        SendMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+        break;
+    case IDM_PORTSETTINGS:
+        RunDialog(window, IDD_PORTSETTINGS, PortSettingsDialogProc);
+        break;
+    case IDM_MESSAGE:
+        RunDialog(window, IDD_MESSAGE, MessageDialogProc);
+        break;
+    case IDM_RESETALERT:
+        ResetAlert();
+        break;
+    case IDM_ONTOP:
+        ToggleOnTop(window);
+        break;
+    case IDM_TROJANPORTS:
+        RunDialog(window, IDD_TROJANPORTS, TrojanPortsDialogProc);
+        break;
+    case IDM_WEBSITE:
+        ShellExecuteA(window, "open", kWebSite, NULL, "\\", SW_SHOWNORMAL);
+        break;
+    case IDM_ABOUT:
+        ShowAbout(window);
+        break;
+    case IDM_RESTORE:
+        Restore(window);
+        break;
+    }
+}
+
+static void ShowTrayMenu(HWND window)
+{
+    SetForegroundWindow(window);
+    if (AppState.DialogOpen)
+        return;
+    POINT at;
+    GetCursorPos(&at);
+    TrackPopupMenuEx(AppState.TrayMenu, 0, at.x, at.y, window, NULL);
+    // Lets the menu close properly when the user clicks elsewhere.
+    PostMessageA(window, WM_NULL, 0, 0);
+    ResyncCtrlKey();
+}
+
+void OnTrayNotify(HWND window, WPARAM id, LPARAM mouseMessage)
+{
+    if (id != TRAY_ICON_ID)
+        return;
+    if (mouseMessage == WM_RBUTTONDOWN)
+        ShowTrayMenu(window);
+    else if (mouseMessage == WM_LBUTTONDBLCLK)
+        SendMessageA(window, WM_COMMAND, IDM_RESTORE, 0);
+}

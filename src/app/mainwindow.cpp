@@ -1,0 +1,228 @@
+// The main window: what its creation builds, the tray menu's drawn title,
+// size and colour changes, dragging, and closing, which hides the window
+// unless Exit asked for the program to end.
+#include "app.h"
+
+#include <commctrl.h>
+
+#include "../log/linetext.h"
+#include "../log/log.h"
+#include "../log/text.h"
+#include "../monitor/monitor.h"
+#include "../settings/settings.h"
+#include "resource.h"
+
+// Log list styles: unsorted, no notifications, both scroll bars.
+static const DWORD kLogListStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_HSCROLL |
+                                   LBS_HASSTRINGS | LBS_NOINTEGRALHEIGHT;
+
+static void FreeBuffers()
+{
+    BlockFree(AppState.SendBuffer);
+    BlockFree(AppState.CustomMessage);
+    BlockFree(AppState.RecvBuffer);
+    BlockFree(AppState.SavePath);
+    AppState.SendBuffer = NULL;
+    AppState.CustomMessage = NULL;
+    AppState.RecvBuffer = NULL;
+    AppState.SavePath = NULL;
+}
+
+static bool AllocateBuffers()
+{
+    AppState.RecvBuffer = (char*)BlockAlloc(kRecvBufferSize, false);
+    AppState.CustomMessage = (char*)BlockAlloc(kCustomMessageSize, true);
+    AppState.SendBuffer = (char*)BlockAlloc(kSendBufferSize, true);
+    AppState.SavePath = (char*)BlockAlloc(kSavePathSize, true);
+    if (AppState.RecvBuffer && AppState.CustomMessage && AppState.SendBuffer && AppState.SavePath)
+        return true;
+    FreeBuffers();
+    return false;
+}
+
+static HFONT MakeSmallFont(int weight)
+{
+    return CreateFontA(11, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                       DEFAULT_PITCH | FF_DONTCARE, "Small Fonts");
+}
+
+static void BuildMenus()
+{
+    HMENU tray = CreatePopupMenu();
+    AppendMenuA(tray, MF_OWNERDRAW | MF_DISABLED, IDM_TRAYTITLE, NULL);
+    AppendMenuA(tray, MF_SEPARATOR, 0, NULL);
+    AppendMenuA(tray, MF_STRING, IDC_LISTEN, "Listen");
+    AppendMenuA(tray, MF_STRING | MF_GRAYED | MF_DISABLED, IDM_RESETALERT, "&Reset Alert");
+    AppendMenuA(tray, MF_SEPARATOR, 0, NULL);
+    AppendMenuA(tray, MF_STRING, IDM_RESTORE, "&Restore");
+    AppendMenuA(tray, MF_STRING, IDM_ABOUT, "&About");
+    AppendMenuA(tray, MF_SEPARATOR, 0, NULL);
+    AppendMenuA(tray, MF_STRING, IDM_EXIT, "Exit");
+    AppState.TrayMenu = tray;
+
+    HMENU log = CreatePopupMenu();
+    AppendMenuA(log, MF_STRING, IDM_LOG_SAVE, "&Save Log");
+    AppendMenuA(log, MF_STRING, IDM_LOG_CLEAR, "&Clear Log");
+    AppState.LogMenu = log;
+}
+
+static void BuildControls(HWND window)
+{
+    AppState.StatusBar = CreateStatusWindowA(WS_CHILD | WS_VISIBLE, NULL, window, IDC_STATUSBAR);
+    SendMessageA(AppState.StatusBar, WM_SETFONT, (WPARAM)AppState.NormalFont, TRUE);
+    SendMessageA(AppState.StatusBar, SB_SIMPLE, 1, 0);
+    SendMessageA(AppState.StatusBar, SB_SETBKCOLOR, 0, (LPARAM)GetSysColor(COLOR_BTNFACE));
+
+    AppState.ListenButton =
+        CreateWindowExA(0, "BUTTON", "Listen", WS_CHILD | WS_VISIBLE, 4, 146, 226, 20, window,
+                        (HMENU)(INT_PTR)IDC_LISTEN, AppState.Instance, NULL);
+    SendMessageA(AppState.ListenButton, WM_SETFONT, (WPARAM)AppState.NormalFont, 0);
+
+    AppState.LogList =
+        CreateWindowExA(WS_EX_CLIENTEDGE, "LISTBOX", NULL, kLogListStyle, 3, 0, 227, 140, window,
+                        (HMENU)(INT_PTR)IDC_LOGLIST, AppState.Instance, NULL);
+    SendMessageA(AppState.LogList, WM_SETFONT, (WPARAM)AppState.NormalFont, 0);
+    AppState.LogListOldProc =
+        (WNDPROC)SetWindowLongPtrA(AppState.LogList, GWLP_WNDPROC, (LONG_PTR)LogListProc);
+}
+
+static void AddTrayIcon(HWND window)
+{
+    NOTIFYICONDATAA& tray = AppState.TrayIconData;
+    tray = NOTIFYICONDATAA();
+    tray.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    tray.hWnd = window;
+    tray.uID = TRAY_ICON_ID;
+    tray.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    tray.uCallbackMessage = WM_TRAYNOTIFY;
+    tray.hIcon = AppState.IconIdle;
+    TextCopy(tray.szTip, kWindowTitle);
+    TextAppend(tray.szTip, ": Idle");
+    Shell_NotifyIconA(NIM_ADD, &tray);
+}
+
+static LRESULT OnCreate(HWND window)
+{
+    AppState.MainWindow = window;
+    if (!AllocateBuffers()) {
+        MessageBoxA(window, "Out of memory", kWindowTitle, MB_OK | MB_ICONEXCLAMATION);
+        return -1;
+    }
+    StartupSwitches switches = LoadSettings(window);
+    AppState.NormalFont = MakeSmallFont(FW_NORMAL);
+    AppState.BoldFont = MakeSmallFont(800);
+    BuildMenus();
+    BuildControls(window);
+    StartWinsock();
+    AddTrayIcon(window);
+
+    // Posted, not sent: they run from the loop once the menu is attached.
+    if (switches.onTop)
+        PostMessageA(window, WM_COMMAND, IDM_ONTOP, 0);
+    if (switches.connected)
+        PostMessageA(window, WM_COMMAND, IDC_LISTEN, 0);
+    else
+        SetStatusText("Idle");
+    return 0;
+}
+
+static LRESULT OnDrawItem(const DRAWITEMSTRUCT& item)
+{
+    // Only the tray menu's title is drawn by the program.
+    if (item.itemAction != ODA_DRAWENTIRE)
+        return 0;
+    HDC dc = item.hDC;
+    const RECT& r = item.rcItem;
+    int x = r.left + (int)((unsigned)(r.right - r.left) >> 1);
+    FillRect(dc, &r, GetSysColorBrush(COLOR_ACTIVECAPTION));
+    SetTextColor(dc, GetSysColor(COLOR_CAPTIONTEXT));
+    int oldMode = SetBkMode(dc, TRANSPARENT);
+    UINT oldAlign = SetTextAlign(dc, TA_CENTER | TA_TOP);
+    HGDIOBJ oldFont = SelectObject(dc, AppState.BoldFont);
+    ExtTextOutA(dc, x, 2, ETO_CLIPPED, &r, kWindowTitle, (UINT)TextLength(kWindowTitle), NULL);
+    SetTextAlign(dc, oldAlign);
+    SelectObject(dc, oldFont);
+    SetBkMode(dc, oldMode);
+    return 1;
+}
+
+// The exit path: everything the program holds is given back, settings first
+// while every field still holds its value.
+static void ShutDown()
+{
+    SaveSettings();
+    Shell_NotifyIconA(NIM_DELETE, &AppState.TrayIconData);
+    DeleteObject(AppState.NormalFont);
+    DeleteObject(AppState.BoldFont);
+    AppState.NormalFont = NULL;
+    AppState.BoldFont = NULL;
+    if (AppState.IsListening)
+        CloseAllListeners();
+    CancelHostLookups();
+    WSACleanup();
+    ListFreeAll(AppState.PortList);
+    ListFreeAll(AppState.ConnectionList);
+    FreeBuffers();
+    DestroyMenu(AppState.TrayMenu);
+    DestroyMenu(AppState.LogMenu);
+    AppState.TrayMenu = NULL;
+    AppState.LogMenu = NULL;
+}
+
+static LRESULT OnClose(HWND window)
+{
+    if (!AppState.ExitRequested) {
+        ShowWindow(window, SW_HIDE);
+        return 0;
+    }
+    ShutDown();
+    return DefWindowProcA(window, WM_CLOSE, 0, 0);
+}
+
+static LRESULT OnDestroy()
+{
+    if (AppState.LogList != NULL && AppState.LogListOldProc != NULL)
+        SetWindowLongPtrA(AppState.LogList, GWLP_WNDPROC, (LONG_PTR)AppState.LogListOldProc);
+    PostQuitMessage(0);
+    return 0;
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        return OnCreate(window);
+    case WM_DESTROY:
+        return OnDestroy();
+    case WM_CLOSE:
+        return OnClose(window);
+    case WM_SIZE:
+        MoveWindow(AppState.StatusBar, 0, 0, 0, 0, TRUE); // it places itself at the bottom
+        break;
+    case WM_SYSCOLORCHANGE:
+        SendMessageA(AppState.StatusBar, SB_SETBKCOLOR, 0, (LPARAM)GetSysColor(COLOR_BTNFACE));
+        break;
+    case WM_DRAWITEM:
+        if (wParam == 0)
+            return OnDrawItem(*(const DRAWITEMSTRUCT*)lParam);
+        break;
+    case WM_MOVING:
+        AppState.WindowX = ((const RECT*)lParam)->left;
+        AppState.WindowY = ((const RECT*)lParam)->top;
+        break;
+    case WM_COMMAND:
+        OnCommand(window, LOWORD(wParam));
+        break;
+    case WM_TRAYNOTIFY:
+        OnTrayNotify(window, wParam, lParam);
+        break;
+    case WM_SOCKETEVENT:
+        OnSocketEvent((SocketHandle)wParam, LOWORD(lParam));
+        break;
+    case WM_HOSTRESOLVED:
+        OnHostResolved((HANDLE)wParam, HIWORD(lParam));
+        break;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}

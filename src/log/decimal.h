@@ -1,0 +1,38 @@
+// Signed decimal text of 32-bit integers: the program's only number
+// formatting. Counts, ports, registry value names and GMT offsets use it.
+#ifndef HARBINEL_DECIMAL_H
+#define HARBINEL_DECIMAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "text.h"
+
+// Longest text: "-2147483648" and its terminator.
+const size_t kDecimalSize = 12;
+
+// Writes the decimal text of value at the start of out (at least
+// kDecimalSize bytes), overwriting it, zero-terminated.
+void FormatDecimalRaw(int32_t value, char* out);
+
+template <size_t N> inline void FormatDecimal(int32_t value, char (&out)[N])
+{
+    static_assert(N >= kDecimalSize, "decimal text needs 12 bytes");
+    FormatDecimalRaw(value, out);
+}
+
+// Appends the decimal text of value to the text in out, cut short if the
+// buffer is full.
+inline size_t AppendDecimalN(int32_t value, char* out, size_t size)
+{
+    char scratch[32];
+    FormatDecimalRaw(value, scratch);
+    return TextAppendN(out, size, scratch);
+}
+
+template <size_t N> inline size_t AppendDecimal(int32_t value, char (&out)[N])
+{
+    return AppendDecimalN(value, out, N);
+}
+
+#endif

@@ -1,0 +1,62 @@
+// The texts of the program's log lines and the other small texts built from
+// numbers: count lines, the warning sent to callers, RDNS and address lines,
+// and the right-aligned port entries of the Port Settings list.
+#ifndef HARBINEL_LINETEXT_H
+#define HARBINEL_LINETEXT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+// The text sent to every caller unless the user chose otherwise.
+extern const char kDefaultWarning[];
+
+// Message types: what the warning step sends.
+const int32_t kMessageCustom = 0;
+const int32_t kMessageNone = 1;
+const int32_t kMessageDefault = 2;
+
+// Size of the send buffer: a 255-character text, CR LF and the terminator.
+const size_t kSendBufferSize = 258;
+// Size of the custom text block: 255 characters and the terminator.
+const size_t kCustomMessageSize = 256;
+
+// Puts the warning for messageType followed by CR LF into out (size bytes)
+// and returns its length, or returns -1 when nothing is to be sent. Any
+// type other than none and default sends the custom text, which may be empty.
+int BuildWarningText(int32_t messageType, const char* custom, char* out, size_t size);
+
+// head + n + " port", with "s" unless n is 1: "Listening on 2 ports".
+void BuildCountLineN(const char* head, int32_t n, char* out, size_t size);
+
+// A port right-aligned in a field of five characters ("   80"). Values
+// outside 0-65535 are written as they are, never past out.
+void FormatPortEntryN(int32_t port, char* out, size_t size);
+
+// "   RDNS: " and the host name, or the reason there is none.
+void BuildRdnsLineN(int errorCode, const char* hostName, char* out, size_t size);
+
+// prefix, caller "addr:port", " -> ", local address, ":" and the listened port.
+void BuildAddressLineN(const char* prefix, const char* caller, const char* local, int32_t port,
+                       char* out, size_t size);
+
+template <size_t N> inline void BuildCountLine(const char* head, int32_t n, char (&out)[N])
+{
+    BuildCountLineN(head, n, out, N);
+}
+template <size_t N> inline void FormatPortEntry(int32_t port, char (&out)[N])
+{
+    FormatPortEntryN(port, out, N);
+}
+template <size_t N>
+inline void BuildRdnsLine(int errorCode, const char* hostName, char (&out)[N])
+{
+    BuildRdnsLineN(errorCode, hostName, out, N);
+}
+template <size_t N>
+inline void BuildAddressLine(const char* prefix, const char* caller, const char* local,
+                             int32_t port, char (&out)[N])
+{
+    BuildAddressLineN(prefix, caller, local, port, out, N);
+}
+
+#endif

@@ -1,0 +1,26 @@
+// The event log: the bounded log list, the connection lines, the log list's
+// own procedure with its menu, saving and clearing.
+#ifndef HARBINEL_LOG_H
+#define HARBINEL_LOG_H
+
+#include "../app/appstate.h"
+
+// The view keeps the newest twelve lines in sight after every addition.
+const int kVisibleLines = 12;
+
+// Appends a line (copied) with item data 0 and returns its index; returns 0
+// when the list had no room even after dropping every older line.
+int AddLogLine(const char* text);
+// Scrolls so that the newest twelve lines are in view.
+void ShowNewestLines(HWND list);
+
+int LogConnection(SocketNode* node, const sockaddr_in& caller, const char* prefix);
+
+LRESULT CALLBACK LogListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void SaveLog(HWND list);
+void ClearLog(HWND list);
+// Writes every line of the list to path as CR LF lines; false when the file
+// could not be created.
+bool WriteLogFile(HWND list, const char* path);
+
+#endif

@@ -1,0 +1,64 @@
+// A connection's two detail lines: the address line (caller, local interface
+// and listened port) and the timestamp line with the local offset from GMT.
+#include "../log/linetext.h"
+#include "../log/text.h"
+#include "../log/timetext.h"
+#include "../monitor/monitor.h"
+#include "log.h"
+
+#include <ws2tcpip.h>
+#include <mstcpip.h>
+
+// The local address the connection is seen at: the interface the socket
+// layer would use to reach the caller.
+static void LocalAddressText(SocketHandle socket, const sockaddr_in& caller, char (&out)[16])
+{
+    sockaddr_in local = {};
+    DWORD bytes = 0;
+    WSAIoctl((SOCKET)socket, SIO_ROUTING_INTERFACE_QUERY, (void*)&caller, sizeof caller, &local,
+             sizeof local, &bytes, NULL, NULL);
+    TextCopy(out, inet_ntoa(local.sin_addr));
+}
+
+static void AddTimestampLine()
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    LogClock clock = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+    TIME_ZONE_INFORMATION zone;
+    DWORD zoneResult = GetTimeZoneInformation(&zone);
+    bool zoneKnown = zoneResult != TIME_ZONE_ID_INVALID;
+    int offset = zoneKnown ? GmtOffsetMinutes(zone.Bias, zone.DaylightBias,
+                                              zoneResult == TIME_ZONE_ID_DAYLIGHT)
+                           : 0;
+    char line[128];
+    BuildTimestampLine(clock, zoneKnown, offset, line);
+    AddLogLine(line);
+}
+
+int LogConnection(SocketNode* node, const sockaddr_in& caller, const char* prefix)
+{
+    char local[16];
+    LocalAddressText(node->socket, caller, local);
+
+    char callerText[128];
+    DWORD callerLength = sizeof callerText;
+    if (WSAAddressToStringA((sockaddr*)node->address, sizeof(sockaddr_in), NULL, callerText,
+                            &callerLength) == SOCKET_ERROR)
+        return ReportSocketError("Socket error");
+
+    char line[128];
+    BuildAddressLine(prefix, callerText, local, node->port, line);
+    int addressLine = AddLogLine(line);
+
+    // Adding the timestamp may drop the oldest lines; the address line moves
+    // up by as many as were dropped.
+    LRESULT before = SendMessageA(AppState.LogList, LB_GETCOUNT, 0, 0);
+    AddTimestampLine();
+    LRESULT after = SendMessageA(AppState.LogList, LB_GETCOUNT, 0, 0);
+    int dropped = (int)(before + 1 - after);
+    if (dropped <= 0)
+        return addressLine;
+    // When the address line itself went, there is nothing left to tag.
+    return addressLine > dropped ? addressLine - dropped : 0;
+}

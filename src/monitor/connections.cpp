@@ -1,0 +1,129 @@
+// Connection events: every connection to a listened port is a scan. It is
+// accepted, recorded, logged and looked up, warned once, disconnected when so
+// set, and whatever it sends is logged.
+#include "../app/app.h"
+#include "../log/linetext.h"
+#include "../log/log.h"
+#include "monitor.h"
+#include "resource.h"
+
+// An accepted connection reports read, write and close.
+static const long kConnectionEvents = FD_READ | FD_WRITE | FD_CLOSE;
+static const int kMaxReceive = (int)kRecvBufferSize - 1;
+
+void CloseConnection(SocketNode*& head, SocketHandle socket)
+{
+    shutdown((SOCKET)socket, SD_BOTH);
+    if (closesocket((SOCKET)socket) == 0) {
+        ListRemoveBySocket(head, socket);
+        AddLogLine("Scan blocked");
+    }
+}
+
+static void OnAccept(SocketHandle listener)
+{
+    SocketNode* port = ListFindBySocket(AppState.PortList, listener);
+    if (port == NULL)
+        return;
+    sockaddr_in caller = {};
+    int length = sizeof caller;
+    SOCKET s = accept((SOCKET)listener, (sockaddr*)&caller, &length);
+    if (s == INVALID_SOCKET) {
+        ReportSocketError("Accept error");
+        return;
+    }
+    if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kConnectionEvents) ==
+        SOCKET_ERROR) {
+        AddLogLine("Notification error");
+        closesocket(s); // it would never get an event: do not keep it open
+        return;
+    }
+    // An IPv4 caller's address is 16 bytes; never copy more than was filled.
+    size_t addressBytes = (length > 0 && length <= (int)sizeof caller) ? (size_t)length : 0;
+    SocketNode* node =
+        ListAppend(AppState.ConnectionList, (SocketHandle)s, port->port, &caller, addressBytes & ~1u);
+    if (node == NULL) {
+        AddLogLine("Out of memory");
+        shutdown(s, SD_BOTH);
+        closesocket(s);
+        return;
+    }
+    RaiseAlert();
+    AddLogLine("Scan detected");
+    int line = LogConnection(node, caller, "   Accept: ");
+    if (line != 0)
+        StartHostLookup(line, caller);
+}
+
+static void OnWrite(SocketHandle socket)
+{
+    SocketNode* node = ListFindBySocket(AppState.ConnectionList, socket);
+    if (node == NULL || node->warned)
+        return;
+    node->warned = 0xFFFFFFFFu;
+    int length = BuildWarningText(AppState.MessageType, AppState.CustomMessage,
+                                  AppState.SendBuffer, kSendBufferSize);
+    if (length >= 0) {
+        // A short send is not retried: the warning is one line, sent once.
+        int sent = send((SOCKET)socket, AppState.SendBuffer, length, 0);
+        AddLogLine(sent == SOCKET_ERROR ? "   Couldn't send message" : "   Message sent");
+    }
+    if (AppState.DisconnectImmediately)
+        CloseConnection(AppState.ConnectionList, socket);
+}
+
+// One receive of at most 2048 bytes, logged as one line up to its first zero
+// byte. Returns the byte count, or SOCKET_ERROR after logging the failure.
+static int ReceiveLine(SocketHandle socket)
+{
+    FillDwords(AppState.RecvBuffer, kRecvBufferSize, 0);
+    int received = recv((SOCKET)socket, AppState.RecvBuffer, kMaxReceive, 0);
+    if (received == SOCKET_ERROR)
+        ReportSocketError("Recv error");
+    else
+        AddLogLine(AppState.RecvBuffer);
+    return received;
+}
+
+static void OnRead(SocketHandle socket)
+{
+    SocketNode* node = ListFindBySocket(AppState.ConnectionList, socket);
+    if (node == NULL)
+        return;
+    node->warned = 1; // a caller that talks first gets no warning and no hang-up
+    ReceiveLine(socket);
+}
+
+static void OnClose(SocketHandle socket)
+{
+    if (ListFindBySocket(AppState.ConnectionList, socket) == NULL)
+        return;
+    // The caller has hung up, so no more data can come: log what is still
+    // waiting before closing, or it would be lost with the socket.
+    u_long waiting = 0;
+    while (ioctlsocket((SOCKET)socket, FIONREAD, &waiting) == 0 && waiting > 0)
+        if (ReceiveLine(socket) <= 0)
+            break;
+    CloseConnection(AppState.ConnectionList, socket);
+}
+
+void OnSocketEvent(SocketHandle socket, WORD event)
+{
+    // The buffers are gone once the exit path has run.
+    if (AppState.RecvBuffer == NULL)
+        return;
+    switch (event) {
+    case FD_ACCEPT:
+        OnAccept(socket);
+        break;
+    case FD_CLOSE:
+        OnClose(socket);
+        break;
+    case FD_WRITE:
+        OnWrite(socket);
+        break;
+    case FD_READ:
+        OnRead(socket);
+        break;
+    }
+}

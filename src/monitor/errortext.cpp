@@ -1,0 +1,69 @@
+// Fixed English reasons for Winsock and resolver error codes.
+#include "errortext.h"
+
+#include <stddef.h>
+
+struct ErrorText {
+    int code;
+    const char* text;
+};
+
+static const ErrorText kSocketErrors[] = {
+    {10004, "Blocking call cancelled"},
+    {10013, "SO_BROADCAST not enabled"},
+    {10014, "Illegal socket address"},
+    {10022, "Bind not called"},
+    {10024, "No more sockets available"},
+    {10035, "Operation would cause block"},
+    {10036, "Blocking operation in progress"},
+    {10037, "Non-blocking call in progress"},
+    {10038, "Illegal socket value"},
+    {10045, "Operation not supported"},
+    {10048, "Port in use"},
+    {10050, "Network subsystem failed"},
+    {10051, "Network unreachable"},
+    {10055, "No buffer space available"},
+    {10056, "Socket already connected"},
+    {10057, "Socket not connected"},
+    {10060, "Operation timed out"},
+    {10093, "WSAStartup not called"},
+};
+
+static const ErrorText kStartupErrors[] = {
+    {10091, "Network subsystem not ready"},
+    {10092, "Incorrect Winsock version"},
+    {10036, "Blocking operation in progress"},
+    {10067, "Task limit reached"},
+    {10014, "Invalid winsock data"},
+};
+
+static const ErrorText kHostErrors[] = {
+    {11001, "Host not found"},
+    {11002, "Try again"},
+    {11003, "Non-recoverable error"},
+    {11004, "No RDNS data available"},
+};
+
+template <size_t N>
+static const char* FindText(const ErrorText (&table)[N], int code, const char* otherwise)
+{
+    for (size_t i = 0; i < N; ++i)
+        if (table[i].code == code)
+            return table[i].text;
+    return otherwise;
+}
+
+const char* SocketErrorText(int code)
+{
+    return FindText(kSocketErrors, code, "Unknown error");
+}
+
+const char* StartupErrorText(int code)
+{
+    return FindText(kStartupErrors, code, NULL);
+}
+
+const char* HostErrorText(int code)
+{
+    return FindText(kHostErrors, code, "Unknown error");
+}

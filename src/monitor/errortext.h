@@ -1,0 +1,17 @@
+// Fixed English reasons for Winsock and resolver error codes: one table per
+// use, one lookup function each.
+#ifndef HARBINEL_ERRORTEXT_H
+#define HARBINEL_ERRORTEXT_H
+
+// Reason for the last error of a socket call; "Unknown error" for any code
+// outside the table, 0 included.
+const char* SocketErrorText(int code);
+
+// Text logged when the Winsock start fails with this result, or null when
+// that result is not reported.
+const char* StartupErrorText(int code);
+
+// Reason shown on the RDNS line when a reverse lookup fails.
+const char* HostErrorText(int code);
+
+#endif

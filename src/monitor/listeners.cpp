@@ -1,0 +1,130 @@
+// Listening control: one TCP listener per configured port, all reporting to
+// the main window, and the Listen/Stop command with everything it shows.
+#include "../app/app.h"
+#include "../log/decimal.h"
+#include "../log/linetext.h"
+#include "../log/log.h"
+#include "../log/text.h"
+#include "monitor.h"
+#include "resource.h"
+
+// Every event a listener can raise: read, write, accept and close.
+static const long kListenerEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;
+
+static void ReportPortError(const char* what, int32_t port)
+{
+    char prefix[64];
+    TextCopy(prefix, what);
+    TextAppend(prefix, " port ");
+    AppendDecimal(port, prefix);
+    TextAppend(prefix, " ");
+    ReportSocketError(prefix);
+}
+
+bool OpenListener(int32_t port, SocketNode* node)
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        ReportSocketError("Socket error");
+        node->socket = kInvalidSocket; // never leave a stale handle to close later
+        return false;
+    }
+    node->socket = (SocketHandle)s;
+    node->port = port;
+    sockaddr_in* address = (sockaddr_in*)node->address;
+    address->sin_family = AF_INET;
+    address->sin_port = htons((u_short)port);
+    address->sin_addr.s_addr = INADDR_ANY;
+
+    if (bind(s, (sockaddr*)address, sizeof(sockaddr_in)) == SOCKET_ERROR) {
+        ReportPortError("Bind error", port);
+        return false;
+    }
+    if (listen(s, 5) == SOCKET_ERROR) {
+        ReportPortError("Listen error", port);
+        return false;
+    }
+    if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kListenerEvents) == SOCKET_ERROR) {
+        ReportSocketError("Notification error");
+        return false;
+    }
+    return true;
+}
+
+int32_t CloseAllListeners()
+{
+    int32_t closed = 0;
+    for (SocketNode* node = AppState.PortList; node != NULL; node = node->next) {
+        SOCKET s = (SOCKET)node->socket;
+        shutdown(s, SD_BOTH);
+        if (closesocket(s) == 0) {
+            ++closed;
+        } else {
+            char prefix[kDecimalSize];
+            FormatDecimal(node->port, prefix);
+            ReportSocketError(prefix);
+        }
+        // The handle may be reused by the next accepted caller: forget it.
+        node->socket = kInvalidSocket;
+    }
+    return closed;
+}
+
+// A Listen that opened nothing gives back the ports it did take, so a failed
+// attempt keeps no port bound.
+static void ReleaseFailedListeners()
+{
+    for (SocketNode* node = AppState.PortList; node != NULL; node = node->next) {
+        if (node->socket != kInvalidSocket) {
+            closesocket((SOCKET)node->socket);
+            node->socket = kInvalidSocket;
+        }
+    }
+}
+
+static void SetListenItemCheck(bool checked)
+{
+    CheckMenuItem(AppState.TrayMenu, IDC_LISTEN,
+                  MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
+}
+
+static void StartListening()
+{
+    int32_t opened = 0;
+    for (SocketNode* node = AppState.PortList; node != NULL; node = node->next)
+        if (OpenListener(node->port, node))
+            ++opened;
+    if (opened == 0) {
+        ReleaseFailedListeners();
+        return;
+    }
+    char line[64];
+    BuildCountLine("Listening on ", opened, line);
+    AddLogLine(line);
+    SetWindowTextA(AppState.ListenButton, "Stop");
+    SetStatusText("Listening");
+    SetTrayIcon(AppState.IconMain, "Listening");
+    SetListenItemCheck(true);
+    AppState.IsListening = 1;
+}
+
+static void StopListening()
+{
+    char line[64];
+    BuildCountLine("Close: ", CloseAllListeners(), line);
+    AddLogLine(line);
+    SetWindowTextA(AppState.ListenButton, "Listen");
+    SetStatusText("Idle");
+    SetTrayIcon(AppState.IconIdle, "Idle");
+    SetListenItemCheck(false);
+    SetResetAlertItems(false);
+    AppState.IsListening = 0;
+}
+
+void ToggleListening()
+{
+    if (AppState.IsListening)
+        StopListening();
+    else
+        StartListening();
+}

@@ -1,0 +1,29 @@
+// The port monitor: Winsock start and error lines, listeners, connection
+// events and the reverse name lookup.
+#ifndef HARBINEL_MONITOR_H
+#define HARBINEL_MONITOR_H
+
+#include "../app/appstate.h"
+
+// Logs prefix, ": " and the text of the last Winsock error; returns the
+// index of the line (0 when it was dropped).
+int ReportSocketError(const char* prefix);
+// Starts Winsock 2.0 into AppState.WinsockData, logging a failed start.
+void StartWinsock();
+
+bool OpenListener(int32_t port, SocketNode* node);
+int32_t CloseAllListeners();
+// The Listen/Stop command.
+void ToggleListening();
+
+void OnSocketEvent(SocketHandle socket, WORD event);
+void CloseConnection(SocketNode*& head, SocketHandle socket);
+
+// Starts the reverse lookup of a caller and tags the log line with it.
+void StartHostLookup(int lineIndex, const sockaddr_in& caller);
+void OnHostResolved(HANDLE lookup, int errorCode);
+// At exit: cancels lookups still pending. Their buffers stay allocated
+// until the process ends, since the resolver may still write to them.
+void CancelHostLookups();
+
+#endif

@@ -1,0 +1,136 @@
+// The settings store: one key of the current user, read once while the main
+// window is created and written once on the way out through Exit.
+#include <string.h>
+
+#include "../log/decimal.h"
+#include "../log/linetext.h"
+#include "../log/text.h"
+#include "settings.h"
+
+const char kSettingsKey[] = "SOFTWARE\\Ferrowind\\Harbinel";
+
+static const char kValueCount[] = "Count";
+static const char kValuePort[] = "Port"; // followed by the decimal index
+static const char kValueWindowX[] = "WindowX";
+static const char kValueWindowY[] = "WindowY";
+static const char kValueDisconnect[] = "Disconnnect"; // three n's, as stored
+static const char kValueMessageType[] = "MessageType";
+static const char kValueConnected[] = "Connected";
+static const char kValueOnTop[] = "OnTop";
+static const char kValueCustomMessage[] = "CustomMessage";
+
+// A hand-edited Count must not make start-up try billions of values.
+static const DWORD kMaxPortValues = 65536;
+
+static bool OpenSettingsKey(HKEY& root, HKEY& key)
+{
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, NULL, 0, KEY_ALL_ACCESS, &root) != ERROR_SUCCESS)
+        return false;
+    if (RegCreateKeyExA(root, kSettingsKey, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL,
+                        &key, NULL) != ERROR_SUCCESS) {
+        RegCloseKey(root);
+        return false;
+    }
+    return true;
+}
+
+static void CloseSettingsKey(HKEY root, HKEY key)
+{
+    RegCloseKey(key);
+    RegCloseKey(root);
+}
+
+// Reads at most size bytes of a value into target, whatever its stored
+// type. Data shorter than size fills only the low-order bytes; a value that
+// is absent or larger leaves the target as it was.
+static bool ReadValue(HKEY key, const char* name, void* target, DWORD size)
+{
+    BYTE data[256];
+    DWORD length = size;
+    if (size > sizeof data ||
+        RegQueryValueExA(key, name, NULL, NULL, data, &length) != ERROR_SUCCESS)
+        return false;
+    memcpy(target, data, length);
+    return true;
+}
+
+static void WriteDword(HKEY key, const char* name, DWORD value)
+{
+    RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE*)&value, sizeof value);
+}
+
+static void WriteByte(HKEY key, const char* name, BYTE value)
+{
+    RegSetValueExA(key, name, 0, REG_BINARY, &value, 1);
+}
+
+static void PortValueName(DWORD index, char (&name)[24])
+{
+    TextCopy(name, kValuePort);
+    AppendDecimal((int32_t)index, name);
+}
+
+static void LoadPorts(HKEY key)
+{
+    DWORD count = 0;
+    if (!ReadValue(key, kValueCount, &count, sizeof count))
+        return;
+    if (count > kMaxPortValues)
+        count = kMaxPortValues;
+    const BYTE noAddress[16] = {};
+    for (DWORD i = 0; i < count; ++i) {
+        char name[24];
+        PortValueName(i, name);
+        DWORD port = 0;
+        // Only real port numbers are taken; anything else was edited by hand.
+        if (ReadValue(key, name, &port, sizeof port) && port <= 65535)
+            ListAppend(AppState.PortList, kInvalidSocket, (int32_t)port, noAddress,
+                       sizeof noAddress);
+    }
+}
+
+StartupSwitches LoadSettings(HWND window)
+{
+    StartupSwitches switches = {0, 0};
+    HKEY root, key;
+    if (!OpenSettingsKey(root, key))
+        return switches;
+    LoadPorts(key);
+    if (ReadValue(key, kValueWindowX, &AppState.WindowX, 4) &&
+        ReadValue(key, kValueWindowY, &AppState.WindowY, 4))
+        MoveWindow(window, AppState.WindowX, AppState.WindowY, AppState.WindowWidth,
+                   AppState.WindowHeight, TRUE);
+    ReadValue(key, kValueDisconnect, &AppState.DisconnectImmediately, 1);
+    BYTE messageType = 0;
+    if (ReadValue(key, kValueMessageType, &messageType, 1))
+        AppState.MessageType = messageType;
+    ReadValue(key, kValueConnected, &switches.connected, 1);
+    ReadValue(key, kValueOnTop, &switches.onTop, 1);
+    ReadValue(key, kValueCustomMessage, AppState.CustomMessage, kCustomMessageSize - 1);
+    CloseSettingsKey(root, key);
+    return switches;
+}
+
+void SaveSettings()
+{
+    HKEY root, key;
+    if (!OpenSettingsKey(root, key))
+        return;
+    DWORD count = 0;
+    for (SocketNode* node = AppState.PortList; node != NULL; node = node->next, ++count) {
+        char name[24];
+        PortValueName(count, name);
+        WriteDword(key, name, (DWORD)node->port);
+    }
+    WriteDword(key, kValueCount, count);
+    WriteDword(key, kValueWindowX, (DWORD)AppState.WindowX);
+    WriteDword(key, kValueWindowY, (DWORD)AppState.WindowY);
+    WriteByte(key, kValueDisconnect, AppState.DisconnectImmediately);
+    WriteByte(key, kValueMessageType, (BYTE)AppState.MessageType);
+    WriteByte(key, kValueConnected, AppState.IsListening);
+    WriteByte(key, kValueOnTop, AppState.OnTop);
+    // The text's own bytes, without a terminating zero.
+    RegSetValueExA(key, kValueCustomMessage, 0, REG_SZ, (const BYTE*)AppState.CustomMessage,
+                   (DWORD)TextLength(AppState.CustomMessage));
+    CloseSettingsKey(root, key);
+}

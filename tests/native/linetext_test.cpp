@@ -1,0 +1,266 @@
+// The texts built for log lines, for callers and for the port list: the
+// warning with its CR LF, the count lines, the right-aligned port entries, the
+// RDNS lines and the address line.
+#include <stdint.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "guarded.h"
+#include "log/linetext.h"
+#include "log/text.h"
+
+namespace {
+
+const char kWarning[] = "WARNING: Access attempt has been logged. Your ISP will be notified";
+
+// ---- Warning text -------------------------------------------------------
+
+TEST(BuildWarningText, DefaultIsTheFixedTextAndCrLf)
+{
+    EXPECT_STREQ(kDefaultWarning, kWarning);
+    ASSERT_EQ(strlen(kWarning), 66u);
+    char out[kSendBufferSize];
+    int n = BuildWarningText(kMessageDefault, "custom text", out, sizeof out);
+    EXPECT_EQ(n, 68);
+    EXPECT_EQ(std::string(out, 68), std::string(kWarning) + "\r\n");
+    EXPECT_EQ(out[68], '\0');
+}
+
+TEST(BuildWarningText, NoneSendsNothing)
+{
+    char out[kSendBufferSize];
+    EXPECT_EQ(BuildWarningText(kMessageNone, "custom text", out, sizeof out), -1);
+}
+
+struct WarningCase {
+    const char* name;
+    int32_t type;
+    const char* custom;
+    const char* expected;
+};
+
+TEST(BuildWarningText, EveryOtherTypeSendsTheCustomText)
+{
+    const WarningCase cases[] = {
+        {"custom", kMessageCustom, "Go away", "Go away\r\n"},
+        {"custom, empty", kMessageCustom, "", "\r\n"},
+        {"out of range 7", 7, "Go away", "Go away\r\n"},
+        {"out of range -1", -1, "Go away", "Go away\r\n"},
+        {"out of range 3", 3, "", "\r\n"},
+    };
+    for (const WarningCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        char out[kSendBufferSize];
+        int n = BuildWarningText(c.type, c.custom, out, sizeof out);
+        EXPECT_EQ(n, (int)strlen(c.expected));
+        EXPECT_STREQ(out, c.expected);
+    }
+}
+
+TEST(BuildWarningText, LongestCustomTextFitsTheSendBuffer)
+{
+    const std::string custom(kCustomMessageSize - 1, 'a'); // 255 characters
+    std::vector<char> mem(kSendBufferSize + kGuardBytes, kGuardByte);
+    int n = BuildWarningText(kMessageCustom, custom.c_str(), mem.data(), kSendBufferSize);
+    EXPECT_EQ(n, 257);
+    EXPECT_EQ(std::string(mem.data(), 257), custom + "\r\n");
+    EXPECT_EQ(mem[257], '\0');
+    EXPECT_TRUE(GuardIntact(mem, kSendBufferSize));
+}
+
+TEST(BuildWarningText, SmallBufferIsNotOverrun)
+{
+    ExpectBoundedPrefixes(std::string(kWarning) + "\r\n", [](char* out, size_t size) {
+        BuildWarningText(kMessageDefault, "", out, size);
+    });
+}
+
+// ---- Count lines ----------------------------------------------------------
+
+struct CountCase {
+    const char* head;
+    int32_t n;
+    const char* expected;
+};
+
+TEST(BuildCountLine, PluralUnlessOne)
+{
+    const CountCase cases[] = {
+        {"Listening on ", 1, "Listening on 1 port"},
+        {"Listening on ", 2, "Listening on 2 ports"},
+        {"Listening on ", 12, "Listening on 12 ports"},
+        {"Listening on ", 21, "Listening on 21 ports"},
+        {"Close: ", 0, "Close: 0 ports"},
+        {"Close: ", 1, "Close: 1 port"},
+        {"Close: ", 2, "Close: 2 ports"},
+        {"Close: ", 11, "Close: 11 ports"},
+    };
+    for (const CountCase& c : cases) {
+        SCOPED_TRACE(c.expected);
+        char out[64];
+        TextCopy(out, "previous text");
+        BuildCountLine(c.head, c.n, out);
+        EXPECT_STREQ(out, c.expected);
+    }
+}
+
+TEST(BuildCountLine, SmallBufferIsNotOverrun)
+{
+    ExpectBoundedPrefixes("Listening on 65535 ports", [](char* out, size_t size) {
+        BuildCountLineN("Listening on ", 65535, out, size);
+    });
+}
+
+// ---- Port entries -----------------------------------------------------------
+
+std::string PortEntry(int32_t port)
+{
+    char out[16];
+    FormatPortEntry(port, out);
+    return out;
+}
+
+struct EntryCase {
+    int32_t port;
+    const char* expected;
+};
+
+TEST(FormatPortEntry, RightAlignedInFiveCharacters)
+{
+    const EntryCase cases[] = {
+        {0, "    0"},     {7, "    7"},     {80, "   80"},     {1024, " 1024"},
+        {8080, " 8080"},  {9999, " 9999"},  {10000, "10000"}, {65535, "65535"},
+    };
+    for (const EntryCase& c : cases) {
+        SCOPED_TRACE(c.port);
+        EXPECT_EQ(PortEntry(c.port), c.expected);
+    }
+}
+
+TEST(FormatPortEntry, OutOfRangeValuesAreWrittenAsTheyAre)
+{
+    const EntryCase cases[] = {
+        {100000, "100000"},
+        {-1, "   -1"},
+        {INT32_MAX, "2147483647"},
+        {INT32_MIN, "-2147483648"},
+    };
+    for (const EntryCase& c : cases) {
+        SCOPED_TRACE(c.port);
+        EXPECT_EQ(PortEntry(c.port), c.expected);
+    }
+}
+
+TEST(FormatPortEntry, OutOfRangeValuesNeverOverrun)
+{
+    for (int32_t port : {100000, INT32_MAX, INT32_MIN}) {
+        SCOPED_TRACE(port);
+        ExpectBoundedPrefixes(PortEntry(port), [&](char* out, size_t size) {
+            FormatPortEntryN(port, out, size);
+        });
+    }
+    // The entry's own six-byte buffer: a six-digit value is cut to five.
+    char out[6];
+    FormatPortEntry(123456, out);
+    EXPECT_STREQ(out, "12345");
+}
+
+TEST(FormatPortEntry, SortingTheTextsSortsThePorts)
+{
+    std::vector<std::string> entries;
+    for (int32_t port : {80, 8080, 1024, 7})
+        entries.push_back(PortEntry(port));
+    std::sort(entries.begin(), entries.end());
+    const std::vector<std::string> expected = {"    7", "   80", " 1024", " 8080"};
+    EXPECT_EQ(entries, expected);
+}
+
+TEST(FormatPortEntry, EveryPortSortsAfterTheOneBelowIt)
+{
+    std::string previous = PortEntry(0);
+    for (int32_t port = 1; port <= 65535; ++port) {
+        std::string entry = PortEntry(port);
+        ASSERT_EQ(entry.size(), 5u) << "port " << port;
+        ASSERT_LT(previous, entry) << "port " << port;
+        previous = entry;
+    }
+}
+
+// ---- RDNS lines -------------------------------------------------------------
+
+struct RdnsCase {
+    const char* name;
+    int code;
+    const char* expected;
+};
+
+TEST(BuildRdnsLine, HostNameOrReason)
+{
+    const RdnsCase cases[] = {
+        {"success", 0, "   RDNS: host.example.net"},
+        {"host not found", 11001, "   RDNS: Host not found"},
+        {"try again", 11002, "   RDNS: Try again"},
+        {"non-recoverable", 11003, "   RDNS: Non-recoverable error"},
+        {"no data", 11004, "   RDNS: No RDNS data available"},
+        {"buffer too small", 10055, "   RDNS: Unknown error"},
+        {"next code up", 11005, "   RDNS: Unknown error"},
+        {"code below the table", 11000, "   RDNS: Unknown error"},
+        {"negative", -1, "   RDNS: Unknown error"},
+    };
+    for (const RdnsCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        char out[300];
+        TextCopy(out, "previous text");
+        BuildRdnsLine(c.code, "host.example.net", out);
+        EXPECT_STREQ(out, c.expected);
+    }
+}
+
+TEST(BuildRdnsLine, LongestHostNameIsKept)
+{
+    const std::string host(255, 'h');
+    char out[9 + 255 + 1];
+    BuildRdnsLine(0, host.c_str(), out);
+    EXPECT_EQ(std::string(out), "   RDNS: " + host);
+}
+
+TEST(BuildRdnsLine, SmallBufferIsNotOverrun)
+{
+    ExpectBoundedPrefixes("   RDNS: No RDNS data available", [](char* out, size_t size) {
+        BuildRdnsLineN(11004, "unused", out, size);
+    });
+}
+
+// ---- Address line -------------------------------------------------------------
+
+TEST(BuildAddressLine, CallerArrowLocalAndPort)
+{
+    char out[128];
+    TextCopy(out, "previous text");
+    BuildAddressLine("   Accept: ", "192.0.2.7:1033", "198.51.100.2", 12345, out);
+    EXPECT_STREQ(out, "   Accept: 192.0.2.7:1033 -> 198.51.100.2:12345");
+}
+
+TEST(BuildAddressLine, LongestLineFitsTheLineBuffer)
+{
+    char out[128];
+    BuildAddressLine("   Accept: ", "255.255.255.255:65535", "255.255.255.255", 65535, out);
+    EXPECT_STREQ(out, "   Accept: 255.255.255.255:65535 -> 255.255.255.255:65535");
+    EXPECT_EQ(TextLength(out), 57u);
+}
+
+TEST(BuildAddressLine, SmallBufferIsNotOverrun)
+{
+    ExpectBoundedPrefixes("   Accept: 192.0.2.7:1033 -> 198.51.100.2:12345",
+                          [](char* out, size_t size) {
+                              BuildAddressLineN("   Accept: ", "192.0.2.7:1033", "198.51.100.2",
+                                                12345, out, size);
+                          });
+}
+
+} // namespace
