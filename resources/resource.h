@@ -73,5 +73,8 @@
 #define WM_TRAYNOTIFY 1025
 #define WM_SOCKETEVENT 1026
 #define WM_HOSTRESOLVED 1027
+// Posted to itself when a socket is closed: socket events queued before it
+// are left over from the closed socket, whatever takes its handle next.
+#define WM_SOCKETRETIRED 1028
 
 #endif

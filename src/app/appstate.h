@@ -53,6 +53,7 @@ struct AppStateRecord {
     char* SavePath;
     SocketNode* ConnectionList;
     SocketNode* PortList;
+    SocketNode* RetiredSockets; // closed sockets whose queued events are still to come
     HostLookup* HostLookups; // pending reverse lookups, each with its own answer buffer
 };
 

@@ -163,6 +163,7 @@ static void ShutDown()
     WSACleanup();
     ListFreeAll(AppState.PortList);
     ListFreeAll(AppState.ConnectionList);
+    ListFreeAll(AppState.RetiredSockets);
     FreeBuffers();
     DestroyMenu(AppState.TrayMenu);
     DestroyMenu(AppState.LogMenu);
@@ -219,6 +220,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         break;
     case WM_SOCKETEVENT:
         OnSocketEvent((SocketHandle)wParam, LOWORD(lParam));
+        break;
+    case WM_SOCKETRETIRED:
+        ListRemoveBySocket(AppState.RetiredSockets, (SocketHandle)wParam);
         break;
     case WM_HOSTRESOLVED:
         OnHostResolved((HANDLE)wParam, HIWORD(lParam));

@@ -11,10 +11,24 @@
 static const long kConnectionEvents = FD_READ | FD_WRITE | FD_CLOSE;
 static const int kMaxReceive = (int)kRecvBufferSize - 1;
 
+int CloseAndRetire(SocketHandle socket)
+{
+    int result = closesocket((SOCKET)socket);
+    if (result != 0)
+        return result;
+    // Events for the old socket may already wait in the queue, and the next
+    // accept can return the same handle value. Until the marker posted now
+    // comes round, every event for this handle is one of those left-overs.
+    static const BYTE noAddress[16] = {};
+    if (ListAppend(AppState.RetiredSockets, socket, 0, noAddress, sizeof noAddress) != NULL)
+        PostMessageA(AppState.MainWindow, WM_SOCKETRETIRED, (WPARAM)socket, 0);
+    return 0;
+}
+
 void CloseConnection(SocketNode*& head, SocketHandle socket)
 {
     shutdown((SOCKET)socket, SD_BOTH);
-    if (closesocket((SOCKET)socket) == 0) {
+    if (CloseAndRetire(socket) == 0) {
         ListRemoveBySocket(head, socket);
         AddLogLine("Scan blocked");
     }
@@ -35,7 +49,7 @@ static void OnAccept(SocketHandle listener)
     if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kConnectionEvents) ==
         SOCKET_ERROR) {
         AddLogLine("Notification error");
-        closesocket(s); // it would never get an event: do not keep it open
+        CloseAndRetire((SocketHandle)s); // it would never get an event: do not keep it open
         return;
     }
     // An IPv4 caller's address is 16 bytes; never copy more than was filled.
@@ -45,7 +59,7 @@ static void OnAccept(SocketHandle listener)
     if (node == NULL) {
         AddLogLine("Out of memory");
         shutdown(s, SD_BOTH);
-        closesocket(s);
+        CloseAndRetire((SocketHandle)s);
         return;
     }
     RaiseAlert();
@@ -109,8 +123,9 @@ static void OnClose(SocketHandle socket)
 
 void OnSocketEvent(SocketHandle socket, WORD event)
 {
-    // The buffers are gone once the exit path has run.
-    if (AppState.RecvBuffer == NULL)
+    // The buffers are gone once the exit path has run, and a closed
+    // socket's left-over events must not reach a new owner of its handle.
+    if (AppState.RecvBuffer == NULL || ListFindBySocket(AppState.RetiredSockets, socket) != NULL)
         return;
     switch (event) {
     case FD_ACCEPT:

@@ -57,7 +57,7 @@ int32_t CloseAllListeners()
     for (SocketNode* node = AppState.PortList; node != NULL; node = node->next) {
         SOCKET s = (SOCKET)node->socket;
         shutdown(s, SD_BOTH);
-        if (closesocket(s) == 0) {
+        if (CloseAndRetire(node->socket) == 0) {
             ++closed;
         } else {
             char prefix[kDecimalSize];
@@ -76,7 +76,7 @@ static void ReleaseFailedListeners()
 {
     for (SocketNode* node = AppState.PortList; node != NULL; node = node->next) {
         if (node->socket != kInvalidSocket) {
-            closesocket((SOCKET)node->socket);
+            CloseAndRetire(node->socket);
             node->socket = kInvalidSocket;
         }
     }

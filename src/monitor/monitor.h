@@ -17,6 +17,10 @@ int32_t CloseAllListeners();
 void ToggleListening();
 
 void OnSocketEvent(SocketHandle socket, WORD event);
+// Closes a socket and keeps its events that are already queued from acting
+// on whatever socket the platform hands the same handle to next. Returns
+// the result of closesocket.
+int CloseAndRetire(SocketHandle socket);
 void CloseConnection(SocketNode*& head, SocketHandle socket);
 
 // Starts the reverse lookup of a caller and tags the log line with it.

@@ -106,7 +106,12 @@ StartupSwitches LoadSettings(HWND window)
         AppState.MessageType = messageType;
     ReadValue(key, kValueConnected, &switches.connected, 1);
     ReadValue(key, kValueOnTop, &switches.onTop, 1);
-    ReadValue(key, kValueCustomMessage, AppState.CustomMessage, kCustomMessageSize - 1);
+    // The registry keeps a string's terminating zero when the byte after its
+    // data is zero, as it always is in the zero-filled block, so a text of 255
+    // characters comes back as 256 bytes. A longer text is not loaded.
+    char text[kCustomMessageSize] = {};
+    if (ReadValue(key, kValueCustomMessage, text, sizeof text) && text[sizeof text - 1] == '\0')
+        memcpy(AppState.CustomMessage, text, sizeof text);
     CloseSettingsKey(root, key);
     return switches;
 }

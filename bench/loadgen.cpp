@@ -1,0 +1,547 @@
+// The benchmark's scanner: a native Linux program that makes TCP connections
+// to 127.0.0.1 on a set of listened ports and times each one, and that
+// checks a dumped log of harbinel.exe against the callers it made.
+//
+//   bench_loadgen freeports N
+//   bench_loadgen run --ports P1,P2,.. --count N [--concurrency C | --rate R]
+//                     [--timeout-ms T] [--out callers.csv]
+//   bench_loadgen check --log log.txt callers.csv [callers.csv ...]
+//
+// The program under test runs under Wine, whose sockets are this kernel's
+// sockets, so a native caller puts no Wine layer on the client side.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// What every caller must receive: the default warning and CR LF.
+const char kWarning[] = "WARNING: Access attempt has been logged. Your ISP will be notified\r\n";
+const size_t kWarningBytes = sizeof kWarning - 1; // 68
+
+int64_t NowMicros()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+[[noreturn]] void Fail(const std::string& what)
+{
+    fprintf(stderr, "bench_loadgen: %s\n", what.c_str());
+    exit(2);
+}
+
+std::vector<int> ParsePorts(const std::string& list)
+{
+    std::vector<int> ports;
+    std::stringstream in(list);
+    std::string item;
+    while (std::getline(in, item, ','))
+        if (!item.empty())
+            ports.push_back(atoi(item.c_str()));
+    return ports;
+}
+
+// ---- freeports --------------------------------------------------------------
+
+// Ports free on all local addresses right now: bound to port 0 together, so
+// that they differ, read back and released.
+int FreePorts(int count)
+{
+    std::vector<int> held;
+    for (int i = 0; i < count; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        socklen_t len = sizeof a;
+        if (fd < 0 || bind(fd, (sockaddr*)&a, sizeof a) != 0 ||
+            getsockname(fd, (sockaddr*)&a, &len) != 0)
+            Fail("cannot pick a free port");
+        held.push_back(fd);
+        printf("%s%d", i ? " " : "", ntohs(a.sin_port));
+    }
+    printf("\n");
+    for (int fd : held)
+        close(fd);
+    return 0;
+}
+
+// ---- run ----------------------------------------------------------------------
+
+struct Caller {
+    int fd = -1;
+    int port = 0;
+    int callerPort = 0;
+    int64_t start = 0;     // before connect()
+    int64_t connected = 0; // connect completed
+    int64_t warned = 0;    // last byte of the warning arrived
+    int64_t ended = 0;     // end of stream (or error) seen
+    size_t bytes = 0;
+    std::string head; // the first bytes received, to compare with the warning
+    bool endOfStream = false;
+    int error = 0; // errno of a failed connect or receive; ETIMEDOUT when given up
+    bool done = false;
+
+    bool Complete() const
+    {
+        return endOfStream && error == 0 && bytes == kWarningBytes && head == kWarning;
+    }
+};
+
+struct RunOptions {
+    std::vector<int> ports;
+    int count = 1000;
+    int concurrency = 1;
+    double rate = 0; // callers started per second; 0 = closed loop
+    int maxInFlight = 1024;
+    int timeoutMs = 10000;
+    std::string out;
+};
+
+class Runner {
+  public:
+    explicit Runner(const RunOptions& options) : o_(options), callers_(options.count)
+    {
+        epoll_ = epoll_create1(0);
+        if (epoll_ < 0)
+            Fail("epoll_create1");
+    }
+
+    void Run()
+    {
+        begin_ = NowMicros();
+        int64_t lastSweep = begin_;
+        while (finished_ < o_.count) {
+            StartDue();
+            int waitMs = 10;
+            if (o_.rate > 0 && started_ < o_.count) {
+                int64_t next = ScheduledStart(started_) - NowMicros();
+                waitMs = next <= 0 ? 0 : (int)std::min<int64_t>(10, next / 1000);
+            }
+            epoll_event events[256];
+            int n = epoll_wait(epoll_, events, 256, waitMs);
+            for (int i = 0; i < n; ++i)
+                Serve(callers_[events[i].data.u32], events[i].events);
+            int64_t now = NowMicros();
+            if (now - lastSweep > 10000) {
+                GiveUpLate(now);
+                lastSweep = now;
+            }
+        }
+        end_ = NowMicros();
+    }
+
+    void Report() const
+    {
+        std::vector<int64_t> latency;
+        int complete = 0;
+        for (const Caller& c : callers_) {
+            if (c.Complete()) {
+                ++complete;
+                latency.push_back(c.warned - c.start);
+            }
+        }
+        std::sort(latency.begin(), latency.end());
+        double seconds = (double)(end_ - begin_) / 1e6;
+        printf("callers=%d complete=%d lost=%d elapsed_s=%.3f rate=%.1f p50_us=%lld p99_us=%lld "
+               "max_us=%lld late_starts=%d\n",
+               o_.count, complete, o_.count - complete, seconds, complete / seconds,
+               (long long)Percentile(latency, 50), (long long)Percentile(latency, 99),
+               (long long)(latency.empty() ? 0 : latency.back()), lateStarts_);
+        if (!o_.out.empty())
+            WriteCsv();
+    }
+
+    bool AllComplete() const
+    {
+        for (const Caller& c : callers_)
+            if (!c.Complete())
+                return false;
+        return true;
+    }
+
+  private:
+    static int64_t Percentile(const std::vector<int64_t>& sorted, int p)
+    {
+        if (sorted.empty())
+            return 0;
+        // Nearest rank.
+        size_t rank = (size_t)((p * sorted.size() + 99) / 100);
+        return sorted[rank == 0 ? 0 : rank - 1];
+    }
+
+    int64_t ScheduledStart(int index) const
+    {
+        return begin_ + (int64_t)(index * 1e6 / o_.rate);
+    }
+
+    // Closed loop: keep `concurrency` callers in flight. Open loop: start
+    // every caller whose time has come, up to the in-flight cap.
+    void StartDue()
+    {
+        while (started_ < o_.count) {
+            if (o_.rate <= 0) {
+                if (inFlight_ >= o_.concurrency)
+                    return;
+            } else {
+                if (NowMicros() < ScheduledStart(started_))
+                    return;
+                if (inFlight_ >= o_.maxInFlight) {
+                    ++lateStarts_;
+                    return;
+                }
+            }
+            Start(started_++);
+        }
+    }
+
+    void Start(int index)
+    {
+        Caller& c = callers_[index];
+        c.port = o_.ports[index % o_.ports.size()];
+        c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        if (c.fd < 0)
+            Fail("socket: " + std::string(strerror(errno)));
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons((uint16_t)c.port);
+        ++inFlight_;
+        c.start = NowMicros();
+        int rc = connect(c.fd, (sockaddr*)&a, sizeof a);
+        if (rc != 0 && errno != EINPROGRESS) {
+            c.error = errno;
+            Finish(c);
+            return;
+        }
+        // The kernel chose the caller's port at connect().
+        sockaddr_in self = {};
+        socklen_t len = sizeof self;
+        if (getsockname(c.fd, (sockaddr*)&self, &len) == 0)
+            c.callerPort = ntohs(self.sin_port);
+        if (rc == 0)
+            c.connected = NowMicros();
+        epoll_event e = {};
+        e.events = EPOLLIN | EPOLLRDHUP | (rc == 0 ? 0u : (uint32_t)EPOLLOUT);
+        e.data.u32 = (uint32_t)index;
+        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, c.fd, &e) != 0)
+            Fail("epoll_ctl");
+    }
+
+    void Serve(Caller& c, uint32_t events)
+    {
+        if (c.done)
+            return;
+        if (c.connected == 0 && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            if (err != 0) {
+                c.error = err;
+                Finish(c);
+                return;
+            }
+            c.connected = NowMicros();
+            epoll_event e = {};
+            e.events = EPOLLIN | EPOLLRDHUP;
+            e.data.u32 = (uint32_t)(&c - callers_.data());
+            epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &e);
+        }
+        if (!(events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)))
+            return;
+        for (;;) {
+            char buf[4096];
+            ssize_t n = recv(c.fd, buf, sizeof buf, 0);
+            if (n > 0) {
+                if (c.head.size() < 2 * kWarningBytes)
+                    c.head.append(buf, std::min((size_t)n, 2 * kWarningBytes - c.head.size()));
+                c.bytes += (size_t)n;
+                if (c.warned == 0 && c.bytes >= kWarningBytes)
+                    c.warned = NowMicros();
+                continue;
+            }
+            if (n == 0) {
+                c.endOfStream = true;
+                Finish(c);
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                c.error = errno;
+                Finish(c);
+            }
+            return;
+        }
+    }
+
+    void GiveUpLate(int64_t now)
+    {
+        for (Caller& c : callers_) {
+            if (c.fd >= 0 && !c.done && now - c.start > (int64_t)o_.timeoutMs * 1000) {
+                c.error = ETIMEDOUT;
+                Finish(c);
+            }
+        }
+    }
+
+    void Finish(Caller& c)
+    {
+        c.ended = NowMicros();
+        c.done = true;
+        if (c.fd >= 0) {
+            epoll_ctl(epoll_, EPOLL_CTL_DEL, c.fd, NULL);
+            close(c.fd);
+        }
+        c.fd = -1;
+        --inFlight_;
+        ++finished_;
+    }
+
+    void WriteCsv() const
+    {
+        FILE* f = fopen(o_.out.c_str(), "w");
+        if (f == NULL)
+            Fail("cannot write " + o_.out);
+        fprintf(f, "caller_port,port,start_us,connect_us,warning_us,end_us,bytes,end_of_stream,"
+                   "content_ok,error\n");
+        for (const Caller& c : callers_) {
+            auto rel = [&](int64_t t) { return t == 0 ? -1 : (long long)(t - c.start); };
+            fprintf(f, "%d,%d,%lld,%lld,%lld,%lld,%zu,%d,%d,%s\n", c.callerPort, c.port,
+                    (long long)(c.start - begin_), rel(c.connected), rel(c.warned), rel(c.ended),
+                    c.bytes, c.endOfStream ? 1 : 0, c.head == kWarning ? 1 : 0,
+                    c.error ? strerror(c.error) : "");
+        }
+        fclose(f);
+    }
+
+    RunOptions o_;
+    std::vector<Caller> callers_;
+    int epoll_ = -1;
+    int started_ = 0;
+    int finished_ = 0;
+    int inFlight_ = 0;
+    int lateStarts_ = 0;
+    int64_t begin_ = 0;
+    int64_t end_ = 0;
+};
+
+int Run(int argc, char** argv)
+{
+    RunOptions o;
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                Fail("missing value after " + a);
+            return argv[++i];
+        };
+        if (a == "--ports")
+            o.ports = ParsePorts(value());
+        else if (a == "--count")
+            o.count = atoi(value().c_str());
+        else if (a == "--concurrency")
+            o.concurrency = atoi(value().c_str());
+        else if (a == "--rate")
+            o.rate = atof(value().c_str());
+        else if (a == "--max-inflight")
+            o.maxInFlight = atoi(value().c_str());
+        else if (a == "--timeout-ms")
+            o.timeoutMs = atoi(value().c_str());
+        else if (a == "--out")
+            o.out = value();
+        else
+            Fail("unknown option " + a);
+    }
+    if (o.ports.empty() || o.count <= 0 || o.concurrency <= 0)
+        Fail("run needs --ports and a positive --count and --concurrency");
+    Runner runner(o);
+    runner.Run();
+    runner.Report();
+    return runner.AllComplete() ? 0 : 1;
+}
+
+// ---- check --------------------------------------------------------------------
+
+struct CallerKey {
+    int callerPort;
+    int port;
+    bool operator<(const CallerKey& other) const
+    {
+        return std::make_pair(callerPort, port) < std::make_pair(other.callerPort, other.port);
+    }
+};
+
+bool StartsWith(const std::string& s, const char* prefix)
+{
+    return s.compare(0, strlen(prefix), prefix) == 0;
+}
+
+// "   Accept: 127.0.0.1:<caller port> -> <local address>:<port>". The local
+// address is whatever interface the program found for the caller (the
+// machine's main address under Wine, 127.0.0.1 on Windows).
+bool ParseAddressLine(const std::string& line, CallerKey* key)
+{
+    const char prefix[] = "   Accept: 127.0.0.1:";
+    if (!StartsWith(line, prefix))
+        return false;
+    size_t arrow = line.find(" -> ");
+    size_t colon = line.rfind(':');
+    if (arrow == std::string::npos || colon == std::string::npos || colon < arrow)
+        return false;
+    key->callerPort = atoi(line.c_str() + sizeof prefix - 1);
+    key->port = atoi(line.c_str() + colon + 1);
+    return key->callerPort > 0 && key->port > 0;
+}
+
+int Check(int argc, char** argv)
+{
+    std::string logPath;
+    std::vector<std::string> csvs;
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--log" && i + 1 < argc)
+            logPath = argv[++i];
+        else
+            csvs.push_back(a);
+    }
+    std::vector<std::string> lines;
+    {
+        std::ifstream in(logPath);
+        if (!in)
+            Fail("cannot read " + logPath);
+        std::string line;
+        while (std::getline(in, line))
+            lines.push_back(line);
+    }
+    // The callers that reached the program, by caller port and port called.
+    std::map<CallerKey, int> expected;
+    int callerCount = 0;
+    for (const std::string& path : csvs) {
+        std::ifstream in(path);
+        if (!in)
+            Fail("cannot read " + path);
+        std::string row;
+        std::getline(in, row); // header
+        while (std::getline(in, row)) {
+            CallerKey key = {};
+            if (sscanf(row.c_str(), "%d,%d", &key.callerPort, &key.port) == 2 &&
+                key.callerPort > 0) {
+                ++expected[key];
+                ++callerCount;
+            }
+        }
+    }
+
+    int problems = 0;
+    auto problem = [&](const std::string& what) {
+        if (++problems <= 10)
+            printf("problem: %s\n", what.c_str());
+    };
+
+    // One scan's own lines: "Scan detected", its address line, the RDNS line
+    // inserted directly under the address line, then its timestamp line.
+    // "   Message sent" and "Scan blocked" carry no address: under concurrency
+    // they are matched by count and order (each pair after a scan that has
+    // none yet).
+    std::map<CallerKey, int> seen;
+    int scans = 0, rdns = 0, timestamps = 0, sent = 0, blocked = 0, recvErrors = 0, other = 0;
+    int unmatchedScans = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string& l = lines[i];
+        CallerKey key = {};
+        if (l == "Scan detected") {
+            ++scans;
+            ++unmatchedScans;
+            if (i + 1 >= lines.size() || !ParseAddressLine(lines[i + 1], &key))
+                problem("line " + std::to_string(i) + ": no address line under Scan detected");
+        } else if (ParseAddressLine(l, &key)) {
+            ++seen[key];
+            if (i == 0 || lines[i - 1] != "Scan detected")
+                problem("line " + std::to_string(i) + ": address line without Scan detected");
+            if (i + 1 < lines.size() && StartsWith(lines[i + 1], "   RDNS: "))
+                ++rdns;
+            else
+                problem("line " + std::to_string(i) + ": no RDNS line directly under " + l);
+            size_t ts = i + 2;
+            if (ts < lines.size() && StartsWith(lines[ts], "   Timestamp:"))
+                ++timestamps;
+            else
+                problem("line " + std::to_string(i) + ": no timestamp line for " + l);
+        } else if (l == "   Message sent") {
+            ++sent;
+            if (i + 1 >= lines.size() || lines[i + 1] != "Scan blocked")
+                problem("line " + std::to_string(i) + ": Message sent not followed by Scan blocked");
+            if (unmatchedScans-- <= 0)
+                problem("line " + std::to_string(i) + ": Message sent before its scan");
+        } else if (l == "Scan blocked") {
+            ++blocked;
+        } else if (StartsWith(l, "   RDNS: ") || StartsWith(l, "   Timestamp:") ||
+                   StartsWith(l, "Listening on ")) {
+            // counted with their scan, or the start line
+        } else if (StartsWith(l, "Recv error: ")) {
+            ++recvErrors; // Wine's spurious read events; tolerated
+        } else {
+            ++other;
+            problem("line " + std::to_string(i) + ": unexpected line \"" + l + "\"");
+        }
+    }
+    int missing = 0, doubled = 0, extra = 0;
+    for (const auto& e : expected) {
+        auto found = seen.find(e.first);
+        int n = found == seen.end() ? 0 : found->second;
+        if (n < e.second) {
+            missing += e.second - n;
+            problem("caller port " + std::to_string(e.first.callerPort) + " -> " +
+                    std::to_string(e.first.port) + " not logged");
+        } else if (n > e.second) {
+            doubled += n - e.second;
+        }
+    }
+    for (const auto& s : seen)
+        if (expected.find(s.first) == expected.end())
+            extra += s.second;
+    if (doubled || extra)
+        problem("scans logged more than once: " + std::to_string(doubled) +
+                ", scans of unknown callers: " + std::to_string(extra));
+    if (sent != callerCount || blocked != callerCount || scans != callerCount)
+        problem("counts differ from the " + std::to_string(callerCount) + " callers");
+    printf("callers=%d scans=%d rdns=%d timestamps=%d sent=%d blocked=%d missing=%d "
+           "recv_errors=%d other=%d problems=%d\n",
+           callerCount, scans, rdns, timestamps, sent, blocked, missing, recvErrors, other,
+           problems);
+    return problems == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string command = argc > 1 ? argv[1] : "";
+    if (command == "freeports" && argc == 3)
+        return FreePorts(atoi(argv[2]));
+    if (command == "run")
+        return Run(argc, argv);
+    if (command == "check")
+        return Check(argc, argv);
+    fprintf(stderr, "usage: bench_loadgen freeports N\n"
+                    "       bench_loadgen run --ports P1,P2 --count N [--concurrency C | --rate R]"
+                    " [--timeout-ms T] [--out callers.csv]\n"
+                    "       bench_loadgen check --log log.txt callers.csv...\n");
+    return 2;
+}

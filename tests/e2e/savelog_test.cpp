@@ -1,0 +1,239 @@
+// Save Log in the running harbinel.exe through the real save dialog: the
+// file holds the log's lines byte for byte, each ended by CR LF, whatever
+// bytes the callers sent, and an existing file is replaced only when the
+// user agrees.
+#include "driver.h"
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+namespace {
+
+// The file name combo box of the common file dialogs (cmb13).
+const int kFileNameCombo = 0x47c;
+
+std::string ReadFileBytes(const std::wstring& path, bool* exists = nullptr)
+{
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    if (exists != nullptr)
+        *exists = file != INVALID_HANDLE_VALUE;
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got > 0)
+        bytes.append(buffer, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+// Wine 8 turns a wide LB_GETTEXT for the program's ANSI list box into the
+// ANSI one through a fixed 512-byte buffer on the program's stack: reading a
+// longer line that way crashes the program (Windows copes). So long lines are
+// measured (LB_GETTEXTLEN) but never read; `longLines` says which they are.
+struct LogSnapshot {
+    std::vector<std::string> lines; // empty for a long line
+    std::vector<size_t> longLines;
+    std::vector<LRESULT> lengths;
+};
+const LRESULT kLongestReadable = 500;
+
+LogSnapshot ReadLogSafely(HWND main)
+{
+    LogSnapshot log;
+    HWND list = GetDlgItem(main, kLogList);
+    LRESULT count = list != NULL ? SendMessageW(list, LB_GETCOUNT, 0, 0) : 0;
+    for (LRESULT i = 0; i < count; ++i) {
+        LRESULT length = SendMessageW(list, LB_GETTEXTLEN, (WPARAM)i, 0);
+        log.lengths.push_back(length);
+        if (length > kLongestReadable) {
+            log.longLines.push_back((size_t)i);
+            log.lines.emplace_back();
+            continue;
+        }
+        std::vector<wchar_t> text((size_t)(length < 0 ? 0 : length) + 1, 0);
+        LRESULT got = SendMessageW(list, LB_GETTEXT, (WPARAM)i, (LPARAM)text.data());
+        log.lines.push_back(Narrow(std::wstring(text.data(), (size_t)(got < 0 ? 0 : got))));
+    }
+    return log;
+}
+
+std::string DumpSafely(const LogSnapshot& log)
+{
+    std::string out = "log:\n";
+    for (size_t i = 0; i < log.lines.size(); ++i)
+        out += "  [" +
+               (log.lengths[i] > kLongestReadable
+                    ? "<" + std::to_string(log.lengths[i]) + " characters>"
+                    : log.lines[i]) +
+               "]\n";
+    return out;
+}
+
+// The edit inside the save dialog's file name box.
+HWND NameEdit(HWND save)
+{
+    HWND box = GetDlgItem(save, kFileNameCombo);
+    if (box == NULL)
+        return NULL;
+    HWND combo = FindWindowExW(box, NULL, L"ComboBox", NULL);
+    return FindWindowExW(combo != NULL ? combo : box, NULL, L"Edit", NULL);
+}
+
+// Types the path into the save dialog of the program and presses Save.
+void SaveAs(HWND save, const std::wstring& path)
+{
+    HWND edit = NameEdit(save);
+    ASSERT_TRUE(edit != NULL) << "the save dialog has no file name box";
+    SendMessageW(edit, WM_SETTEXT, 0, (LPARAM)path.c_str());
+    PostMessageW(GetDlgItem(save, IDOK), BM_CLICK, 0, 0);
+}
+
+struct QuestionSearch {
+    HWND owner;
+    HWND found;
+};
+
+// The Yes/No question owned by the save dialog. Its title differs: Windows
+// asks under "Confirm Save As", Wine 8 under "Error".
+HWND WaitForQuestion(HWND owner)
+{
+    QuestionSearch search = {owner, NULL};
+    PumpUntil([&] {
+        EnumWindows(
+            [](HWND w, LPARAM p) -> BOOL {
+                QuestionSearch& s = *(QuestionSearch*)p;
+                if (GetWindow(w, GW_OWNER) != s.owner || !IsWindowVisible(w) ||
+                    GetDlgItem(w, IDYES) == NULL)
+                    return TRUE;
+                s.found = w;
+                return FALSE;
+            },
+            (LPARAM)&search);
+        return search.found != NULL;
+    });
+    return search.found;
+}
+
+class SaveLogE2E : public HarbinelTest {
+  protected:
+    void SetUp() override
+    {
+        HarbinelTest::SetUp();
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        dir_ = std::wstring(temp) + L"harbinel-e2e-save-" + std::to_wstring(GetCurrentProcessId());
+        CreateDirectoryW(dir_.c_str(), NULL);
+    }
+    void TearDown() override
+    {
+        HarbinelTest::TearDown();
+        for (const std::wstring& path : made_)
+            DeleteFileW(path.c_str());
+        RemoveDirectoryW(dir_.c_str());
+    }
+    std::wstring Path(const std::wstring& name)
+    {
+        made_.push_back(dir_ + L"\\" + name);
+        return made_.back();
+    }
+    // The save dialog that Save Log opened, proposing log.txt.
+    HWND WaitForSaveDialog()
+    {
+        HWND save = WaitForOwnedWindow(main_, L"Save As");
+        EXPECT_TRUE(save != NULL) << "no save dialog came up";
+        // It exists before its controls do; it is shown once it is ready.
+        if (save != NULL && PumpUntil([&] { return IsWindowVisible(save) != FALSE; })) {
+            EXPECT_EQ(WindowTitle(NameEdit(save)), L"log.txt");
+        }
+        return save;
+    }
+    std::wstring dir_;
+    std::vector<std::wstring> made_;
+};
+
+TEST_F(SaveLogE2E, ReceivedLinesAreSavedWithTheirOwnBytes)
+{
+    const int port = FreePort();
+    ASSERT_NE(port, 0);
+    WritePorts({port});
+    WriteSwitch(L"Disconnnect", 0); // so the caller can talk after the warning
+    StartProgram();
+    Listen();
+    Caller caller;
+    ASSERT_TRUE(caller.Connect(port));
+    const std::string warning = std::string(kDefaultWarning) + "\r\n";
+    std::string got;
+    bool ended = false;
+    while (got.size() < warning.size() && !ended) {
+        std::string some = caller.ReceiveSome(kDeadlineMs, &ended);
+        if (some.empty())
+            break;
+        got += some;
+    }
+    ASSERT_EQ(got, warning);
+
+    const std::string broken = "one\rtwo\nthree\r\n";
+    ASSERT_TRUE(caller.Send(broken));
+    ASSERT_TRUE(WaitForLogLine(main_, Widen(broken))) << Dump(LogLines(main_));
+    std::string longest;
+    for (int i = 0; i < 2048; ++i)
+        longest.push_back((char)('A' + i % 26));
+    ASSERT_TRUE(caller.Send(longest));
+    LogSnapshot log;
+    ASSERT_TRUE(PumpUntil([&] {
+        log = ReadLogSafely(main_);
+        return log.longLines.size() == 1 && log.lengths[log.longLines[0]] == 2048;
+    })) << DumpSafely(log);
+
+    const std::wstring path = Path(L"received.txt");
+    PostCommand(main_, kSaveLog);
+    HWND save = WaitForSaveDialog();
+    ASSERT_TRUE(save != NULL);
+    SaveAs(save, path);
+    ASSERT_TRUE(WaitForWindowGone(save));
+    log = ReadLogSafely(main_);
+    ASSERT_EQ(log.longLines.size(), 1u) << DumpSafely(log);
+    log.lines[log.longLines[0]] = longest; // the only 2048-character line is the one sent
+    std::string expected;
+    for (const std::string& line : log.lines)
+        expected += line + "\r\n";
+    std::string file;
+    EXPECT_TRUE(PumpUntil([&] {
+        file = ReadFileBytes(path);
+        return file.size() >= expected.size();
+    }));
+    EXPECT_EQ(file, expected) << DumpSafely(log);
+    EXPECT_NE(file.find(broken + "\r\n"), std::string::npos);
+    EXPECT_NE(file.find("\r\n" + longest + "\r\n"), std::string::npos);
+}
+
+TEST_F(SaveLogE2E, CtrlSOnAnEmptyLogTruncatesAFileOnlyAfterYes)
+{
+    const std::wstring path = Path(L"existing.txt");
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, "old contents\r\n", 14, &written, NULL);
+    CloseHandle(file);
+
+    StartProgram();
+    ASSERT_TRUE(LogLines(main_).empty()) << Dump(LogLines(main_));
+    PostCtrlShortcut(main_, 'S');
+    HWND save = WaitForSaveDialog();
+    ASSERT_TRUE(save != NULL);
+    SaveAs(save, path);
+    HWND question = WaitForQuestion(save);
+    ASSERT_TRUE(question != NULL) << "the save dialog did not ask before replacing";
+    EXPECT_EQ(ReadFileBytes(path), "old contents\r\n");
+    PostMessageW(GetDlgItem(question, IDYES), BM_CLICK, 0, 0);
+    ASSERT_TRUE(WaitForWindowGone(save));
+    bool exists = false;
+    EXPECT_TRUE(PumpUntil([&] { return ReadFileBytes(path, &exists).empty() && exists; }));
+}
+
+} // namespace
+} // namespace e2e

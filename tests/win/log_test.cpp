@@ -1,0 +1,353 @@
+// The log list in-process: AddLogLine and the newest-twelve view, eviction
+// of the oldest lines when the list has no room (a list that runs out of
+// room on demand), a connection's address line index, and reverse-lookup
+// answers placed under their own address lines.
+#include "harness.h"
+
+#include <limits.h>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "log/log.h"
+#include "monitor/monitor.h"
+#include "resource.h"
+
+using namespace harness;
+
+namespace {
+
+const DWORD kWaitMs = 5000;
+
+bool StartsWith(const std::string& s, const std::string& head)
+{
+    return s.compare(0, head.size(), head) == 0;
+}
+
+void AddLines(const std::string& stem, int n)
+{
+    for (int i = 0; i < n; ++i)
+        AddLogLine((stem + std::to_string(i)).c_str());
+}
+
+void Tag(int index, LRESULT data)
+{
+    SendMessageA(AppState.LogList, LB_SETITEMDATA, (WPARAM)index, data);
+}
+
+void SetTop(int index)
+{
+    SendMessageA(AppState.LogList, LB_SETTOPINDEX, (WPARAM)index, 0);
+}
+
+class LogListTest : public AppTest {};
+
+TEST_F(LogListTest, AddLogLineCopiesTheTextAndReturnsItsIndex)
+{
+    char buffer[16] = "first";
+    EXPECT_EQ(AddLogLine(buffer), 0);
+    lstrcpyA(buffer, "changed");
+    EXPECT_EQ(AddLogLine("second"), 1);
+    EXPECT_EQ(AddLogLine(""), 2);
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"first", "second", ""}));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(LogItemData(i), 0) << i;
+}
+
+TEST_F(LogListTest, TheNewestTwelveLinesStayInView)
+{
+    for (int n = 1; n <= 12; ++n) {
+        AddLogLine(("line " + std::to_string(n)).c_str());
+        EXPECT_EQ(LogTopIndex(), 0) << "after " << n << " lines";
+    }
+    for (int n = 13; n <= 20; ++n) {
+        AddLogLine(("line " + std::to_string(n)).c_str());
+        EXPECT_EQ(LogTopIndex(), n - 12) << "after " << n << " lines";
+    }
+    // A user who scrolled back to the oldest line is brought back.
+    SetTop(0);
+    ASSERT_EQ(LogTopIndex(), 0);
+    AddLogLine("line 21");
+    EXPECT_EQ(LogTopIndex(), 9);
+}
+
+// ---- A list that runs out of room ---------------------------------------------
+
+// Wraps the log list: answers LB_ADDSTRING with LB_ERRSPACE while the list
+// holds `capacity` lines or more, or for the next `refuseCount` lines that
+// start with `refusePrefix`; everything else goes to the real list.
+WNDPROC realListProc = NULL;
+int capacity = INT_MAX;
+std::string refusePrefix;
+int refuseCount = 0;
+std::vector<std::string> listOps;
+
+LRESULT CALLBACK LimitedListProc(HWND w, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == LB_ADDSTRING) {
+        LRESULT count = CallWindowProcA(realListProc, w, LB_GETCOUNT, 0, 0);
+        bool refuse = count >= capacity;
+        if (!refuse && refuseCount > 0 && StartsWith((const char*)lParam, refusePrefix)) {
+            --refuseCount;
+            refuse = true;
+        }
+        listOps.push_back(refuse ? "add refused" : "add");
+        if (refuse)
+            return LB_ERRSPACE;
+    } else if (message == LB_DELETESTRING) {
+        listOps.push_back("delete " + std::to_string(wParam));
+    }
+    return CallWindowProcA(realListProc, w, message, wParam, lParam);
+}
+
+class FullLogTest : public AppTest {
+  protected:
+    void SetUp() override
+    {
+        AppTest::SetUp();
+        capacity = INT_MAX;
+        refusePrefix.clear();
+        refuseCount = 0;
+        listOps.clear();
+        realListProc =
+            (WNDPROC)SetWindowLongPtrA(AppState.LogList, GWLP_WNDPROC, (LONG_PTR)LimitedListProc);
+    }
+    void TearDown() override
+    {
+        SetWindowLongPtrA(AppState.LogList, GWLP_WNDPROC, (LONG_PTR)realListProc);
+        AppTest::TearDown();
+    }
+};
+
+TEST_F(FullLogTest, OldestLinesGoOneAtATimeUntilTheNewLineFits)
+{
+    AddLines("L", 5);
+    for (int i = 0; i < 5; ++i)
+        Tag(i, 0x100 + i);
+    listOps.clear();
+
+    capacity = 5;
+    EXPECT_EQ(AddLogLine("new"), 4);
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"L1", "L2", "L3", "L4", "new"}));
+    EXPECT_EQ(listOps, (std::vector<std::string>{"add refused", "delete 0", "add"}));
+    EXPECT_EQ(LogItemData(4), 0);
+    EXPECT_EQ(LogItemData(0), 0x101) << "the remaining lines keep their tags";
+
+    listOps.clear();
+    capacity = 3;
+    EXPECT_EQ(AddLogLine("newer"), 2);
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"L4", "new", "newer"}));
+    EXPECT_EQ(listOps, (std::vector<std::string>{"add refused", "delete 0", "add refused",
+                                                 "delete 0", "add refused", "delete 0", "add"}));
+    EXPECT_EQ(LogItemData(2), 0);
+    EXPECT_EQ(LogItemData(0), 0x104);
+}
+
+TEST_F(FullLogTest, ANewLineThatNeverFitsIsDropped)
+{
+    const struct {
+        const char* name;
+        int lines;
+        int cap;
+        std::vector<std::string> ops;
+    } cases[] = {
+        {"one line, room for one", 1, 1, {"add refused", "delete 0"}},
+        {"three lines, room for none",
+         3,
+         0,
+         {"add refused", "delete 0", "add refused", "delete 0", "add refused", "delete 0"}},
+        {"empty, room for none", 0, 0, {"add refused", "delete 0"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        capacity = INT_MAX;
+        SendMessageA(AppState.LogList, LB_RESETCONTENT, 0, 0);
+        AddLines("old ", c.lines);
+        listOps.clear();
+        capacity = c.cap;
+        EXPECT_EQ(AddLogLine("dropped"), 0);
+        EXPECT_EQ(LogCount(), 0) << LogDump();
+        EXPECT_EQ(listOps, c.ops);
+    }
+}
+
+TEST_F(FullLogTest, EvictedLineWithAPendingLookupGetsNoAnswer)
+{
+    AddLines("L", 4);
+    const HANDLE lookup = (HANDLE)0x7A01;
+    Tag(0, (LRESULT)lookup);
+    capacity = 4;
+    AddLogLine("pushes L0 out");
+    capacity = INT_MAX;
+    OnHostResolved(lookup, WSAHOST_NOT_FOUND);
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"L1", "L2", "L3", "pushes L0 out"}));
+}
+
+// LogConnection's result still designates the address line when adding the
+// timestamp line made the list drop its oldest lines.
+TEST_F(FullLogTest, ConnectionIndexFollowsTheAddressLine)
+{
+    PortHolder listener;
+    ASSERT_TRUE(listener.Hold());
+    LoopbackClient connection;
+    ASSERT_TRUE(connection.Connect(listener.Port()));
+    sockaddr_in caller = {};
+    caller.sin_family = AF_INET;
+    caller.sin_port = htons(1033);
+    caller.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+
+    for (int dropped = 0; dropped <= 3; ++dropped) {
+        SCOPED_TRACE(std::to_string(dropped) + " line(s) dropped for the timestamp");
+        SendMessageA(AppState.LogList, LB_RESETCONTENT, 0, 0);
+        AddLines("older ", 6);
+        SocketNode* list = NULL;
+        SocketNode* node =
+            ListAppend(list, (SocketHandle)connection.Socket(), 31337, &caller, sizeof caller);
+        ASSERT_NE(node, (SocketNode*)NULL);
+        refusePrefix = "   Timestamp:";
+        refuseCount = dropped;
+        int index = LogConnection(node, caller, "   Accept: ");
+        ListFreeAll(list);
+        EXPECT_EQ(index, 6 - dropped);
+        EXPECT_EQ(LogCount(), 8 - dropped);
+        std::string line = LogLine(index);
+        EXPECT_TRUE(StartsWith(line, "   Accept: 127.0.0.1:1033 -> ")) << line;
+        EXPECT_TRUE(line.size() > 6 && line.substr(line.size() - 6) == ":31337") << line;
+        EXPECT_TRUE(StartsWith(LogLine(index + 1), "   Timestamp: ")) << LogDump();
+    }
+}
+
+TEST_F(LogListTest, UnconvertibleCallerGivesOneErrorLine)
+{
+    AddLines("older ", 2);
+    sockaddr_in caller = {}; // no address family: cannot be turned into text
+    SocketNode* list = NULL;
+    SocketNode* node = ListAppend(list, kInvalidSocket, 80, &caller, sizeof caller);
+    ASSERT_NE(node, (SocketNode*)NULL);
+    int index = LogConnection(node, caller, "   Accept: ");
+    ListFreeAll(list);
+    EXPECT_EQ(index, 2);
+    EXPECT_EQ(LogCount(), 3) << LogDump();
+    EXPECT_TRUE(StartsWith(LogLine(2), "Socket error: ")) << LogLine(2);
+}
+
+// ---- Reverse lookup answers ----------------------------------------------------
+
+class LookupTest : public AppTest {};
+
+TEST_F(LookupTest, AnswersGoUnderTheirOwnLinesInAnyOrder)
+{
+    AddLines("line ", 6);
+    const HANDLE first = (HANDLE)0x7001, second = (HANDLE)0x7002;
+    Tag(1, (LRESULT)first);
+    Tag(3, (LRESULT)second);
+    OnHostResolved(second, WSAHOST_NOT_FOUND); // the later scan answers first
+    OnHostResolved(first, WSANO_DATA);
+    std::vector<std::string> want = {"line 0", "line 1", "   RDNS: No RDNS data available",
+                                     "line 2", "line 3", "   RDNS: Host not found",
+                                     "line 4", "line 5"};
+    EXPECT_EQ(LogLines(), want);
+    for (int i = 0; i < LogCount(); ++i)
+        EXPECT_EQ(LogItemData(i), 0) << i;
+
+    // A used or unknown handle finds no line.
+    OnHostResolved(first, WSAHOST_NOT_FOUND);
+    OnHostResolved((HANDLE)0x7003, 0);
+    EXPECT_EQ(LogLines(), want);
+}
+
+TEST_F(LookupTest, EachErrorCodeHasItsText)
+{
+    const struct {
+        int code;
+        const char* line;
+    } table[] = {
+        {11001, "   RDNS: Host not found"},
+        {11002, "   RDNS: Try again"},
+        {11003, "   RDNS: Non-recoverable error"},
+        {11004, "   RDNS: No RDNS data available"},
+        {10060, "   RDNS: Unknown error"},
+        {10055, "   RDNS: Unknown error"},
+        {1, "   RDNS: Unknown error"},
+    };
+    LRESULT handle = 0x7100;
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.code);
+        int index = AddLogLine("address line");
+        AddLogLine("timestamp line");
+        Tag(index, ++handle);
+        OnHostResolved((HANDLE)handle, row.code);
+        EXPECT_EQ(LogLine(index + 1), row.line);
+        EXPECT_EQ(LogLine(index + 2), "timestamp line");
+    }
+}
+
+TEST_F(LookupTest, NothingIsInsertedAfterTheLogWasCleared)
+{
+    AddLines("line ", 3);
+    const HANDLE lookup = (HANDLE)0x7201;
+    Tag(1, (LRESULT)lookup);
+    SendMessageA(AppState.MainWindow, WM_COMMAND, IDM_CLEARLOG, 0);
+    ASSERT_EQ(LogCount(), 0);
+    OnHostResolved(lookup, WSAHOST_NOT_FOUND);
+    EXPECT_EQ(LogCount(), 0) << LogDump();
+    AddLogLine("fresh");
+    OnHostResolved(lookup, WSAHOST_NOT_FOUND);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"fresh"});
+}
+
+TEST_F(LookupTest, InsertedAnswerKeepsTheNewestTwelveInView)
+{
+    AddLines("line ", 20);
+    Tag(5, 0x7301);
+    SetTop(0);
+    OnHostResolved((HANDLE)0x7301, WSATRY_AGAIN);
+    ASSERT_EQ(LogCount(), 21);
+    EXPECT_EQ(LogLine(6), "   RDNS: Try again");
+    EXPECT_EQ(LogTopIndex(), 9);
+
+    // With twelve lines or fewer the view is not moved.
+    SendMessageA(AppState.LogList, LB_RESETCONTENT, 0, 0);
+    AddLines("line ", 11);
+    Tag(2, 0x7302);
+    OnHostResolved((HANDLE)0x7302, WSATRY_AGAIN);
+    EXPECT_EQ(LogCount(), 12);
+    EXPECT_EQ(LogTopIndex(), 0);
+}
+
+// A real lookup of a loopback caller: its answer lands directly under the
+// caller's address line, above the timestamp line.
+TEST_F(LookupTest, RealLookupOfLoopbackCallersLandsUnderTheirAddressLines)
+{
+    u_short port = PickFreePort();
+    AddPortToList(port);
+    SendMessageA(AppState.MainWindow, WM_COMMAND, IDC_LISTEN, 0);
+    ASSERT_EQ(AppState.IsListening, 1);
+    LoopbackClient first, second;
+    ASSERT_TRUE(first.Connect(port));
+    ASSERT_TRUE(second.Connect(port));
+    auto answers = [] {
+        int n = 0;
+        for (const std::string& line : LogLines())
+            n += StartsWith(line, "   RDNS: ");
+        return n;
+    };
+    ASSERT_TRUE(PumpUntil([&] { return answers() == 2; }, kWaitMs)) << LogDump();
+    for (const LoopbackClient* c : {&first, &second}) {
+        std::string address = "   Accept: 127.0.0.1:" + std::to_string(c->LocalPort()) + " -> ";
+        int line = FindLogLine(address, true);
+        SCOPED_TRACE(address);
+        ASSERT_GE(line, 1) << LogDump();
+        EXPECT_EQ(LogLine(line - 1), "Scan detected");
+        std::string answer = LogLine(line + 1);
+        EXPECT_TRUE(StartsWith(answer, "   RDNS: ")) << LogDump();
+        EXPECT_GT(answer.size(), 9u) << "an empty answer";
+        EXPECT_TRUE(StartsWith(LogLine(line + 2), "   Timestamp: ")) << LogDump();
+    }
+    for (int i = 0; i < LogCount(); ++i)
+        EXPECT_EQ(LogItemData(i), 0) << i;
+    first.WaitClosed(kWaitMs);
+    second.WaitClosed(kWaitMs);
+}
+
+} // namespace

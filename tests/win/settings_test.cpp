@@ -1,0 +1,342 @@
+// The settings store against the real registry of the prefix: every value
+// that Exit writes, and what a start makes of keys edited by hand.
+#include "harness.h"
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "log/log.h"
+#include "resource.h"
+
+using namespace harness;
+
+namespace {
+
+void Command(UINT id)
+{
+    SendMessageA(AppState.MainWindow, WM_COMMAND, id, 0);
+}
+
+void ExpectValue(const char* name, DWORD type, const std::vector<BYTE>& data)
+{
+    SCOPED_TRACE(name);
+    SettingValue v = ReadSetting(name);
+    ASSERT_TRUE(v.present);
+    EXPECT_EQ(v.type, type);
+    EXPECT_EQ(v.data, data);
+}
+
+std::vector<BYTE> Dword(DWORD value)
+{
+    BYTE* b = (BYTE*)&value;
+    return std::vector<BYTE>(b, b + 4);
+}
+
+POINT CentredPosition()
+{
+    return {(int)((unsigned)GetSystemMetrics(SM_CXSCREEN) >> 1) - 120,
+            (int)((unsigned)GetSystemMetrics(SM_CYSCREEN) >> 1) - 117};
+}
+
+POINT WindowPosition()
+{
+    RECT r = {};
+    GetWindowRect(AppState.MainWindow, &r);
+    return {r.left, r.top};
+}
+
+class SettingsTest : public AppTest {
+  protected:
+    // Ends the running program, writes a fresh key and starts again.
+    void Restart(const std::function<void()>& write)
+    {
+        ASSERT_TRUE(ExitApp());
+        ClearSettings();
+        write();
+        ASSERT_TRUE(StartApp());
+    }
+};
+
+TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
+{
+    u_short p0 = PickFreePort(), p1 = PickFreePort();
+    AddPortToList(p0);
+    AddPortToList(p1);
+    AppState.DisconnectImmediately = 0;
+    AppState.MessageType = 0;
+    lstrcpyA(AppState.CustomMessage, "Go away");
+    Command(IDM_ONTOP);
+    Command(IDC_LISTEN);
+    ASSERT_EQ(AppState.IsListening, 1) << LogDump();
+    // The user drags the window: the last drag rectangle is what is stored.
+    RECT drag = {300, 200, 540, 434};
+    SendMessageA(AppState.MainWindow, WM_MOVING, WMSZ_TOPLEFT, (LPARAM)&drag);
+    ASSERT_TRUE(ExitApp());
+
+    std::vector<std::string> names = SettingNames();
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> want = {"Connected",   "Count",  "CustomMessage", "Disconnnect",
+                                     "MessageType", "OnTop",  "Port0",         "Port1",
+                                     "WindowX",     "WindowY"};
+    EXPECT_EQ(names, want);
+    ExpectValue("Port0", REG_DWORD, Dword(p0));
+    ExpectValue("Port1", REG_DWORD, Dword(p1));
+    ExpectValue("Count", REG_DWORD, Dword(2));
+    ExpectValue("WindowX", REG_DWORD, Dword(300));
+    ExpectValue("WindowY", REG_DWORD, Dword(200));
+    ExpectValue("Disconnnect", REG_BINARY, {0});
+    ExpectValue("MessageType", REG_BINARY, {0});
+    ExpectValue("Connected", REG_BINARY, {1});
+    ExpectValue("OnTop", REG_BINARY, {255});
+    // The program passes the text's length without its zero byte; the
+    // registry itself then counts the zero that follows the text (Windows
+    // NT does the same), so the value reads back with at most that one zero.
+    SettingValue custom = ReadSetting("CustomMessage");
+    EXPECT_EQ(custom.type, (DWORD)REG_SZ);
+    std::string stored(custom.data.begin(), custom.data.end());
+    EXPECT_TRUE(stored == "Go away" || stored == std::string("Go away\0", 8)) << stored.size();
+
+    // Exit closed the listeners without a word; the ports are free again.
+    for (u_short port : {p0, p1}) {
+        PortHolder other;
+        EXPECT_TRUE(other.Hold(port)) << port;
+    }
+
+    // The next start comes back on top and listening, as it was.
+    ASSERT_TRUE(StartApp());
+    EXPECT_EQ(PortListPorts(), (std::vector<int32_t>{p0, p1}));
+    EXPECT_EQ(AppState.OnTop, 0xFF);
+    EXPECT_NE(GetWindowLongA(AppState.MainWindow, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
+    EXPECT_EQ(AppState.IsListening, 1);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"Listening on 2 ports"});
+    EXPECT_EQ(AppState.DisconnectImmediately, 0);
+    EXPECT_EQ(AppState.MessageType, 0);
+    EXPECT_STREQ(AppState.CustomMessage, "Go away");
+    EXPECT_EQ(WindowPosition().x, 300);
+    EXPECT_EQ(WindowPosition().y, 200);
+}
+
+TEST_F(SettingsTest, FirstStartCreatesTheKeyAndExitStoresTheDefaults)
+{
+    EXPECT_TRUE(SettingNames().empty());
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKeyPath, 0, KEY_READ, &key), ERROR_SUCCESS)
+        << "the first start creates the key";
+    RegCloseKey(key);
+    EXPECT_TRUE(PortListPorts().empty());
+    EXPECT_EQ(AppState.DisconnectImmediately, 1);
+    EXPECT_EQ(AppState.MessageType, 2);
+    EXPECT_EQ(AppState.OnTop, 0);
+    EXPECT_STREQ(AppState.CustomMessage, "");
+
+    ASSERT_TRUE(ExitApp());
+    POINT centred = CentredPosition();
+    ExpectValue("Count", REG_DWORD, Dword(0));
+    ExpectValue("WindowX", REG_DWORD, Dword((DWORD)centred.x));
+    ExpectValue("WindowY", REG_DWORD, Dword((DWORD)centred.y));
+    ExpectValue("Disconnnect", REG_BINARY, {1});
+    ExpectValue("MessageType", REG_BINARY, {2});
+    ExpectValue("Connected", REG_BINARY, {0});
+    ExpectValue("OnTop", REG_BINARY, {0});
+    ExpectValue("CustomMessage", REG_SZ, {});
+    EXPECT_FALSE(ReadSetting("Port0").present);
+}
+
+TEST_F(SettingsTest, HandEditedPortValues)
+{
+    const struct {
+        const char* name;
+        std::function<void()> write;
+        std::vector<int32_t> ports;
+    } cases[] = {
+        {"Count 3 with Port1 missing",
+         [] {
+             SetSettingDword("Count", 3);
+             SetSettingDword("Port0", 81);
+             SetSettingDword("Port2", 83);
+         },
+         {81, 83}},
+        {"Count absent", [] { SetSettingDword("Port0", 81); }, {}},
+        {"Count 0",
+         [] {
+             SetSettingDword("Count", 0);
+             SetSettingDword("Port0", 81);
+         },
+         {}},
+        {"the same port twice",
+         [] {
+             SetSettingDword("Count", 2);
+             SetSettingDword("Port0", 81);
+             SetSettingDword("Port1", 81);
+         },
+         {81, 81}},
+        {"values beyond Count are not read",
+         [] {
+             SetSettingDword("Count", 1);
+             SetSettingDword("Port0", 81);
+             SetSettingDword("Port1", 82);
+         },
+         {81}},
+        {"a value of 8 bytes is skipped",
+         [] {
+             SetSettingDword("Count", 2);
+             const BYTE wide[8] = {82, 0, 0, 0, 0, 0, 0, 0};
+             SetSettingBinary("Port0", wide, sizeof wide);
+             SetSettingDword("Port1", 83);
+         },
+         {83}},
+        {"a value of 2 bytes fills the low bytes",
+         [] {
+             SetSettingDword("Count", 1);
+             const BYTE narrow[2] = {0x39, 0x30}; // 12345
+             SetSettingBinary("Port0", narrow, sizeof narrow);
+         },
+         {12345}},
+        {"ports beyond 65535 are skipped",
+         [] {
+             SetSettingDword("Count", 3);
+             SetSettingDword("Port0", 65535);
+             SetSettingDword("Port1", 65536);
+             SetSettingDword("Port2", 0);
+         },
+         {65535, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Restart(c.write);
+        EXPECT_EQ(PortListPorts(), c.ports);
+        EXPECT_EQ(LogCount(), 0) << LogDump();
+    }
+}
+
+TEST_F(SettingsTest, HugeCountIsCappedAndStartStaysFast)
+{
+    ASSERT_TRUE(ExitApp());
+    ClearSettings();
+    SetSettingDword("Count", 0xFFFFFFFF);
+    SetSettingDword("Port0", 100);
+    SetSettingDword("Port1", 70000);
+    SetSettingDword("Port2", 200);
+    DWORD start = GetTickCount();
+    ASSERT_TRUE(StartApp());
+    DWORD took = GetTickCount() - start;
+    EXPECT_EQ(PortListPorts(), (std::vector<int32_t>{100, 200}));
+    EXPECT_LT(took, 5000u) << "start-up read " << took << " ms of port values";
+    RecordProperty("huge_count_start_ms", (int)took);
+}
+
+TEST_F(SettingsTest, HandEditedSwitchesAndTexts)
+{
+    const std::string text255(255, 'x');
+    const struct {
+        const char* name;
+        std::function<void()> write;
+        std::function<void()> check;
+    } cases[] = {
+        {"MessageType 7 loads as 7", [] { SetSettingBinary("MessageType", "\x07", 1); },
+         [] { EXPECT_EQ(AppState.MessageType, 7); }},
+        {"MessageType read by its low byte only", [] { SetSettingDword("MessageType", 0x0101); },
+         [] { EXPECT_EQ(AppState.MessageType, 2) << "4 bytes do not fit in 1"; }},
+        {"Disconnnect 0", [] { SetSettingBinary("Disconnnect", "\x00", 1); },
+         [] { EXPECT_EQ(AppState.DisconnectImmediately, 0); }},
+        {"a Disconnect with two n's is not the setting",
+         [] { SetSettingBinary("Disconnect", "\x00", 1); },
+         [] { EXPECT_EQ(AppState.DisconnectImmediately, 1); }},
+        {"CustomMessage of 255 bytes", [&] { SetSettingString("CustomMessage", text255); },
+         [&] { EXPECT_EQ(std::string(AppState.CustomMessage), text255); }},
+        {"CustomMessage of 300 bytes",
+         [] { SetSettingString("CustomMessage", std::string(300, 'y')); },
+         [] { EXPECT_STREQ(AppState.CustomMessage, ""); }},
+        {"CustomMessage with its terminator",
+         [] { SetSettingString("CustomMessage", std::string("abc\0", 4)); },
+         [] { EXPECT_STREQ(AppState.CustomMessage, "abc"); }},
+        {"OnTop stored as 1 turns it on", [] { SetSettingBinary("OnTop", "\x01", 1); },
+         [] {
+             EXPECT_EQ(AppState.OnTop, 0xFF);
+             EXPECT_NE(GetWindowLongA(AppState.MainWindow, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
+             EXPECT_NE(GetMenuState(AppState.MainMenu, IDM_ONTOP, MF_BYCOMMAND) & MF_CHECKED, 0u);
+         }},
+        {"Connected with no ports listens on nothing",
+         [] { SetSettingBinary("Connected", "\x01", 1); },
+         [] {
+             EXPECT_EQ(AppState.IsListening, 0);
+             EXPECT_EQ(StatusText(), "") << "the status stays blank";
+             EXPECT_EQ(ListenButtonText(), "Listen");
+             EXPECT_EQ(AppState.TrayIconData.hIcon, AppState.IconIdle);
+             EXPECT_EQ(LogCount(), 0) << LogDump();
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Restart(c.write);
+        c.check();
+    }
+}
+
+TEST_F(SettingsTest, StoredWindowPosition)
+{
+    POINT centred = CentredPosition();
+    const struct {
+        const char* name;
+        bool writeX, writeY;
+        int x, y;
+        POINT window;
+        POINT state;
+    } cases[] = {
+        {"both stored", true, true, 100, 50, {100, 50}, {100, 50}},
+        {"off the screen, unchanged", true, true, -500, 5000, {-500, 5000}, {-500, 5000}},
+        {"WindowX alone", true, false, 100, 0, centred, {100, centred.y}},
+        {"WindowY alone", false, true, 0, 50, centred, centred},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Restart([&] {
+            if (c.writeX)
+                SetSettingDword("WindowX", (DWORD)c.x);
+            if (c.writeY)
+                SetSettingDword("WindowY", (DWORD)c.y);
+        });
+        EXPECT_EQ(WindowPosition().x, c.window.x);
+        EXPECT_EQ(WindowPosition().y, c.window.y);
+        EXPECT_EQ(AppState.WindowX, c.state.x);
+        EXPECT_EQ(AppState.WindowY, c.state.y);
+        ASSERT_TRUE(ExitApp());
+        // What is held is what the next Exit writes.
+        EXPECT_EQ(ReadSetting("WindowX").AsDword(), (DWORD)c.state.x);
+        EXPECT_EQ(ReadSetting("WindowY").AsDword(), (DWORD)c.state.y);
+        ASSERT_TRUE(StartApp());
+    }
+}
+
+TEST_F(SettingsTest, CloseBoxSavesNothing)
+{
+    AddPortToList(4321);
+    SendMessageA(AppState.MainWindow, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(ReadSetting("Count").present);
+    EXPECT_FALSE(ReadSetting("Port0").present);
+}
+
+TEST_F(SettingsTest, ShorterPortListLeavesOldValuesBehind)
+{
+    Restart([] {
+        SetSettingDword("Count", 5);
+        for (DWORD i = 0; i < 5; ++i)
+            SetSettingDword(("Port" + std::to_string(i)).c_str(), 1000 + i);
+    });
+    ListRemoveByPort(AppState.PortList, 1001);
+    ListRemoveByPort(AppState.PortList, 1003);
+    ASSERT_TRUE(ExitApp());
+    EXPECT_EQ(ReadSetting("Count").AsDword(), 3u);
+    EXPECT_EQ(ReadSetting("Port0").AsDword(), 1000u);
+    EXPECT_EQ(ReadSetting("Port1").AsDword(), 1002u);
+    EXPECT_EQ(ReadSetting("Port2").AsDword(), 1004u);
+    EXPECT_EQ(ReadSetting("Port3").AsDword(), 1003u) << "left as it was";
+    EXPECT_EQ(ReadSetting("Port4").AsDword(), 1004u) << "left as it was";
+    ASSERT_TRUE(StartApp());
+    EXPECT_EQ(PortListPorts(), (std::vector<int32_t>{1000, 1002, 1004}));
+}
+
+} // namespace
