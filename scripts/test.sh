@@ -67,6 +67,8 @@ timed "native tests" ctest --test-dir build/native --output-on-failure
 timed "product build (i686)" mingw_build build/win32 i686 --target harbinel
 timed "product check" ctest --test-dir build/win32 -L product --output-on-failure
 
+# The test prefix opens no browser; see wine-env.sh.
+export HARBINEL_FAKE_BROWSER=1
 timed "wine prefix" wine_prefix_create null
 wine_probe_arch build/probe
 if [[ "$WINE_TEST_ARCH" == i686 ]]; then

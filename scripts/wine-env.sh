@@ -76,6 +76,12 @@ wine_prefix_create() {
     else
         timeout 60 "$loader" reg delete "$key" /v Graphics /f </dev/null >/dev/null 2>&1 || true
     fi
+    # A test prefix gets a stand-in browser, so that the web-site command
+    # opens nothing and the tests can see which address it asked for.
+    if [[ "${HARBINEL_FAKE_BROWSER:-0}" == 1 ]]; then
+        timeout 60 "$loader" reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers \
+            /d "$HARBINEL_ROOT/scripts/fake-browser.sh" /f </dev/null >/dev/null 2>&1
+    fi
     # The boot has already started the desktop process with the driver that
     # was set before, and windows made against it fail. A fresh server (the
     # registry is saved on the way down) starts it again on first use.

@@ -13,7 +13,7 @@ shift
 if [[ -z "${HARBINEL_WINE_HARNESS:-}" || ! -d "${HARBINEL_WINE_HARNESS}" ]]; then
     unset HARBINEL_WINE_HARNESS
     trap wine_prefix_destroy EXIT
-    wine_prefix_create null
+    HARBINEL_FAKE_BROWSER=1 wine_prefix_create null
 else
     wine_find_loaders
     export WINEPREFIX="$HARBINEL_WINE_HARNESS"

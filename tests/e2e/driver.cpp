@@ -3,7 +3,7 @@
 // TCP callers.
 #include "driver.h"
 
-
+#include <commctrl.h>
 #include <stdlib.h>
 
 namespace e2e {
@@ -42,32 +42,6 @@ std::wstring ProgramPath()
     return path != NULL ? std::wstring(path) : std::wstring();
 }
 
-// This process's environment with the browser launcher disabled for the
-// child: the web-site command then starts nothing.
-static std::vector<wchar_t> ChildEnvironment()
-{
-    std::vector<wchar_t> block;
-    std::wstring overrides = L"winebrowser.exe=d";
-    wchar_t* env = GetEnvironmentStringsW();
-    for (const wchar_t* p = env; *p != 0; p += wcslen(p) + 1) {
-        std::wstring entry(p);
-        if (_wcsnicmp(entry.c_str(), L"WINEDLLOVERRIDES=", 17) == 0) {
-            std::wstring old = entry.substr(17);
-            if (!old.empty())
-                overrides = old + L";" + overrides;
-            continue;
-        }
-        block.insert(block.end(), entry.begin(), entry.end());
-        block.push_back(0);
-    }
-    FreeEnvironmentStringsW(env);
-    std::wstring entry = L"WINEDLLOVERRIDES=" + overrides;
-    block.insert(block.end(), entry.begin(), entry.end());
-    block.push_back(0);
-    block.push_back(0);
-    return block;
-}
-
 Program::~Program()
 {
     if (process_ != NULL)
@@ -82,12 +56,10 @@ bool Program::Start()
     std::wstring cmd = L"\"" + path + L"\"";
     std::vector<wchar_t> cmdline(cmd.begin(), cmd.end());
     cmdline.push_back(0);
-    std::vector<wchar_t> env = ChildEnvironment();
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(path.c_str(), cmdline.data(), NULL, NULL, FALSE,
-                        CREATE_UNICODE_ENVIRONMENT, env.data(), NULL, &si, &pi))
+    if (!CreateProcessW(path.c_str(), cmdline.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
         return false;
     CloseHandle(pi.hThread);
     if (process_ != NULL)
@@ -118,8 +90,8 @@ bool Program::WaitForExit(DWORD timeoutMs, DWORD* exitCode)
 {
     if (process_ == NULL)
         return false;
-    bool ended = PumpUntil([&] { return WaitForSingleObject(process_, 0) == WAIT_OBJECT_0; },
-                           timeoutMs);
+    bool ended =
+        PumpUntil([&] { return WaitForSingleObject(process_, 0) == WAIT_OBJECT_0; }, timeoutMs);
     if (ended && exitCode != NULL)
         GetExitCodeProcess(process_, exitCode);
     return ended;
@@ -200,6 +172,13 @@ std::vector<std::wstring> LogLines(HWND main)
         LRESULT length = SendMessageW(list, LB_GETTEXTLEN, (WPARAM)i, 0);
         if (length == LB_ERR)
             break;
+        // Wine converts a line for another process through a buffer of 512
+        // characters, and a longer line overruns it in the program; such a
+        // line is only measured (Windows has no such limit).
+        if (length > kLongestReadableLine) {
+            lines.emplace_back((size_t)length, kUnreadChar);
+            continue;
+        }
         std::vector<wchar_t> text((size_t)length + 1, 0);
         LRESULT got = SendMessageW(list, LB_GETTEXT, (WPARAM)i, (LPARAM)text.data());
         if (got == LB_ERR)
@@ -224,8 +203,32 @@ std::wstring ButtonText(HWND main)
 
 std::wstring StatusText(HWND main)
 {
-    // A simple-mode status bar answers WM_GETTEXT with its one text.
-    return ControlText(main, kStatusBar);
+    // The status bar is in simple mode, where WM_GETTEXT answers with the
+    // text of its first part rather than the simple text. SB_GETTEXTW asked
+    // for part 0 answers with the simple text in simple mode; its buffer has
+    // to be memory inside the program, lent for the call.
+    HWND bar = GetDlgItem(main, kStatusBar);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(bar, &pid);
+    if (bar == NULL || pid == 0)
+        return L"<no status bar>";
+    const size_t chars = LOWORD(SendMessageW(bar, SB_GETTEXTLENGTHW, 0, 0)) + 1;
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ, FALSE, pid);
+    if (process == NULL)
+        return L"<cannot open the program>";
+    std::wstring text = L"<cannot read the status bar>";
+    void* remote =
+        VirtualAllocEx(process, NULL, chars * sizeof(wchar_t), MEM_COMMIT, PAGE_READWRITE);
+    if (remote != NULL) {
+        std::vector<wchar_t> local(chars, 0);
+        SIZE_T read = 0;
+        SendMessageW(bar, SB_GETTEXTW, 0, (LPARAM)remote);
+        if (ReadProcessMemory(process, remote, local.data(), chars * sizeof(wchar_t), &read))
+            text.assign(local.data(), wcsnlen(local.data(), chars));
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    }
+    CloseHandle(process);
+    return text;
 }
 
 bool IsShown(HWND window)

@@ -59,8 +59,7 @@ class Program {
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
 
-    // Starts the program (with the web browser launcher disabled, so the
-    // web-site command opens nothing). Returns false when it did not start.
+    // Starts the program. Returns false when it did not start.
     bool Start();
     // Waits for the program's main window; returns it, or NULL.
     HWND WaitForWindow(DWORD timeoutMs = kDeadlineMs);
@@ -103,6 +102,10 @@ void PostCtrlShortcut(HWND target, char letter);
 
 // ---- What the window shows ------------------------------------------------
 
+// Lines longer than this are given as that many kUnreadChar characters: the
+// driver measures them but cannot read them under Wine.
+const LRESULT kLongestReadableLine = 511;
+const wchar_t kUnreadChar = 0xFFFD;
 std::vector<std::wstring> LogLines(HWND main);
 // Text of a control (WM_GETTEXT), e.g. the Listen button.
 std::wstring ControlText(HWND main, int controlId);

@@ -1,0 +1,324 @@
+// The running program as a user meets it: it starts hidden in the tray, a
+// second start brings the first forward, the close box only hides, Exit ends
+// with code 0, and the Ctrl+letter shortcuts reach their commands.
+#include "driver.h"
+
+#include <stdio.h>
+
+namespace e2e {
+namespace {
+
+class ShellTest : public HarbinelTest {
+  protected:
+    // A log that is not empty, without any caller: one listened port.
+    void FillLog()
+    {
+        WritePorts({FreePort()});
+        StartProgram();
+        Listen();
+        ASSERT_TRUE(WaitForLogLine(main_, L"Listening on 1 port"));
+    }
+
+    // Windows of the program that are shown, other than the main window.
+    std::vector<HWND> OtherShownWindows()
+    {
+        struct Search {
+            DWORD pid;
+            HWND main;
+            std::vector<HWND> found;
+        } s = {program_.ProcessId(), main_, {}};
+        EnumWindows(
+            [](HWND w, LPARAM p) -> BOOL {
+                Search& s = *(Search*)p;
+                DWORD pid = 0;
+                GetWindowThreadProcessId(w, &pid);
+                if (pid == s.pid && w != s.main && IsShown(w))
+                    s.found.push_back(w);
+                return TRUE;
+            },
+            (LPARAM)&s);
+        return s.found;
+    }
+
+    // Posts a shortcut and waits until the loop has handled it: Ctrl+O is
+    // posted after it, and the topmost flip shows both were handled.
+    void PostShortcutAndSettle(char letter)
+    {
+        PostCtrlShortcut(main_, letter);
+        Settle();
+    }
+
+    // Waits until the loop has handled everything posted so far.
+    void Settle()
+    {
+        bool wasTopmost = IsTopmost(main_);
+        PostCtrlShortcut(main_, 'O');
+        ASSERT_TRUE(PumpUntil([&] { return IsTopmost(main_) != wasTopmost; }))
+            << "the loop did not get round to what was posted";
+    }
+};
+
+TEST_F(ShellTest, StartsHiddenInTheTrayWithFirstRunState)
+{
+    StartProgram();
+    EXPECT_FALSE(IsShown(main_));
+    EXPECT_EQ(WindowTitle(main_), L"Harbinel");
+    EXPECT_TRUE(PumpUntil([&] { return StatusText(main_) == L"Idle"; }))
+        << Narrow(StatusText(main_));
+    EXPECT_EQ(ButtonText(main_), L"Listen");
+    EXPECT_FALSE(IsTopmost(main_));
+    EXPECT_TRUE(LogLines(main_).empty());
+
+    // Centred on the screen, 240 by 234.
+    RECT r = {};
+    GetWindowRect(main_, &r);
+    EXPECT_EQ(r.right - r.left, 240);
+    EXPECT_EQ(r.bottom - r.top, 234);
+    EXPECT_EQ(r.left, GetSystemMetrics(SM_CXSCREEN) / 2 - 120);
+    EXPECT_EQ(r.top, GetSystemMetrics(SM_CYSCREEN) / 2 - 117);
+
+    // The key exists from the first start on, but nothing is in it before Exit.
+    EXPECT_TRUE(SettingsKeyExists());
+    EXPECT_FALSE(ReadValue(L"Count").exists);
+}
+
+TEST_F(ShellTest, SecondStartShowsTheFirstWindowAndEndsWithZero)
+{
+    StartProgram();
+    ASSERT_FALSE(IsShown(main_));
+
+    Program second;
+    ASSERT_TRUE(second.Start());
+    DWORD code = 12345;
+    ASSERT_TRUE(second.WaitForExit(kDeadlineMs, &code)) << "the second start kept running";
+    EXPECT_EQ(code, 0u);
+
+    EXPECT_TRUE(PumpUntil([&] { return IsShown(main_); })) << "the first window stayed hidden";
+    EXPECT_TRUE(program_.IsRunning());
+    EXPECT_EQ(FindMainWindow(), main_) << "only the first instance has a window";
+}
+
+TEST_F(ShellTest, ExitEndsTheProcessWithCodeZero)
+{
+    StartProgram();
+    PostCommand(main_, kExit);
+    DWORD code = 12345;
+    ASSERT_TRUE(program_.WaitForExit(kDeadlineMs, &code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_FALSE(IsWindow(main_));
+    exited_ = true;
+}
+
+TEST_F(ShellTest, ExitEndsTheProcessWhileTheWindowIsShown)
+{
+    StartProgram();
+    SendCommand(main_, kRestore);
+    ASSERT_TRUE(IsShown(main_));
+    ExitProgram();
+    EXPECT_FALSE(program_.IsRunning());
+}
+
+TEST_F(ShellTest, RestoreShowsTheWindow)
+{
+    StartProgram();
+    SendCommand(main_, kRestore);
+    EXPECT_TRUE(IsShown(main_));
+}
+
+TEST_F(ShellTest, ClosingOnlyHides)
+{
+    struct Case {
+        const char* name;
+        UINT message;
+        WPARAM wParam;
+    };
+    const Case cases[] = {
+        {"close box (SC_CLOSE)", WM_SYSCOMMAND, SC_CLOSE},
+        {"WM_CLOSE", WM_CLOSE, 0},
+    };
+    StartProgram();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SendCommand(main_, kRestore);
+        ASSERT_TRUE(IsShown(main_));
+        SendMessageW(main_, c.message, c.wParam, 0);
+        EXPECT_FALSE(IsShown(main_));
+        EXPECT_TRUE(program_.IsRunning());
+        EXPECT_TRUE(IsWindow(main_));
+    }
+    // Hiding saves nothing: only Exit writes the settings.
+    EXPECT_FALSE(ReadValue(L"Count").exists);
+    EXPECT_FALSE(ReadValue(L"Connected").exists);
+}
+
+TEST_F(ShellTest, ClosingWhileListeningKeepsListening)
+{
+    const int port = FreePort();
+    WritePorts({port});
+    StartProgram();
+    Listen();
+    SendCommand(main_, kRestore);
+    SendMessageW(main_, WM_SYSCOMMAND, SC_CLOSE, 0);
+    ASSERT_FALSE(IsShown(main_));
+    EXPECT_EQ(ButtonText(main_), L"Stop");
+    Caller caller;
+    ASSERT_TRUE(caller.Connect(port));
+    EXPECT_TRUE(WaitForLogLine(main_, L"Scan detected"));
+}
+
+TEST_F(ShellTest, AlwaysOnTopCommandToggles)
+{
+    StartProgram();
+    ASSERT_FALSE(IsTopmost(main_));
+    SendCommand(main_, kOnTop);
+    EXPECT_TRUE(IsTopmost(main_));
+    SendCommand(main_, kOnTop);
+    EXPECT_FALSE(IsTopmost(main_));
+}
+
+// ---- Shortcuts --------------------------------------------------------------
+
+TEST_F(ShellTest, CtrlOTogglesAlwaysOnTop)
+{
+    StartProgram();
+    for (bool expected : {true, false, true}) {
+        PostCtrlShortcut(main_, 'O');
+        EXPECT_TRUE(PumpUntil([&] { return IsTopmost(main_) == expected; }))
+            << "expected topmost " << expected;
+    }
+}
+
+TEST_F(ShellTest, ShortcutsThatOpenAModalWindow)
+{
+    struct Case {
+        char letter;
+        const wchar_t* title;
+    };
+    const Case cases[] = {
+        {'A', L"About Harbinel"}, {'M', L"Message"}, {'P', L"Port Settings"},
+        {'T', L"Trojan Ports"},   {'S', L"Save As"},
+    };
+    // Windows titles the About box with the text before '#'; Wine puts
+    // "About " before the whole text.
+    const std::wstring wineAboutTitle = L"About About Harbinel#";
+    StartProgram();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("Ctrl+") + c.letter);
+        PostCtrlShortcut(main_, c.letter);
+        HWND box = WaitForProcessWindow(program_.ProcessId(), c.title,
+                                        c.letter == 'A' ? 500 : kDeadlineMs);
+        if (box == NULL && c.letter == 'A')
+            box = WaitForProcessWindow(program_.ProcessId(), wineAboutTitle);
+        ASSERT_TRUE(box != NULL) << "no window titled " << Narrow(c.title);
+        EXPECT_EQ(GetAncestor(GetWindow(box, GW_OWNER), GA_ROOT), main_) << "not owned by the "
+                                                                            "main window";
+        // Cancel closes each of them (WM_CLOSE is the close box).
+        PostMessageW(box, WM_CLOSE, 0, 0);
+        EXPECT_TRUE(WaitForWindowGone(box)) << "it did not close";
+    }
+    // After every modal window the loop still turns shortcuts into commands.
+    PostCtrlShortcut(main_, 'O');
+    EXPECT_TRUE(PumpUntil([&] { return IsTopmost(main_); }));
+}
+
+TEST_F(ShellTest, CtrlCClearsTheLog)
+{
+    FillLog();
+    PostCtrlShortcut(main_, 'C');
+    EXPECT_TRUE(WaitForLog(main_, [](const std::vector<std::wstring>& l) { return l.empty(); }));
+    // Clearing the log does not stop listening.
+    EXPECT_EQ(ButtonText(main_), L"Stop");
+}
+
+TEST_F(ShellTest, KeysThatSendNoCommand)
+{
+    // Each case posts keys that must not clear the log; Ctrl+O afterwards
+    // shows the loop handled them.
+    struct Case {
+        const char* name;
+        std::vector<std::pair<UINT, WPARAM>> keys;
+    };
+    const Case cases[] = {
+        {"Ctrl+X", {{WM_KEYDOWN, VK_CONTROL}, {WM_KEYUP, 'X'}, {WM_KEYUP, VK_CONTROL}}},
+        {"C without Ctrl", {{WM_KEYDOWN, 'C'}, {WM_KEYUP, 'C'}}},
+        {"Ctrl released before C",
+         {{WM_KEYDOWN, VK_CONTROL}, {WM_KEYDOWN, 'C'}, {WM_KEYUP, VK_CONTROL}, {WM_KEYUP, 'C'}}},
+        {"Ctrl held, C pressed but not released", {{WM_KEYDOWN, VK_CONTROL}, {WM_KEYDOWN, 'C'}}},
+    };
+    FillLog();
+    const std::vector<std::wstring> before = LogLines(main_);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool wasTopmost = IsTopmost(main_);
+        for (const auto& key : c.keys)
+            PostMessageW(main_, key.first, key.second, key.first == WM_KEYUP ? 0xC0000001 : 1);
+        PostMessageW(main_, WM_KEYUP, VK_CONTROL, 0xC0000001);
+        PostCtrlShortcut(main_, 'O');
+        ASSERT_TRUE(PumpUntil([&] { return IsTopmost(main_) != wasTopmost; }));
+        EXPECT_EQ(LogLines(main_), before) << Dump(LogLines(main_));
+        EXPECT_TRUE(OtherShownWindows().empty()) << "a window opened";
+    }
+}
+
+TEST_F(ShellTest, ShortcutPostedToAChildWindowStillCounts)
+{
+    FillLog();
+    PostCtrlShortcut(GetDlgItem(main_, kLogList), 'C');
+    EXPECT_TRUE(WaitForLog(main_, [](const std::vector<std::wstring>& l) { return l.empty(); }));
+}
+
+// Ctrl+R resets the alert, which shows only in the tray icon and the menus'
+// Reset Alert items: neither can be read from another process here, so the
+// Windows-side tests check it. From outside: it runs without harm, while an
+// alert is up, and the program keeps logging.
+TEST_F(ShellTest, CtrlRLeavesTheProgramWorking)
+{
+    const int port = FreePort();
+    WritePorts({port});
+    StartProgram();
+    Listen();
+    {
+        Caller caller;
+        ASSERT_TRUE(caller.Connect(port));
+        ASSERT_TRUE(WaitForLogLine(main_, L"Scan blocked"));
+    }
+    const std::vector<std::wstring> before = LogLines(main_);
+    PostShortcutAndSettle('R');
+    EXPECT_EQ(LogLines(main_).size(), before.size()) << Dump(LogLines(main_));
+    EXPECT_EQ(ButtonText(main_), L"Stop");
+    EXPECT_TRUE(OtherShownWindows().empty());
+}
+
+// The test prefix's browser is a stand-in that notes each address it is
+// asked to open in C:\harbinel-browser.log.
+static std::string BrowserLog()
+{
+    std::string text;
+    FILE* f = _wfopen(L"C:\\harbinel-browser.log", L"rb");
+    if (f == NULL)
+        return text;
+    char buffer[512];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
+        text.append(buffer, n);
+    fclose(f);
+    return text;
+}
+
+TEST_F(ShellTest, CtrlWAndTheMenuCommandOpenTheMakersWebSite)
+{
+    const std::string site = "https://www.ferrowind.example/harbinel/\n";
+    _wremove(L"C:\\harbinel-browser.log");
+    StartProgram();
+    PostCtrlShortcut(main_, 'W');
+    EXPECT_TRUE(PumpUntil([&] { return BrowserLog() == site; }, 3 * kDeadlineMs))
+        << "the browser was asked for: [" << BrowserLog() << "]";
+    PostCommand(main_, kWebSite);
+    EXPECT_TRUE(PumpUntil([&] { return BrowserLog() == site + site; }, 3 * kDeadlineMs))
+        << "the browser was asked for: [" << BrowserLog() << "]";
+    EXPECT_TRUE(program_.IsRunning());
+    EXPECT_TRUE(OtherShownWindows().empty());
+}
+
+} // namespace
+} // namespace e2e
