@@ -486,7 +486,8 @@ int Check(int argc, char** argv)
         } else if (l == "   Message sent") {
             ++sent;
             if (i + 1 >= lines.size() || lines[i + 1] != "Scan blocked")
-                problem("line " + std::to_string(i) + ": Message sent not followed by Scan blocked");
+                problem("line " + std::to_string(i) +
+                        ": Message sent not followed by Scan blocked");
             if (unmatchedScans-- <= 0)
                 problem("line " + std::to_string(i) + ": Message sent before its scan");
         } else if (l == "Scan blocked") {

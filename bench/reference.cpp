@@ -4,7 +4,10 @@
 // write event and close. It logs nothing and looks nothing up, so the
 // difference to harbinel.exe is the cost of the program's own work.
 //
-//   bench_reference PORT [PORT ...]
+//   bench_reference [-dMICROSECONDS] PORT [PORT ...]
+//
+// -d makes every accept take that much longer (a busy wait), to see how a
+// program as slow as another behaves at the same load with the same code.
 //
 // When every port listens, the window's title becomes "listening N"; the
 // benchmark's controller waits for that. WM_CLOSE ends the program.
@@ -24,6 +27,16 @@ const char kWarning[] = "WARNING: Access attempt has been logged. Your ISP will 
 // The connections accepted and not yet closed; events of other sockets are
 // ignored, as the program does.
 std::set<SOCKET> connections;
+LONGLONG acceptDelayTicks = 0;
+
+void BusyWait(LONGLONG ticks)
+{
+    LARGE_INTEGER start, now;
+    QueryPerformanceCounter(&start);
+    do
+        QueryPerformanceCounter(&now);
+    while (now.QuadPart - start.QuadPart < ticks);
+}
 
 void CloseConnection(SOCKET s)
 {
@@ -46,6 +59,8 @@ void OnSocketEvent(HWND window, SOCKET s, WORD event)
             return;
         }
         connections.insert(c);
+        if (acceptDelayTicks > 0)
+            BusyWait(acceptDelayTicks);
         break;
     }
     case FD_WRITE:
@@ -100,14 +115,19 @@ int main(int argc, char** argv)
 
     int listening = 0;
     for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] == '-' && argv[i][1] == 'd') {
+            LARGE_INTEGER frequency;
+            QueryPerformanceFrequency(&frequency);
+            acceptDelayTicks = frequency.QuadPart * atoll(argv[i] + 2) / 1000000;
+            continue;
+        }
         SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         sockaddr_in a = {};
         a.sin_family = AF_INET;
         a.sin_port = htons((u_short)atoi(argv[i]));
         a.sin_addr.s_addr = INADDR_ANY;
         if (s != INVALID_SOCKET && bind(s, (sockaddr*)&a, sizeof a) == 0 && listen(s, 5) == 0 &&
-            WSAAsyncSelect(s, window, kSocketEvent, FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE) ==
-                0)
+            WSAAsyncSelect(s, window, kSocketEvent, FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE) == 0)
             ++listening;
     }
     wchar_t title[32] = L"listening ";

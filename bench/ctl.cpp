@@ -1,0 +1,289 @@
+// The benchmark's Win32 controller, run under the same Wine as the programs
+// it measures. It works harbinel.exe from the outside through the end-to-end
+// driver (start, settings key, commands, the log read back line by line) and
+// starts and stops the bare reference. One sub-command per run; results go
+// to stdout as key=value pairs.
+//
+//   bench_ctl setup PORT...            settings key: these ports, listening at start
+//   bench_ctl start NPORTS             start harbinel.exe (HARBINEL_EXE), time to "Listening on N
+//   ports" bench_ctl start-ref EXE PORT...    start the reference, time until all ports listen
+//   bench_ctl mem [ref]                memory counters of the running program
+//   bench_ctl logdump FILE [MINLINES [TIMEOUT_MS]]   wait for MINLINES lines, write the log
+//   bench_ctl count MINLINES [TIMEOUT_MS]            wait for MINLINES lines, print the count
+//   bench_ctl clear | exit | stop-ref
+#include "driver.h"
+
+#include <psapi.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+namespace {
+
+const wchar_t kReferenceClass[] = L"HarbinelBenchReference";
+
+double Millis(LONGLONG ticks)
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return (double)ticks * 1000.0 / (double)frequency.QuadPart;
+}
+
+LONGLONG Now()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+// Polls `done` every millisecond until it holds or the deadline passes; a
+// tight poll, because its moment is what is being timed.
+template <class Pred> bool PollUntil(Pred done, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!done()) {
+        if (GetTickCount64() >= deadline)
+            return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+HWND MainWindowOrFail()
+{
+    HWND main = e2e::FindMainWindow();
+    if (main == NULL) {
+        printf("error=no harbinel window\n");
+        exit(1);
+    }
+    return main;
+}
+
+HANDLE OpenWindowProcess(HWND window, DWORD access)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    return OpenProcess(access, FALSE, pid);
+}
+
+int Setup(int argc, char** argv)
+{
+    std::vector<int> ports;
+    for (int i = 2; i < argc; ++i)
+        ports.push_back(atoi(argv[i]));
+    e2e::KillLeftovers();
+    e2e::DeleteSettings();
+    e2e::WritePorts(ports);
+    e2e::WriteSwitch(L"Connected", 1);
+    e2e::WriteSwitch(L"Disconnnect", 1);
+    e2e::WriteDword(L"MessageType", 2);
+    printf("ports=%zu\n", ports.size());
+    return 0;
+}
+
+// The first log line, read across processes, or empty.
+std::wstring FirstLogLine(HWND main)
+{
+    HWND list = GetDlgItem(main, e2e::kLogList);
+    if (list == NULL || SendMessageW(list, LB_GETCOUNT, 0, 0) <= 0)
+        return std::wstring();
+    LRESULT length = SendMessageW(list, LB_GETTEXTLEN, 0, 0);
+    if (length == LB_ERR)
+        return std::wstring();
+    std::vector<wchar_t> text((size_t)length + 1, 0);
+    LRESULT got = SendMessageW(list, LB_GETTEXT, 0, (LPARAM)text.data());
+    return got == LB_ERR ? std::wstring() : std::wstring(text.data(), (size_t)got);
+}
+
+int StartHarbinel(int ports)
+{
+    e2e::KillLeftovers();
+    std::wstring wanted =
+        L"Listening on " + std::to_wstring(ports) + (ports == 1 ? L" port" : L" ports");
+    e2e::Program program;
+    LONGLONG start = Now();
+    if (!program.Start()) {
+        printf("error=cannot start %s\n", e2e::Narrow(e2e::ProgramPath()).c_str());
+        return 1;
+    }
+    HWND main = NULL;
+    std::wstring first;
+    bool listening = PollUntil(
+        [&] {
+            if (main == NULL)
+                main = e2e::FindMainWindow();
+            if (main != NULL)
+                first = FirstLogLine(main);
+            return !first.empty();
+        },
+        30000);
+    double elapsed = Millis(Now() - start);
+    if (!listening || first != wanted) {
+        printf("error=first log line \"%s\", wanted \"%s\"\n", e2e::Narrow(first).c_str(),
+               e2e::Narrow(wanted).c_str());
+        return 1;
+    }
+    printf("start_ms=%.1f pid=%lu\n", elapsed, program.ProcessId());
+    return 0;
+}
+
+int StartReference(int argc, char** argv)
+{
+    std::wstring exe = e2e::Widen(argv[2]);
+    std::wstring cmd = L"\"" + exe + L"\"";
+    for (int i = 3; i < argc; ++i)
+        cmd += L" " + e2e::Widen(argv[i]);
+    int ports = 0;
+    for (int i = 3; i < argc; ++i)
+        ports += argv[i][0] != '-';
+    std::wstring wanted = L"listening " + std::to_wstring(ports);
+    std::vector<wchar_t> cmdline(cmd.begin(), cmd.end());
+    cmdline.push_back(0);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    LONGLONG start = Now();
+    if (!CreateProcessW(exe.c_str(), cmdline.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
+        printf("error=cannot start %s\n", argv[2]);
+        return 1;
+    }
+    std::wstring title;
+    bool listening = PollUntil(
+        [&] {
+            HWND w = FindWindowW(kReferenceClass, NULL);
+            if (w != NULL)
+                title = e2e::WindowTitle(w);
+            return title.compare(0, 10, L"listening ") == 0;
+        },
+        30000);
+    double elapsed = Millis(Now() - start);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    if (!listening || title != wanted) {
+        printf("error=reference title \"%s\", wanted \"%s\"\n", e2e::Narrow(title).c_str(),
+               e2e::Narrow(wanted).c_str());
+        return 1;
+    }
+    printf("start_ms=%.1f pid=%lu\n", elapsed, pi.dwProcessId);
+    return 0;
+}
+
+// Windows' own counters of the program's process. On Wine they come from
+// the Linux process: PrivateUsage is its resident anonymous memory.
+int Memory(bool reference)
+{
+    HWND w = reference ? FindWindowW(kReferenceClass, NULL) : MainWindowOrFail();
+    HANDLE process =
+        w == NULL ? NULL : OpenWindowProcess(w, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ);
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof counters;
+    if (process == NULL ||
+        !GetProcessMemoryInfo(process, (PROCESS_MEMORY_COUNTERS*)&counters, sizeof counters)) {
+        printf("error=no memory counters\n");
+        return 1;
+    }
+    CloseHandle(process);
+    printf("private_kib=%lu working_set_kib=%lu peak_working_set_kib=%lu\n",
+           (unsigned long)(counters.PrivateUsage / 1024),
+           (unsigned long)(counters.WorkingSetSize / 1024),
+           (unsigned long)(counters.PeakWorkingSetSize / 1024));
+    return 0;
+}
+
+int LogDump(const char* path, long minLines, DWORD timeoutMs)
+{
+    HWND main = MainWindowOrFail();
+    HWND list = GetDlgItem(main, e2e::kLogList);
+    LONGLONG start = Now();
+    bool reached = e2e::PumpUntil([&] { return SendMessageW(list, LB_GETCOUNT, 0, 0) >= minLines; },
+                                  timeoutMs);
+    double waited = Millis(Now() - start);
+    start = Now();
+    std::vector<std::wstring> lines = e2e::LogLines(main);
+    double read = Millis(Now() - start);
+    FILE* f = fopen(path, "wb");
+    if (f == NULL) {
+        printf("error=cannot write %s\n", path);
+        return 1;
+    }
+    for (const std::wstring& line : lines)
+        fprintf(f, "%s\n", e2e::Narrow(line).c_str());
+    fclose(f);
+    printf("lines=%zu reached=%d wait_ms=%.0f read_ms=%.0f\n", lines.size(), reached ? 1 : 0,
+           waited, read);
+    return reached ? 0 : 1;
+}
+
+// Waits until the log holds at least minLines lines (each scan's RDNS line
+// is the last to come); reads the count only, not the lines.
+int CountLines(long minLines, DWORD timeoutMs)
+{
+    HWND list = GetDlgItem(MainWindowOrFail(), e2e::kLogList);
+    LRESULT count = 0;
+    bool reached = e2e::PumpUntil(
+        [&] {
+            count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+            return count >= minLines;
+        },
+        timeoutMs);
+    printf("lines=%ld reached=%d\n", (long)count, reached ? 1 : 0);
+    return reached ? 0 : 1;
+}
+
+int ExitHarbinel()
+{
+    HWND main = MainWindowOrFail();
+    HANDLE process = OpenWindowProcess(main, SYNCHRONIZE | PROCESS_QUERY_INFORMATION);
+    e2e::PostCommand(main, e2e::kExit);
+    DWORD code = 99;
+    bool ended = process != NULL && WaitForSingleObject(process, 30000) == WAIT_OBJECT_0;
+    if (ended)
+        GetExitCodeProcess(process, &code);
+    printf("exited=%d code=%lu\n", ended ? 1 : 0, code);
+    return ended && code == 0 ? 0 : 1;
+}
+
+int StopReference()
+{
+    HWND w = FindWindowW(kReferenceClass, NULL);
+    if (w == NULL) {
+        printf("error=no reference window\n");
+        return 1;
+    }
+    HANDLE process = OpenWindowProcess(w, SYNCHRONIZE);
+    PostMessageW(w, WM_CLOSE, 0, 0);
+    bool ended = process != NULL && WaitForSingleObject(process, 30000) == WAIT_OBJECT_0;
+    printf("exited=%d\n", ended ? 1 : 0);
+    return ended ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string command = argc > 1 ? argv[1] : "";
+    if (command == "setup")
+        return Setup(argc, argv);
+    if (command == "start" && argc == 3)
+        return StartHarbinel(atoi(argv[2]));
+    if (command == "start-ref" && argc >= 4)
+        return StartReference(argc, argv);
+    if (command == "mem")
+        return Memory(argc > 2 && std::string(argv[2]) == "ref");
+    if (command == "logdump" && argc >= 3)
+        return LogDump(argv[2], argc > 3 ? atol(argv[3]) : 0,
+                       argc > 4 ? (DWORD)atol(argv[4]) : 60000);
+    if (command == "count" && argc >= 3)
+        return CountLines(atol(argv[2]), argc > 3 ? (DWORD)atol(argv[3]) : 60000);
+    if (command == "clear") {
+        e2e::SendCommand(MainWindowOrFail(), e2e::kClearLog);
+        printf("cleared=1\n");
+        return 0;
+    }
+    if (command == "exit")
+        return ExitHarbinel();
+    if (command == "stop-ref")
+        return StopReference();
+    fprintf(stderr,
+            "usage: bench_ctl setup|start|start-ref|mem|logdump|count|clear|exit|stop-ref ...\n");
+    return 2;
+}

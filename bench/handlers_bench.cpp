@@ -1,0 +1,282 @@
+// Where the time of one scan goes. Runs the real main window in-process,
+// listening on one loopback port, while a second thread of this tool plays
+// a sequential scanner against it; every message the window gets is timed
+// from DispatchMessage to its return and filed by kind (accept, write,
+// read, close, retired marker, lookup completion, other). Then the platform
+// calls that the accept and write handlers make are timed one by one with
+// the same arguments. The program's code is not changed or instrumented.
+//
+//   bench_handlers [SCANS]       default 300
+#include <winsock2.h>
+#include <windows.h>
+#include <ws2tcpip.h>
+#include <mstcpip.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "log/log.h"
+#include "monitor/monitor.h"
+#include "resource.h"
+
+namespace {
+
+const char kKey[] = "SOFTWARE\\Ferrowind\\Harbinel";
+
+LONGLONG Now()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+double Micros(LONGLONG ticks)
+{
+    static LARGE_INTEGER frequency = {};
+    if (frequency.QuadPart == 0)
+        QueryPerformanceFrequency(&frequency);
+    return (double)ticks * 1e6 / (double)frequency.QuadPart;
+}
+
+void Report(const std::string& what, std::vector<double> samples)
+{
+    if (samples.empty())
+        return;
+    std::sort(samples.begin(), samples.end());
+    double sum = 0;
+    for (double s : samples)
+        sum += s;
+    size_t p99 = (samples.size() * 99 + 99) / 100;
+    printf("%-34s n=%-6zu mean_us=%-9.1f median_us=%-9.1f p99_us=%-9.1f total_ms=%.1f\n",
+           what.c_str(), samples.size(), sum / samples.size(), samples[samples.size() / 2],
+           samples[p99 - 1], sum / 1000);
+}
+
+void TimeCall(const std::string& what, int reps, const std::function<void()>& call)
+{
+    std::vector<double> samples;
+    for (int i = 0; i < reps; ++i) {
+        LONGLONG start = Now();
+        call();
+        samples.push_back(Micros(Now() - start));
+    }
+    Report(what, samples);
+}
+
+u_short FreePort()
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    int len = sizeof a;
+    bind(s, (sockaddr*)&a, sizeof a);
+    getsockname(s, (sockaddr*)&a, &len);
+    closesocket(s);
+    return ntohs(a.sin_port);
+}
+
+void WriteSettings(u_short port)
+{
+    RegDeleteTreeA(HKEY_CURRENT_USER, kKey);
+    HKEY key = NULL;
+    RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL);
+    DWORD count = 1, value = port;
+    BYTE on = 1;
+    RegSetValueExA(key, "Count", 0, REG_DWORD, (const BYTE*)&count, sizeof count);
+    RegSetValueExA(key, "Port0", 0, REG_DWORD, (const BYTE*)&value, sizeof value);
+    RegSetValueExA(key, "Connected", 0, REG_BINARY, &on, 1);
+    RegCloseKey(key);
+}
+
+struct Scanner {
+    u_short port;
+    int scans;
+    volatile LONG done;
+    int complete;
+    double seconds;
+};
+
+// The caller side: connect, read the warning to the end of the stream,
+// close; one caller at a time.
+DWORD WINAPI ScannerThread(void* param)
+{
+    Scanner& s = *(Scanner*)param;
+    LONGLONG start = Now();
+    for (int i = 0; i < s.scans; ++i) {
+        SOCKET c = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(s.port);
+        if (connect(c, (sockaddr*)&a, sizeof a) == 0) {
+            char buf[256];
+            int total = 0, n;
+            while ((n = recv(c, buf, sizeof buf, 0)) > 0)
+                total += n;
+            if (n == 0 && total == 68)
+                ++s.complete;
+        }
+        closesocket(c);
+    }
+    s.seconds = Micros(Now() - start) / 1e6;
+    InterlockedExchange(&s.done, 1);
+    return 0;
+}
+
+std::string Kind(const MSG& msg)
+{
+    switch (msg.message) {
+    case WM_SOCKETEVENT:
+        switch (LOWORD(msg.lParam)) {
+        case FD_ACCEPT:
+            return "WM_SOCKETEVENT accept";
+        case FD_WRITE:
+            // A connection's first write event warns and closes; any other
+            // finds no listed connection and returns at once.
+            return ListFindBySocket(AppState.ConnectionList, (SocketHandle)msg.wParam) != NULL
+                       ? "WM_SOCKETEVENT write (warns)"
+                       : "WM_SOCKETEVENT write (not listed)";
+        case FD_READ:
+            return "WM_SOCKETEVENT read";
+        case FD_CLOSE:
+            return "WM_SOCKETEVENT close";
+        }
+        return "WM_SOCKETEVENT other";
+    case WM_SOCKETRETIRED:
+        return "WM_SOCKETRETIRED";
+    case WM_HOSTRESOLVED:
+        return "WM_HOSTRESOLVED";
+    }
+    char text[32];
+    snprintf(text, sizeof text, "message 0x%04x", msg.message);
+    return text;
+}
+
+int RdnsLines()
+{
+    int n = 0, count = (int)SendMessageA(AppState.LogList, LB_GETCOUNT, 0, 0);
+    for (int i = 0; i < count; ++i) {
+        char text[512] = {};
+        if (SendMessageA(AppState.LogList, LB_GETTEXTLEN, i, 0) < (LRESULT)sizeof text &&
+            SendMessageA(AppState.LogList, LB_GETTEXT, i, (LPARAM)text) > 0 &&
+            strncmp(text, "   RDNS: ", 9) == 0)
+            ++n;
+    }
+    return n;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int scans = argc > 1 ? atoi(argv[1]) : 300;
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    u_short port = FreePort();
+    WriteSettings(port);
+    ResetAppState();
+    if (!StartHarbinel(GetModuleHandleA(NULL))) {
+        printf("error=no main window\n");
+        return 1;
+    }
+    MSG msg;
+    while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))
+        DispatchMessageA(&msg); // the posted Listen command
+    if (!AppState.IsListening) {
+        printf("error=not listening\n");
+        return 1;
+    }
+
+    Scanner scanner = {port, scans, 0, 0, 0};
+    std::map<std::string, std::vector<double>> handled;
+    double waiting = 0;
+    LONGLONG begin = Now();
+    HANDLE thread = CreateThread(NULL, 0, ScannerThread, &scanner, 0, NULL);
+    const ULONGLONG deadline = GetTickCount64() + 120000;
+    while (GetTickCount64() < deadline) {
+        if (scanner.done && (int)handled["WM_HOSTRESOLVED"].size() >= scans)
+            break;
+        LONGLONG idle = Now();
+        MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT);
+        waiting += Micros(Now() - idle);
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            std::string kind = Kind(msg); // before the handler changes the lists
+            LONGLONG start = Now();
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+            handled[kind].push_back(Micros(Now() - start));
+        }
+    }
+    double wall = Micros(Now() - begin);
+    WaitForSingleObject(thread, 10000);
+    printf("scans=%d complete=%d scanner_s=%.3f scans_per_s=%.1f rdns_lines=%d\n", scans,
+           scanner.complete, scanner.seconds, scans / scanner.seconds, RdnsLines());
+    printf("window thread: wall_ms=%.0f waiting_for_messages_ms=%.0f\n", wall / 1000,
+           waiting / 1000);
+    for (auto& h : handled)
+        Report(h.first, h.second);
+
+    // The accept and write handlers' platform calls, one at a time.
+    printf("-- calls of one scan, timed alone --\n");
+    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in caller = {};
+    caller.sin_family = AF_INET;
+    caller.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    caller.sin_port = htons(40000);
+    TimeCall("WSAIoctl routing interface query", 200, [&] {
+        sockaddr_in local = {};
+        DWORD bytes = 0;
+        WSAIoctl(probe, SIO_ROUTING_INTERFACE_QUERY, &caller, sizeof caller, &local, sizeof local,
+                 &bytes, NULL, NULL);
+    });
+    TimeCall("WSAAddressToStringA", 200, [&] {
+        char text[64];
+        DWORD length = sizeof text;
+        WSAAddressToStringA((sockaddr*)&caller, sizeof caller, NULL, text, &length);
+    });
+    TimeCall("GetLocalTime", 200, [&] {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+    });
+    TimeCall("GetTimeZoneInformation", 200, [&] {
+        TIME_ZONE_INFORMATION zone;
+        GetTimeZoneInformation(&zone);
+    });
+    TimeCall("RaiseAlert (menus + tray icon)", 200, [&] { RaiseAlert(); });
+    TimeCall("SetResetAlertItems(true)", 200, [&] { SetResetAlertItems(true); });
+    TimeCall("Shell_NotifyIconA NIM_MODIFY icon", 200,
+             [&] { SetTrayIcon(AppState.IconAlert, NULL); });
+    TimeCall("AddLogLine", 200, [&] { AddLogLine("   Message sent"); });
+    // One lookup at a time, as a sequential scanner causes: the start is
+    // timed, then its completion is waited for (untimed).
+    const UINT kLookupDone = WM_APP + 77;
+    static char answer[MAXGETHOSTSTRUCT];
+    std::vector<double> starts;
+    for (int i = 0; i < 100; ++i) {
+        LONGLONG start = Now();
+        HANDLE lookup =
+            WSAAsyncGetHostByAddr(AppState.MainWindow, kLookupDone, (const char*)&caller.sin_addr,
+                                  4, AF_INET, answer, sizeof answer);
+        starts.push_back(Micros(Now() - start));
+        const ULONGLONG until = GetTickCount64() + 5000;
+        while (lookup != 0 && GetTickCount64() < until) {
+            if (PeekMessageA(&msg, AppState.MainWindow, kLookupDone, kLookupDone, PM_REMOVE))
+                break;
+            MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_POSTMESSAGE);
+        }
+    }
+    Report("WSAAsyncGetHostByAddr (start)", starts);
+    closesocket(probe);
+
+    SendMessageA(AppState.MainWindow, WM_COMMAND, IDM_EXIT, 0);
+    while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))
+        DispatchMessageA(&msg);
+    return 0;
+}
