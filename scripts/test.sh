@@ -66,6 +66,7 @@ timed "native tests" ctest --test-dir build/native --output-on-failure
 
 timed "product build (i686)" mingw_build build/win32 i686 --target harbinel
 timed "product check" ctest --test-dir build/win32 -L product --output-on-failure
+timed "static analysis" bash scripts/analyse.sh build/win32 i686-w64-mingw32
 
 # The test prefix opens no browser; see wine-env.sh.
 export HARBINEL_FAKE_BROWSER=1
