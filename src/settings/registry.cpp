@@ -70,6 +70,46 @@ static void PortValueName(DWORD index, char (&name)[24])
     AppendDecimal((int32_t)index, name);
 }
 
+// Whether a value name is one of Port0 .. Port<count-1>, spelt as loading
+// asks for it (value names match whatever their case).
+static bool IsPortValueName(const char* name, DWORD count)
+{
+    const int prefix = (int)sizeof kValuePort - 1;
+    if (lstrlenA(name) <= prefix)
+        return false;
+    const char* digits = name + prefix;
+    DWORD index = 0;
+    for (const char* p = digits; *p != 0; ++p) {
+        if (*p < '0' || *p > '9' || index >= count)
+            return false;
+        index = index * 10 + (DWORD)(*p - '0');
+    }
+    char canonical[24];
+    PortValueName(index, canonical);
+    return index < count && lstrcmpiA(name, canonical) == 0;
+}
+
+// How many port values the key holds below `count`, from one walk over its
+// value names; -1 when the walk fails. Loading stops after the last of them,
+// so a large Count with few ports does not ask for every missing index.
+static int32_t CountPortValues(HKEY key, DWORD count)
+{
+    int32_t found = 0;
+    for (DWORD index = 0;; ++index) {
+        char name[24];
+        DWORD length = sizeof name;
+        LONG result = RegEnumValueA(key, index, name, &length, NULL, NULL, NULL, NULL);
+        if (result == ERROR_NO_MORE_ITEMS)
+            return found;
+        if (result == ERROR_MORE_DATA)
+            continue; // a name too long to be a port value
+        if (result != ERROR_SUCCESS)
+            return -1;
+        if (IsPortValueName(name, count))
+            ++found;
+    }
+}
+
 static void LoadPorts(HKEY key)
 {
     DWORD count = 0;
@@ -77,13 +117,23 @@ static void LoadPorts(HKEY key)
         return;
     if (count > kMaxPortValues)
         count = kMaxPortValues;
+    int32_t remaining = CountPortValues(key, count);
+    if (remaining < 0)
+        remaining = (int32_t)count;
     const BYTE noAddress[16] = {};
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count && remaining > 0; ++i) {
         char name[24];
         PortValueName(i, name);
         DWORD port = 0;
+        DWORD length = sizeof port;
+        LONG result = RegQueryValueExA(key, name, NULL, NULL, (BYTE*)&port, &length);
+        if (result == ERROR_FILE_NOT_FOUND)
+            continue;
+        --remaining;
         // Only real port numbers are taken; anything else was edited by hand.
-        if (ReadValue(key, name, &port, sizeof port) && port <= 65535)
+        // Data shorter than four bytes fills the low-order bytes; a larger
+        // value is skipped.
+        if (result == ERROR_SUCCESS && port <= 65535)
             ListAppend(AppState.PortList, kInvalidSocket, (int32_t)port, noAddress,
                        sizeof noAddress);
     }
