@@ -26,24 +26,11 @@
 #include "monitor/monitor.h"
 #include "resource.h"
 
+#include "clock.h"
+
 namespace {
 
 const char kKey[] = "SOFTWARE\\Ferrowind\\Harbinel";
-
-LONGLONG Now()
-{
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now.QuadPart;
-}
-
-double Micros(LONGLONG ticks)
-{
-    static LARGE_INTEGER frequency = {};
-    if (frequency.QuadPart == 0)
-        QueryPerformanceFrequency(&frequency);
-    return (double)ticks * 1e6 / (double)frequency.QuadPart;
-}
 
 void Report(const std::string& what, std::vector<double> samples)
 {

@@ -25,24 +25,11 @@
 #include "monitor/monitor.h"
 #include "resource.h"
 
+#include "clock.h"
+
 namespace {
 
 const int kHostNotFound = 11001;
-
-LONGLONG Now()
-{
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now.QuadPart;
-}
-
-double Micros(LONGLONG ticks)
-{
-    static LARGE_INTEGER frequency = {};
-    if (frequency.QuadPart == 0)
-        QueryPerformanceFrequency(&frequency);
-    return (double)ticks * 1e6 / (double)frequency.QuadPart;
-}
 
 void PumpPending()
 {
