@@ -74,8 +74,8 @@ static void PortValueName(DWORD index, char (&name)[24])
 // asks for it (value names match whatever their case).
 static bool IsPortValueName(const char* name, DWORD count)
 {
-    const int prefix = (int)sizeof kValuePort - 1;
-    if (lstrlenA(name) <= prefix)
+    const size_t prefix = sizeof kValuePort - 1;
+    if (strlen(name) <= prefix)
         return false;
     const char* digits = name + prefix;
     DWORD index = 0;
