@@ -194,6 +194,9 @@ class Caller {
 
     // Connects with a deadline; false on failure.
     bool Connect(int port, DWORD timeoutMs = kDeadlineMs);
+    // Connects from the loopback address `from` (e.g. "127.0.0.2"), so that
+    // callers can differ by address too; NULL lets the system choose.
+    bool ConnectFrom(const char* from, int port, DWORD timeoutMs = kDeadlineMs);
     // Sends all bytes (blocking); false on failure.
     bool Send(const std::string& bytes);
     // Receives until the peer ends the stream or the deadline passes.

@@ -5,6 +5,7 @@
 // come back after Exit.
 #include "driver.h"
 
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -57,15 +58,67 @@ std::vector<std::wstring> SteadyLines(const std::vector<std::wstring>& lines)
     return kept;
 }
 
-// "   Accept: 127.0.0.1:<caller port> -> <local address>:<listened port>".
-// The local address comes from a routing query, for which Wine gives the
-// machine's main address rather than 127.0.0.1: only its form is checked.
-bool IsAddressLineOf(const std::wstring& line, int callerPort, int port)
+// One scan as the caller sees it: its own address and port, and the port
+// it called.
+struct Scan {
+    std::string from;
+    int callerPort;
+    int port;
+};
+
+std::string Describe(const Scan& scan)
 {
-    static const std::wregex form(LR"(   Accept: 127\.0\.0\.1:(\d+) -> \d+\.\d+\.\d+\.\d+:(\d+))");
+    return scan.from + ":" + std::to_string(scan.callerPort) + " to port " +
+           std::to_string(scan.port);
+}
+
+// "   Accept: <caller address>:<caller port> -> <local address>:<port>".
+// The local address comes from a routing query, for which Wine gives the
+// machine's main address rather than the loopback one: only its form is
+// checked.
+bool IsAddressLineOf(const std::wstring& line, const Scan& scan)
+{
+    static const std::wregex form(LR"(   Accept: ([\d.]+):(\d+) -> \d+\.\d+\.\d+\.\d+:(\d+))");
     std::wsmatch m;
-    return std::regex_match(line, m, form) && m[1].str() == std::to_wstring(callerPort) &&
-           m[2].str() == std::to_wstring(port);
+    return std::regex_match(line, m, form) && m[1].str() == Widen(scan.from) &&
+           m[2].str() == std::to_wstring(scan.callerPort) &&
+           m[3].str() == std::to_wstring(scan.port);
+}
+
+// The host name the resolver gives this process for `address`, or empty
+// when it has none; the program asks the same resolver. Each address is
+// asked once.
+std::string ResolvedName(const std::string& address)
+{
+    static std::map<std::string, std::string> known;
+    auto it = known.find(address);
+    if (it != known.end())
+        return it->second;
+    EnsureWinsock();
+    in_addr a = {};
+    a.s_addr = inet_addr(address.c_str());
+    const hostent* entry = gethostbyaddr((const char*)&a, 4, AF_INET);
+    const std::string name = entry != NULL && entry->h_name != NULL ? entry->h_name : "";
+    known[address] = name;
+    return name;
+}
+
+// The lookup answer for a caller at `address`: its host name, or, when the
+// resolver has none, one of the reasons.
+void ExpectRdnsLineFor(const std::wstring& line, const std::string& address)
+{
+    const std::string name = ResolvedName(address);
+    if (!name.empty()) {
+        EXPECT_EQ(line, kRdnsPrefix + Widen(name));
+        return;
+    }
+    const std::wstring reasons[] = {L"Host not found", L"Try again", L"Non-recoverable error",
+                                    L"No RDNS data available", L"Unknown error"};
+    bool known = false;
+    for (const std::wstring& r : reasons)
+        known = known || line == kRdnsPrefix + r;
+    EXPECT_TRUE(known) << "no name for " << address << ", yet the line reads [" << Narrow(line)
+                       << "]";
 }
 
 // The local clock's reading around a scan, to check its timestamp line.
@@ -101,16 +154,16 @@ void ExpectTimestampLine(const std::wstring& line, const TimeWindow& window)
     EXPECT_LE(SecondOfDay(t), SecondOfDay(window.to)) << Narrow(line);
 }
 
-// One scan's block: "Scan detected", its own address line, its lookup's
+// One scan's block: "Scan detected", its own address line, its own lookup
 // answer directly under it, then its timestamp line.
-void ExpectScanBlock(const std::vector<std::wstring>& log, int callerPort, int port,
+void ExpectScanBlock(const std::vector<std::wstring>& log, const Scan& scan,
                      const TimeWindow& window)
 {
-    SCOPED_TRACE("caller port " + std::to_string(callerPort) + " to port " + std::to_string(port));
+    SCOPED_TRACE(Describe(scan));
     const std::vector<std::wstring> lines = WithoutWineNoise(log);
     int at = -1, found = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (IsAddressLineOf(lines[i], callerPort, port)) {
+        if (IsAddressLineOf(lines[i], scan)) {
             at = (int)i;
             ++found;
         }
@@ -119,8 +172,7 @@ void ExpectScanBlock(const std::vector<std::wstring>& log, int callerPort, int p
     ASSERT_GE(at, 1) << Dump(log);
     ASSERT_LT((size_t)at + 2, lines.size()) << Dump(log);
     EXPECT_EQ(lines[at - 1], L"Scan detected") << Dump(log);
-    EXPECT_TRUE(IsRdnsLine(lines[at + 1])) << "not a lookup answer under the address line\n"
-                                           << Dump(log);
+    ExpectRdnsLineFor(lines[at + 1], scan.from);
     ExpectTimestampLine(lines[at + 2], window);
 }
 
@@ -164,14 +216,15 @@ std::string StoredText(const RegValue& value)
 class MonitorTest : public HarbinelTest {
   protected:
     // Waits until `scans` scans were blocked and all their lookups answered.
-    bool WaitForFinishedScans(int scans, std::vector<std::wstring>* log)
+    bool WaitForFinishedScans(int scans, std::vector<std::wstring>* log,
+                              DWORD timeoutMs = kDeadlineMs)
     {
         return WaitForLog(
             main_,
             [&](const std::vector<std::wstring>& l) {
                 return CountLines(l, L"Scan blocked") == scans && CountRdnsLines(l) == scans;
             },
-            kDeadlineMs, log);
+            timeoutMs, log);
     }
 
     // Waits until the log holds a line (other than Wine's noise) after
@@ -221,8 +274,8 @@ TEST_F(MonitorTest, FirstRunScanIsWarnedBlockedAndLogged)
     ASSERT_EQ(lines.size(), 7u) << Dump(log);
     EXPECT_EQ(lines[0], L"Listening on 1 port");
     EXPECT_EQ(lines[1], L"Scan detected");
-    EXPECT_TRUE(IsAddressLineOf(lines[2], callerPort, port)) << Narrow(lines[2]);
-    EXPECT_TRUE(IsRdnsLine(lines[3])) << Narrow(lines[3]);
+    EXPECT_TRUE(IsAddressLineOf(lines[2], {"127.0.0.1", callerPort, port})) << Narrow(lines[2]);
+    ExpectRdnsLineFor(lines[3], "127.0.0.1");
     ExpectTimestampLine(lines[4], window);
     EXPECT_EQ(lines[5], kMessageSent);
     EXPECT_EQ(lines[6], L"Scan blocked");
@@ -362,7 +415,7 @@ TEST_F(MonitorTest, WarningTextFollowsTheStoredMessageSettings)
         std::vector<std::wstring> log;
         ASSERT_TRUE(WaitForFinishedScans(1, &log)) << Dump(log);
         EndWindow(window);
-        ExpectScanBlock(log, callerPort, port, window);
+        ExpectScanBlock(log, {"127.0.0.1", callerPort, port}, window);
         std::vector<std::wstring> lines = SteadyLines(log);
         std::vector<std::wstring> tail(lines.begin() + std::min<size_t>(4, lines.size()),
                                        lines.end());
@@ -522,17 +575,27 @@ TEST_F(MonitorTest, SimultaneousCallersEachGetTheirOwnBlock)
     Listen();
     ASSERT_TRUE(WaitForLogLine(main_, L"Listening on 3 ports"));
 
-    // All six connect before any is read, so their events and lookups overlap.
+    // All six connect before any is read, so their events and lookups
+    // overlap. They come from two loopback addresses, one of which has a
+    // host name and the other normally none, so an answer placed under
+    // another caller's address line shows.
+    const char* const from[] = {"127.0.0.1", "127.0.0.2"};
+    // An address without a name may take the resolver a while to give up
+    // on; the program's three lookups of it get that time each.
+    const ULONGLONG asked = GetTickCount64();
+    ResolvedName(from[1]);
+    const DWORD answerMs = kDeadlineMs + 3 * (DWORD)(GetTickCount64() - asked);
     TimeWindow window = StartWindow();
     const int kCallers = 6;
     Caller callers[kCallers];
-    int calledPort[kCallers];
+    Scan scans[kCallers];
     for (int i = 0; i < kCallers; ++i) {
-        calledPort[i] = ports[i % 3];
-        ASSERT_TRUE(callers[i].Connect(calledPort[i])) << "caller " << i;
+        scans[i] = {from[i % 2], 0, ports[i % 3]};
+        ASSERT_TRUE(callers[i].ConnectFrom(from[i % 2], scans[i].port)) << Describe(scans[i]);
+        scans[i].callerPort = callers[i].LocalPort();
     }
     for (int i = 0; i < kCallers; ++i) {
-        SCOPED_TRACE("caller " + std::to_string(i));
+        SCOPED_TRACE(Describe(scans[i]));
         bool ended = false;
         EXPECT_EQ(callers[i].ReceiveAll(kDeadlineMs, &ended),
                   std::string(kDefaultWarning) + "\r\n");
@@ -540,10 +603,10 @@ TEST_F(MonitorTest, SimultaneousCallersEachGetTheirOwnBlock)
     }
 
     std::vector<std::wstring> log;
-    ASSERT_TRUE(WaitForFinishedScans(kCallers, &log)) << Dump(log);
+    ASSERT_TRUE(WaitForFinishedScans(kCallers, &log, answerMs)) << Dump(log);
     EndWindow(window);
-    for (int i = 0; i < kCallers; ++i)
-        ExpectScanBlock(log, callers[i].LocalPort(), calledPort[i], window);
+    for (const Scan& scan : scans)
+        ExpectScanBlock(log, scan, window);
     EXPECT_EQ(CountLines(log, L"Scan detected"), kCallers) << Dump(log);
     EXPECT_EQ(CountLines(log, kMessageSent), kCallers) << Dump(log);
     // One line to start listening and six for each scan, no other.
