@@ -693,13 +693,16 @@ TEST_F(MonitorTest, HandEditedKeyLoadsAsStored)
     const std::vector<int> ports = FreePorts(3);
     ASSERT_EQ(ports.size(), 3u);
     // Count 3 with Port1 missing, an x without a y, a message type the
-    // program never stores.
+    // program never stores, and switches of other non-zero bytes than it
+    // writes.
     WriteDword(L"Count", 3);
     WriteDword(L"Port0", (DWORD)ports[0]);
     WriteDword(L"Port2", (DWORD)ports[2]);
     WriteDword(L"WindowX", 40);
     WriteSwitch(L"MessageType", 7);
     WriteText(L"CustomMessage", "Type seven");
+    WriteSwitch(L"Connected", 2);
+    WriteSwitch(L"OnTop", 1);
     StartProgram();
 
     RECT r = {};
@@ -709,11 +712,13 @@ TEST_F(MonitorTest, HandEditedKeyLoadsAsStored)
     EXPECT_EQ(r.left, centredX) << "the window left its centre";
     EXPECT_EQ(r.top, centredY);
 
-    Listen();
+    // It comes up listening and on top by itself.
     std::vector<std::wstring> log;
     EXPECT_TRUE(WaitForLog(
         main_, [](const std::vector<std::wstring>& l) { return !l.empty(); }, kDeadlineMs, &log));
     EXPECT_EQ(log, std::vector<std::wstring>{L"Listening on 2 ports"}) << Dump(log);
+    EXPECT_EQ(ButtonText(main_), L"Stop");
+    EXPECT_TRUE(IsTopmost(main_));
     // An unknown message type sends the custom text.
     for (int i : {0, 2}) {
         SCOPED_TRACE("port " + std::to_string(ports[i]));
@@ -739,6 +744,8 @@ TEST_F(MonitorTest, HandEditedKeyLoadsAsStored)
     EXPECT_EQ((int)ReadValue(L"WindowX").AsDword(), 40);
     EXPECT_EQ((int)ReadValue(L"WindowY").AsDword(), centredY);
     EXPECT_EQ(ReadValue(L"MessageType").data, std::vector<BYTE>{7});
+    EXPECT_EQ(ReadValue(L"Connected").data, std::vector<BYTE>{1});
+    EXPECT_EQ(ReadValue(L"OnTop").data, std::vector<BYTE>{255});
 }
 
 } // namespace
