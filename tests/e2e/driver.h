@@ -146,7 +146,8 @@ void DeleteSettings();
 // Writes "Count" and "Port0".. as DWORDs.
 void WritePorts(const std::vector<int>& ports);
 void WriteDword(const wchar_t* name, DWORD value);
-// A one-byte REG_BINARY switch ("Disconnnect", "MessageType" is a DWORD).
+// A one-byte REG_BINARY value: the switches ("Disconnnect", "Connected",
+// "OnTop") and "MessageType", which the program reads as one byte.
 void WriteSwitch(const wchar_t* name, BYTE value);
 // REG_SZ written from bytes (no terminating zero needed in `text`).
 void WriteText(const wchar_t* name, const std::string& text);

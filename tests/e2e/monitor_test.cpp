@@ -377,30 +377,33 @@ TEST_F(MonitorTest, WarningTextFollowsTheStoredMessageSettings)
     const std::string tooLong(300, 'T');
     struct Case {
         const char* name;
-        int messageType; // -1: not stored
-        bool storeText;
+        BYTE messageType;
+        bool typeAsDword; // stored in 4 bytes, more than the one byte read
         std::string text;
-        std::string received;
+        std::string received; // empty: nothing is sent, nor logged as sent
     };
+    const std::string defaultText = std::string(kDefaultWarning) + "\r\n";
     const Case cases[] = {
-        {"type 1: nothing sent", 1, true, "Custom", ""},
-        {"type 0: custom text", 0, true, "Keep out: this port is watched",
+        {"type 1: nothing sent", 1, false, "Custom", ""},
+        {"type 0: custom text", 0, false, "Keep out: this port is watched",
          "Keep out: this port is watched\r\n"},
-        {"type 0: empty custom text", 0, true, "", "\r\n"},
-        {"type 0: custom text of 255 characters", 0, true, longest, longest + "\r\n"},
+        {"type 0: empty custom text", 0, false, "", "\r\n"},
+        {"type 0: custom text of 255 characters", 0, false, longest, longest + "\r\n"},
         // Too long to load: the custom text starts empty.
-        {"type 0: custom text of 300 bytes", 0, true, tooLong, "\r\n"},
-        {"type 2: default text beside a custom one", 2, true, "Custom",
-         std::string(kDefaultWarning) + "\r\n"},
+        {"type 0: custom text of 300 bytes", 0, false, tooLong, "\r\n"},
+        {"type 2: default text beside a custom one", 2, false, "Custom", defaultText},
+        // Too large to load: the default type stays.
+        {"type 1 stored as a DWORD", 1, true, "Custom", defaultText},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const int port = FreePort();
         WritePorts({port});
-        if (c.messageType >= 0)
-            WriteSwitch(L"MessageType", (BYTE)c.messageType);
-        if (c.storeText)
-            WriteText(L"CustomMessage", c.text);
+        if (c.typeAsDword)
+            WriteDword(L"MessageType", c.messageType);
+        else
+            WriteSwitch(L"MessageType", c.messageType);
+        WriteText(L"CustomMessage", c.text);
         StartProgram();
         Listen();
 
@@ -419,12 +422,12 @@ TEST_F(MonitorTest, WarningTextFollowsTheStoredMessageSettings)
         std::vector<std::wstring> lines = SteadyLines(log);
         std::vector<std::wstring> tail(lines.begin() + std::min<size_t>(4, lines.size()),
                                        lines.end());
-        if (c.messageType == 1)
+        if (c.received.empty())
             EXPECT_EQ(tail, std::vector<std::wstring>{L"Scan blocked"}) << Dump(log);
         else
             EXPECT_EQ(tail, (std::vector<std::wstring>{kMessageSent, L"Scan blocked"}))
                 << Dump(log);
-        EXPECT_EQ(lines.size(), c.messageType == 1 ? 5u : 6u) << Dump(log);
+        EXPECT_EQ(lines.size(), c.received.empty() ? 5u : 6u) << Dump(log);
         Restart();
     }
 }
