@@ -6,6 +6,8 @@
 #include <commctrl.h>
 #include <stdlib.h>
 
+#include <algorithm>
+
 namespace e2e {
 
 const wchar_t kSettingsKey[] = L"SOFTWARE\\Ferrowind\\Harbinel";
@@ -161,12 +163,15 @@ void PostCtrlShortcut(HWND target, char letter)
 
 // ---- What the window shows ------------------------------------------------
 
-std::vector<std::wstring> LogLines(HWND main)
+// Room for the longest line the program writes: one receive of 2048 bytes.
+static const size_t kLineBufferChars = 4096;
+
+// One pass over the log. A lookup's answer can be inserted while the lines
+// are read, moving the lines below it down by one, so a line can be longer
+// than the length just measured: the buffer has room for any line.
+static std::vector<std::wstring> ReadLogOnce(HWND list)
 {
     std::vector<std::wstring> lines;
-    HWND list = GetDlgItem(main, kLogList);
-    if (list == NULL)
-        return lines;
     LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; ++i) {
         LRESULT length = SendMessageW(list, LB_GETTEXTLEN, (WPARAM)i, 0);
@@ -179,11 +184,28 @@ std::vector<std::wstring> LogLines(HWND main)
             lines.emplace_back((size_t)length, kUnreadChar);
             continue;
         }
-        std::vector<wchar_t> text((size_t)length + 1, 0);
+        std::vector<wchar_t> text(std::max((size_t)length, kLineBufferChars) + 1, 0);
         LRESULT got = SendMessageW(list, LB_GETTEXT, (WPARAM)i, (LPARAM)text.data());
         if (got == LB_ERR)
             break;
-        lines.emplace_back(text.data(), (size_t)got);
+        lines.emplace_back(text.data(), std::min((size_t)got, text.size() - 1));
+    }
+    return lines;
+}
+
+std::vector<std::wstring> LogLines(HWND main)
+{
+    HWND list = GetDlgItem(main, kLogList);
+    if (list == NULL)
+        return std::vector<std::wstring>();
+    // A log that changed while it was read is read again, so that no line
+    // is seen twice or missed.
+    std::vector<std::wstring> lines;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        LRESULT before = SendMessageW(list, LB_GETCOUNT, 0, 0);
+        lines = ReadLogOnce(list);
+        if (SendMessageW(list, LB_GETCOUNT, 0, 0) == before)
+            break;
     }
     return lines;
 }
@@ -536,11 +558,25 @@ Caller::~Caller()
 
 bool Caller::Connect(int port, DWORD timeoutMs)
 {
+    return ConnectFrom(NULL, port, timeoutMs);
+}
+
+bool Caller::ConnectFrom(const char* from, int port, DWORD timeoutMs)
+{
     EnsureWinsock();
     Close();
     sock_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (sock_ == INVALID_SOCKET)
         return false;
+    if (from != NULL) {
+        sockaddr_in own = {};
+        own.sin_family = AF_INET;
+        own.sin_addr.s_addr = inet_addr(from);
+        if (bind(sock_, (sockaddr*)&own, sizeof own) != 0) {
+            Close();
+            return false;
+        }
+    }
     u_long nonBlocking = 1;
     ioctlsocket(sock_, FIONBIO, &nonBlocking);
     sockaddr_in a = {};

@@ -146,7 +146,8 @@ void DeleteSettings();
 // Writes "Count" and "Port0".. as DWORDs.
 void WritePorts(const std::vector<int>& ports);
 void WriteDword(const wchar_t* name, DWORD value);
-// A one-byte REG_BINARY switch ("Disconnnect", "MessageType" is a DWORD).
+// A one-byte REG_BINARY value: the switches ("Disconnnect", "Connected",
+// "OnTop") and "MessageType", which the program reads as one byte.
 void WriteSwitch(const wchar_t* name, BYTE value);
 // REG_SZ written from bytes (no terminating zero needed in `text`).
 void WriteText(const wchar_t* name, const std::string& text);
@@ -194,6 +195,9 @@ class Caller {
 
     // Connects with a deadline; false on failure.
     bool Connect(int port, DWORD timeoutMs = kDeadlineMs);
+    // Connects from the loopback address `from` (e.g. "127.0.0.2"), so that
+    // callers can differ by address too; NULL lets the system choose.
+    bool ConnectFrom(const char* from, int port, DWORD timeoutMs = kDeadlineMs);
     // Sends all bytes (blocking); false on failure.
     bool Send(const std::string& bytes);
     // Receives until the peer ends the stream or the deadline passes.

@@ -1,0 +1,755 @@
+// The port monitor as a scanner meets it: real TCP callers on loopback reach
+// the running harbinel.exe, get their warning (or none) and their hang-up,
+// and every scan is logged as its own block with its reverse lookup under
+// its address line. Also what Listen and Stop report, and the settings that
+// come back after Exit.
+#include "driver.h"
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace e2e {
+namespace {
+
+const wchar_t kRdnsPrefix[] = L"   RDNS: ";
+const wchar_t kMessageSent[] = L"   Message sent";
+// Wine sometimes raises a read event on a connection with nothing to read,
+// and the program logs the failed receive; Windows does not. Such lines are
+// left out wherever lines are counted or compared.
+const wchar_t kWouldBlock[] = L"Recv error: Operation would cause block";
+
+bool StartsWith(const std::wstring& text, const std::wstring& head)
+{
+    return text.compare(0, head.size(), head) == 0;
+}
+
+bool IsRdnsLine(const std::wstring& line)
+{
+    return StartsWith(line, kRdnsPrefix) && line.size() > wcslen(kRdnsPrefix);
+}
+
+int CountRdnsLines(const std::vector<std::wstring>& lines)
+{
+    int n = 0;
+    for (const std::wstring& l : lines)
+        n += IsRdnsLine(l) ? 1 : 0;
+    return n;
+}
+
+std::vector<std::wstring> WithoutWineNoise(const std::vector<std::wstring>& lines)
+{
+    std::vector<std::wstring> kept;
+    for (const std::wstring& l : lines)
+        if (l != kWouldBlock)
+            kept.push_back(l);
+    return kept;
+}
+
+// The log without Wine's noise and without the lookup answers, whose place
+// is checked on its own.
+std::vector<std::wstring> SteadyLines(const std::vector<std::wstring>& lines)
+{
+    std::vector<std::wstring> kept;
+    for (const std::wstring& l : WithoutWineNoise(lines))
+        if (!StartsWith(l, kRdnsPrefix))
+            kept.push_back(l);
+    return kept;
+}
+
+// One scan as the caller sees it: its own address and port, and the port
+// it called.
+struct Scan {
+    std::string from;
+    int callerPort;
+    int port;
+};
+
+std::string Describe(const Scan& scan)
+{
+    return scan.from + ":" + std::to_string(scan.callerPort) + " to port " +
+           std::to_string(scan.port);
+}
+
+// "   Accept: <caller address>:<caller port> -> <local address>:<port>".
+// The local address comes from a routing query, for which Wine gives the
+// machine's main address rather than the loopback one: only its form is
+// checked.
+bool IsAddressLineOf(const std::wstring& line, const Scan& scan)
+{
+    static const std::wregex form(LR"(   Accept: ([\d.]+):(\d+) -> \d+\.\d+\.\d+\.\d+:(\d+))");
+    std::wsmatch m;
+    return std::regex_match(line, m, form) && m[1].str() == Widen(scan.from) &&
+           m[2].str() == std::to_wstring(scan.callerPort) &&
+           m[3].str() == std::to_wstring(scan.port);
+}
+
+// The host name the resolver gives this process for `address`, or empty
+// when it has none; the program asks the same resolver. Each address is
+// asked once.
+std::string ResolvedName(const std::string& address)
+{
+    static std::map<std::string, std::string> known;
+    auto it = known.find(address);
+    if (it != known.end())
+        return it->second;
+    EnsureWinsock();
+    in_addr a = {};
+    a.s_addr = inet_addr(address.c_str());
+    const hostent* entry = gethostbyaddr((const char*)&a, 4, AF_INET);
+    const std::string name = entry != NULL && entry->h_name != NULL ? entry->h_name : "";
+    known[address] = name;
+    return name;
+}
+
+// The lookup answer for a caller at `address`: its host name, or, when the
+// resolver has none, one of the reasons.
+void ExpectRdnsLineFor(const std::wstring& line, const std::string& address)
+{
+    const std::string name = ResolvedName(address);
+    if (!name.empty()) {
+        EXPECT_EQ(line, kRdnsPrefix + Widen(name));
+        return;
+    }
+    const std::wstring reasons[] = {L"Host not found", L"Try again", L"Non-recoverable error",
+                                    L"No RDNS data available", L"Unknown error"};
+    bool known = false;
+    for (const std::wstring& r : reasons)
+        known = known || line == kRdnsPrefix + r;
+    EXPECT_TRUE(known) << "no name for " << address << ", yet the line reads [" << Narrow(line)
+                       << "]";
+}
+
+// The local clock's reading around a scan, to check its timestamp line.
+struct TimeWindow {
+    SYSTEMTIME from = {};
+    SYSTEMTIME to = {};
+};
+
+int SecondOfDay(const SYSTEMTIME& t)
+{
+    return t.wHour * 3600 + t.wMinute * 60 + t.wSecond;
+}
+
+// "   Timestamp: hh:mm:ss GMT[+-h[:m]], d/m/yyyy" read within `window`.
+void ExpectTimestampLine(const std::wstring& line, const TimeWindow& window)
+{
+    static const std::wregex form(
+        LR"(   Timestamp: (\d\d):(\d\d):(\d\d)( GMT([+-][1-9]\d?(:[1-5]?\d)?)?)?, (\d{1,2})/(\d{1,2})/(\d{4}))");
+    std::wsmatch m;
+    ASSERT_TRUE(std::regex_match(line, m, form)) << "timestamp line: [" << Narrow(line) << "]";
+    SYSTEMTIME t = window.from;
+    t.wHour = (WORD)std::stoi(m[1].str());
+    t.wMinute = (WORD)std::stoi(m[2].str());
+    t.wSecond = (WORD)std::stoi(m[3].str());
+    const int day = std::stoi(m[7].str()), month = std::stoi(m[8].str()),
+              year = std::stoi(m[9].str());
+    if (window.from.wDay != window.to.wDay)
+        return; // midnight passed during the scan: either date would do
+    EXPECT_EQ(day, window.from.wDay) << Narrow(line);
+    EXPECT_EQ(month, window.from.wMonth) << Narrow(line);
+    EXPECT_EQ(year, window.from.wYear) << Narrow(line);
+    EXPECT_GE(SecondOfDay(t), SecondOfDay(window.from)) << Narrow(line);
+    EXPECT_LE(SecondOfDay(t), SecondOfDay(window.to)) << Narrow(line);
+}
+
+// One scan's block: "Scan detected", its own address line, its own lookup
+// answer directly under it, then its timestamp line.
+void ExpectScanBlock(const std::vector<std::wstring>& log, const Scan& scan,
+                     const TimeWindow& window)
+{
+    SCOPED_TRACE(Describe(scan));
+    const std::vector<std::wstring> lines = WithoutWineNoise(log);
+    int at = -1, found = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (IsAddressLineOf(lines[i], scan)) {
+            at = (int)i;
+            ++found;
+        }
+    }
+    ASSERT_EQ(found, 1) << "address lines of this caller\n" << Dump(log);
+    ASSERT_GE(at, 1) << Dump(log);
+    ASSERT_LT((size_t)at + 2, lines.size()) << Dump(log);
+    EXPECT_EQ(lines[at - 1], L"Scan detected") << Dump(log);
+    ExpectRdnsLineFor(lines[at + 1], scan.from);
+    ExpectTimestampLine(lines[at + 2], window);
+}
+
+TimeWindow StartWindow()
+{
+    TimeWindow w;
+    GetLocalTime(&w.from);
+    return w;
+}
+
+void EndWindow(TimeWindow& w)
+{
+    GetLocalTime(&w.to);
+}
+
+// Reads until `count` bytes came, the stream ended or the deadline passed.
+std::string ReceiveAtLeast(Caller& caller, size_t count, bool* ended, DWORD timeoutMs = kDeadlineMs)
+{
+    std::string got;
+    *ended = false;
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (got.size() < count && !*ended) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            break;
+        got += caller.ReceiveSome((DWORD)(deadline - now), ended);
+    }
+    return got;
+}
+
+// A text stored by the program without its terminating zero; the registry
+// may hand one back.
+std::string StoredText(const RegValue& value)
+{
+    std::string text(value.data.begin(), value.data.end());
+    if (!text.empty() && text.back() == '\0')
+        text.pop_back();
+    return text;
+}
+
+class MonitorTest : public HarbinelTest {
+  protected:
+    // Waits until `scans` scans were blocked and all their lookups answered.
+    bool WaitForFinishedScans(int scans, std::vector<std::wstring>* log,
+                              DWORD timeoutMs = kDeadlineMs)
+    {
+        return WaitForLog(
+            main_,
+            [&](const std::vector<std::wstring>& l) {
+                return CountLines(l, L"Scan blocked") == scans && CountRdnsLines(l) == scans;
+            },
+            timeoutMs, log);
+    }
+
+    // Waits until the log holds a line (other than Wine's noise) after
+    // `from`, and returns the lines after `from`, noise left out.
+    std::vector<std::wstring> WaitForNewLines(size_t from, size_t count)
+    {
+        std::vector<std::wstring> fresh;
+        WaitForLog(main_, [&](const std::vector<std::wstring>& l) {
+            fresh = WithoutWineNoise(std::vector<std::wstring>(
+                l.begin() + (ptrdiff_t)std::min(from, l.size()), l.end()));
+            return fresh.size() >= count;
+        });
+        return fresh;
+    }
+
+    // Ends this run and starts again from a deleted key.
+    void Restart()
+    {
+        ExitProgram();
+        DeleteSettings();
+    }
+};
+
+// ---- One scan -----------------------------------------------------------------
+
+TEST_F(MonitorTest, FirstRunScanIsWarnedBlockedAndLogged)
+{
+    const int port = FreePort();
+    WritePorts({port});
+    StartProgram();
+    Listen();
+
+    TimeWindow window = StartWindow();
+    Caller caller;
+    ASSERT_TRUE(caller.Connect(port));
+    const int callerPort = caller.LocalPort();
+    bool ended = false;
+    const std::string got = caller.ReceiveAll(kDeadlineMs, &ended);
+    EXPECT_EQ(got, std::string(kDefaultWarning) + "\r\n");
+    EXPECT_EQ(got.size(), 68u);
+    EXPECT_TRUE(ended) << "the program did not hang up";
+
+    std::vector<std::wstring> log;
+    ASSERT_TRUE(WaitForFinishedScans(1, &log)) << Dump(log);
+    EndWindow(window);
+    const std::vector<std::wstring> lines = WithoutWineNoise(log);
+    ASSERT_EQ(lines.size(), 7u) << Dump(log);
+    EXPECT_EQ(lines[0], L"Listening on 1 port");
+    EXPECT_EQ(lines[1], L"Scan detected");
+    EXPECT_TRUE(IsAddressLineOf(lines[2], {"127.0.0.1", callerPort, port})) << Narrow(lines[2]);
+    ExpectRdnsLineFor(lines[3], "127.0.0.1");
+    ExpectTimestampLine(lines[4], window);
+    EXPECT_EQ(lines[5], kMessageSent);
+    EXPECT_EQ(lines[6], L"Scan blocked");
+}
+
+TEST_F(MonitorTest, WithoutImmediateDisconnectEverythingTheCallerSendsIsLogged)
+{
+    const int port = FreePort();
+    WritePorts({port});
+    WriteSwitch(L"Disconnnect", 0);
+    StartProgram();
+    Listen();
+
+    Caller caller;
+    ASSERT_TRUE(caller.Connect(port));
+    bool ended = false;
+    EXPECT_EQ(ReceiveAtLeast(caller, 68, &ended), std::string(kDefaultWarning) + "\r\n");
+    EXPECT_FALSE(ended);
+    // Lines are only compared by index once the lookup's answer is in: it is
+    // inserted higher up.
+    ASSERT_TRUE(WaitForLog(main_, [](const std::vector<std::wstring>& l) {
+        return CountRdnsLines(l) == 1 && FindLine(l, kMessageSent) >= 0;
+    })) << Dump(LogLines(main_));
+
+    // Each chunk, sent once the one before is logged, is a line of its own.
+    for (const std::string chunk : {"first chunk", "second chunk\r\nwith a line break", "x"}) {
+        SCOPED_TRACE(chunk);
+        const size_t from = LogLines(main_).size();
+        ASSERT_TRUE(caller.Send(chunk));
+        std::vector<std::wstring> fresh = WaitForNewLines(from, 1);
+        EXPECT_EQ(fresh, std::vector<std::wstring>{Widen(chunk)}) << Dump(LogLines(main_));
+    }
+
+    // More than one receive holds: lines of at most 2048 bytes, nothing
+    // lost. Lines over 511 characters can only be measured here, so the
+    // bytes are compared where a line is short enough to read.
+    for (size_t size : {3000u, 2100u}) {
+        SCOPED_TRACE(std::to_string(size) + " bytes at once");
+        std::string data;
+        for (size_t i = 0; i < size; ++i)
+            data.push_back((char)('a' + i % 26));
+        const size_t from = LogLines(main_).size();
+        ASSERT_TRUE(caller.Send(data));
+        std::vector<std::wstring> fresh;
+        size_t total = 0;
+        WaitForLog(main_, [&](const std::vector<std::wstring>& l) {
+            fresh =
+                WithoutWineNoise(std::vector<std::wstring>(l.begin() + (ptrdiff_t)from, l.end()));
+            total = 0;
+            for (const std::wstring& f : fresh)
+                total += f.size();
+            return total >= size;
+        });
+        EXPECT_EQ(total, size) << Dump(fresh);
+        EXPECT_GE(fresh.size(), 2u) << Dump(fresh);
+        size_t offset = 0;
+        for (const std::wstring& f : fresh) {
+            EXPECT_LE(f.size(), 2048u);
+            EXPECT_FALSE(f.empty());
+            if (f.size() <= (size_t)kLongestReadableLine && offset + f.size() <= size) {
+                EXPECT_EQ(f, Widen(data.substr(offset, f.size())));
+            }
+            offset += f.size();
+        }
+    }
+
+    // A zero byte ends the line: what follows it in that receive is not
+    // logged. "tail", logged next on its own, shows nothing more came.
+    {
+        const size_t from = LogLines(main_).size();
+        ASSERT_TRUE(caller.Send(std::string("before\0after", 12)));
+        std::vector<std::wstring> fresh = WaitForNewLines(from, 1);
+        EXPECT_EQ(fresh, std::vector<std::wstring>{L"before"});
+        ASSERT_TRUE(caller.Send("tail"));
+        fresh = WaitForNewLines(from, 2);
+        EXPECT_EQ(fresh, (std::vector<std::wstring>{L"before", L"tail"}));
+    }
+
+    std::vector<std::wstring> log = LogLines(main_);
+    EXPECT_EQ(CountLines(log, L"Scan blocked"), 0) << Dump(log);
+    EXPECT_EQ(CountLines(log, kMessageSent), 1) << Dump(log);
+
+    // The caller's hang-up.
+    caller.Close();
+    EXPECT_TRUE(WaitForLog(
+        main_,
+        [](const std::vector<std::wstring>& l) {
+            return !l.empty() && l.back() == L"Scan blocked" && CountLines(l, L"Scan blocked") == 1;
+        },
+        kDeadlineMs, &log))
+        << Dump(log);
+}
+
+// ---- The warning text ---------------------------------------------------------
+
+TEST_F(MonitorTest, WarningTextFollowsTheStoredMessageSettings)
+{
+    const std::string longest(255, 'L');
+    const std::string tooLong(300, 'T');
+    struct Case {
+        const char* name;
+        BYTE messageType;
+        bool typeAsDword; // stored in 4 bytes, more than the one byte read
+        std::string text;
+        std::string received; // empty: nothing is sent, nor logged as sent
+    };
+    const std::string defaultText = std::string(kDefaultWarning) + "\r\n";
+    const Case cases[] = {
+        {"type 1: nothing sent", 1, false, "Custom", ""},
+        {"type 0: custom text", 0, false, "Keep out: this port is watched",
+         "Keep out: this port is watched\r\n"},
+        {"type 0: empty custom text", 0, false, "", "\r\n"},
+        {"type 0: custom text of 255 characters", 0, false, longest, longest + "\r\n"},
+        // Too long to load: the custom text starts empty.
+        {"type 0: custom text of 300 bytes", 0, false, tooLong, "\r\n"},
+        {"type 2: default text beside a custom one", 2, false, "Custom", defaultText},
+        // Too large to load: the default type stays.
+        {"type 1 stored as a DWORD", 1, true, "Custom", defaultText},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int port = FreePort();
+        WritePorts({port});
+        if (c.typeAsDword)
+            WriteDword(L"MessageType", c.messageType);
+        else
+            WriteSwitch(L"MessageType", c.messageType);
+        WriteText(L"CustomMessage", c.text);
+        StartProgram();
+        Listen();
+
+        TimeWindow window = StartWindow();
+        Caller caller;
+        ASSERT_TRUE(caller.Connect(port));
+        const int callerPort = caller.LocalPort();
+        bool ended = false;
+        EXPECT_EQ(caller.ReceiveAll(kDeadlineMs, &ended), c.received);
+        EXPECT_TRUE(ended) << "the program did not hang up";
+
+        std::vector<std::wstring> log;
+        ASSERT_TRUE(WaitForFinishedScans(1, &log)) << Dump(log);
+        EndWindow(window);
+        ExpectScanBlock(log, {"127.0.0.1", callerPort, port}, window);
+        std::vector<std::wstring> lines = SteadyLines(log);
+        std::vector<std::wstring> tail(lines.begin() + std::min<size_t>(4, lines.size()),
+                                       lines.end());
+        if (c.received.empty())
+            EXPECT_EQ(tail, std::vector<std::wstring>{L"Scan blocked"}) << Dump(log);
+        else
+            EXPECT_EQ(tail, (std::vector<std::wstring>{kMessageSent, L"Scan blocked"}))
+                << Dump(log);
+        EXPECT_EQ(lines.size(), c.received.empty() ? 5u : 6u) << Dump(log);
+        Restart();
+    }
+}
+
+// ---- Listening ----------------------------------------------------------------
+
+TEST_F(MonitorTest, ListenReportsPortsThatCannotOpenAndStopCountsEverySocket)
+{
+    struct Case {
+        const char* name;
+        std::vector<int> ports; // indexes into the free ports below
+        int held;               // index of the port another program holds, or -1
+        std::vector<std::wstring> listenLines;
+        std::vector<int> served; // indexes of the ports that answer
+        std::wstring closeLine;
+    };
+    const std::vector<int> free = FreePorts(3);
+    ASSERT_EQ(free.size(), 3u);
+    const std::wstring portB = std::to_wstring(free[1]), portA = std::to_wstring(free[0]);
+    const Case cases[] = {
+        {"a port held by another program",
+         {0, 1, 2},
+         1,
+         {L"Bind error port " + portB + L" : Port in use", L"Listening on 2 ports"},
+         {0, 2},
+         // The socket of the port that failed to bind is closed and counted too.
+         L"Close: 3 ports"},
+        {"a port listed twice",
+         {0, 0},
+         -1,
+         {L"Bind error port " + portA + L" : Port in use", L"Listening on 1 port"},
+         {0},
+         L"Close: 2 ports"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<int> ports;
+        for (int i : c.ports)
+            ports.push_back(free[i]);
+        WritePorts(ports);
+        PortHolder holder(c.held >= 0 ? free[c.held] : FreePort());
+        ASSERT_TRUE(holder.ok());
+        StartProgram();
+        Listen();
+        std::vector<std::wstring> log;
+        ASSERT_TRUE(WaitForLog(
+            main_,
+            [&](const std::vector<std::wstring>& l) { return l.size() >= c.listenLines.size(); },
+            kDeadlineMs, &log));
+        EXPECT_EQ(log, c.listenLines) << Dump(log);
+        EXPECT_EQ(StatusText(main_), L"Listening");
+
+        for (size_t k = 0; k < c.served.size(); ++k) {
+            Caller caller;
+            ASSERT_TRUE(caller.Connect(free[c.served[k]])) << "port " << free[c.served[k]];
+            bool ended = false;
+            EXPECT_EQ(caller.ReceiveAll(kDeadlineMs, &ended),
+                      std::string(kDefaultWarning) + "\r\n");
+            ASSERT_TRUE(WaitForFinishedScans((int)k + 1, &log)) << Dump(log);
+        }
+
+        const size_t before = LogLines(main_).size();
+        SendCommand(main_, kListen);
+        EXPECT_EQ(ButtonText(main_), L"Listen");
+        EXPECT_EQ(StatusText(main_), L"Idle");
+        log = LogLines(main_);
+        EXPECT_EQ(std::vector<std::wstring>(log.begin() + (ptrdiff_t)std::min(before, log.size()),
+                                            log.end()),
+                  std::vector<std::wstring>{c.closeLine})
+            << Dump(log);
+        Restart();
+    }
+}
+
+TEST_F(MonitorTest, ListenWithoutPortsLogsNothingAndStaysIdle)
+{
+    // Nothing stored, a Count of 0, and ports stored without a Count.
+    struct Case {
+        const char* name;
+        bool count;
+        bool port0;
+    };
+    const Case cases[] = {
+        {"no settings", false, false},
+        {"Count 0 beside Port0", true, true},
+        {"Port0 without Count", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int port = FreePort();
+        if (c.count)
+            WriteDword(L"Count", 0);
+        if (c.port0)
+            WriteDword(L"Port0", (DWORD)port);
+        StartProgram();
+        ASSERT_TRUE(PumpUntil([&] { return StatusText(main_) == L"Idle"; }));
+        SendCommand(main_, kListen);
+        EXPECT_EQ(ButtonText(main_), L"Listen");
+        EXPECT_EQ(StatusText(main_), L"Idle");
+        EXPECT_TRUE(LogLines(main_).empty()) << Dump(LogLines(main_));
+        Caller caller;
+        EXPECT_FALSE(caller.Connect(port)) << "port " << port << " answers";
+        Restart();
+    }
+}
+
+TEST_F(MonitorTest, StopLeavesAConnectedCallerServed)
+{
+    const int port = FreePort();
+    WritePorts({port});
+    WriteSwitch(L"Disconnnect", 0);
+    StartProgram();
+    Listen();
+    Caller caller;
+    ASSERT_TRUE(caller.Connect(port));
+    bool ended = false;
+    EXPECT_EQ(ReceiveAtLeast(caller, 68, &ended), std::string(kDefaultWarning) + "\r\n");
+    ASSERT_TRUE(WaitForLog(main_, [](const std::vector<std::wstring>& l) {
+        return CountRdnsLines(l) == 1 && FindLine(l, kMessageSent) >= 0;
+    })) << Dump(LogLines(main_));
+
+    SendCommand(main_, kListen);
+    ASSERT_TRUE(WaitForLogLine(main_, L"Close: 1 port")) << Dump(LogLines(main_));
+    EXPECT_EQ(ButtonText(main_), L"Listen");
+    EXPECT_EQ(StatusText(main_), L"Idle");
+    // Nobody new gets in.
+    {
+        Caller late;
+        EXPECT_FALSE(late.Connect(port));
+    }
+
+    const size_t from = LogLines(main_).size();
+    ASSERT_TRUE(caller.Send("still connected"));
+    EXPECT_EQ(WaitForNewLines(from, 1), std::vector<std::wstring>{L"still connected"});
+    caller.Close();
+    std::vector<std::wstring> fresh = WaitForNewLines(from, 2);
+    EXPECT_EQ(fresh, (std::vector<std::wstring>{L"still connected", L"Scan blocked"}));
+}
+
+// ---- Several callers ----------------------------------------------------------
+
+TEST_F(MonitorTest, SimultaneousCallersEachGetTheirOwnBlock)
+{
+    const std::vector<int> ports = FreePorts(3);
+    ASSERT_EQ(ports.size(), 3u);
+    WritePorts(ports);
+    StartProgram();
+    Listen();
+    ASSERT_TRUE(WaitForLogLine(main_, L"Listening on 3 ports"));
+
+    // All six connect before any is read, so their events and lookups
+    // overlap. They come from two loopback addresses, one of which has a
+    // host name and the other normally none, so an answer placed under
+    // another caller's address line shows.
+    const char* const from[] = {"127.0.0.1", "127.0.0.2"};
+    // An address without a name may take the resolver a while to give up
+    // on; the program's three lookups of it get that time each.
+    const ULONGLONG asked = GetTickCount64();
+    ResolvedName(from[1]);
+    const DWORD answerMs = kDeadlineMs + 3 * (DWORD)(GetTickCount64() - asked);
+    TimeWindow window = StartWindow();
+    const int kCallers = 6;
+    Caller callers[kCallers];
+    Scan scans[kCallers];
+    for (int i = 0; i < kCallers; ++i) {
+        scans[i] = {from[i % 2], 0, ports[i % 3]};
+        ASSERT_TRUE(callers[i].ConnectFrom(from[i % 2], scans[i].port)) << Describe(scans[i]);
+        scans[i].callerPort = callers[i].LocalPort();
+    }
+    for (int i = 0; i < kCallers; ++i) {
+        SCOPED_TRACE(Describe(scans[i]));
+        bool ended = false;
+        EXPECT_EQ(callers[i].ReceiveAll(kDeadlineMs, &ended),
+                  std::string(kDefaultWarning) + "\r\n");
+        EXPECT_TRUE(ended);
+    }
+
+    std::vector<std::wstring> log;
+    ASSERT_TRUE(WaitForFinishedScans(kCallers, &log, answerMs)) << Dump(log);
+    EndWindow(window);
+    for (const Scan& scan : scans)
+        ExpectScanBlock(log, scan, window);
+    EXPECT_EQ(CountLines(log, L"Scan detected"), kCallers) << Dump(log);
+    EXPECT_EQ(CountLines(log, kMessageSent), kCallers) << Dump(log);
+    // One line to start listening and six for each scan, no other.
+    EXPECT_EQ(WithoutWineNoise(log).size(), 1u + 6u * kCallers) << Dump(log);
+}
+
+// ---- Settings kept across runs ------------------------------------------------
+
+TEST_F(MonitorTest, ExitWhileListeningComesBackListeningOnTop)
+{
+    const std::vector<int> ports = FreePorts(2);
+    ASSERT_EQ(ports.size(), 2u);
+    WritePorts(ports);
+    WriteSwitch(L"Disconnnect", 0);
+    WriteSwitch(L"MessageType", 0);
+    WriteText(L"CustomMessage", "Keep out");
+    StartProgram();
+    SendCommand(main_, kOnTop);
+    ASSERT_TRUE(IsTopmost(main_));
+    Listen();
+    RECT r = {};
+    GetWindowRect(main_, &r);
+    ExitProgram();
+
+    struct Expected {
+        const wchar_t* name;
+        DWORD type;
+        std::vector<BYTE> data;
+    };
+    auto dword = [](DWORD v) {
+        return std::vector<BYTE>{(BYTE)v, (BYTE)(v >> 8), (BYTE)(v >> 16), (BYTE)(v >> 24)};
+    };
+    const Expected values[] = {
+        {L"Port0", REG_DWORD, dword((DWORD)ports[0])},
+        {L"Port1", REG_DWORD, dword((DWORD)ports[1])},
+        {L"Count", REG_DWORD, dword(2)},
+        {L"WindowX", REG_DWORD, dword((DWORD)r.left)},
+        {L"WindowY", REG_DWORD, dword((DWORD)r.top)},
+        {L"Disconnnect", REG_BINARY, {0}},
+        {L"MessageType", REG_BINARY, {0}},
+        {L"Connected", REG_BINARY, {1}},
+        {L"OnTop", REG_BINARY, {255}},
+    };
+    for (const Expected& v : values) {
+        SCOPED_TRACE(Narrow(v.name));
+        RegValue stored = ReadValue(v.name);
+        ASSERT_TRUE(stored.exists);
+        EXPECT_EQ(stored.type, v.type);
+        EXPECT_EQ(stored.data, v.data);
+    }
+    RegValue text = ReadValue(L"CustomMessage");
+    EXPECT_EQ(text.type, (DWORD)REG_SZ);
+    EXPECT_EQ(StoredText(text), "Keep out");
+
+    // The next start listens and is on top again by itself.
+    StartProgram();
+    EXPECT_TRUE(PumpUntil([&] { return ButtonText(main_) == L"Stop"; }))
+        << Narrow(ButtonText(main_));
+    EXPECT_TRUE(WaitForLogLine(main_, L"Listening on 2 ports")) << Dump(LogLines(main_));
+    EXPECT_EQ(StatusText(main_), L"Listening");
+    EXPECT_TRUE(IsTopmost(main_));
+    // And it serves callers with the settings that came back.
+    {
+        Caller caller;
+        ASSERT_TRUE(caller.Connect(ports[1]));
+        bool ended = false;
+        EXPECT_EQ(ReceiveAtLeast(caller, 10, &ended), "Keep out\r\n");
+        EXPECT_FALSE(ended);
+        ASSERT_TRUE(WaitForLogLine(main_, kMessageSent)) << Dump(LogLines(main_));
+    }
+    ASSERT_TRUE(WaitForLogLine(main_, L"Scan blocked")) << Dump(LogLines(main_));
+
+    // Stopped and no longer on top at Exit: both are stored as off.
+    SendCommand(main_, kListen);
+    SendCommand(main_, kOnTop);
+    ASSERT_FALSE(IsTopmost(main_));
+    ExitProgram();
+    EXPECT_EQ(ReadValue(L"Connected").data, std::vector<BYTE>{0});
+    EXPECT_EQ(ReadValue(L"OnTop").data, std::vector<BYTE>{0});
+}
+
+TEST_F(MonitorTest, HandEditedKeyLoadsAsStored)
+{
+    const std::vector<int> ports = FreePorts(3);
+    ASSERT_EQ(ports.size(), 3u);
+    // Count 3 with Port1 missing, an x without a y, a message type the
+    // program never stores, and switches of other non-zero bytes than it
+    // writes.
+    WriteDword(L"Count", 3);
+    WriteDword(L"Port0", (DWORD)ports[0]);
+    WriteDword(L"Port2", (DWORD)ports[2]);
+    WriteDword(L"WindowX", 40);
+    WriteSwitch(L"MessageType", 7);
+    WriteText(L"CustomMessage", "Type seven");
+    WriteSwitch(L"Connected", 2);
+    WriteSwitch(L"OnTop", 1);
+    StartProgram();
+
+    RECT r = {};
+    GetWindowRect(main_, &r);
+    const int centredX = GetSystemMetrics(SM_CXSCREEN) / 2 - 120;
+    const int centredY = GetSystemMetrics(SM_CYSCREEN) / 2 - 117;
+    EXPECT_EQ(r.left, centredX) << "the window left its centre";
+    EXPECT_EQ(r.top, centredY);
+
+    // It comes up listening and on top by itself.
+    std::vector<std::wstring> log;
+    EXPECT_TRUE(WaitForLog(
+        main_, [](const std::vector<std::wstring>& l) { return !l.empty(); }, kDeadlineMs, &log));
+    EXPECT_EQ(log, std::vector<std::wstring>{L"Listening on 2 ports"}) << Dump(log);
+    EXPECT_EQ(ButtonText(main_), L"Stop");
+    EXPECT_TRUE(IsTopmost(main_));
+    // An unknown message type sends the custom text.
+    for (int i : {0, 2}) {
+        SCOPED_TRACE("port " + std::to_string(ports[i]));
+        Caller caller;
+        ASSERT_TRUE(caller.Connect(ports[i]));
+        bool ended = false;
+        EXPECT_EQ(caller.ReceiveAll(kDeadlineMs, &ended), "Type seven\r\n");
+        EXPECT_TRUE(ended);
+    }
+    {
+        Caller caller;
+        EXPECT_FALSE(caller.Connect(ports[1])) << "the missing Port1 answers";
+    }
+    ASSERT_TRUE(WaitForFinishedScans(2, &log)) << Dump(log);
+    EXPECT_EQ(CountLines(log, kMessageSent), 2) << Dump(log);
+
+    // Exit writes back what was loaded: the ports without the gap, the x
+    // that was read beside the centred y, the type as it was.
+    ExitProgram();
+    EXPECT_EQ(ReadValue(L"Count").AsDword(), 2u);
+    EXPECT_EQ(ReadValue(L"Port0").AsDword(), (DWORD)ports[0]);
+    EXPECT_EQ(ReadValue(L"Port1").AsDword(), (DWORD)ports[2]);
+    EXPECT_EQ((int)ReadValue(L"WindowX").AsDword(), 40);
+    EXPECT_EQ((int)ReadValue(L"WindowY").AsDword(), centredY);
+    EXPECT_EQ(ReadValue(L"MessageType").data, std::vector<BYTE>{7});
+    EXPECT_EQ(ReadValue(L"Connected").data, std::vector<BYTE>{1});
+    EXPECT_EQ(ReadValue(L"OnTop").data, std::vector<BYTE>{255});
+}
+
+} // namespace
+} // namespace e2e
