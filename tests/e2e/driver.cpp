@@ -161,14 +161,14 @@ void PostCtrlShortcut(HWND target, char letter)
 
 // ---- What the window shows ------------------------------------------------
 
-std::vector<std::wstring> LogLines(HWND main)
+std::vector<std::wstring> LogLines(HWND main, size_t first)
 {
     std::vector<std::wstring> lines;
     HWND list = GetDlgItem(main, kLogList);
     if (list == NULL)
         return lines;
     LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < count; ++i) {
+    for (LRESULT i = (LRESULT)first; i < count; ++i) {
         LRESULT length = SendMessageW(list, LB_GETTEXTLEN, (WPARAM)i, 0);
         if (length == LB_ERR)
             break;
@@ -186,6 +186,13 @@ std::vector<std::wstring> LogLines(HWND main)
         lines.emplace_back(text.data(), (size_t)got);
     }
     return lines;
+}
+
+int LogCount(HWND main)
+{
+    HWND list = GetDlgItem(main, kLogList);
+    LRESULT count = list != NULL ? SendMessageW(list, LB_GETCOUNT, 0, 0) : 0;
+    return count < 0 ? 0 : (int)count;
 }
 
 std::wstring ControlText(HWND main, int controlId)
