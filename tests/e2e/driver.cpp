@@ -168,6 +168,7 @@ std::vector<std::wstring> LogLines(HWND main, size_t first)
     if (list == NULL)
         return lines;
     LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+    int rereads = 0;
     for (LRESULT i = (LRESULT)first; i < count; ++i) {
         LRESULT length = SendMessageW(list, LB_GETTEXTLEN, (WPARAM)i, 0);
         if (length == LB_ERR)
@@ -179,11 +180,21 @@ std::vector<std::wstring> LogLines(HWND main, size_t first)
             lines.emplace_back((size_t)length, kUnreadChar);
             continue;
         }
-        std::vector<wchar_t> text((size_t)length + 1, 0);
+        // LB_GETTEXT takes no buffer size, and the line can change between
+        // the two messages: a lookup's line inserted above moves every line
+        // below it down one. So the buffer holds the longest line the log
+        // can have (a read of 2048 bytes), and a line whose length changed
+        // is measured and read again.
+        std::vector<wchar_t> text(kLongestLogLine + 1, 0);
         LRESULT got = SendMessageW(list, LB_GETTEXT, (WPARAM)i, (LPARAM)text.data());
         if (got == LB_ERR)
             break;
+        if (got != length && ++rereads < 3) {
+            --i;
+            continue;
+        }
         lines.emplace_back(text.data(), (size_t)got);
+        rereads = 0;
     }
     return lines;
 }

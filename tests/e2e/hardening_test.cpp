@@ -4,6 +4,7 @@
 // keep answering its window and end with code 0.
 #include "driver.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -11,7 +12,6 @@
 #include <atomic>
 #include <map>
 #include <memory>
-#include <stdint.h>
 #include <thread>
 
 namespace e2e {
@@ -45,9 +45,9 @@ class Flood {
     {
     }
 
-    // Callers come from 127.0.0.2 and up (one address for every 50 callers
-    // in turn) instead of 127.0.0.1: addresses with no name in the hosts
-    // file, whose reverse lookups take longer.
+    // Callers come from 127.0.0.2 to 127.0.0.51 in turn instead of
+    // 127.0.0.1: addresses with no name in the hosts file, whose reverse
+    // lookups go on to the resolver.
     void ComeFromElsewhere()
     {
         elsewhere_ = true;
@@ -60,7 +60,8 @@ class Flood {
         done_ = true;
     }
 
-    // No further burst starts; the current one runs to its end.
+    // No further burst starts; the current one runs to its end. A burst
+    // with a caller left waiting at its deadline stops the flood too.
     void Stop()
     {
         stop_ = true;
@@ -137,6 +138,10 @@ class Flood {
                 Step(l, readable, writable, failed);
         }
         for (Live& l : live) {
+            // A caller still waiting at the deadline fails the flood; the
+            // bursts after it would only wait as long again.
+            if (l.stage != kFinished)
+                stop_ = true;
             closesocket(l.s);
             calls_.push_back(l.call);
         }
@@ -577,13 +582,20 @@ class HardeningTest : public HarbinelTest {
         const ULONGLONG flooded = GetTickCount64();
 
         int connected = 0;
+        std::vector<int> notEnded, notWarned;
         for (const FloodCall& c : flood.calls()) {
             if (!c.connected)
                 continue;
             ++connected;
-            EXPECT_TRUE(c.ended) << "caller " << c.id << " got no end of stream";
-            EXPECT_EQ(c.received, kWarningLine) << "caller " << c.id;
+            if (!c.ended)
+                notEnded.push_back(c.id);
+            if (c.received != kWarningLine)
+                notWarned.push_back(c.id);
         }
+        EXPECT_TRUE(notEnded.empty()) << notEnded.size() << " callers got no end of stream, "
+                                      << "the first is caller " << notEnded[0];
+        EXPECT_TRUE(notWarned.empty()) << notWarned.size() << " callers got no warning, "
+                                       << "the first is caller " << notWarned[0];
         EXPECT_GT(commands, 1) << "no command was sent while the callers came";
         // A connect refused when the backlog is full is the platform's limit;
         // on loopback nearly all get through.
@@ -605,14 +617,15 @@ class HardeningTest : public HarbinelTest {
     std::wstring savedLog_;
 };
 
-// Callers per flood. Under Wine each scan costs the program about 5 ms, so
-// 5,000 callers a flood would take 25 s or more each; this count keeps the
-// whole file well inside its time budget. HARBINEL_FLOOD_CALLERS overrides
-// it for a longer run by hand.
+// Callers per flood. Under Wine a scan costs about 4.5 ms on an idle
+// two-core machine and up to 7.5 ms on a busy one: 5,000 callers a flood
+// took 22.6 s and 24.3 s idle, which a busy machine stretches to some 85 s
+// for this file. 4,000 keeps the file well inside its time budget.
+// HARBINEL_FLOOD_CALLERS overrides the count for a longer run by hand.
 int FloodCallers()
 {
     const char* env = getenv("HARBINEL_FLOOD_CALLERS");
-    return env != NULL && atoi(env) > 0 ? atoi(env) : 2000;
+    return env != NULL && atoi(env) > 0 ? atoi(env) : 4000;
 }
 
 TEST_F(HardeningTest, FloodWithImmediateDisconnect)
@@ -635,8 +648,13 @@ TEST_F(HardeningTest, MegabyteOfBinaryIsLoggedInBoundedLines)
     Caller caller;
     const int from = ConnectAndSettle(caller, port);
 
+    // A first piece alone, so that one line is short enough to read back;
+    // the rest at once, faster than the program reads it.
     const std::string data = BytesWithoutZero(1 << 20);
-    ASSERT_TRUE(caller.Send(data));
+    const size_t first = 300;
+    ASSERT_TRUE(caller.Send(data.substr(0, first)));
+    ASSERT_TRUE(PumpUntil([&] { return LogCount(main_) > from; }));
+    ASSERT_TRUE(caller.Send(data.substr(first)));
     // The program keeps answering while it works through the data.
     EXPECT_NO_FATAL_FAILURE(FlipOnTop());
     caller.HalfClose();
@@ -663,6 +681,9 @@ TEST_F(HardeningTest, MegabyteOfBinaryIsLoggedInBoundedLines)
         total += l.size();
     }
     EXPECT_EQ(total, data.size()) << lines.size() << " lines";
+    // The data waits for the program, so most reads take the whole 2048.
+    EXPECT_EQ(longest, 2048u);
+    EXPECT_GE(compared, 1u);
     EXPECT_GE(lines.size(), data.size() / 2048);
     printf("[ figures  ] 1 MiB in %zu lines, longest %zu, %zu short lines compared\n", lines.size(),
            longest, compared);
@@ -732,8 +753,9 @@ TEST_F(HardeningTest, ZeroAndControlBytesAreLoggedAsReceived)
         ASSERT_LE(l.size(), 99u) << "line " << i;
         for (size_t k = 0; k < l.size(); ++k) {
             ASSERT_TRUE(l[k] >= 1 && l[k] <= 99) << "line " << i;
-            if (k > 0)
+            if (k > 0) {
                 ASSERT_EQ(l[k], l[k - 1] + 1) << "line " << i << " is not one run";
+            }
         }
         total += l.size();
     }
@@ -768,25 +790,34 @@ TEST_F(HardeningTest, ResetCallersAreLoggedAndClosed)
                 ASSERT_EQ(ReadWarning(caller, &ended), kWarningLine);
             }
             caller.Reset();
-            // The scan is logged, then closed; the lookup's line comes too.
+            // The scan is logged, its lookup answered, and it is closed.
+            // Windows may instead fail the accept of a caller already gone
+            // (Wine accepts it): then that one line is all.
+            auto acceptFailed = [&](const Lines& l) {
+                return !c.afterScan && l.size() == 1 && l[0].compare(0, 14, L"Accept error: ") == 0;
+            };
             Lines lines;
             EXPECT_TRUE(PumpUntil([&] {
                 lines = LogLinesSince((size_t)from);
-                return lines.size() >= 6 && lines.back() == L"Scan blocked";
+                return acceptFailed(lines) ||
+                       (lines.size() >= 6 && lines[2].compare(0, 9, L"   RDNS: ") == 0 &&
+                        lines.back() == L"Scan blocked");
             })) << Dump(lines);
+            if (acceptFailed(lines))
+                continue;
             ASSERT_GE(lines.size(), 6u) << Dump(lines);
             EXPECT_EQ(lines[0], L"Scan detected");
             EXPECT_EQ(lines[1].compare(0, address.size(), address), 0) << Dump(lines);
-            EXPECT_EQ(lines[2].compare(0, 9, L"   RDNS: "), 0) << Dump(lines);
             EXPECT_EQ(lines[3].compare(0, 13, L"   Timestamp:"), 0) << Dump(lines);
             // The warning may have gone out before the reset came; a read
             // after the reset fails with the reset's reason.
-            if (c.afterScan)
+            if (c.afterScan) {
                 EXPECT_EQ(lines[4], L"   Message sent");
-            else
+            } else {
                 EXPECT_TRUE(lines[4] == L"   Message sent" ||
                             lines[4] == L"   Couldn't send message")
                     << Dump(lines);
+            }
             for (size_t i = 5; i + 1 < lines.size(); ++i)
                 EXPECT_EQ(lines[i].compare(0, 12, L"Recv error: "), 0) << Dump(lines);
         }
@@ -940,8 +971,9 @@ TEST_F(HardeningTest, ExitRightAfterABurstOfCallers)
     for (const FloodCall& c : flood.calls()) {
         connected += c.connected;
         warned += c.received == kWarningLine;
-        if (c.connected)
+        if (c.connected) {
             EXPECT_TRUE(c.ended) << "caller " << c.id << " still connected after Exit";
+        }
     }
     EXPECT_EQ(connected, 60);
     printf("[ figures  ] Exit with %d log lines, %d of %d callers warned\n", logged, warned,
@@ -969,8 +1001,9 @@ TEST_F(HardeningTest, ExitDuringAFlood)
     int connected = 0;
     for (const FloodCall& c : flood.calls()) {
         connected += c.connected;
-        if (c.connected)
+        if (c.connected) {
             EXPECT_TRUE(c.ended) << "caller " << c.id << " still connected after Exit";
+        }
     }
     EXPECT_GT(connected, 50);
     ExpectSaved(ports, 1, 0);
