@@ -151,7 +151,8 @@ StartupSwitches LoadSettings(HWND window)
         MoveWindow(window, AppState.WindowX, AppState.WindowY, AppState.WindowWidth,
                    AppState.WindowHeight, TRUE);
     ReadValue(key, kValueDisconnect, &AppState.DisconnectImmediately, 1);
-    BYTE messageType = 0;
+    // Read into a copy of the low byte, so that an empty value keeps it.
+    BYTE messageType = (BYTE)AppState.MessageType;
     if (ReadValue(key, kValueMessageType, &messageType, 1))
         AppState.MessageType = messageType;
     ReadValue(key, kValueConnected, &switches.connected, 1);

@@ -163,17 +163,13 @@ void PostCtrlShortcut(HWND target, char letter)
 
 // ---- What the window shows ------------------------------------------------
 
-// Room for the longest line the program writes: one receive of 2048 bytes.
-static const size_t kLineBufferChars = 4096;
-
-// One pass over the log. A lookup's answer can be inserted while the lines
-// are read, moving the lines below it down by one, so a line can be longer
-// than the length just measured: the buffer has room for any line.
-static std::vector<std::wstring> ReadLogOnce(HWND list)
+// One pass over the log from line `first`.
+static std::vector<std::wstring> ReadLogOnce(HWND list, size_t first)
 {
     std::vector<std::wstring> lines;
     LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < count; ++i) {
+    int rereads = 0;
+    for (LRESULT i = (LRESULT)first; i < count; ++i) {
         LRESULT length = SendMessageW(list, LB_GETTEXTLEN, (WPARAM)i, 0);
         if (length == LB_ERR)
             break;
@@ -184,16 +180,26 @@ static std::vector<std::wstring> ReadLogOnce(HWND list)
             lines.emplace_back((size_t)length, kUnreadChar);
             continue;
         }
-        std::vector<wchar_t> text(std::max((size_t)length, kLineBufferChars) + 1, 0);
+        // LB_GETTEXT takes no buffer size, and the line can change between
+        // the two messages: a lookup's line inserted above moves every line
+        // below it down one. So the buffer holds the longest line the log
+        // can have (a read of 2048 bytes), and a line whose length changed
+        // is measured and read again.
+        std::vector<wchar_t> text(kLongestLogLine + 1, 0);
         LRESULT got = SendMessageW(list, LB_GETTEXT, (WPARAM)i, (LPARAM)text.data());
         if (got == LB_ERR)
             break;
-        lines.emplace_back(text.data(), std::min((size_t)got, text.size() - 1));
+        if (got != length && ++rereads < 3) {
+            --i;
+            continue;
+        }
+        lines.emplace_back(text.data(), std::min((size_t)got, kLongestLogLine));
+        rereads = 0;
     }
     return lines;
 }
 
-std::vector<std::wstring> LogLines(HWND main)
+std::vector<std::wstring> LogLines(HWND main, size_t first)
 {
     HWND list = GetDlgItem(main, kLogList);
     if (list == NULL)
@@ -203,11 +209,18 @@ std::vector<std::wstring> LogLines(HWND main)
     std::vector<std::wstring> lines;
     for (int attempt = 0; attempt < 5; ++attempt) {
         LRESULT before = SendMessageW(list, LB_GETCOUNT, 0, 0);
-        lines = ReadLogOnce(list);
+        lines = ReadLogOnce(list, first);
         if (SendMessageW(list, LB_GETCOUNT, 0, 0) == before)
             break;
     }
     return lines;
+}
+
+int LogCount(HWND main)
+{
+    HWND list = GetDlgItem(main, kLogList);
+    LRESULT count = list != NULL ? SendMessageW(list, LB_GETCOUNT, 0, 0) : 0;
+    return count < 0 ? 0 : (int)count;
 }
 
 std::wstring ControlText(HWND main, int controlId)

@@ -105,8 +105,14 @@ void PostCtrlShortcut(HWND target, char letter);
 // Lines longer than this are given as that many kUnreadChar characters: the
 // driver measures them but cannot read them under Wine.
 const LRESULT kLongestReadableLine = 511;
+// The longest line the log can hold: one read of a caller's data.
+const size_t kLongestLogLine = 2048;
 const wchar_t kUnreadChar = 0xFFFD;
-std::vector<std::wstring> LogLines(HWND main);
+// The log's lines from index `first` on (all of them by default).
+std::vector<std::wstring> LogLines(HWND main, size_t first = 0);
+// The number of lines in the log: one message, cheap enough to poll while a
+// long log grows.
+int LogCount(HWND main);
 // Text of a control (WM_GETTEXT), e.g. the Listen button.
 std::wstring ControlText(HWND main, int controlId);
 std::wstring ButtonText(HWND main);

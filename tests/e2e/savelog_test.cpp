@@ -30,33 +30,26 @@ std::string ReadFileBytes(const std::wstring& path, bool* exists = nullptr)
     return bytes;
 }
 
-// Wine 8 turns a wide LB_GETTEXT for the program's ANSI list box into the
-// ANSI one through a fixed 512-byte buffer on the program's stack: reading a
-// longer line that way crashes the program (Windows copes). So long lines are
-// measured (LB_GETTEXTLEN) but never read; `longLines` says which they are.
+// Long lines cannot be read from another process under Wine (see
+// LogLines); they are only measured, and `longLines` says which they are.
 struct LogSnapshot {
     std::vector<std::string> lines; // empty for a long line
     std::vector<size_t> longLines;
     std::vector<LRESULT> lengths;
 };
-const LRESULT kLongestReadable = 500;
 
 LogSnapshot ReadLogSafely(HWND main)
 {
     LogSnapshot log;
-    HWND list = GetDlgItem(main, kLogList);
-    LRESULT count = list != NULL ? SendMessageW(list, LB_GETCOUNT, 0, 0) : 0;
-    for (LRESULT i = 0; i < count; ++i) {
-        LRESULT length = SendMessageW(list, LB_GETTEXTLEN, (WPARAM)i, 0);
-        log.lengths.push_back(length);
-        if (length > kLongestReadable) {
-            log.longLines.push_back((size_t)i);
+    const std::vector<std::wstring> all = LogLines(main);
+    for (size_t i = 0; i < all.size(); ++i) {
+        log.lengths.push_back((LRESULT)all[i].size());
+        if ((LRESULT)all[i].size() > kLongestReadableLine) {
+            log.longLines.push_back(i);
             log.lines.emplace_back();
-            continue;
+        } else {
+            log.lines.push_back(Narrow(all[i]));
         }
-        std::vector<wchar_t> text((size_t)(length < 0 ? 0 : length) + 1, 0);
-        LRESULT got = SendMessageW(list, LB_GETTEXT, (WPARAM)i, (LPARAM)text.data());
-        log.lines.push_back(Narrow(std::wstring(text.data(), (size_t)(got < 0 ? 0 : got))));
     }
     return log;
 }
@@ -66,7 +59,7 @@ std::string DumpSafely(const LogSnapshot& log)
     std::string out = "log:\n";
     for (size_t i = 0; i < log.lines.size(); ++i)
         out += "  [" +
-               (log.lengths[i] > kLongestReadable
+               (log.lengths[i] > kLongestReadableLine
                     ? "<" + std::to_string(log.lengths[i]) + " characters>"
                     : log.lines[i]) +
                "]\n";
