@@ -27,6 +27,7 @@ const UINT kMarkerMessage = WM_APP + 17;
 struct ScriptState {
     LPVOID mainFiber = NULL;
     LPVOID scriptFiber = NULL;
+    bool inScript = false; // the script's fiber is the one running
     const std::function<void()>* script = nullptr;
     bool done = false;
     HWND marker = NULL;
@@ -38,11 +39,12 @@ ScriptState state;
 
 bool InScript()
 {
-    return state.scriptFiber != NULL && GetCurrentFiber() == state.scriptFiber;
+    return state.inScript;
 }
 
 void YieldToLoop()
 {
+    state.inScript = false;
     SwitchToFiber(state.mainFiber);
 }
 
@@ -132,8 +134,10 @@ void CALLBACK ScriptFiberMain(LPVOID)
 
 void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD)
 {
-    if (state.scriptFiber != NULL && !state.done && !InScript())
+    if (state.scriptFiber != NULL && !state.done && !InScript()) {
+        state.inScript = true;
         SwitchToFiber(state.scriptFiber);
+    }
 }
 
 } // namespace
