@@ -89,11 +89,19 @@ static bool IsPortValueName(const char* name, DWORD count)
     return index < count && lstrcmpiA(name, canonical) == 0;
 }
 
-// How many port values the key holds below `count`, from one walk over its
-// value names; -1 when the walk fails. Loading stops after the last of them,
-// so a large Count with few ports does not ask for every missing index.
-static int32_t CountPortValues(HKEY key, DWORD count)
+// How many of the port values below `count` loading has to find before it
+// can stop. When Count is no larger than the number of values in the key,
+// asking for every index costs no more than walking the key, so that is
+// all of them; otherwise one walk over the value names counts the ones
+// there are, so a large Count with few ports does not ask for every
+// missing index.
+static int32_t PortValuesToRead(HKEY key, DWORD count)
 {
+    DWORD values = 0;
+    if (RegQueryInfoKeyA(key, NULL, NULL, NULL, NULL, NULL, NULL, &values, NULL, NULL, NULL,
+                         NULL) == ERROR_SUCCESS &&
+        count <= values)
+        return (int32_t)count;
     int32_t found = 0;
     for (DWORD index = 0;; ++index) {
         char name[24];
@@ -104,7 +112,7 @@ static int32_t CountPortValues(HKEY key, DWORD count)
         if (result == ERROR_MORE_DATA)
             continue; // a name too long to be a port value
         if (result != ERROR_SUCCESS)
-            return -1;
+            return (int32_t)count; // no bound: ask for every index
         if (IsPortValueName(name, count))
             ++found;
     }
@@ -117,9 +125,7 @@ static void LoadPorts(HKEY key)
         return;
     if (count > kMaxPortValues)
         count = kMaxPortValues;
-    int32_t remaining = CountPortValues(key, count);
-    if (remaining < 0)
-        remaining = (int32_t)count;
+    int32_t remaining = PortValuesToRead(key, count);
     const BYTE noAddress[16] = {};
     for (DWORD i = 0; i < count && remaining > 0; ++i) {
         char name[24];

@@ -405,6 +405,23 @@ bool WaitForWindowGone(HWND window, DWORD timeoutMs)
     return PumpUntil([&] { return !IsWindow(window); }, timeoutMs);
 }
 
+std::string ReadFileBytes(const std::wstring& path, bool* exists)
+{
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    if (exists != nullptr)
+        *exists = file != INVALID_HANDLE_VALUE;
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got > 0)
+        bytes.append(buffer, got);
+    CloseHandle(file);
+    return bytes;
+}
+
 // ---- The settings key -----------------------------------------------------
 
 static HKEY CreateSettingsKey()
@@ -742,6 +759,16 @@ void HarbinelTest::Listen()
     SendCommand(main_, kListen);
     ASSERT_TRUE(PumpUntil([&] { return ButtonText(main_) == L"Stop"; }))
         << "button reads " << Narrow(ButtonText(main_));
+}
+
+int HarbinelTest::ListenOnOnePortKeepingCallers()
+{
+    const int port = FreePort();
+    WritePorts({port});
+    WriteSwitch(L"Disconnnect", 0);
+    StartProgram();
+    Listen();
+    return port;
 }
 
 void HarbinelTest::TearDown()

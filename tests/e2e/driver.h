@@ -143,6 +143,10 @@ HWND WaitForOwnedWindow(HWND owner, const std::wstring& title, DWORD timeoutMs =
 bool WaitForWindowGone(HWND window, DWORD timeoutMs = kDeadlineMs);
 std::wstring WindowTitle(HWND window);
 
+// The whole content of a file; empty when it cannot be opened, which
+// `exists`, when given, tells apart from an empty file.
+std::string ReadFileBytes(const std::wstring& path, bool* exists = nullptr);
+
 // ---- The settings key -----------------------------------------------------
 
 // HKCU\SOFTWARE\Ferrowind\Harbinel
@@ -249,6 +253,10 @@ class HarbinelTest : public ::testing::Test {
     void ExitProgram();
     // Start listening by command and wait until the button reads "Stop".
     void Listen();
+    // Stores one free port with Disconnect immediately off, starts the
+    // program and listens; returns the port. Its callers stay connected
+    // until they hang up.
+    int ListenOnOnePortKeepingCallers();
 
     HWND main_ = NULL;
     Program program_;

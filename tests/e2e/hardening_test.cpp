@@ -202,21 +202,6 @@ HWND NameEdit(HWND save)
     return FindWindowExW(combo != NULL ? combo : box, NULL, L"Edit", NULL);
 }
 
-std::string ReadFileBytes(const std::wstring& path)
-{
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                              OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got > 0)
-        bytes.append(buffer, got);
-    CloseHandle(file);
-    return bytes;
-}
-
 // Splits a saved log into its lines (each ended by CR LF).
 std::vector<std::string> SplitLines(const std::string& text)
 {
@@ -640,11 +625,7 @@ TEST_F(HardeningTest, FloodOfCallersThatTalkAndHangUp)
 
 TEST_F(HardeningTest, MegabyteOfBinaryIsLoggedInBoundedLines)
 {
-    const int port = FreePort();
-    WritePorts({port});
-    WriteSwitch(L"Disconnnect", 0);
-    StartProgram();
-    Listen();
+    const int port = ListenOnOnePortKeepingCallers();
     Caller caller;
     const int from = ConnectAndSettle(caller, port);
 
@@ -692,11 +673,7 @@ TEST_F(HardeningTest, MegabyteOfBinaryIsLoggedInBoundedLines)
 
 TEST_F(HardeningTest, ZeroAndControlBytesAreLoggedAsReceived)
 {
-    const int port = FreePort();
-    WritePorts({port});
-    WriteSwitch(L"Disconnnect", 0);
-    StartProgram();
-    Listen();
+    const int port = ListenOnOnePortKeepingCallers();
     Caller caller;
     const int from = ConnectAndSettle(caller, port);
 
@@ -765,11 +742,7 @@ TEST_F(HardeningTest, ZeroAndControlBytesAreLoggedAsReceived)
 
 TEST_F(HardeningTest, ResetCallersAreLoggedAndClosed)
 {
-    const int port = FreePort();
-    WritePorts({port});
-    WriteSwitch(L"Disconnnect", 0);
-    StartProgram();
-    Listen();
+    const int port = ListenOnOnePortKeepingCallers();
     const struct {
         const char* name;
         bool afterScan; // reset once the scan is logged and warned
@@ -827,11 +800,7 @@ TEST_F(HardeningTest, ResetCallersAreLoggedAndClosed)
 
 TEST_F(HardeningTest, HalfCloseGetsTheWarningAndTheProgramCloses)
 {
-    const int port = FreePort();
-    WritePorts({port});
-    WriteSwitch(L"Disconnnect", 0);
-    StartProgram();
-    Listen();
+    const int port = ListenOnOnePortKeepingCallers();
     const struct {
         const char* name;
         bool readFirst;

@@ -283,11 +283,7 @@ TEST_F(MonitorTest, FirstRunScanIsWarnedBlockedAndLogged)
 
 TEST_F(MonitorTest, WithoutImmediateDisconnectEverythingTheCallerSendsIsLogged)
 {
-    const int port = FreePort();
-    WritePorts({port});
-    WriteSwitch(L"Disconnnect", 0);
-    StartProgram();
-    Listen();
+    const int port = ListenOnOnePortKeepingCallers();
 
     Caller caller;
     ASSERT_TRUE(caller.Connect(port));
@@ -536,11 +532,7 @@ TEST_F(MonitorTest, ListenWithoutPortsLogsNothingAndStaysIdle)
 
 TEST_F(MonitorTest, StopLeavesAConnectedCallerServed)
 {
-    const int port = FreePort();
-    WritePorts({port});
-    WriteSwitch(L"Disconnnect", 0);
-    StartProgram();
-    Listen();
+    const int port = ListenOnOnePortKeepingCallers();
     Caller caller;
     ASSERT_TRUE(caller.Connect(port));
     bool ended = false;

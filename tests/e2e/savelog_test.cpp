@@ -13,23 +13,6 @@ namespace {
 // The file name combo box of the common file dialogs (cmb13).
 const int kFileNameCombo = 0x47c;
 
-std::string ReadFileBytes(const std::wstring& path, bool* exists = nullptr)
-{
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                              OPEN_EXISTING, 0, NULL);
-    if (exists != nullptr)
-        *exists = file != INVALID_HANDLE_VALUE;
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got > 0)
-        bytes.append(buffer, got);
-    CloseHandle(file);
-    return bytes;
-}
-
 // Long lines cannot be read from another process under Wine (see
 // LogLines); they are only measured, and `longLines` says which they are.
 struct LogSnapshot {

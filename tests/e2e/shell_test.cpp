@@ -293,16 +293,7 @@ TEST_F(ShellTest, CtrlRLeavesTheProgramWorking)
 // asked to open in C:\harbinel-browser.log.
 static std::string BrowserLog()
 {
-    std::string text;
-    FILE* f = _wfopen(L"C:\\harbinel-browser.log", L"rb");
-    if (f == NULL)
-        return text;
-    char buffer[512];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
-        text.append(buffer, n);
-    fclose(f);
-    return text;
+    return ReadFileBytes(L"C:\\harbinel-browser.log");
 }
 
 TEST_F(ShellTest, CtrlWAndTheMenuCommandOpenTheMakersWebSite)
