@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building and testing Harbinel needs on Debian: CMake, the host
 # compiler and GoogleTest for the unit tests, both MinGW-w64 cross compilers
-# (posix threads), Wine (32- and 64-bit), clang-format and the static
-# analysers clang-tidy and cppcheck. Installs only what is missing, so
-# running it again is cheap.
+# (posix threads), Wine (32- and 64-bit), clang-format, the static analysers
+# clang-tidy and cppcheck, and NSIS for the installer. Installs only what is
+# missing, so running it again is cheap.
 set -euo pipefail
 
-packages=(cmake make g++ googletest clang-format clang-tidy cppcheck
+packages=(cmake make g++ googletest clang-format clang-tidy cppcheck nsis
     wine wine32:i386 wine64
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix)

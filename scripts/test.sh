@@ -64,7 +64,7 @@ mkdir -p build
 timed "native build" native_build
 timed "native tests" ctest --test-dir build/native --output-on-failure
 
-timed "product build (i686)" mingw_build build/win32 i686 --target harbinel
+timed "product build (i686)" mingw_build build/win32 i686 --target harbinel portable installer
 timed "product check" ctest --test-dir build/win32 -L product --output-on-failure
 timed "static analysis" bash scripts/analyse.sh build/win32 i686-w64-mingw32
 

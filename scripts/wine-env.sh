@@ -4,6 +4,10 @@
 
 HARBINEL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
+# No Mono or Gecko prompts, and no winemenubuilder: the installer's Start menu
+# shortcut would otherwise become a launcher in the Linux user's own menus.
+HARBINEL_WINE_OVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+
 # Debian's /usr/bin/wine picks the 32-bit loader whenever it is installed,
 # even where the kernel cannot run it, so the loaders are called directly.
 wine_find_loaders() {
@@ -59,7 +63,7 @@ wine_prefix_create() {
         HARBINEL_WINE_KEEP=0
     fi
     export WINEDEBUG="${WINEDEBUG:--all}"
-    export WINEDLLOVERRIDES="mscoree,mshtml="
+    export WINEDLLOVERRIDES="$HARBINEL_WINE_OVERRIDES"
     # Marks the prefix as made here, so wine-run.sh never uses one made by hand.
     export HARBINEL_WINE_HARNESS="$WINEPREFIX"
     local loader

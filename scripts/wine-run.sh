@@ -18,7 +18,7 @@ else
     wine_find_loaders
     export WINEPREFIX="$HARBINEL_WINE_HARNESS"
     export WINEDEBUG="${WINEDEBUG:--all}"
-    export WINEDLLOVERRIDES="mscoree,mshtml="
+    export WINEDLLOVERRIDES="$HARBINEL_WINE_OVERRIDES"
 fi
 loader="$(wine_loader_for "$exe")"
 
@@ -29,12 +29,15 @@ loader="$(wine_loader_for "$exe")"
 # through a file.
 output="$(mktemp "${TMPDIR:-/tmp}/harbinel-run.XXXXXX")"
 
-# The end-to-end driver is handed the Windows path of the program under test.
-if [[ "${HARBINEL_EXE:-}" == /* ]]; then
-    "$loader" winepath -w "$HARBINEL_EXE" </dev/null >"$output" 2>/dev/null
-    HARBINEL_EXE="$(tr -d '\r' <"$output")"
-    export HARBINEL_EXE
-fi
+# The end-to-end driver is handed the Windows paths of the program and the
+# installer under test.
+for var in HARBINEL_EXE HARBINEL_SETUP; do
+    if [[ "${!var:-}" == /* ]]; then
+        "$loader" winepath -w "${!var}" </dev/null >"$output" 2>/dev/null
+        printf -v "$var" '%s' "$(tr -d '\r' <"$output")"
+        export "${var?}"
+    fi
+done
 
 rc=0
 "$loader" "$exe" "$@" </dev/null >"$output" 2>&1 || rc=$?

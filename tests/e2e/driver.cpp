@@ -52,10 +52,16 @@ Program::~Program()
 
 bool Program::Start()
 {
-    std::wstring path = ProgramPath();
+    return Start(ProgramPath());
+}
+
+bool Program::Start(const std::wstring& path, const std::wstring& arguments)
+{
     if (path.empty())
         return false;
     std::wstring cmd = L"\"" + path + L"\"";
+    if (!arguments.empty())
+        cmd += L" " + arguments;
     std::vector<wchar_t> cmdline(cmd.begin(), cmd.end());
     cmdline.push_back(0);
     STARTUPINFOW si = {};
@@ -80,7 +86,9 @@ HWND Program::WaitForWindow(DWORD timeoutMs)
             DWORD owner = 0;
             if (w != NULL)
                 GetWindowThreadProcessId(w, &owner);
-            if (w != NULL && owner == pid_)
+            // The window can be found while it is still being created; its
+            // log list is the last control it makes.
+            if (w != NULL && owner == pid_ && GetDlgItem(w, kLogList) != NULL)
                 found = w;
             return found != NULL || !IsRunning();
         },

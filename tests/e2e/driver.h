@@ -59,8 +59,10 @@ class Program {
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
 
-    // Starts the program. Returns false when it did not start.
+    // Starts the program under test. Returns false when it did not start.
     bool Start();
+    // Starts another exe (an installed copy, the installer) with arguments.
+    bool Start(const std::wstring& path, const std::wstring& arguments = std::wstring());
     // Waits for the program's main window; returns it, or NULL.
     HWND WaitForWindow(DWORD timeoutMs = kDeadlineMs);
     // Waits for the process to end; returns false on timeout. Stores the exit

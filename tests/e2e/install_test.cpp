@@ -1,0 +1,335 @@
+// The installer and uninstaller as a user or an administrator's script runs
+// them: silent installs (with and without the Run entry), the program they
+// put in place, its version record, and silent uninstalls that remove the
+// files and shortcut but keep the settings key unless asked.
+//
+// The installer under test is HARBINEL_SETUP, built for the same machine as
+// this test exe, so both see the same Program Files folder and registry view.
+#include "driver.h"
+
+#include <shlobj.h>
+
+namespace {
+
+using namespace e2e;
+
+const wchar_t kUninstallKey[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Harbinel";
+const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const DWORD kInstallerDeadlineMs = 60000;
+
+std::wstring SetupPath()
+{
+    const wchar_t* path = _wgetenv(L"HARBINEL_SETUP");
+    return path != NULL ? std::wstring(path) : std::wstring();
+}
+
+std::wstring KnownFolder(int csidl)
+{
+    wchar_t path[MAX_PATH] = {};
+    if (SHGetFolderPathW(NULL, csidl, NULL, SHGFP_TYPE_CURRENT, path) != S_OK)
+        return std::wstring();
+    return path;
+}
+
+std::wstring InstallDir()
+{
+    return KnownFolder(CSIDL_PROGRAM_FILES) + L"\\Harbinel";
+}
+
+std::wstring ShortcutPath()
+{
+    return KnownFolder(CSIDL_COMMON_PROGRAMS) + L"\\Harbinel.lnk";
+}
+
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A REG_SZ value; empty, with `found` false, when there is none.
+std::wstring ReadString(HKEY root, const wchar_t* key, const wchar_t* name, bool* found = nullptr)
+{
+    wchar_t data[1024] = {};
+    DWORD size = sizeof data - sizeof(wchar_t);
+    LSTATUS rc = RegGetValueW(root, key, name, RRF_RT_REG_SZ, NULL, data, &size);
+    if (found != nullptr)
+        *found = rc == ERROR_SUCCESS;
+    return rc == ERROR_SUCCESS ? std::wstring(data) : std::wstring();
+}
+
+bool KeyExists(HKEY root, const wchar_t* key)
+{
+    HKEY h = NULL;
+    if (RegOpenKeyExW(root, key, 0, KEY_READ, &h) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(h);
+    return true;
+}
+
+bool RunEntryExists()
+{
+    bool found = false;
+    ReadString(HKEY_CURRENT_USER, kRunKey, L"Harbinel", &found);
+    return found;
+}
+
+// Runs an exe with arguments to its end; returns its exit code, or ~0 when
+// it did not start or did not end in time.
+DWORD RunToEnd(const std::wstring& exe, const std::wstring& arguments)
+{
+    Program p;
+    if (!p.Start(exe, arguments))
+        return ~0u;
+    DWORD code = ~0u;
+    if (!p.WaitForExit(kInstallerDeadlineMs, &code)) {
+        p.Kill();
+        return ~0u;
+    }
+    return code;
+}
+
+DWORD RunInstaller(const std::wstring& arguments)
+{
+    return RunToEnd(SetupPath(), arguments);
+}
+
+// Runs the quiet uninstall command that Add/Remove Programs keeps, plus any
+// further arguments. The uninstaller hands its work to a copy of itself and
+// ends at once, so this waits for what it does instead: the folder and the
+// registration gone.
+::testing::AssertionResult UninstallQuietly(const std::wstring& extra = std::wstring())
+{
+    std::wstring command = ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"QuietUninstallString");
+    if (command.size() < 2 || command[0] != L'"')
+        return ::testing::AssertionFailure() << "no quiet uninstall command: " << Narrow(command);
+    size_t close = command.find(L'"', 1);
+    if (close == std::wstring::npos)
+        return ::testing::AssertionFailure() << "unbalanced quotes: " << Narrow(command);
+    std::wstring exe = command.substr(1, close - 1);
+    std::wstring arguments = command.substr(close + 1);
+    while (!arguments.empty() && arguments[0] == L' ')
+        arguments.erase(0, 1);
+    if (!extra.empty())
+        arguments += L" " + extra;
+    DWORD code = RunToEnd(exe, arguments);
+    if (code != 0)
+        return ::testing::AssertionFailure() << "uninstaller ended with " << code;
+    bool gone = PumpUntil(
+        [] { return !Exists(InstallDir()) && !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey); },
+        kInstallerDeadlineMs);
+    if (!gone)
+        return ::testing::AssertionFailure() << "the folder or the registration is still there";
+    return ::testing::AssertionSuccess();
+}
+
+struct FileVersion {
+    bool read = false;
+    WORD language = 0, codePage = 0; // the first translation listed
+    DWORD fileMS = 0, fileLS = 0, productMS = 0, productLS = 0;
+    std::wstring fileText, productText;
+};
+
+FileVersion ReadVersion(const std::wstring& path)
+{
+    FileVersion v;
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    if (size == 0)
+        return v;
+    std::vector<BYTE> info(size);
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, info.data()))
+        return v;
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT len = 0;
+    if (!VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &len) ||
+        len < sizeof *fixed)
+        return v;
+    v.read = true;
+    v.fileMS = fixed->dwFileVersionMS;
+    v.fileLS = fixed->dwFileVersionLS;
+    v.productMS = fixed->dwProductVersionMS;
+    v.productLS = fixed->dwProductVersionLS;
+    WORD* translation = nullptr;
+    if (!VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation",
+                        reinterpret_cast<void**>(&translation), &len) ||
+        len < 2 * sizeof(WORD))
+        return v;
+    v.language = translation[0];
+    v.codePage = translation[1];
+    wchar_t block[9] = {};
+    swprintf(block, 9, L"%04X%04X", v.language, v.codePage);
+    auto text = [&](const wchar_t* name) {
+        std::wstring query = std::wstring(L"\\StringFileInfo\\") + block + L"\\" + name;
+        wchar_t* value = nullptr;
+        UINT chars = 0;
+        if (!VerQueryValueW(info.data(), query.c_str(), reinterpret_cast<void**>(&value), &chars) ||
+            value == nullptr)
+            return std::wstring();
+        return std::wstring(value);
+    };
+    v.fileText = text(L"FileVersion");
+    v.productText = text(L"ProductVersion");
+    return v;
+}
+
+class InstallTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(SetupPath().empty()) << "HARBINEL_SETUP names no installer";
+        KillLeftovers();
+        DeleteSettings();
+        // A run that failed half-way may have left an installation behind.
+        if (KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey)) {
+            ASSERT_TRUE(UninstallQuietly(L"/REMOVESETTINGS"));
+        }
+        ASSERT_FALSE(Exists(InstallDir()));
+    }
+
+    void TearDown() override
+    {
+        KillLeftovers();
+        if (KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey)) {
+            EXPECT_TRUE(UninstallQuietly(L"/REMOVESETTINGS"));
+        }
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Harbinel");
+        DeleteSettings();
+    }
+};
+
+TEST_F(InstallTest, SilentInstallPutsTheProgramInProgramFilesAndItStarts)
+{
+    ASSERT_EQ(RunInstaller(L"/S"), 0u);
+
+    const std::wstring dir = InstallDir();
+    const std::wstring exe = dir + L"\\harbinel.exe";
+    EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"InstallLocation"), dir);
+    bool exists = false;
+    std::string installed = ReadFileBytes(exe, &exists);
+    ASSERT_TRUE(exists) << Narrow(exe);
+    EXPECT_TRUE(installed == ReadFileBytes(ProgramPath()))
+        << "the installed exe is not the one built";
+    EXPECT_TRUE(Exists(dir + L"\\readme.txt"));
+    EXPECT_TRUE(Exists(dir + L"\\uninstall.exe"));
+    EXPECT_TRUE(Exists(ShortcutPath())) << Narrow(ShortcutPath());
+
+    // What Add/Remove Programs shows and runs.
+    EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName"), L"Harbinel");
+    EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayVersion"), L"1.0.6.0");
+    EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"Publisher"), L"Ferrowind");
+    EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"UninstallString"),
+              L"\"" + dir + L"\\uninstall.exe\"");
+    EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"QuietUninstallString"),
+              L"\"" + dir + L"\\uninstall.exe\" /S");
+
+    // "Start Harbinel when Windows starts" is unticked unless asked for.
+    EXPECT_FALSE(RunEntryExists());
+
+    Program program;
+    ASSERT_TRUE(program.Start(exe));
+    HWND main = program.WaitForWindow();
+    ASSERT_NE(main, (HWND)NULL) << "the installed program did not start";
+    EXPECT_EQ(ButtonText(main), L"Listen");
+    PostCommand(main, kExit);
+    DWORD code = 1;
+    ASSERT_TRUE(program.WaitForExit(kDeadlineMs, &code));
+    EXPECT_EQ(code, 0u);
+}
+
+TEST_F(InstallTest, ProgramAndInstallerCarryVersion1060)
+{
+    ASSERT_EQ(RunInstaller(L"/S"), 0u);
+
+    FileVersion program = ReadVersion(InstallDir() + L"\\harbinel.exe");
+    ASSERT_TRUE(program.read);
+    EXPECT_EQ(program.language, 0x0809) << "English (United Kingdom)";
+    EXPECT_EQ(program.codePage, 1252);
+    EXPECT_EQ(program.fileMS, 0x00010000u);
+    EXPECT_EQ(program.fileLS, 0x00060000u);
+    EXPECT_EQ(program.productMS, 0x00010000u);
+    EXPECT_EQ(program.productLS, 0x00060000u);
+    EXPECT_EQ(program.fileText, L"1.0.6.0");
+    EXPECT_EQ(program.productText, L"1.0.6.0");
+
+    FileVersion setup = ReadVersion(SetupPath());
+    ASSERT_TRUE(setup.read);
+    EXPECT_EQ(setup.fileMS, 0x00010000u);
+    EXPECT_EQ(setup.fileLS, 0x00060000u);
+    EXPECT_EQ(setup.productText, L"1.0.6.0");
+}
+
+TEST_F(InstallTest, AutostartAddsTheRunEntryAnUpgradeKeepsItAndUninstallRemovesIt)
+{
+    ASSERT_EQ(RunInstaller(L"/S /AUTOSTART"), 0u);
+    bool found = false;
+    EXPECT_EQ(ReadString(HKEY_CURRENT_USER, kRunKey, L"Harbinel", &found),
+              L"\"" + InstallDir() + L"\\harbinel.exe\"");
+    EXPECT_TRUE(found);
+
+    // A later silent install over it keeps the user's earlier choice.
+    ASSERT_EQ(RunInstaller(L"/S"), 0u);
+    EXPECT_TRUE(RunEntryExists());
+
+    ASSERT_TRUE(UninstallQuietly());
+    EXPECT_FALSE(RunEntryExists());
+}
+
+TEST_F(InstallTest, SilentUninstallEndsTheRunningProgramRemovesItsFilesAndKeepsSettings)
+{
+    ASSERT_EQ(RunInstaller(L"/S"), 0u);
+    const std::wstring exe = InstallDir() + L"\\harbinel.exe";
+    Program program;
+    ASSERT_TRUE(program.Start(exe));
+    HWND main = program.WaitForWindow();
+    ASSERT_NE(main, (HWND)NULL);
+    SendCommand(main, kOnTop);
+
+    // A running exe cannot be deleted on Windows: the uninstaller ends it
+    // through its Exit command, which saves the settings on the way out.
+    ASSERT_TRUE(UninstallQuietly());
+    DWORD code = 1;
+    ASSERT_TRUE(program.WaitForExit(kDeadlineMs, &code));
+    EXPECT_EQ(code, 0u);
+
+    EXPECT_FALSE(Exists(exe));
+    EXPECT_FALSE(Exists(ShortcutPath()));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
+    ASSERT_TRUE(SettingsKeyExists()) << "a silent uninstall must keep the settings";
+    RegValue onTop = ReadValue(L"OnTop");
+    ASSERT_TRUE(onTop.exists);
+    ASSERT_EQ(onTop.data.size(), 1u);
+    EXPECT_NE(onTop.data[0], 0) << "Always on top was on at Exit";
+}
+
+TEST_F(InstallTest, UninstallRemovesTheSettingsWhenAsked)
+{
+    ASSERT_EQ(RunInstaller(L"/S"), 0u);
+    WritePorts({12345, 31337});
+    ASSERT_TRUE(SettingsKeyExists());
+
+    ASSERT_TRUE(UninstallQuietly(L"/REMOVESETTINGS"));
+    EXPECT_TRUE(PumpUntil([] { return !SettingsKeyExists(); }));
+    EXPECT_FALSE(Exists(ShortcutPath()));
+}
+
+TEST_F(InstallTest, InstallingOverARunningProgramEndsItAndReplacesTheExe)
+{
+    ASSERT_EQ(RunInstaller(L"/S"), 0u);
+    const std::wstring exe = InstallDir() + L"\\harbinel.exe";
+    // The exe of a running program cannot be overwritten on Windows, so the
+    // installer has to end it first.
+    Program first;
+    ASSERT_TRUE(first.Start(exe));
+    ASSERT_NE(first.WaitForWindow(), (HWND)NULL);
+
+    ASSERT_EQ(RunInstaller(L"/S"), 0u);
+    DWORD code = 1;
+    ASSERT_TRUE(first.WaitForExit(kDeadlineMs, &code))
+        << "the installer left the old program running";
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(ReadFileBytes(exe) == ReadFileBytes(ProgramPath()));
+    EXPECT_TRUE(SettingsKeyExists()) << "the ended program saves its settings";
+}
+
+} // namespace
