@@ -9,6 +9,8 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
+
 namespace {
 
 using namespace e2e;
@@ -173,6 +175,54 @@ FileVersion ReadVersion(const std::wstring& path)
     return v;
 }
 
+// A shown top-level window titled `title` that has a control `id` whose
+// text, ampersands left out, is `label` (any text when `label` is empty)
+// and which is enabled.
+HWND FindDialogWith(const std::wstring& title, int id, const std::wstring& label)
+{
+    struct Search {
+        const std::wstring* title;
+        int id;
+        const std::wstring* label;
+        HWND found;
+    } search = {&title, id, &label, NULL};
+    EnumWindows(
+        [](HWND w, LPARAM p) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(p);
+            HWND control = GetDlgItem(w, s->id);
+            // NSIS ends its captions with a space.
+            std::wstring caption = WindowTitle(w);
+            caption.erase(caption.find_last_not_of(L' ') + 1);
+            if (!IsWindowVisible(w) || caption != *s->title || control == NULL ||
+                !IsWindowEnabled(control))
+                return TRUE;
+            std::wstring text = WindowTitle(control);
+            text.erase(std::remove(text.begin(), text.end(), L'&'), text.end());
+            if (!s->label->empty() && text != *s->label)
+                return TRUE;
+            s->found = w;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND WaitForDialogWith(const std::wstring& title, int id,
+                       const std::wstring& label = std::wstring())
+{
+    HWND found = NULL;
+    PumpUntil([&] { return (found = FindDialogWith(title, id, label)) != NULL; },
+              kInstallerDeadlineMs);
+    return found;
+}
+
+// Presses button `id` of `dialog` as a click would: the dialog gets the
+// button's command.
+void Press(HWND dialog, int id)
+{
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dialog, id));
+}
+
 class InstallTest : public ::testing::Test {
   protected:
     void SetUp() override
@@ -300,6 +350,39 @@ TEST_F(InstallTest, SilentUninstallEndsTheRunningProgramRemovesItsFilesAndKeepsS
     ASSERT_TRUE(onTop.exists);
     ASSERT_EQ(onTop.data.size(), 1u);
     EXPECT_NE(onTop.data[0], 0) << "Always on top was on at Exit";
+}
+
+// Without /S the uninstaller shows its pages and asks, once the program is
+// gone, whether to remove the settings too; each answer is taken as given.
+TEST_F(InstallTest, InteractiveUninstallAsksBeforeRemovingTheSettings)
+{
+    const std::wstring title = L"Harbinel Uninstall";
+    for (bool remove : {false, true}) {
+        SCOPED_TRACE(remove ? "answered Yes" : "answered No");
+        ASSERT_EQ(RunInstaller(L"/S"), 0u);
+        WritePorts({12345});
+        Program launcher;
+        ASSERT_TRUE(launcher.Start(InstallDir() + L"\\uninstall.exe"));
+
+        HWND wizard = WaitForDialogWith(title, IDOK, L"Uninstall");
+        ASSERT_NE(wizard, (HWND)NULL) << "no confirmation page";
+        Press(wizard, IDOK);
+
+        HWND question = WaitForDialogWith(title, IDNO);
+        ASSERT_NE(question, (HWND)NULL) << "the settings were not asked about";
+        EXPECT_TRUE(SettingsKeyExists());
+        Press(question, remove ? IDYES : IDNO);
+
+        HWND done = WaitForDialogWith(title, IDOK, L"Close");
+        ASSERT_NE(done, (HWND)NULL) << "the uninstall did not finish";
+        Press(done, IDOK);
+        EXPECT_TRUE(PumpUntil([&] { return !IsWindow(done); }));
+
+        EXPECT_FALSE(Exists(InstallDir()));
+        EXPECT_FALSE(Exists(ShortcutPath()));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
+        EXPECT_EQ(SettingsKeyExists(), !remove);
+    }
 }
 
 TEST_F(InstallTest, UninstallRemovesTheSettingsWhenAsked)
