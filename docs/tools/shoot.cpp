@@ -13,7 +13,7 @@
 //   shoot.exe click TITLE ID        clicks button ID of window TITLE, which must
 //                                   be enabled, as for a user
 //   shoot.exe close TITLE           closes window TITLE and waits until it is gone
-//   shoot.exe scan PORT TEXT        connects to 127.0.0.1:PORT, sends TEXT and
+//   shoot.exe scan PORT TEXT        connects to this machine's PORT, sends TEXT and
 //                                   waits until the log shows the whole scan
 //   shoot.exe listen on|off         turns listening on or off and waits until the
 //                                   Listen button says so
@@ -25,6 +25,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 #include <string>
@@ -181,6 +182,25 @@ bool LogShowsScan(HWND list, int first, const std::wstring& text)
     return sawText && sawHost;
 }
 
+// This machine's first address that is not a loopback one, in network
+// order, or the loopback address when it has none. Calling that address
+// makes both sides of the Accept line the machine's own address, as a user
+// would see it for a scan from the same network; a loopback caller's local
+// address differs between Windows and Wine.
+u_long OwnAddress()
+{
+    char name[256] = {};
+    hostent* host = gethostname(name, sizeof name) == 0 ? gethostbyname(name) : NULL;
+    for (int i = 0; host != NULL && host->h_addrtype == AF_INET && host->h_addr_list[i] != NULL;
+         ++i) {
+        u_long address = 0;
+        memcpy(&address, host->h_addr_list[i], sizeof address);
+        if ((ntohl(address) >> 24) != 127)
+            return address;
+    }
+    return htonl(INADDR_LOOPBACK);
+}
+
 int Scan(int port, const char* text)
 {
     HWND main = MainWindow();
@@ -196,7 +216,7 @@ int Scan(int port, const char* text)
     sockaddr_in to = {};
     to.sin_family = AF_INET;
     to.sin_port = htons((u_short)port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_addr.s_addr = OwnAddress();
     if (s == INVALID_SOCKET || connect(s, (sockaddr*)&to, sizeof to) != 0)
         return Fail("cannot connect");
     int length = (int)strlen(text);
