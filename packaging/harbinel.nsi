@@ -73,9 +73,13 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "${PUBLISHER}"
 
 ; Ends a running Harbinel through its own Exit command, so that it saves its
 ; settings and its exe can be replaced or deleted, and waits up to five
-; seconds for the process to end.
+; seconds for the process to end. A Harbinel that does not end (one of its
+; windows may be open) is left running: the user is asked to close it and
+; retry, and otherwise, or in a silent run, setup stops with exit code 2
+; before it has changed anything.
 !macro DEFINE_CLOSE_RUNNING prefix
 Function ${prefix}CloseRunningHarbinel
+retry:
     FindWindow $0 "${MAIN_CLASS}"
     ${If} $0 == 0
         Return
@@ -85,8 +89,19 @@ Function ${prefix}CloseRunningHarbinel
     System::Call 'kernel32::OpenProcess(i 0x00100000, i 0, i r1) p .r2'
     SendMessage $0 ${WM_COMMAND} ${IDM_EXIT} 0 /TIMEOUT=5000
     ${If} $2 P<> 0
-        System::Call 'kernel32::WaitForSingleObject(p r2, i 5000) i'
+        System::Call 'kernel32::WaitForSingleObject(p r2, i 5000) i .r3'
         System::Call 'kernel32::CloseHandle(p r2)'
+    ${Else}
+        StrCpy $3 0
+    ${EndIf}
+    FindWindow $0 "${MAIN_CLASS}"
+    ${If} $3 != 0
+    ${OrIf} $0 != 0
+        MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \
+            "Harbinel is still running, perhaps with one of its windows open.$\r$\n$\r$\nClose that window, or end Harbinel with File > Exit, then choose Retry." \
+            /SD IDCANCEL IDRETRY retry
+        SetErrorLevel 2
+        Quit
     ${EndIf}
 FunctionEnd
 !macroend

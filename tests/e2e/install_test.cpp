@@ -385,6 +385,49 @@ TEST_F(InstallTest, InteractiveUninstallAsksBeforeRemovingTheSettings)
     }
 }
 
+// The program's Exit goes through its window's Close command, which a window
+// disabled by its own modal dialog may ignore (Wine does). Either way the
+// uninstaller must not leave half an installation behind: the program
+// running from a folder that it has unregistered.
+TEST_F(InstallTest, UninstallWhileADialogIsOpenRemovesAllOrNothing)
+{
+    ASSERT_EQ(RunInstaller(L"/S"), 0u);
+    const std::wstring exe = InstallDir() + L"\\harbinel.exe";
+    Program program;
+    ASSERT_TRUE(program.Start(exe));
+    HWND main = program.WaitForWindow();
+    ASSERT_NE(main, (HWND)NULL);
+    PostCommand(main, kPortSettings);
+    HWND dialog = WaitForOwnedWindow(main, L"Port Settings");
+    ASSERT_NE(dialog, (HWND)NULL);
+
+    // _?= runs the uninstaller in place, so that its exit code tells.
+    DWORD code = RunToEnd(InstallDir() + L"\\uninstall.exe", L"/S _?=" + InstallDir());
+    if (code == 0) {
+        DWORD exitCode = 1;
+        ASSERT_TRUE(program.WaitForExit(kDeadlineMs, &exitCode));
+        EXPECT_EQ(exitCode, 0u);
+        EXPECT_FALSE(Exists(exe));
+        EXPECT_FALSE(Exists(ShortcutPath()));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
+        return;
+    }
+    EXPECT_EQ(code, 2u);
+    EXPECT_TRUE(program.IsRunning());
+    EXPECT_TRUE(Exists(exe));
+    EXPECT_TRUE(Exists(ShortcutPath()));
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
+
+    // Once the window is closed, uninstalling ends the program as usual.
+    const int portSettingsOk = 401;
+    PostMessageW(dialog, WM_COMMAND, portSettingsOk, 0);
+    ASSERT_TRUE(WaitForWindowGone(dialog));
+    ASSERT_TRUE(UninstallQuietly());
+    DWORD exitCode = 1;
+    ASSERT_TRUE(program.WaitForExit(kDeadlineMs, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+}
+
 TEST_F(InstallTest, UninstallRemovesTheSettingsWhenAsked)
 {
     ASSERT_EQ(RunInstaller(L"/S"), 0u);
