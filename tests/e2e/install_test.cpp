@@ -8,6 +8,7 @@
 #include "driver.h"
 
 #include <shlobj.h>
+#include <shobjidl.h>
 
 #include <algorithm>
 
@@ -42,6 +43,29 @@ std::wstring InstallDir()
 std::wstring ShortcutPath()
 {
     return KnownFolder(CSIDL_COMMON_PROGRAMS) + L"\\Harbinel.lnk";
+}
+
+// The file a shell shortcut points at, or empty when it cannot be read.
+std::wstring ShortcutTarget(const std::wstring& link)
+{
+    std::wstring target;
+    bool initialised = SUCCEEDED(CoInitializeEx(NULL, COINIT_APARTMENTTHREADED));
+    IShellLinkW* shell = nullptr;
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                   reinterpret_cast<void**>(&shell)))) {
+        IPersistFile* file = nullptr;
+        if (SUCCEEDED(shell->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
+            wchar_t path[MAX_PATH] = {};
+            if (SUCCEEDED(file->Load(link.c_str(), STGM_READ)) &&
+                SUCCEEDED(shell->GetPath(path, MAX_PATH, NULL, 0)))
+                target = path;
+            file->Release();
+        }
+        shell->Release();
+    }
+    if (initialised)
+        CoUninitialize();
+    return target;
 }
 
 bool Exists(const std::wstring& path)
@@ -114,12 +138,13 @@ DWORD RunInstaller(const std::wstring& arguments)
         arguments.erase(0, 1);
     if (!extra.empty())
         arguments += L" " + extra;
+    const std::wstring dir = ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"InstallLocation");
     DWORD code = RunToEnd(exe, arguments);
     if (code != 0)
         return ::testing::AssertionFailure() << "uninstaller ended with " << code;
-    bool gone = PumpUntil(
-        [] { return !Exists(InstallDir()) && !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey); },
-        kInstallerDeadlineMs);
+    bool gone =
+        PumpUntil([&] { return !Exists(dir) && !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey); },
+                  kInstallerDeadlineMs);
     if (!gone)
         return ::testing::AssertionFailure() << "the folder or the registration is still there";
     return ::testing::AssertionSuccess();
@@ -262,7 +287,7 @@ TEST_F(InstallTest, SilentInstallPutsTheProgramInProgramFilesAndItStarts)
         << "the installed exe is not the one built";
     EXPECT_TRUE(Exists(dir + L"\\readme.txt"));
     EXPECT_TRUE(Exists(dir + L"\\uninstall.exe"));
-    EXPECT_TRUE(Exists(ShortcutPath())) << Narrow(ShortcutPath());
+    EXPECT_EQ(ShortcutTarget(ShortcutPath()), exe) << Narrow(ShortcutPath());
 
     // What Add/Remove Programs shows and runs.
     EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName"), L"Harbinel");
@@ -285,6 +310,21 @@ TEST_F(InstallTest, SilentInstallPutsTheProgramInProgramFilesAndItStarts)
     DWORD code = 1;
     ASSERT_TRUE(program.WaitForExit(kDeadlineMs, &code));
     EXPECT_EQ(code, 0u);
+}
+
+TEST_F(InstallTest, InstallsIntoTheFolderChosenAndUninstallsFromThere)
+{
+    const std::wstring dir = L"C:\\Tools\\Scan Guard";
+    ASSERT_EQ(RunInstaller(L"/S /D=" + dir), 0u);
+    EXPECT_TRUE(Exists(dir + L"\\harbinel.exe"));
+    EXPECT_FALSE(Exists(InstallDir()));
+    EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"InstallLocation"), dir);
+    EXPECT_EQ(ShortcutTarget(ShortcutPath()), dir + L"\\harbinel.exe");
+
+    ASSERT_TRUE(UninstallQuietly());
+    EXPECT_FALSE(Exists(dir));
+    EXPECT_FALSE(Exists(ShortcutPath()));
+    RemoveDirectoryW(L"C:\\Tools");
 }
 
 TEST_F(InstallTest, ProgramAndInstallerCarryVersion1060)
