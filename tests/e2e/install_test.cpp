@@ -1,7 +1,9 @@
 // The installer and uninstaller as a user or an administrator's script runs
-// them: silent installs (with and without the Run entry), the program they
-// put in place, its version record, and silent uninstalls that remove the
-// files and shortcut but keep the settings key unless asked.
+// them: silent installs (default folder or a chosen one, with and without
+// the Run entry, over a running program), the program, shortcut and
+// registration they put in place, the version records, and uninstalls,
+// silent or answered by hand, that remove the files and shortcut, keep the
+// settings key unless asked, and never stop half-way.
 //
 // The installer under test is HARBINEL_SETUP, built for the same machine as
 // this test exe, so both see the same Program Files folder and registry view.
