@@ -117,7 +117,7 @@ exe="$build_dir/harbinel.exe"
 helper="build/shots/$arch/shoot.exe"
 mkdir -p "$(dirname "$helper")"
 "$arch-w64-mingw32-g++-posix" -municode -std=c++17 -O2 -Wall -Wextra -static \
-    -o "$helper" docs/tools/shoot.cpp -lws2_32
+    -I resources -o "$helper" docs/tools/shoot.cpp -lws2_32
 loader="$(wine_loader_for "$exe")"
 
 # ---- The prefix's settings ------------------------------------------------

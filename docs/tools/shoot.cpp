@@ -30,14 +30,11 @@
 
 #include <string>
 
+#include "resource.h"
+
 namespace {
 
-// Shared with the program's resources (resources/resource.h).
 const wchar_t kClassName[] = L"Harbinel_Class";
-const int kListenButton = 110;
-const int kLogList = 112;
-const UINT kTrayIconId = 900;
-const UINT kTrayNotify = 1025;
 
 const DWORD kDeadlineMs = 15000;
 
@@ -204,7 +201,7 @@ u_long OwnAddress()
 int Scan(int port, const char* text)
 {
     HWND main = MainWindow();
-    HWND list = main != NULL ? GetDlgItem(main, kLogList) : NULL;
+    HWND list = main != NULL ? GetDlgItem(main, IDC_LOGLIST) : NULL;
     if (list == NULL)
         return Fail("no log list");
     int first = LogCount(list);
@@ -301,11 +298,11 @@ int Listen(bool on)
     HWND main = NULL;
     if (!WaitFor([&] { return (main = MainWindow()) != NULL; }))
         return Fail("no main window");
-    HWND button = GetDlgItem(main, kListenButton);
+    HWND button = GetDlgItem(main, IDC_LISTEN);
     // The button offers the other state: "Stop" while listening.
     const wchar_t* wanted = on ? L"Stop" : L"Listen";
     if (ButtonText(button) != wanted)
-        PostMessageW(main, WM_COMMAND, kListenButton, 0);
+        PostMessageW(main, WM_COMMAND, IDC_LISTEN, 0);
     return WaitFor([&] { return ButtonText(button) == wanted; }) ? 0
                                                                  : Fail("listening did not change");
 }
@@ -324,7 +321,7 @@ int TrayMenu()
     bool onTaskbar = WaitFor([&] { return FindTrayIcon(icon); }, 5000);
     if (onTaskbar)
         SetCursorPos(icon.left + 1, icon.top + 1);
-    PostMessageW(main, kTrayNotify, kTrayIconId, WM_RBUTTONDOWN);
+    PostMessageW(main, WM_TRAYNOTIFY, TRAY_ICON_ID, WM_RBUTTONDOWN);
     HWND menu = NULL;
     if (!WaitFor([&] { return (menu = FindMenuWindow()) != NULL; }))
         return Fail("the tray menu did not open");

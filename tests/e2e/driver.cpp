@@ -515,13 +515,18 @@ RegValue ReadValue(const wchar_t* name)
     return out;
 }
 
+bool KeyExists(HKEY root, const wchar_t* key)
+{
+    HKEY opened = NULL;
+    if (RegOpenKeyExW(root, key, 0, KEY_READ, &opened) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(opened);
+    return true;
+}
+
 bool SettingsKeyExists()
 {
-    HKEY key = NULL;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
+    return KeyExists(HKEY_CURRENT_USER, kSettingsKey);
 }
 
 // ---- TCP on loopback ------------------------------------------------------

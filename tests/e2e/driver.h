@@ -171,6 +171,7 @@ struct RegValue {
     DWORD AsDword() const; // 0 unless a 4-byte value
 };
 RegValue ReadValue(const wchar_t* name);
+bool KeyExists(HKEY root, const wchar_t* key);
 bool SettingsKeyExists();
 
 // ---- TCP on loopback ------------------------------------------------------

@@ -42,6 +42,11 @@ std::wstring InstallDir()
     return KnownFolder(CSIDL_PROGRAM_FILES) + L"\\Harbinel";
 }
 
+std::wstring InstalledExe()
+{
+    return InstallDir() + L"\\harbinel.exe";
+}
+
 std::wstring ShortcutPath()
 {
     return KnownFolder(CSIDL_COMMON_PROGRAMS) + L"\\Harbinel.lnk";
@@ -84,15 +89,6 @@ std::wstring ReadString(HKEY root, const wchar_t* key, const wchar_t* name, bool
     if (found != nullptr)
         *found = rc == ERROR_SUCCESS;
     return rc == ERROR_SUCCESS ? std::wstring(data) : std::wstring();
-}
-
-bool KeyExists(HKEY root, const wchar_t* key)
-{
-    HKEY h = NULL;
-    if (RegOpenKeyExW(root, key, 0, KEY_READ, &h) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(h);
-    return true;
 }
 
 bool RunEntryExists()
@@ -250,6 +246,31 @@ void Press(HWND dialog, int id)
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dialog, id));
 }
 
+// Starts the installed harbinel.exe; its main window, or NULL.
+HWND StartInstalled(Program& program)
+{
+    return program.Start(InstalledExe()) ? program.WaitForWindow() : NULL;
+}
+
+::testing::AssertionResult EndsWithCodeZero(Program& program)
+{
+    DWORD code = 1;
+    if (!program.WaitForExit(kDeadlineMs, &code))
+        return ::testing::AssertionFailure() << "the program is still running";
+    if (code != 0)
+        return ::testing::AssertionFailure() << "the program ended with " << code;
+    return ::testing::AssertionSuccess();
+}
+
+// The file `path` of an installation, its shortcut and its registration: all
+// there or all gone.
+void ExpectInstallation(const std::wstring& path, bool present)
+{
+    EXPECT_EQ(Exists(path), present) << Narrow(path);
+    EXPECT_EQ(Exists(ShortcutPath()), present);
+    EXPECT_EQ(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey), present);
+}
+
 class InstallTest : public ::testing::Test {
   protected:
     void SetUp() override
@@ -280,7 +301,7 @@ TEST_F(InstallTest, SilentInstallPutsTheProgramInProgramFilesAndItStarts)
     ASSERT_EQ(RunInstaller(L"/S"), 0u);
 
     const std::wstring dir = InstallDir();
-    const std::wstring exe = dir + L"\\harbinel.exe";
+    const std::wstring exe = InstalledExe();
     EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"InstallLocation"), dir);
     bool exists = false;
     std::string installed = ReadFileBytes(exe, &exists);
@@ -304,14 +325,11 @@ TEST_F(InstallTest, SilentInstallPutsTheProgramInProgramFilesAndItStarts)
     EXPECT_FALSE(RunEntryExists());
 
     Program program;
-    ASSERT_TRUE(program.Start(exe));
-    HWND main = program.WaitForWindow();
+    HWND main = StartInstalled(program);
     ASSERT_NE(main, (HWND)NULL) << "the installed program did not start";
     EXPECT_EQ(ButtonText(main), L"Listen");
     PostCommand(main, kExit);
-    DWORD code = 1;
-    ASSERT_TRUE(program.WaitForExit(kDeadlineMs, &code));
-    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(EndsWithCodeZero(program));
 }
 
 TEST_F(InstallTest, InstallsIntoTheFolderChosenAndUninstallsFromThere)
@@ -333,7 +351,7 @@ TEST_F(InstallTest, ProgramAndInstallerCarryVersion1060)
 {
     ASSERT_EQ(RunInstaller(L"/S"), 0u);
 
-    FileVersion program = ReadVersion(InstallDir() + L"\\harbinel.exe");
+    FileVersion program = ReadVersion(InstalledExe());
     ASSERT_TRUE(program.read);
     EXPECT_EQ(program.language, 0x0809) << "English (United Kingdom)";
     EXPECT_EQ(program.codePage, 1252);
@@ -356,7 +374,7 @@ TEST_F(InstallTest, AutostartAddsTheRunEntryAnUpgradeKeepsItAndUninstallRemovesI
     ASSERT_EQ(RunInstaller(L"/S /AUTOSTART"), 0u);
     bool found = false;
     EXPECT_EQ(ReadString(HKEY_CURRENT_USER, kRunKey, L"Harbinel", &found),
-              L"\"" + InstallDir() + L"\\harbinel.exe\"");
+              L"\"" + InstalledExe() + L"\"");
     EXPECT_TRUE(found);
 
     // A later silent install over it keeps the user's earlier choice.
@@ -370,23 +388,16 @@ TEST_F(InstallTest, AutostartAddsTheRunEntryAnUpgradeKeepsItAndUninstallRemovesI
 TEST_F(InstallTest, SilentUninstallEndsTheRunningProgramRemovesItsFilesAndKeepsSettings)
 {
     ASSERT_EQ(RunInstaller(L"/S"), 0u);
-    const std::wstring exe = InstallDir() + L"\\harbinel.exe";
     Program program;
-    ASSERT_TRUE(program.Start(exe));
-    HWND main = program.WaitForWindow();
+    HWND main = StartInstalled(program);
     ASSERT_NE(main, (HWND)NULL);
     SendCommand(main, kOnTop);
 
     // A running exe cannot be deleted on Windows: the uninstaller ends it
     // through its Exit command, which saves the settings on the way out.
     ASSERT_TRUE(UninstallQuietly());
-    DWORD code = 1;
-    ASSERT_TRUE(program.WaitForExit(kDeadlineMs, &code));
-    EXPECT_EQ(code, 0u);
-
-    EXPECT_FALSE(Exists(exe));
-    EXPECT_FALSE(Exists(ShortcutPath()));
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
+    ASSERT_TRUE(EndsWithCodeZero(program));
+    ExpectInstallation(InstalledExe(), false);
     ASSERT_TRUE(SettingsKeyExists()) << "a silent uninstall must keep the settings";
     RegValue onTop = ReadValue(L"OnTop");
     ASSERT_TRUE(onTop.exists);
@@ -420,9 +431,7 @@ TEST_F(InstallTest, InteractiveUninstallAsksBeforeRemovingTheSettings)
         Press(done, IDOK);
         EXPECT_TRUE(PumpUntil([&] { return !IsWindow(done); }));
 
-        EXPECT_FALSE(Exists(InstallDir()));
-        EXPECT_FALSE(Exists(ShortcutPath()));
-        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
+        ExpectInstallation(InstallDir(), false);
         EXPECT_EQ(SettingsKeyExists(), !remove);
     }
 }
@@ -434,10 +443,8 @@ TEST_F(InstallTest, InteractiveUninstallAsksBeforeRemovingTheSettings)
 TEST_F(InstallTest, UninstallWhileADialogIsOpenRemovesAllOrNothing)
 {
     ASSERT_EQ(RunInstaller(L"/S"), 0u);
-    const std::wstring exe = InstallDir() + L"\\harbinel.exe";
     Program program;
-    ASSERT_TRUE(program.Start(exe));
-    HWND main = program.WaitForWindow();
+    HWND main = StartInstalled(program);
     ASSERT_NE(main, (HWND)NULL);
     PostCommand(main, kPortSettings);
     HWND dialog = WaitForOwnedWindow(main, L"Port Settings");
@@ -446,28 +453,20 @@ TEST_F(InstallTest, UninstallWhileADialogIsOpenRemovesAllOrNothing)
     // _?= runs the uninstaller in place, so that its exit code tells.
     DWORD code = RunToEnd(InstallDir() + L"\\uninstall.exe", L"/S _?=" + InstallDir());
     if (code == 0) {
-        DWORD exitCode = 1;
-        ASSERT_TRUE(program.WaitForExit(kDeadlineMs, &exitCode));
-        EXPECT_EQ(exitCode, 0u);
-        EXPECT_FALSE(Exists(exe));
-        EXPECT_FALSE(Exists(ShortcutPath()));
-        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
+        ASSERT_TRUE(EndsWithCodeZero(program));
+        ExpectInstallation(InstalledExe(), false);
         return;
     }
     EXPECT_EQ(code, 2u);
     EXPECT_TRUE(program.IsRunning());
-    EXPECT_TRUE(Exists(exe));
-    EXPECT_TRUE(Exists(ShortcutPath()));
-    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
+    ExpectInstallation(InstalledExe(), true);
 
     // Once the window is closed, uninstalling ends the program as usual.
     const int portSettingsOk = 401;
     PostMessageW(dialog, WM_COMMAND, portSettingsOk, 0);
     ASSERT_TRUE(WaitForWindowGone(dialog));
     ASSERT_TRUE(UninstallQuietly());
-    DWORD exitCode = 1;
-    ASSERT_TRUE(program.WaitForExit(kDeadlineMs, &exitCode));
-    EXPECT_EQ(exitCode, 0u);
+    EXPECT_TRUE(EndsWithCodeZero(program));
 }
 
 TEST_F(InstallTest, UninstallRemovesTheSettingsWhenAsked)
@@ -484,19 +483,14 @@ TEST_F(InstallTest, UninstallRemovesTheSettingsWhenAsked)
 TEST_F(InstallTest, InstallingOverARunningProgramEndsItAndReplacesTheExe)
 {
     ASSERT_EQ(RunInstaller(L"/S"), 0u);
-    const std::wstring exe = InstallDir() + L"\\harbinel.exe";
     // The exe of a running program cannot be overwritten on Windows, so the
     // installer has to end it first.
     Program first;
-    ASSERT_TRUE(first.Start(exe));
-    ASSERT_NE(first.WaitForWindow(), (HWND)NULL);
+    ASSERT_NE(StartInstalled(first), (HWND)NULL);
 
     ASSERT_EQ(RunInstaller(L"/S"), 0u);
-    DWORD code = 1;
-    ASSERT_TRUE(first.WaitForExit(kDeadlineMs, &code))
-        << "the installer left the old program running";
-    EXPECT_EQ(code, 0u);
-    EXPECT_TRUE(ReadFileBytes(exe) == ReadFileBytes(ProgramPath()));
+    ASSERT_TRUE(EndsWithCodeZero(first)) << "the installer left the old program running";
+    EXPECT_TRUE(ReadFileBytes(InstalledExe()) == ReadFileBytes(ProgramPath()));
     EXPECT_TRUE(SettingsKeyExists()) << "the ended program saves its settings";
 }
 
