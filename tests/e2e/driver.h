@@ -9,33 +9,35 @@
 
 #include <gtest/gtest.h>
 
+#include "resource.h"
+
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace e2e {
 
-// Command identifiers the program answers (shared with its resources).
+// Command identifiers the program answers, from its resource header.
 enum Command : UINT {
-    kListen = 110,
-    kSaveLog = 201,
-    kClearLog = 202,
-    kExit = 203,
-    kPortSettings = 211,
-    kMessage = 212,
-    kResetAlert = 213,
-    kOnTop = 214,
-    kTrojanPorts = 221,
-    kWebSite = 222,
-    kAbout = 223,
-    kRestore = 902,
+    kListen = IDC_LISTEN,
+    kSaveLog = IDM_SAVELOG,
+    kClearLog = IDM_CLEARLOG,
+    kExit = IDM_EXIT,
+    kPortSettings = IDM_PORTSETTINGS,
+    kMessage = IDM_MESSAGE,
+    kResetAlert = IDM_RESETALERT,
+    kOnTop = IDM_ONTOP,
+    kTrojanPorts = IDM_TROJANPORTS,
+    kWebSite = IDM_WEBSITE,
+    kAbout = IDM_ABOUT,
+    kRestore = IDM_RESTORE,
 };
 
 // Control identifiers of the main window.
 enum Control : int {
-    kListenButton = 110,
-    kLogList = 112,
-    kStatusBar = 114,
+    kListenButton = IDC_LISTEN,
+    kLogList = IDC_LOGLIST,
+    kStatusBar = IDC_STATUSBAR,
 };
 
 // Default deadline for anything the program does in reaction to a message.
