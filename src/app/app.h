@@ -3,9 +3,10 @@
 #ifndef HARBINEL_APP_H
 #define HARBINEL_APP_H
 
+#include "../monitor/monitor.h"
 #include "appstate.h"
 
-extern const char kClassName[];  // "Harbinel_Class"
+extern const char kClassName[];   // "Harbinel_Class"
 extern const char kWindowTitle[]; // "Harbinel"
 extern const char kWebSite[];
 
@@ -36,8 +37,14 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 void OnCommand(HWND window, UINT command);
 void OnTrayNotify(HWND window, WPARAM id, LPARAM mouseMessage);
+// The shell's three states, each shown by one function: everything the
+// window, tray icon and menus show about them changes there and nowhere else.
+void ShowListening();
+void ShowIdle();
 void RaiseAlert();
 void ResetAlert();
+// Shows what the port monitor reports it did.
+void ShowMonitorReport(MonitorReport report);
 // Enables or greys Reset Alert in both menus.
 void SetResetAlertItems(bool enabled);
 // Changes the tray icon; a non-null state word changes the tip with it.

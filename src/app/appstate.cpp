@@ -6,13 +6,16 @@ AppStateRecord AppState;
 void ResetAppState()
 {
     AppState = AppStateRecord();
-    AppState.WindowWidth = 240;
-    AppState.WindowHeight = 234;
+    AppState.WindowWidth = kWindowWidth;
+    AppState.WindowHeight = kWindowHeight;
     AppState.DisconnectImmediately = 1;
     AppState.MessageType = 2; // the default warning text
 }
 
 // Set the initial values before anything runs.
 static struct AppStateInitialiser {
-    AppStateInitialiser() { ResetAppState(); }
+    AppStateInitialiser()
+    {
+        ResetAppState();
+    }
 } appStateInitialiser;

@@ -8,9 +8,13 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "../monitor/socketlist.h"
+#include "../pure/socketlist.h"
 
 struct HostLookup;
+
+// The main window's outer size in pixels.
+const int kWindowWidth = 240;
+const int kWindowHeight = 234;
 
 // Sizes of the working buffers allocated at window creation.
 const size_t kRecvBufferSize = 2049;
@@ -54,7 +58,7 @@ struct AppStateRecord {
     SocketNode* ConnectionList;
     SocketNode* PortList;
     SocketNode* RetiredSockets; // closed sockets whose queued events are still to come
-    HostLookup* HostLookups; // pending reverse lookups, each with its own answer buffer
+    HostLookup* HostLookups;    // pending reverse lookups, each with its own answer buffer
 };
 
 extern AppStateRecord AppState;

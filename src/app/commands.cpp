@@ -1,13 +1,14 @@
 // The command set of the main window, the tray icon's mouse handling and
-// the three tray states: idle, listening and alert.
+// the three states the shell shows: idle, listening and alert.
 #include "app.h"
 
 #include <commctrl.h>
 
-#include "../log/text.h"
+#include "../pure/text.h"
 #include "../monitor/monitor.h"
 #include "../settings/settings.h"
 #include "resource.h"
+#include "version.h"
 
 const char kWebSite[] = "https://www.ferrowind.example/harbinel/";
 
@@ -49,6 +50,41 @@ void ResetAlert()
     SetTrayIcon(AppState.IsListening ? AppState.IconMain : AppState.IconIdle, NULL);
 }
 
+void ShowListening()
+{
+    SetWindowTextA(AppState.ListenButton, "Stop");
+    SetStatusText("Listening");
+    SetTrayIcon(AppState.IconMain, "Listening");
+    CheckMenuItem(AppState.TrayMenu, IDC_LISTEN, MF_BYCOMMAND | MF_CHECKED);
+}
+
+// Stopping also ends the alert: the idle icon replaces it.
+void ShowIdle()
+{
+    SetWindowTextA(AppState.ListenButton, "Listen");
+    SetStatusText("Idle");
+    SetTrayIcon(AppState.IconIdle, "Idle");
+    CheckMenuItem(AppState.TrayMenu, IDC_LISTEN, MF_BYCOMMAND | MF_UNCHECKED);
+    SetResetAlertItems(false);
+}
+
+void ShowMonitorReport(MonitorReport report)
+{
+    switch (report) {
+    case kReportListening:
+        ShowListening();
+        break;
+    case kReportStopped:
+        ShowIdle();
+        break;
+    case kReportScan:
+        RaiseAlert();
+        break;
+    case kReportNothing:
+        break;
+    }
+}
+
 void BeginModal()
 {
     AppState.DialogOpen = 1;
@@ -80,7 +116,8 @@ static void ShowAbout(HWND window)
 {
     BeginModal();
     ShellAboutA(window, "About Harbinel#",
-                "Harbinel v1.0.6\r\nWatches chosen ports for trojan scans", AppState.IconMain);
+                "Harbinel v" HARBINEL_VERSION_TEXT "\r\nWatches chosen ports for trojan scans",
+                AppState.IconMain);
     EndModal();
 }
 
@@ -94,7 +131,7 @@ void OnCommand(HWND window, UINT command)
 {
     switch (command) {
     case IDC_LISTEN:
-        ToggleListening();
+        ShowMonitorReport(ToggleListening());
         break;
     case IDM_SAVELOG:
         BeginModal();

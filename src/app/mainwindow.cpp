@@ -5,9 +5,9 @@
 
 #include <commctrl.h>
 
-#include "../log/linetext.h"
+#include "../pure/linetext.h"
 #include "../log/log.h"
-#include "../log/text.h"
+#include "../pure/text.h"
 #include "../monitor/monitor.h"
 #include "../settings/settings.h"
 #include "resource.h"
@@ -219,7 +219,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         OnTrayNotify(window, wParam, lParam);
         break;
     case WM_SOCKETEVENT:
-        OnSocketEvent((SocketHandle)wParam, LOWORD(lParam));
+        ShowMonitorReport(OnSocketEvent((SocketHandle)wParam, LOWORD(lParam)));
         break;
     case WM_SOCKETRETIRED:
         ListRemoveBySocket(AppState.RetiredSockets, (SocketHandle)wParam);

@@ -2,7 +2,7 @@
 // global heap, fixed or zero-filled.
 #include <windows.h>
 
-#include "../monitor/socketlist.h"
+#include "../pure/socketlist.h"
 
 void* BlockAlloc(size_t bytes, bool zeroFill)
 {

@@ -81,13 +81,13 @@ bool StartHarbinel(HINSTANCE instance)
     RegisterClassExA(&wc);
 
     // Each halving is done on its own operand, as an unsigned shift.
-    AppState.WindowWidth = 240;
-    AppState.WindowHeight = 234;
-    AppState.WindowX = (int)((unsigned)AppState.ScreenWidth >> 1) - (240 >> 1);
-    AppState.WindowY = (int)((unsigned)AppState.ScreenHeight >> 1) - (234 >> 1);
-    AppState.MainWindow = CreateWindowExA(0, kClassName, kWindowTitle, kWindowStyle,
-                                          AppState.WindowX, AppState.WindowY, 240, 234, NULL,
-                                          NULL, instance, NULL);
+    AppState.WindowWidth = kWindowWidth;
+    AppState.WindowHeight = kWindowHeight;
+    AppState.WindowX = (int)((unsigned)AppState.ScreenWidth >> 1) - (kWindowWidth >> 1);
+    AppState.WindowY = (int)((unsigned)AppState.ScreenHeight >> 1) - (kWindowHeight >> 1);
+    AppState.MainWindow =
+        CreateWindowExA(0, kClassName, kWindowTitle, kWindowStyle, AppState.WindowX,
+                        AppState.WindowY, kWindowWidth, kWindowHeight, NULL, NULL, instance, NULL);
 
     AppState.MainMenu = LoadMenuA(instance, MAKEINTRESOURCEA(IDR_MAINMENU));
     SetMenu(AppState.MainWindow, AppState.MainMenu);

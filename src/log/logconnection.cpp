@@ -1,8 +1,8 @@
 // A connection's two detail lines: the address line (caller, local interface
 // and listened port) and the timestamp line with the local offset from GMT.
-#include "../log/linetext.h"
-#include "../log/text.h"
-#include "../log/timetext.h"
+#include "../pure/linetext.h"
+#include "../pure/text.h"
+#include "../pure/timetext.h"
 #include "../monitor/monitor.h"
 #include "log.h"
 

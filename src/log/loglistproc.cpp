@@ -6,7 +6,7 @@
 
 #include "log.h"
 #include "resource.h"
-#include "text.h"
+#include "../pure/text.h"
 
 static const char kSaveFilter[] = "Text Files (*.txt)\0*.txt\0All files (*.*)\0*.*\0";
 

@@ -1,8 +1,7 @@
 // Connection events: every connection to a listened port is a scan. It is
 // accepted, recorded, logged and looked up, warned once, disconnected when so
 // set, and whatever it sends is logged.
-#include "../app/app.h"
-#include "../log/linetext.h"
+#include "../pure/linetext.h"
 #include "../log/log.h"
 #include "monitor.h"
 #include "resource.h"
@@ -34,39 +33,38 @@ void CloseConnection(SocketNode*& head, SocketHandle socket)
     }
 }
 
-static void OnAccept(SocketHandle listener)
+static MonitorReport OnAccept(SocketHandle listener)
 {
     SocketNode* port = ListFindBySocket(AppState.PortList, listener);
     if (port == NULL)
-        return;
+        return kReportNothing;
     sockaddr_in caller = {};
     int length = sizeof caller;
     SOCKET s = accept((SOCKET)listener, (sockaddr*)&caller, &length);
     if (s == INVALID_SOCKET) {
         ReportSocketError("Accept error");
-        return;
+        return kReportNothing;
     }
-    if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kConnectionEvents) ==
-        SOCKET_ERROR) {
+    if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kConnectionEvents) == SOCKET_ERROR) {
         AddLogLine("Notification error");
         CloseAndRetire((SocketHandle)s); // it would never get an event: do not keep it open
-        return;
+        return kReportNothing;
     }
     // An IPv4 caller's address is 16 bytes; never copy more than was filled.
     size_t addressBytes = (length > 0 && length <= (int)sizeof caller) ? (size_t)length : 0;
-    SocketNode* node =
-        ListAppend(AppState.ConnectionList, (SocketHandle)s, port->port, &caller, addressBytes & ~1u);
+    SocketNode* node = ListAppend(AppState.ConnectionList, (SocketHandle)s, port->port, &caller,
+                                  addressBytes & ~1u);
     if (node == NULL) {
         AddLogLine("Out of memory");
         shutdown(s, SD_BOTH);
         CloseAndRetire((SocketHandle)s);
-        return;
+        return kReportNothing;
     }
-    RaiseAlert();
     AddLogLine("Scan detected");
     int line = LogConnection(node, caller, "   Accept: ");
     if (line != 0)
         StartHostLookup(line, caller);
+    return kReportScan;
 }
 
 static void OnWrite(SocketHandle socket)
@@ -75,8 +73,8 @@ static void OnWrite(SocketHandle socket)
     if (node == NULL || node->warned)
         return;
     node->warned = 0xFFFFFFFFu;
-    int length = BuildWarningText(AppState.MessageType, AppState.CustomMessage,
-                                  AppState.SendBuffer, kSendBufferSize);
+    int length = BuildWarningText(AppState.MessageType, AppState.CustomMessage, AppState.SendBuffer,
+                                  kSendBufferSize);
     if (length >= 0) {
         // A short send is not retried: the warning is one line, sent once.
         int sent = send((SOCKET)socket, AppState.SendBuffer, length, 0);
@@ -121,16 +119,15 @@ static void OnClose(SocketHandle socket)
     CloseConnection(AppState.ConnectionList, socket);
 }
 
-void OnSocketEvent(SocketHandle socket, WORD event)
+MonitorReport OnSocketEvent(SocketHandle socket, WORD event)
 {
     // The buffers are gone once the exit path has run, and a closed
     // socket's left-over events must not reach a new owner of its handle.
     if (AppState.RecvBuffer == NULL || ListFindBySocket(AppState.RetiredSockets, socket) != NULL)
-        return;
+        return kReportNothing;
     switch (event) {
     case FD_ACCEPT:
-        OnAccept(socket);
-        break;
+        return OnAccept(socket);
     case FD_CLOSE:
         OnClose(socket);
         break;
@@ -141,4 +138,5 @@ void OnSocketEvent(SocketHandle socket, WORD event)
         OnRead(socket);
         break;
     }
+    return kReportNothing;
 }

@@ -1,10 +1,9 @@
 // Listening control: one TCP listener per configured port, all reporting to
-// the main window, and the Listen/Stop command with everything it shows.
-#include "../app/app.h"
-#include "../log/decimal.h"
-#include "../log/linetext.h"
+// the main window, and the Listen/Stop command with its log lines.
+#include "../pure/decimal.h"
+#include "../pure/linetext.h"
 #include "../log/log.h"
-#include "../log/text.h"
+#include "../pure/text.h"
 #include "monitor.h"
 #include "resource.h"
 
@@ -82,13 +81,7 @@ static void ReleaseFailedListeners()
     }
 }
 
-static void SetListenItemCheck(bool checked)
-{
-    CheckMenuItem(AppState.TrayMenu, IDC_LISTEN,
-                  MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
-}
-
-static void StartListening()
+static MonitorReport StartListening()
 {
     int32_t opened = 0;
     for (SocketNode* node = AppState.PortList; node != NULL; node = node->next)
@@ -96,35 +89,25 @@ static void StartListening()
             ++opened;
     if (opened == 0) {
         ReleaseFailedListeners();
-        return;
+        return kReportNothing;
     }
     char line[64];
     BuildCountLine("Listening on ", opened, line);
     AddLogLine(line);
-    SetWindowTextA(AppState.ListenButton, "Stop");
-    SetStatusText("Listening");
-    SetTrayIcon(AppState.IconMain, "Listening");
-    SetListenItemCheck(true);
     AppState.IsListening = 1;
+    return kReportListening;
 }
 
-static void StopListening()
+static MonitorReport StopListening()
 {
     char line[64];
     BuildCountLine("Close: ", CloseAllListeners(), line);
     AddLogLine(line);
-    SetWindowTextA(AppState.ListenButton, "Listen");
-    SetStatusText("Idle");
-    SetTrayIcon(AppState.IconIdle, "Idle");
-    SetListenItemCheck(false);
-    SetResetAlertItems(false);
     AppState.IsListening = 0;
+    return kReportStopped;
 }
 
-void ToggleListening()
+MonitorReport ToggleListening()
 {
-    if (AppState.IsListening)
-        StopListening();
-    else
-        StartListening();
+    return AppState.IsListening ? StopListening() : StartListening();
 }

@@ -1,10 +1,9 @@
 // Reverse name lookup of each caller. The scan's address line carries the
 // pending lookup's handle as its item data until the answer arrives; the
 // answer is then inserted directly under that line.
-#include "../app/app.h"
-#include "../log/linetext.h"
+#include "../pure/linetext.h"
 #include "../log/log.h"
-#include "../log/text.h"
+#include "../pure/text.h"
 #include "monitor.h"
 #include "resource.h"
 
@@ -21,9 +20,9 @@ void StartHostLookup(int lineIndex, const sockaddr_in& caller)
     HostLookup* lookup = (HostLookup*)BlockAlloc(sizeof(HostLookup), true);
     if (lookup == NULL)
         return;
-    lookup->handle = WSAAsyncGetHostByAddr(AppState.MainWindow, WM_HOSTRESOLVED,
-                                           (const char*)&caller.sin_addr, 4, AF_INET,
-                                           lookup->answer, sizeof lookup->answer);
+    lookup->handle =
+        WSAAsyncGetHostByAddr(AppState.MainWindow, WM_HOSTRESOLVED, (const char*)&caller.sin_addr,
+                              4, AF_INET, lookup->answer, sizeof lookup->answer);
     if (lookup->handle == 0) {
         BlockFree(lookup);
         return;

@@ -11,12 +11,21 @@ int ReportSocketError(const char* prefix);
 // Starts Winsock 2.0 into AppState.WinsockData, logging a failed start.
 void StartWinsock();
 
+// What the monitor did, for the shell to show: the monitor only logs, and
+// the shell alone changes the button, status bar, tray icon and menus.
+enum MonitorReport {
+    kReportNothing,   // nothing the window shows has changed
+    kReportListening, // Listen opened at least one port
+    kReportStopped,   // Stop closed the listeners
+    kReportScan,      // a caller scanned a listened port
+};
+
 bool OpenListener(int32_t port, SocketNode* node);
 int32_t CloseAllListeners();
-// The Listen/Stop command.
-void ToggleListening();
+// The Listen/Stop command: opens or closes the listeners and logs the count.
+MonitorReport ToggleListening();
 
-void OnSocketEvent(SocketHandle socket, WORD event);
+MonitorReport OnSocketEvent(SocketHandle socket, WORD event);
 // Closes a socket and keeps its events that are already queued from acting
 // on whatever socket the platform hands the same handle to next. Returns
 // the result of closesocket.

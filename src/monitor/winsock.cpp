@@ -1,8 +1,8 @@
 // Winsock start-up and the one way socket failures reach the log: what was
 // attempted, ": " and a fixed English reason.
 #include "../log/log.h"
-#include "../log/text.h"
-#include "errortext.h"
+#include "../pure/text.h"
+#include "../pure/errortext.h"
 #include "monitor.h"
 
 int ReportSocketError(const char* prefix)

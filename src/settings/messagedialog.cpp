@@ -1,7 +1,7 @@
 // The Message dialog: what every caller is sent, the default warning, nothing
 // or the user's own text. The choice applies at OK, to the next caller.
 #include "../app/app.h"
-#include "../log/linetext.h"
+#include "../pure/linetext.h"
 #include "resource.h"
 #include "settings.h"
 

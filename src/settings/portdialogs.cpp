@@ -2,7 +2,7 @@
 // Disconnect immediately switch, and the small Add Port dialog it opens.
 // Every change takes effect at the click; there is nothing to cancel.
 #include "../app/app.h"
-#include "../log/linetext.h"
+#include "../pure/linetext.h"
 #include "resource.h"
 #include "settings.h"
 

@@ -2,9 +2,9 @@
 // window is created and written once on the way out through Exit.
 #include <string.h>
 
-#include "../log/decimal.h"
-#include "../log/linetext.h"
-#include "../log/text.h"
+#include "../pure/decimal.h"
+#include "../pure/linetext.h"
+#include "../pure/text.h"
 #include "settings.h"
 
 const char kSettingsKey[] = "SOFTWARE\\Ferrowind\\Harbinel";

@@ -6,7 +6,7 @@
 
 #include "resource.h"
 #include "settings.h"
-#include "trojans.h"
+#include "../pure/trojans.h"
 
 static void InsertColumn(HWND view, int index, const char* title, int width)
 {

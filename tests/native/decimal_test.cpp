@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "guarded.h"
-#include "log/decimal.h"
+#include "pure/decimal.h"
 
 namespace {
 

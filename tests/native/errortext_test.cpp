@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "monitor/errortext.h"
+#include "pure/errortext.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "guarded.h"
-#include "log/linetext.h"
-#include "log/text.h"
+#include "pure/linetext.h"
+#include "pure/text.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "monitor/socketlist.h"
+#include "pure/socketlist.h"
 #include "test_alloc.h"
 
 namespace {

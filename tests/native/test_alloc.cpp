@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "monitor/socketlist.h"
+#include "pure/socketlist.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "guarded.h"
-#include "log/text.h"
+#include "pure/text.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "guarded.h"
-#include "log/text.h"
-#include "log/timetext.h"
+#include "pure/text.h"
+#include "pure/timetext.h"
 
 namespace {
 

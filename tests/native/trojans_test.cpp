@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "settings/trojans.h"
+#include "pure/trojans.h"
 
 namespace {
 

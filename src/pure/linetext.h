@@ -47,8 +47,7 @@ template <size_t N> inline void FormatPortEntry(int32_t port, char (&out)[N])
 {
     FormatPortEntryN(port, out, N);
 }
-template <size_t N>
-inline void BuildRdnsLine(int errorCode, const char* hostName, char (&out)[N])
+template <size_t N> inline void BuildRdnsLine(int errorCode, const char* hostName, char (&out)[N])
 {
     BuildRdnsLineN(errorCode, hostName, out, N);
 }

@@ -17,7 +17,7 @@ void FormatDecimalRaw(int32_t value, char* out)
         magnitude /= 10;
     } while (magnitude != 0);
     *end = '\0';
-    for (char* lo = digits, *hi = end - 1; lo < hi; ++lo, --hi) {
+    for (char *lo = digits, *hi = end - 1; lo < hi; ++lo, --hi) {
         char c = *lo;
         *lo = *hi;
         *hi = c;

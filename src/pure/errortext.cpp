@@ -30,10 +30,8 @@ static const ErrorText kSocketErrors[] = {
 };
 
 static const ErrorText kStartupErrors[] = {
-    {10091, "Network subsystem not ready"},
-    {10092, "Incorrect Winsock version"},
-    {10036, "Blocking operation in progress"},
-    {10067, "Task limit reached"},
+    {10091, "Network subsystem not ready"},    {10092, "Incorrect Winsock version"},
+    {10036, "Blocking operation in progress"}, {10067, "Task limit reached"},
     {10014, "Invalid winsock data"},
 };
 

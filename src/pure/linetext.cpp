@@ -1,7 +1,7 @@
 // The texts of the program's log lines and warnings.
 #include "linetext.h"
 
-#include "../monitor/errortext.h"
+#include "errortext.h"
 #include "decimal.h"
 #include "text.h"
 
