@@ -201,32 +201,34 @@ FileVersion ReadVersion(const std::wstring& path)
 // A shown top-level window titled `title` that has a control `id` whose
 // text, ampersands left out, is `label` (any text when `label` is empty)
 // and which is enabled.
+struct DialogSearch {
+    const std::wstring* title;
+    int id;
+    const std::wstring* label;
+    HWND found;
+};
+
+BOOL CALLBACK MatchDialog(HWND w, LPARAM p)
+{
+    auto* s = reinterpret_cast<DialogSearch*>(p);
+    HWND control = GetDlgItem(w, s->id);
+    // NSIS ends its captions with a space.
+    std::wstring caption = WindowTitle(w);
+    caption.erase(caption.find_last_not_of(L' ') + 1);
+    if (!IsWindowVisible(w) || caption != *s->title || control == NULL || !IsWindowEnabled(control))
+        return TRUE;
+    std::wstring text = WindowTitle(control);
+    text.erase(std::remove(text.begin(), text.end(), L'&'), text.end());
+    if (!s->label->empty() && text != *s->label)
+        return TRUE;
+    s->found = w;
+    return FALSE;
+}
+
 HWND FindDialogWith(const std::wstring& title, int id, const std::wstring& label)
 {
-    struct Search {
-        const std::wstring* title;
-        int id;
-        const std::wstring* label;
-        HWND found;
-    } search = {&title, id, &label, NULL};
-    EnumWindows(
-        [](HWND w, LPARAM p) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(p);
-            HWND control = GetDlgItem(w, s->id);
-            // NSIS ends its captions with a space.
-            std::wstring caption = WindowTitle(w);
-            caption.erase(caption.find_last_not_of(L' ') + 1);
-            if (!IsWindowVisible(w) || caption != *s->title || control == NULL ||
-                !IsWindowEnabled(control))
-                return TRUE;
-            std::wstring text = WindowTitle(control);
-            text.erase(std::remove(text.begin(), text.end(), L'&'), text.end());
-            if (!s->label->empty() && text != *s->label)
-                return TRUE;
-            s->found = w;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    DialogSearch search = {&title, id, &label, NULL};
+    EnumWindows(MatchDialog, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 

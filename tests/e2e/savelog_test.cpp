@@ -73,22 +73,22 @@ struct QuestionSearch {
     HWND found;
 };
 
+BOOL CALLBACK MatchQuestion(HWND w, LPARAM p)
+{
+    QuestionSearch& s = *(QuestionSearch*)p;
+    if (GetWindow(w, GW_OWNER) != s.owner || !IsWindowVisible(w) || GetDlgItem(w, IDYES) == NULL)
+        return TRUE;
+    s.found = w;
+    return FALSE;
+}
+
 // The Yes/No question owned by the save dialog. Its title differs: Windows
 // asks under "Confirm Save As", Wine 8 under "Error".
 HWND WaitForQuestion(HWND owner)
 {
     QuestionSearch search = {owner, NULL};
     PumpUntil([&] {
-        EnumWindows(
-            [](HWND w, LPARAM p) -> BOOL {
-                QuestionSearch& s = *(QuestionSearch*)p;
-                if (GetWindow(w, GW_OWNER) != s.owner || !IsWindowVisible(w) ||
-                    GetDlgItem(w, IDYES) == NULL)
-                    return TRUE;
-                s.found = w;
-                return FALSE;
-            },
-            (LPARAM)&search);
+        EnumWindows(MatchQuestion, (LPARAM)&search);
         return search.found != NULL;
     });
     return search.found;

@@ -8,6 +8,22 @@
 namespace e2e {
 namespace {
 
+struct ShownWindowSearch {
+    DWORD pid;
+    HWND main;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectShownWindow(HWND w, LPARAM p)
+{
+    ShownWindowSearch& s = *(ShownWindowSearch*)p;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid == s.pid && w != s.main && IsShown(w))
+        s.found.push_back(w);
+    return TRUE;
+}
+
 class ShellTest : public HarbinelTest {
   protected:
     // A log that is not empty, without any caller: one listened port.
@@ -22,21 +38,8 @@ class ShellTest : public HarbinelTest {
     // Windows of the program that are shown, other than the main window.
     std::vector<HWND> OtherShownWindows()
     {
-        struct Search {
-            DWORD pid;
-            HWND main;
-            std::vector<HWND> found;
-        } s = {program_.ProcessId(), main_, {}};
-        EnumWindows(
-            [](HWND w, LPARAM p) -> BOOL {
-                Search& s = *(Search*)p;
-                DWORD pid = 0;
-                GetWindowThreadProcessId(w, &pid);
-                if (pid == s.pid && w != s.main && IsShown(w))
-                    s.found.push_back(w);
-                return TRUE;
-            },
-            (LPARAM)&s);
+        ShownWindowSearch s = {program_.ProcessId(), main_, {}};
+        EnumWindows(CollectShownWindow, (LPARAM)&s);
         return s.found;
     }
 

@@ -78,16 +78,16 @@ std::string ClassOf(HWND window)
     return name;
 }
 
+BOOL CALLBACK CollectWindow(HWND w, LPARAM p)
+{
+    ((std::vector<HWND>*)p)->push_back(w);
+    return TRUE;
+}
+
 std::vector<HWND> ThreadWindows()
 {
     std::vector<HWND> windows;
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND w, LPARAM p) -> BOOL {
-            ((std::vector<HWND>*)p)->push_back(w);
-            return TRUE;
-        },
-        (LPARAM)&windows);
+    EnumThreadWindows(GetCurrentThreadId(), CollectWindow, (LPARAM)&windows);
     return windows;
 }
 
