@@ -12,12 +12,25 @@
 
 struct HostLookup;
 
+// A reverse lookup's answer kept for a while, so that a caller that scans
+// again soon gets its RDNS line at once instead of another lookup.
+struct HostAnswer {
+    u_long address;     // the caller, as the socket address holds it; 0 when unused
+    DWORD time;         // tick count when the answer came
+    char line[9 + 256]; // the whole RDNS line
+};
+const int kHostAnswers = 32;
+// Lookups in flight at once, each for another caller address.
+const int kMaxHostLookups = 256;
+
 // The main window's outer size in pixels.
 const int kWindowWidth = 240;
 const int kWindowHeight = 234;
 
 // Sizes of the working buffers allocated at window creation.
 const size_t kRecvBufferSize = 2049;
+// One receive with every byte escaped (four characters at most) and a zero.
+const size_t kEscapeBufferSize = (kRecvBufferSize - 1) * 4 + 1;
 const size_t kSavePathSize = 1024;
 
 struct AppStateRecord {
@@ -52,6 +65,7 @@ struct AppStateRecord {
     WSADATA WinsockData;
     NOTIFYICONDATAA TrayIconData; // its first, 88-byte form on 32-bit Windows
     char* RecvBuffer;
+    char* EscapeBuffer; // the received line as it is logged
     char* SendBuffer;
     char* CustomMessage;
     char* SavePath;
@@ -59,6 +73,8 @@ struct AppStateRecord {
     SocketNode* PortList;
     SocketNode* RetiredSockets; // closed sockets whose queued events are still to come
     HostLookup* HostLookups;    // pending reverse lookups, each with its own answer buffer
+    int HostLookupCount;
+    HostAnswer HostAnswers[kHostAnswers];
 };
 
 extern AppStateRecord AppState;

@@ -21,10 +21,12 @@ static void FreeBuffers()
     BlockFree(AppState.SendBuffer);
     BlockFree(AppState.CustomMessage);
     BlockFree(AppState.RecvBuffer);
+    BlockFree(AppState.EscapeBuffer);
     BlockFree(AppState.SavePath);
     AppState.SendBuffer = NULL;
     AppState.CustomMessage = NULL;
     AppState.RecvBuffer = NULL;
+    AppState.EscapeBuffer = NULL;
     AppState.SavePath = NULL;
 }
 
@@ -34,7 +36,9 @@ static bool AllocateBuffers()
     AppState.CustomMessage = (char*)BlockAlloc(kCustomMessageSize, true);
     AppState.SendBuffer = (char*)BlockAlloc(kSendBufferSize, true);
     AppState.SavePath = (char*)BlockAlloc(kSavePathSize, true);
-    if (AppState.RecvBuffer && AppState.CustomMessage && AppState.SendBuffer && AppState.SavePath)
+    AppState.EscapeBuffer = (char*)BlockAlloc(kEscapeBufferSize, false);
+    if (AppState.RecvBuffer && AppState.CustomMessage && AppState.SendBuffer && AppState.SavePath &&
+        AppState.EscapeBuffer)
         return true;
     FreeBuffers();
     return false;

@@ -14,13 +14,19 @@ int AddLogLine(const char* text);
 // Scrolls so that the newest twelve lines are in view.
 void ShowNewestLines(HWND list);
 
+// The address line (prefix, caller, " -> ", the local address it called and
+// the port) and the timestamp line; returns the address line's index.
 int LogConnection(SocketNode* node, const sockaddr_in& caller, const char* prefix);
+// The same two lines for a caller that left before it could be accepted:
+// its address is unknown, and so is the local address it called.
+void LogGoneCaller(int32_t port, const char* prefix);
 
 LRESULT CALLBACK LogListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void SaveLog(HWND list);
 void ClearLog(HWND list);
-// Writes every line of the list to path as CR LF lines; false when the file
-// could not be created.
+// Writes every line of the list to path as CR LF lines. On failure it logs
+// "Save error: " and the reason, leaves no file of its own behind and
+// returns false; an earlier file under that name stays as it was.
 bool WriteLogFile(HWND list, const char* path);
 
 #endif

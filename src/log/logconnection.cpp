@@ -9,14 +9,20 @@
 #include <ws2tcpip.h>
 #include <mstcpip.h>
 
-// The local address the connection is seen at: the interface the socket
-// layer would use to reach the caller.
+// The local address the caller called: the accepted socket's own address.
+// Only when that cannot be read, the interface the socket layer would use
+// to reach the caller, which on a PC with several addresses may be another.
 static void LocalAddressText(SocketHandle socket, const sockaddr_in& caller, char (&out)[16])
 {
     sockaddr_in local = {};
-    DWORD bytes = 0;
-    WSAIoctl((SOCKET)socket, SIO_ROUTING_INTERFACE_QUERY, (void*)&caller, sizeof caller, &local,
-             sizeof local, &bytes, NULL, NULL);
+    int length = sizeof local;
+    if (getsockname((SOCKET)socket, (sockaddr*)&local, &length) != 0 ||
+        local.sin_family != AF_INET) {
+        local = sockaddr_in();
+        DWORD bytes = 0;
+        WSAIoctl((SOCKET)socket, SIO_ROUTING_INTERFACE_QUERY, (void*)&caller, sizeof caller, &local,
+                 sizeof local, &bytes, NULL, NULL);
+    }
     TextCopy(out, inet_ntoa(local.sin_addr));
 }
 
@@ -34,6 +40,14 @@ static void AddTimestampLine()
     char line[128];
     BuildTimestampLine(clock, zoneKnown, offset, line);
     AddLogLine(line);
+}
+
+void LogGoneCaller(int32_t port, const char* prefix)
+{
+    char line[128];
+    BuildAddressLine(prefix, kGoneCaller, "*", port, line);
+    AddLogLine(line);
+    AddTimestampLine();
 }
 
 int LogConnection(SocketNode* node, const sockaddr_in& caller, const char* prefix)

@@ -1,6 +1,7 @@
 // The log list's own procedure: its right-click menu, Save Log (the whole log
 // as CR LF lines in a file the user names) and Clear Log.
 #include "../app/app.h"
+#include "../pure/errortext.h"
 
 #include <commdlg.h>
 
@@ -10,8 +11,16 @@
 
 static const char kSaveFilter[] = "Text Files (*.txt)\0*.txt\0All files (*.*)\0*.*\0";
 
+// Writes all bytes or fails.
+static bool WriteAll(HANDLE file, const char* bytes, DWORD count)
+{
+    DWORD written = 0;
+    return WriteFile(file, bytes, count, &written, NULL) && written == count;
+}
+
 // Writes one line whole, whatever its length: received data makes lines of
-// up to 2048 characters. Returns false when the line cannot be read.
+// up to 8192 characters once escaped. Returns false when the line cannot be
+// read or written; the last error then says why.
 static bool WriteLine(HANDLE file, HWND list, LRESULT index)
 {
     LRESULT length = SendMessageA(list, LB_GETTEXTLEN, (WPARAM)index, 0);
@@ -25,14 +34,51 @@ static bool WriteLine(HANDLE file, HWND list, LRESULT index)
             return false;
     }
     LRESULT got = SendMessageA(list, LB_GETTEXT, (WPARAM)index, (LPARAM)text);
-    DWORD written;
-    if (got != LB_ERR) {
-        WriteFile(file, text, (DWORD)got, &written, NULL);
-        WriteFile(file, "\r\n", 2, &written, NULL);
-    }
+    bool written = got != LB_ERR && WriteAll(file, text, (DWORD)got) && WriteAll(file, "\r\n", 2);
+    DWORD error = GetLastError();
     if (text != buffer)
         BlockFree(text);
-    return got != LB_ERR;
+    SetLastError(error);
+    return written;
+}
+
+static void ReportSaveError(DWORD code)
+{
+    char line[128];
+    TextCopy(line, "Save error: ");
+    TextAppend(line, FileErrorText(code));
+    AddLogLine(line);
+}
+
+// The folder part of a path ("." when it has none), for the temporary file
+// that is written beside the target.
+static void FolderOf(const char* path, char (&folder)[MAX_PATH])
+{
+    TextCopy(folder, path);
+    size_t cut = 0;
+    for (size_t i = 0; folder[i] != '\0'; ++i)
+        if (folder[i] == '\\' || folder[i] == '/' || folder[i] == ':')
+            cut = i + 1;
+    if (cut == 0)
+        TextCopy(folder, ".");
+    else
+        folder[cut] = '\0';
+}
+
+// Writes the lines into a new temporary file beside the target.
+static DWORD WriteLinesTo(const char* temporary, HWND list, LRESULT count)
+{
+    HANDLE file =
+        CreateFileA(temporary, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    DWORD error = 0;
+    for (LRESULT i = 0; i < count && error == 0; ++i)
+        if (!WriteLine(file, list, i))
+            error = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+    if (!CloseHandle(file) && error == 0)
+        error = GetLastError();
+    return error;
 }
 
 bool WriteLogFile(HWND list, const char* path)
@@ -40,14 +86,24 @@ bool WriteLogFile(HWND list, const char* path)
     LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
     if (count == LB_ERR)
         return false;
-    HANDLE file =
-        CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
+    // The log goes into a new file beside the target, which replaces the
+    // target only once it is whole: a full disk or a failed write never
+    // leaves half a log under the chosen name, nor spoils an older one.
+    char folder[MAX_PATH];
+    char temporary[MAX_PATH];
+    FolderOf(path, folder);
+    if (TextLength(path) >= MAX_PATH || GetTempFileNameA(folder, "hbl", 0, temporary) == 0) {
+        ReportSaveError(TextLength(path) >= MAX_PATH ? ERROR_FILENAME_EXCED_RANGE : GetLastError());
         return false;
-    for (LRESULT i = 0; i < count; ++i)
-        if (!WriteLine(file, list, i))
-            break;
-    CloseHandle(file);
+    }
+    DWORD error = WriteLinesTo(temporary, list, count);
+    if (error == 0 && !MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING))
+        error = GetLastError();
+    if (error != 0) {
+        DeleteFileA(temporary);
+        ReportSaveError(error);
+        return false;
+    }
     return true;
 }
 

@@ -33,6 +33,13 @@ void CloseConnection(SocketNode*& head, SocketHandle socket)
     }
 }
 
+// A caller that connected and hung up before its accept (a connect scan
+// resets at once) is still a scan, though nobody can say who it was.
+static bool CallerLeftBeforeAccept(int error)
+{
+    return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAENOTCONN;
+}
+
 static MonitorReport OnAccept(SocketHandle listener)
 {
     SocketNode* port = ListFindBySocket(AppState.PortList, listener);
@@ -42,8 +49,13 @@ static MonitorReport OnAccept(SocketHandle listener)
     int length = sizeof caller;
     SOCKET s = accept((SOCKET)listener, (sockaddr*)&caller, &length);
     if (s == INVALID_SOCKET) {
-        ReportSocketError("Accept error");
-        return kReportNothing;
+        if (!CallerLeftBeforeAccept(WSAGetLastError())) {
+            ReportSocketError("Accept error");
+            return kReportNothing;
+        }
+        AddLogLine("Scan detected");
+        LogGoneCaller(port->port, "   Accept: ");
+        return kReportScan;
     }
     if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kConnectionEvents) == SOCKET_ERROR) {
         AddLogLine("Notification error");
@@ -84,16 +96,22 @@ static void OnWrite(SocketHandle socket)
         CloseConnection(AppState.ConnectionList, socket);
 }
 
-// One receive of at most 2048 bytes, logged as one line up to its first zero
-// byte. Returns the byte count, or SOCKET_ERROR after logging the failure.
+// One receive of at most 2048 bytes, logged as one line with its control
+// bytes escaped, so that whatever a caller sends stays on that one line.
+// Returns the byte count, or SOCKET_ERROR. A read event that finds nothing
+// to read is normal for a non-blocking socket and logs nothing.
 static int ReceiveLine(SocketHandle socket)
 {
     FillDwords(AppState.RecvBuffer, kRecvBufferSize, 0);
     int received = recv((SOCKET)socket, AppState.RecvBuffer, kMaxReceive, 0);
-    if (received == SOCKET_ERROR)
-        ReportSocketError("Recv error");
-    else
-        AddLogLine(AppState.RecvBuffer);
+    if (received == SOCKET_ERROR) {
+        if (WSAGetLastError() != WSAEWOULDBLOCK)
+            ReportSocketError("Recv error");
+        return received;
+    }
+    EscapeCallerData(AppState.RecvBuffer, (size_t)received, AppState.EscapeBuffer,
+                     kEscapeBufferSize);
+    AddLogLine(AppState.EscapeBuffer);
     return received;
 }
 

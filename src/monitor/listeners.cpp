@@ -39,7 +39,9 @@ bool OpenListener(int32_t port, SocketNode* node)
         ReportPortError("Bind error", port);
         return false;
     }
-    if (listen(s, 5) == SOCKET_ERROR) {
+    // The longest queue the platform offers: a burst of callers waits there
+    // for its accepts instead of being turned away.
+    if (listen(s, SOMAXCONN) == SOCKET_ERROR) {
         ReportPortError("Listen error", port);
         return false;
     }

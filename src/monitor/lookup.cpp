@@ -1,35 +1,109 @@
-// Reverse name lookup of each caller. The scan's address line carries the
+// Reverse name lookup of each caller. A scan's address line carries the
 // pending lookup's handle as its item data until the answer arrives; the
-// answer is then inserted directly under that line.
-#include "../pure/linetext.h"
+// answer is then inserted directly under that line. One lookup runs per
+// caller address, whatever number of its scans wait for it, and an answer
+// is used again for the same caller's scans for a minute.
 #include "../log/log.h"
+#include "../pure/errortext.h"
+#include "../pure/linetext.h"
 #include "../pure/text.h"
 #include "monitor.h"
 #include "resource.h"
+
+// How long an answer stands for later scans of the same caller.
+static const DWORD kAnswerLifeMs = 60000;
 
 // Each pending lookup has its own answer buffer, so that answers arriving
 // close together never overwrite one another.
 struct HostLookup {
     HANDLE handle;
     HostLookup* next;
+    u_long address;
+    int waiting; // address lines tagged with this lookup
     char answer[MAXGETHOSTSTRUCT];
 };
 
-void StartHostLookup(int lineIndex, const sockaddr_in& caller)
+static HostAnswer* FreshAnswer(u_long address, DWORD now)
 {
+    for (HostAnswer& answer : AppState.HostAnswers)
+        if (answer.address == address && now - answer.time < kAnswerLifeMs)
+            return &answer;
+    return NULL;
+}
+
+// Keeps an answer, in place of the same caller's older one or of the oldest.
+static void KeepAnswer(u_long address, const char* line, DWORD now)
+{
+    HostAnswer* slot = &AppState.HostAnswers[0];
+    for (HostAnswer& answer : AppState.HostAnswers) {
+        if (answer.address == address) {
+            slot = &answer;
+            break;
+        }
+        if (now - answer.time > now - slot->time || answer.address == 0)
+            slot = &answer;
+    }
+    slot->address = address;
+    slot->time = now;
+    TextCopy(slot->line, line);
+}
+
+static HostLookup* PendingLookup(u_long address)
+{
+    for (HostLookup* lookup = AppState.HostLookups; lookup != NULL; lookup = lookup->next)
+        if (lookup->address == address)
+            return lookup;
+    return NULL;
+}
+
+static void InsertRdnsLine(HWND list, int addressLine, const char* line)
+{
+    SendMessageA(list, LB_INSERTSTRING, (WPARAM)(addressLine + 1), (LPARAM)line);
+    ShowNewestLines(list);
+}
+
+static HostLookup* NewLookup(const sockaddr_in& caller)
+{
+    if (AppState.HostLookupCount >= kMaxHostLookups)
+        return NULL;
     HostLookup* lookup = (HostLookup*)BlockAlloc(sizeof(HostLookup), true);
     if (lookup == NULL)
-        return;
+        return NULL;
     lookup->handle =
         WSAAsyncGetHostByAddr(AppState.MainWindow, WM_HOSTRESOLVED, (const char*)&caller.sin_addr,
                               4, AF_INET, lookup->answer, sizeof lookup->answer);
     if (lookup->handle == 0) {
         BlockFree(lookup);
-        return;
+        return NULL;
     }
+    lookup->address = caller.sin_addr.s_addr;
     lookup->next = AppState.HostLookups;
     AppState.HostLookups = lookup;
-    SendMessageA(AppState.LogList, LB_SETITEMDATA, (WPARAM)lineIndex, (LPARAM)lookup->handle);
+    ++AppState.HostLookupCount;
+    return lookup;
+}
+
+void StartHostLookup(int lineIndex, const sockaddr_in& caller)
+{
+    HWND list = AppState.LogList;
+    const HostAnswer* known = FreshAnswer(caller.sin_addr.s_addr, GetTickCount());
+    if (known != NULL) {
+        InsertRdnsLine(list, lineIndex, known->line);
+        return;
+    }
+    HostLookup* lookup = PendingLookup(caller.sin_addr.s_addr);
+    if (lookup == NULL)
+        lookup = NewLookup(caller);
+    if (lookup == NULL) {
+        // Too many lookups at once, or none could start: the scan still
+        // gets its line, saying to try again later.
+        char line[9 + 256];
+        BuildRdnsLine(WSATRY_AGAIN, "", line);
+        InsertRdnsLine(list, lineIndex, line);
+        return;
+    }
+    ++lookup->waiting;
+    SendMessageA(list, LB_SETITEMDATA, (WPARAM)lineIndex, (LPARAM)lookup->handle);
 }
 
 // Takes a completed lookup out of the pending list; null if unknown.
@@ -39,27 +113,36 @@ static HostLookup* TakeLookup(HANDLE handle)
         if ((*link)->handle == handle) {
             HostLookup* found = *link;
             *link = found->next;
+            --AppState.HostLookupCount;
             return found;
         }
     }
     return NULL;
 }
 
-// The tagged line, searched from the newest: a recent scan is found at once
-// however long the log has grown. Returns -1 when no line carries the tag.
-static int FindTaggedLine(HWND list, HANDLE handle)
+// Puts the answer under every line that waits for it, searched from the
+// newest: recent scans are found at once however long the log has grown,
+// and the search ends when every waiting line has its answer. Inserting
+// below a line leaves the older lines' indexes as they were.
+static void AnswerTaggedLines(HWND list, HANDLE handle, int waiting, const char* line)
 {
     LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
     if (count == LB_ERR)
-        return -1;
-    for (LRESULT i = count - 1; i >= 0; --i) {
+        return;
+    bool inserted = false;
+    for (LRESULT i = count - 1; i >= 0 && waiting > 0; --i) {
         LRESULT data = SendMessageA(list, LB_GETITEMDATA, (WPARAM)i, 0);
         if (data == LB_ERR)
-            return -1;
-        if (data == (LRESULT)handle)
-            return (int)i;
+            break;
+        if (data != (LRESULT)handle)
+            continue;
+        SendMessageA(list, LB_SETITEMDATA, (WPARAM)i, 0);
+        SendMessageA(list, LB_INSERTSTRING, (WPARAM)(i + 1), (LPARAM)line);
+        inserted = true;
+        --waiting;
     }
-    return -1;
+    if (inserted)
+        ShowNewestLines(list);
 }
 
 void OnHostResolved(HANDLE handle, int errorCode)
@@ -74,15 +157,14 @@ void OnHostResolved(HANDLE handle, int errorCode)
     // "   RDNS: " and a host name of at most 255 characters.
     char line[9 + 256];
     BuildRdnsLine(errorCode, name, line);
+    int waiting = 1;
+    if (lookup != NULL) {
+        KeepAnswer(lookup->address, line, GetTickCount());
+        waiting = lookup->waiting;
+    }
     BlockFree(lookup); // the resolver is done with it: the answer has come
-
-    HWND list = AppState.LogList;
-    int tagged = FindTaggedLine(list, handle);
-    if (tagged < 0)
-        return; // the line was evicted or the log cleared: drop the answer
-    SendMessageA(list, LB_SETITEMDATA, (WPARAM)tagged, 0);
-    SendMessageA(list, LB_INSERTSTRING, (WPARAM)(tagged + 1), (LPARAM)line);
-    ShowNewestLines(list);
+    // Lines that were evicted or cleared are not found: their answer is dropped.
+    AnswerTaggedLines(AppState.LogList, handle, waiting, line);
 }
 
 void CancelHostLookups()
@@ -92,4 +174,5 @@ void CancelHostLookups()
     for (HostLookup* lookup = AppState.HostLookups; lookup != NULL; lookup = lookup->next)
         WSACancelAsyncRequest(lookup->handle);
     AppState.HostLookups = NULL;
+    AppState.HostLookupCount = 0;
 }

@@ -42,6 +42,24 @@ static const ErrorText kHostErrors[] = {
     {11004, "No RDNS data available"},
 };
 
+// The system's file error codes that a user can act on.
+static const ErrorText kFileErrors[] = {
+    {2, "File not found"},
+    {3, "Folder not found"},
+    {5, "Access denied"},
+    {19, "Disk is write-protected"},
+    {21, "Drive not ready"},
+    {32, "File in use by another program"},
+    {33, "File locked by another program"},
+    {39, "Disk full"},
+    {112, "Disk full"},
+    {123, "Invalid file name"},
+    {161, "Invalid path"},
+    {206, "Path too long"},
+    {267, "Not a folder"},
+    {1392, "File or folder corrupted"},
+};
+
 template <size_t N>
 static const char* FindText(const ErrorText (&table)[N], int code, const char* otherwise)
 {
@@ -64,4 +82,10 @@ const char* StartupErrorText(int code)
 const char* HostErrorText(int code)
 {
     return FindText(kHostErrors, code, "Unknown error");
+}
+
+const char* FileErrorText(unsigned long code)
+{
+    return code > 0x7FFFFFFFul ? "Unknown error"
+                               : FindText(kFileErrors, (int)code, "Unknown error");
 }

@@ -14,4 +14,8 @@ const char* StartupErrorText(int code);
 // Reason shown on the RDNS line when a reverse lookup fails.
 const char* HostErrorText(int code);
 
+// Reason for a failed file operation (the system's last-error code), for
+// lines such as "Save error: Disk full"; "Unknown error" outside the table.
+const char* FileErrorText(unsigned long code);
+
 #endif

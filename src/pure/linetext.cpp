@@ -38,6 +38,45 @@ void BuildRdnsLineN(int errorCode, const char* hostName, char* out, size_t size)
     TextAppendN(out, size, errorCode == 0 ? hostName : HostErrorText(errorCode));
 }
 
+const char kGoneCaller[] = "caller gone before accept";
+
+size_t EscapeCallerData(const char* data, size_t length, char* out, size_t size)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    if (size == 0)
+        return 0;
+    size_t n = 0;
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char c = (unsigned char)data[i];
+        char escape[4];
+        size_t width = 2;
+        escape[0] = '\\';
+        if (c == '\r')
+            escape[1] = 'r';
+        else if (c == '\n')
+            escape[1] = 'n';
+        else if (c == '\t')
+            escape[1] = 't';
+        else if (c == '\\')
+            escape[1] = '\\';
+        else if (c < 0x20 || c == 0x7F) {
+            escape[1] = 'x';
+            escape[2] = kHex[c >> 4];
+            escape[3] = kHex[c & 15];
+            width = 4;
+        } else {
+            escape[0] = (char)c;
+            width = 1;
+        }
+        if (n + width > size - 1)
+            break; // no room for the whole of it: stop before, never inside
+        for (size_t k = 0; k < width; ++k)
+            out[n++] = escape[k];
+    }
+    out[n] = '\0';
+    return n;
+}
+
 void BuildAddressLineN(const char* prefix, const char* caller, const char* local, int32_t port,
                        char* out, size_t size)
 {

@@ -39,6 +39,22 @@ void BuildRdnsLineN(int errorCode, const char* hostName, char* out, size_t size)
 void BuildAddressLineN(const char* prefix, const char* caller, const char* local, int32_t port,
                        char* out, size_t size);
 
+// The caller's text that stands in for an address when the caller hung up
+// before it could be accepted, so nobody can say who it was.
+extern const char kGoneCaller[];
+
+// Caller data as one log line: bytes below 0x20, DEL and the backslash
+// become \r, \n, \t, \\ or \xNN, every other byte stays as it is. A caller
+// can then neither break the line nor forge one, and the bytes it sent can
+// still be read back exactly. Writes at most size - 1 characters and a
+// terminator, never half an escape; returns the length written.
+size_t EscapeCallerData(const char* data, size_t length, char* out, size_t size);
+// Room that escaping `length` bytes can take, with its terminator.
+inline size_t EscapedSize(size_t length)
+{
+    return length * 4 + 1;
+}
+
 template <size_t N> inline void BuildCountLine(const char* head, int32_t n, char (&out)[N])
 {
     BuildCountLineN(head, n, out, N);

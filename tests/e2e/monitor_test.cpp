@@ -15,10 +15,6 @@ namespace {
 
 const wchar_t kRdnsPrefix[] = L"   RDNS: ";
 const wchar_t kMessageSent[] = L"   Message sent";
-// Wine sometimes raises a read event on a connection with nothing to read,
-// and the program logs the failed receive; Windows does not. Such lines are
-// left out wherever lines are counted or compared.
-const wchar_t kWouldBlock[] = L"Recv error: Operation would cause block";
 
 bool StartsWith(const std::wstring& text, const std::wstring& head)
 {
@@ -38,21 +34,12 @@ int CountRdnsLines(const std::vector<std::wstring>& lines)
     return n;
 }
 
-std::vector<std::wstring> WithoutWineNoise(const std::vector<std::wstring>& lines)
-{
-    std::vector<std::wstring> kept;
-    for (const std::wstring& l : lines)
-        if (l != kWouldBlock)
-            kept.push_back(l);
-    return kept;
-}
-
-// The log without Wine's noise and without the lookup answers, whose place
+// The log without the lookup answers, whose place
 // is checked on its own.
 std::vector<std::wstring> SteadyLines(const std::vector<std::wstring>& lines)
 {
     std::vector<std::wstring> kept;
-    for (const std::wstring& l : WithoutWineNoise(lines))
+    for (const std::wstring& l : lines)
         if (!StartsWith(l, kRdnsPrefix))
             kept.push_back(l);
     return kept;
@@ -160,7 +147,7 @@ void ExpectScanBlock(const std::vector<std::wstring>& log, const Scan& scan,
                      const TimeWindow& window)
 {
     SCOPED_TRACE(Describe(scan));
-    const std::vector<std::wstring> lines = WithoutWineNoise(log);
+    const std::vector<std::wstring> lines = log;
     int at = -1, found = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
         if (IsAddressLineOf(lines[i], scan)) {
@@ -227,14 +214,13 @@ class MonitorTest : public HarbinelTest {
             timeoutMs, log);
     }
 
-    // Waits until the log holds a line (other than Wine's noise) after
-    // `from`, and returns the lines after `from`, noise left out.
+    // Waits until the log holds `count` lines after `from`, and returns them.
     std::vector<std::wstring> WaitForNewLines(size_t from, size_t count)
     {
         std::vector<std::wstring> fresh;
         WaitForLog(main_, [&](const std::vector<std::wstring>& l) {
-            fresh = WithoutWineNoise(std::vector<std::wstring>(
-                l.begin() + (ptrdiff_t)std::min(from, l.size()), l.end()));
+            fresh =
+                std::vector<std::wstring>(l.begin() + (ptrdiff_t)std::min(from, l.size()), l.end());
             return fresh.size() >= count;
         });
         return fresh;
@@ -270,7 +256,7 @@ TEST_F(MonitorTest, FirstRunScanIsWarnedBlockedAndLogged)
     std::vector<std::wstring> log;
     ASSERT_TRUE(WaitForFinishedScans(1, &log)) << Dump(log);
     EndWindow(window);
-    const std::vector<std::wstring> lines = WithoutWineNoise(log);
+    const std::vector<std::wstring> lines = log;
     ASSERT_EQ(lines.size(), 7u) << Dump(log);
     EXPECT_EQ(lines[0], L"Listening on 1 port");
     EXPECT_EQ(lines[1], L"Scan detected");
@@ -318,8 +304,7 @@ TEST_F(MonitorTest, WithoutImmediateDisconnectEverythingTheCallerSendsIsLogged)
         std::vector<std::wstring> fresh;
         size_t total = 0;
         WaitForLog(main_, [&](const std::vector<std::wstring>& l) {
-            fresh =
-                WithoutWineNoise(std::vector<std::wstring>(l.begin() + (ptrdiff_t)from, l.end()));
+            fresh = std::vector<std::wstring>(l.begin() + (ptrdiff_t)from, l.end());
             total = 0;
             for (const std::wstring& f : fresh)
                 total += f.size();
@@ -605,7 +590,7 @@ TEST_F(MonitorTest, SimultaneousCallersEachGetTheirOwnBlock)
     EXPECT_EQ(CountLines(log, L"Scan detected"), kCallers) << Dump(log);
     EXPECT_EQ(CountLines(log, kMessageSent), kCallers) << Dump(log);
     // One line to start listening and six for each scan, no other.
-    EXPECT_EQ(WithoutWineNoise(log).size(), 1u + 6u * kCallers) << Dump(log);
+    EXPECT_EQ(log.size(), 1u + 6u * kCallers) << Dump(log);
 }
 
 // ---- Settings kept across runs ------------------------------------------------

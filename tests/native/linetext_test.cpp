@@ -133,8 +133,8 @@ struct EntryCase {
 TEST(FormatPortEntry, RightAlignedInFiveCharacters)
 {
     const EntryCase cases[] = {
-        {0, "    0"},     {7, "    7"},     {80, "   80"},     {1024, " 1024"},
-        {8080, " 8080"},  {9999, " 9999"},  {10000, "10000"}, {65535, "65535"},
+        {0, "    0"},    {7, "    7"},    {80, "   80"},    {1024, " 1024"},
+        {8080, " 8080"}, {9999, " 9999"}, {10000, "10000"}, {65535, "65535"},
     };
     for (const EntryCase& c : cases) {
         SCOPED_TRACE(c.port);
@@ -160,9 +160,8 @@ TEST(FormatPortEntry, OutOfRangeValuesNeverOverrun)
 {
     for (int32_t port : {100000, INT32_MAX, INT32_MIN}) {
         SCOPED_TRACE(port);
-        ExpectBoundedPrefixes(PortEntry(port), [&](char* out, size_t size) {
-            FormatPortEntryN(port, out, size);
-        });
+        ExpectBoundedPrefixes(PortEntry(port),
+                              [&](char* out, size_t size) { FormatPortEntryN(port, out, size); });
     }
     // The entry's own six-byte buffer: a six-digit value is cut to five.
     char out[6];
@@ -256,11 +255,101 @@ TEST(BuildAddressLine, LongestLineFitsTheLineBuffer)
 
 TEST(BuildAddressLine, SmallBufferIsNotOverrun)
 {
-    ExpectBoundedPrefixes("   Accept: 192.0.2.7:1033 -> 198.51.100.2:12345",
-                          [](char* out, size_t size) {
-                              BuildAddressLineN("   Accept: ", "192.0.2.7:1033", "198.51.100.2",
-                                                12345, out, size);
-                          });
+    ExpectBoundedPrefixes(
+        "   Accept: 192.0.2.7:1033 -> 198.51.100.2:12345", [](char* out, size_t size) {
+            BuildAddressLineN("   Accept: ", "192.0.2.7:1033", "198.51.100.2", 12345, out, size);
+        });
+}
+
+// ---- Caller data --------------------------------------------------------------
+
+// Reads an escaped line back into the bytes the caller sent; fails the test
+// on anything a reader could not undo.
+std::string Unescape(const std::string& line)
+{
+    std::string bytes;
+    for (size_t i = 0; i < line.size(); ++i) {
+        unsigned char c = (unsigned char)line[i];
+        EXPECT_TRUE(c >= 0x20 && c != 0x7F) << "raw control byte at " << i;
+        if (c != '\\') {
+            bytes += (char)c;
+            continue;
+        }
+        EXPECT_LT(i + 1, line.size()) << "cut escape";
+        char kind = line[++i];
+        if (kind == 'r' || kind == 'n' || kind == 't' || kind == '\\') {
+            bytes += kind == 'r' ? '\r' : kind == 'n' ? '\n' : kind == 't' ? '\t' : '\\';
+        } else {
+            EXPECT_EQ(kind, 'x');
+            EXPECT_LE(i + 2, line.size() - 1) << "cut escape";
+            bytes += (char)std::stoi(line.substr(i + 1, 2), nullptr, 16);
+            i += 2;
+        }
+    }
+    return bytes;
+}
+
+TEST(EscapeCallerData, ForgedLinesAndTerminalBytesStayOnOneLine)
+{
+    struct Case {
+        const char* name;
+        std::string data;
+        const char* line;
+    } cases[] = {
+        {"plain text", "GET / HTTP/1.0", "GET / HTTP/1.0"},
+        {"forged lines", "hello\r\nScan blocked\r\n   RDNS: trusted.example\r\n",
+         "hello\\r\\nScan blocked\\r\\n   RDNS: trusted.example\\r\\n"},
+        {"escape and bell", "\x1b[31mred\x07", "\\x1B[31mred\\x07"},
+        {"backslash", "C:\\x41", "C:\\\\x41"},
+        {"zero byte and DEL", std::string("a\0b\x7f", 4), "a\\x00b\\x7F"},
+        {"tab, high bytes kept", "\t\xe9\xff", "\\t\xe9\xff"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        char out[256];
+        size_t n = EscapeCallerData(c.data.data(), c.data.size(), out, sizeof out);
+        EXPECT_EQ(std::string(out, n), c.line);
+        EXPECT_EQ(out[n], '\0');
+    }
+}
+
+TEST(EscapeCallerData, AFullReceiveComesBackExactly)
+{
+    // 2048 bytes of every value, the worst case for length.
+    std::string data;
+    for (int i = 0; i < 2048; ++i)
+        data += (char)(i * 7 % 256);
+    std::vector<char> out(EscapedSize(data.size()));
+    size_t n = EscapeCallerData(data.data(), data.size(), out.data(), out.size());
+    EXPECT_EQ(Unescape(std::string(out.data(), n)), data);
+    std::string worst(2048, '\x01');
+    n = EscapeCallerData(worst.data(), worst.size(), out.data(), out.size());
+    EXPECT_EQ(n, EscapedSize(2048) - 1);
+}
+
+TEST(EscapeCallerData, ShortBufferNeverCutsAnEscape)
+{
+    const std::string data = "a\x01\\b\n";
+    // Whole escapes only: what fits of "a", "\x01", "\\", "b", "\n".
+    const char* expected[] = {"",
+                              "a",
+                              "a",
+                              "a",
+                              "a",
+                              "a\\x01",
+                              "a\\x01",
+                              "a\\x01\\\\",
+                              "a\\x01\\\\b",
+                              "a\\x01\\\\b",
+                              "a\\x01\\\\b\\n",
+                              "a\\x01\\\\b\\n"};
+    for (size_t size = 1; size <= 12; ++size) {
+        SCOPED_TRACE(size);
+        std::vector<char> out(size + 1, '#');
+        size_t n = EscapeCallerData(data.data(), data.size(), out.data(), size);
+        EXPECT_EQ(std::string(out.data(), n), expected[size - 1]);
+        EXPECT_EQ(out[size], '#') << "written past the buffer";
+    }
 }
 
 } // namespace
