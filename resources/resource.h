@@ -23,6 +23,7 @@
 #define IDM_MESSAGE 212
 #define IDM_RESETALERT 213
 #define IDM_ONTOP 214
+#define IDM_ALERTS 215
 #define IDM_TROJANPORTS 221
 #define IDM_WEBSITE 222
 #define IDM_ABOUT 223
@@ -30,6 +31,7 @@
 // Log menu
 #define IDM_LOG_CLEAR 302
 #define IDM_LOG_SAVE 303
+#define IDM_LOG_COPY 304
 
 // Port Settings dialog
 #define IDD_PORTSETTINGS 400
@@ -63,6 +65,22 @@
 #define IDD_TROJANPORTS 700
 #define IDC_TP_LIST 701
 #define IDC_TP_OK 702
+
+// Alerts and Log dialog
+#define IDD_ALERTS 800
+#define IDC_AL_OK 801
+#define IDC_AL_CANCEL 802
+#define IDC_AL_LOGTOFILE 803
+#define IDC_AL_FOLDERLABEL 804
+#define IDC_AL_FOLDER 805
+#define IDC_AL_BROWSE 806
+#define IDC_AL_OPENFOLDER 807
+#define IDC_AL_LINESLABEL 808
+#define IDC_AL_LINES 809
+#define IDC_AL_BALLOONS 810
+#define IDC_AL_TRUSTEDLABEL 811
+#define IDC_AL_TRUSTED 812
+#define IDC_AL_PROBLEM 813
 
 // Tray icon and tray menu
 #define TRAY_ICON_ID 900

@@ -9,6 +9,7 @@
 extern const char kClassName[];   // "Harbinel_Class"
 extern const char kWindowTitle[]; // "Harbinel"
 extern const char kWebSite[];
+extern const DWORD kWindowStyle;
 
 // Runs the program from start-up to the quit message; returns the exit code.
 int RunHarbinel(HINSTANCE instance);
@@ -44,7 +45,9 @@ void ShowIdle();
 void RaiseAlert();
 void ResetAlert();
 // Shows what the port monitor reports it did.
-void ShowMonitorReport(MonitorReport report);
+void ShowMonitorReport(const MonitorReport& report);
+// The tray balloon for a scan by caller (0 when unknown) on port.
+void ShowScanBalloon(u_long caller, int32_t port);
 // Enables or greys Reset Alert in both menus.
 void SetResetAlertItems(bool enabled);
 // Changes the tray icon; a non-null state word changes the tip with it.

@@ -10,6 +10,10 @@ void ResetAppState()
     AppState.WindowHeight = kWindowHeight;
     AppState.DisconnectImmediately = 1;
     AppState.MessageType = 2; // the default warning text
+    AppState.LogToFile = 1;
+    AppState.Balloons = 1;
+    AppState.LogLines = kDefaultLogLines;
+    AppState.LogFile.handle = INVALID_HANDLE_VALUE;
 }
 
 // Set the initial values before anything runs.

@@ -8,7 +8,10 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "../pure/balloons.h"
+#include "../pure/logfiles.h"
 #include "../pure/socketlist.h"
+#include "../pure/trusted.h"
 
 struct HostLookup;
 
@@ -32,6 +35,26 @@ const size_t kRecvBufferSize = 2049;
 // One receive with every byte escaped (four characters at most) and a zero.
 const size_t kEscapeBufferSize = (kRecvBufferSize - 1) * 4 + 1;
 const size_t kSavePathSize = 1024;
+
+// Lines the window keeps: the newest ones; older lines are in the log file.
+const DWORD kDefaultLogLines = 10000;
+const DWORD kMinLogLines = 100;
+const DWORD kMaxLogLines = 1000000;
+// The trusted callers as the user typed them, one per line.
+const size_t kTrustedTextSize = 2048;
+
+// The day's log file being written, and what happens after a failure.
+struct LogFileState {
+    HANDLE handle;    // INVALID_HANDLE_VALUE (or 0 before start) when none is open
+    LogFileId id;     // the open file's date and index
+    uint64_t bytes;   // its size so far
+    BYTE dirty;       // written since the last flush
+    BYTE failed;      // the last attempt failed; retried once a minute or next day
+    DWORD failedTick; // when it failed
+    int failedDay;    // the day it failed (year * 10000 + month * 100 + day)
+    int offset;       // minutes east of Greenwich, read again every minute
+    DWORD offsetTick;
+};
 
 struct AppStateRecord {
     HINSTANCE Instance;
@@ -63,7 +86,7 @@ struct AppStateRecord {
     BYTE DialogOpen;
     MSG LoopMessage;
     WSADATA WinsockData;
-    NOTIFYICONDATAA TrayIconData; // its first, 88-byte form on 32-bit Windows
+    NOTIFYICONDATAA TrayIconData; // sent in its first, 88-byte form but for balloons
     char* RecvBuffer;
     char* EscapeBuffer; // the received line as it is logged
     char* SendBuffer;
@@ -73,6 +96,18 @@ struct AppStateRecord {
     SocketNode* PortList;
     SocketNode* RetiredSockets; // closed sockets whose queued events are still to come
     HostLookup* HostLookups;    // pending reverse lookups, each with its own answer buffer
+    // Alerts and the log file, set in the Alerts and Log dialog.
+    BYTE LogToFile;
+    BYTE Balloons;
+    DWORD LogLines;
+    char LogFolder[MAX_PATH]; // empty: the user's local application data
+    char TrustedText[kTrustedTextSize];
+    TrustedList Trusted;
+    BalloonTable BalloonCallers;
+    LogFileState LogFile;
+    int LogExtent;             // width of the widest line, for the sideways scroll
+    int LogCharWidth;          // the log font's widest character
+    char SaveFolder[MAX_PATH]; // where Save Log last saved
     int HostLookupCount;
     HostAnswer HostAnswers[kHostAnswers];
 };

@@ -4,6 +4,7 @@
 
 #include <commctrl.h>
 
+#include "../pure/decimal.h"
 #include "../pure/text.h"
 #include "../monitor/monitor.h"
 #include "../settings/settings.h"
@@ -68,9 +69,35 @@ void ShowIdle()
     SetResetAlertItems(false);
 }
 
-void ShowMonitorReport(MonitorReport report)
+// A balloon that names the caller, at most one a minute for each caller;
+// the next one says how many scans came in between.
+void ShowScanBalloon(u_long caller, int32_t port)
 {
-    switch (report) {
+    if (!AppState.Balloons)
+        return;
+    BalloonDecision shown = BalloonNoteScan(AppState.BalloonCallers, ntohl(caller), GetTickCount());
+    if (!shown.show)
+        return;
+    NOTIFYICONDATAA& tray = AppState.TrayIconData;
+    if (caller != 0) {
+        BuildBalloonText(ntohl(caller), port, shown.suppressedBefore, tray.szInfo);
+    } else {
+        TextCopy(tray.szInfo, "Scan on port ");
+        AppendDecimal(port, tray.szInfo);
+        TextAppend(tray.szInfo, " from a caller that left at once");
+    }
+    TextCopy(tray.szInfoTitle, kWindowTitle);
+    tray.dwInfoFlags = NIIF_WARNING;
+    tray.uFlags = NIF_INFO;
+    // Balloons need the record's second form; everything else keeps the first.
+    tray.cbSize = NOTIFYICONDATAA_V2_SIZE;
+    Shell_NotifyIconA(NIM_MODIFY, &tray);
+    tray.cbSize = NOTIFYICONDATAA_V1_SIZE;
+}
+
+void ShowMonitorReport(const MonitorReport& report)
+{
+    switch (report.event) {
     case kReportListening:
         ShowListening();
         break;
@@ -79,6 +106,7 @@ void ShowMonitorReport(MonitorReport report)
         break;
     case kReportScan:
         RaiseAlert();
+        ShowScanBalloon(report.caller, report.port);
         break;
     case kReportNothing:
         break;

@@ -12,9 +12,53 @@
 #include "../settings/settings.h"
 #include "resource.h"
 
-// Log list styles: unsorted, no notifications, both scroll bars.
+// Log list styles: unsorted, no notifications, both scroll bars, several
+// lines selectable for Copy.
 static const DWORD kLogListStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_HSCROLL |
-                                   LBS_HASSTRINGS | LBS_NOINTEGRALHEIGHT;
+                                   LBS_HASSTRINGS | LBS_NOINTEGRALHEIGHT | LBS_EXTENDEDSEL;
+// The controls' places in a window of its first size; a larger window gives
+// the log list what it gains.
+static const RECT kLogListPlace = {3, 0, 3 + 227, 140};
+static const RECT kButtonPlace = {4, 146, 4 + 226, 146 + 20};
+static const UINT_PTR kFlushTimer = 1;
+static const UINT kFlushMs = 1000;
+
+// The client size of a window of the first size, menu bar included.
+static SIZE FirstClientSize()
+{
+    RECT frame = {0, 0, 0, 0};
+    AdjustWindowRectEx(&frame, kWindowStyle, TRUE, 0);
+    SIZE size = {kWindowWidth - (frame.right - frame.left),
+                 kWindowHeight - (frame.bottom - frame.top)};
+    return size;
+}
+
+static void LayoutControls(HWND window)
+{
+    RECT client;
+    if (AppState.LogList == NULL || !GetClientRect(window, &client))
+        return;
+    SIZE first = FirstClientSize();
+    int dx = client.right - first.cx;
+    int dy = client.bottom - first.cy;
+    const RECT& l = kLogListPlace;
+    const RECT& b = kButtonPlace;
+    MoveWindow(AppState.LogList, l.left, l.top, l.right - l.left + dx, l.bottom - l.top + dy, TRUE);
+    MoveWindow(AppState.ListenButton, b.left, b.top + dy, b.right - b.left + dx, b.bottom - b.top,
+               TRUE);
+    ShowNewestLines(AppState.LogList);
+}
+
+static void OnSize(HWND window, WPARAM kind)
+{
+    MoveWindow(AppState.StatusBar, 0, 0, 0, 0, TRUE); // it places itself at the bottom
+    LayoutControls(window);
+    RECT r;
+    if (kind == SIZE_RESTORED && GetWindowRect(window, &r)) {
+        AppState.WindowWidth = r.right - r.left;
+        AppState.WindowHeight = r.bottom - r.top;
+    }
+}
 
 static void FreeBuffers()
 {
@@ -66,6 +110,7 @@ static void BuildMenus()
     AppState.TrayMenu = tray;
 
     HMENU log = CreatePopupMenu();
+    AppendMenuA(log, MF_STRING, IDM_LOG_COPY, "C&opy");
     AppendMenuA(log, MF_STRING, IDM_LOG_SAVE, "&Save Log");
     AppendMenuA(log, MF_STRING, IDM_LOG_CLEAR, "&Clear Log");
     AppState.LogMenu = log;
@@ -78,14 +123,16 @@ static void BuildControls(HWND window)
     SendMessageA(AppState.StatusBar, SB_SIMPLE, 1, 0);
     SendMessageA(AppState.StatusBar, SB_SETBKCOLOR, 0, (LPARAM)GetSysColor(COLOR_BTNFACE));
 
-    AppState.ListenButton =
-        CreateWindowExA(0, "BUTTON", "Listen", WS_CHILD | WS_VISIBLE, 4, 146, 226, 20, window,
-                        (HMENU)(INT_PTR)IDC_LISTEN, AppState.Instance, NULL);
+    const RECT& b = kButtonPlace;
+    AppState.ListenButton = CreateWindowExA(0, "BUTTON", "Listen", WS_CHILD | WS_VISIBLE, b.left,
+                                            b.top, b.right - b.left, b.bottom - b.top, window,
+                                            (HMENU)(INT_PTR)IDC_LISTEN, AppState.Instance, NULL);
     SendMessageA(AppState.ListenButton, WM_SETFONT, (WPARAM)AppState.NormalFont, 0);
 
-    AppState.LogList =
-        CreateWindowExA(WS_EX_CLIENTEDGE, "LISTBOX", NULL, kLogListStyle, 3, 0, 227, 140, window,
-                        (HMENU)(INT_PTR)IDC_LOGLIST, AppState.Instance, NULL);
+    const RECT& l = kLogListPlace;
+    AppState.LogList = CreateWindowExA(WS_EX_CLIENTEDGE, "LISTBOX", NULL, kLogListStyle, l.left,
+                                       l.top, l.right - l.left, l.bottom - l.top, window,
+                                       (HMENU)(INT_PTR)IDC_LOGLIST, AppState.Instance, NULL);
     SendMessageA(AppState.LogList, WM_SETFONT, (WPARAM)AppState.NormalFont, 0);
     AppState.LogListOldProc =
         (WNDPROC)SetWindowLongPtrA(AppState.LogList, GWLP_WNDPROC, (LONG_PTR)LogListProc);
@@ -118,8 +165,16 @@ static LRESULT OnCreate(HWND window)
     AppState.BoldFont = MakeSmallFont(800);
     BuildMenus();
     BuildControls(window);
+    LayoutControls(window);
+    if (switches.trustedSkipped[0] != '\0') {
+        char line[300];
+        TextCopy(line, "Trusted callers skipped: ");
+        TextAppend(line, switches.trustedSkipped);
+        AddLogLine(line);
+    }
     StartWinsock();
     AddTrayIcon(window);
+    SetTimer(window, kFlushTimer, kFlushMs, NULL);
 
     // Posted, not sent: they run from the loop once the menu is attached.
     if (switches.onTop)
@@ -156,6 +211,8 @@ static LRESULT OnDrawItem(const DRAWITEMSTRUCT& item)
 static void ShutDown()
 {
     SaveSettings();
+    KillTimer(AppState.MainWindow, kFlushTimer);
+    LogFileClose();
     Shell_NotifyIconA(NIM_DELETE, &AppState.TrayIconData);
     DeleteObject(AppState.NormalFont);
     DeleteObject(AppState.BoldFont);
@@ -203,7 +260,16 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_CLOSE:
         return OnClose(window);
     case WM_SIZE:
-        MoveWindow(AppState.StatusBar, 0, 0, 0, 0, TRUE); // it places itself at the bottom
+        OnSize(window, wParam);
+        break;
+    case WM_GETMINMAXINFO:
+        // Never smaller than the first size.
+        ((MINMAXINFO*)lParam)->ptMinTrackSize.x = kWindowWidth;
+        ((MINMAXINFO*)lParam)->ptMinTrackSize.y = kWindowHeight;
+        break;
+    case WM_TIMER:
+        if (wParam == kFlushTimer)
+            LogFileFlush();
         break;
     case WM_SYSCOLORCHANGE:
         SendMessageA(AppState.StatusBar, SB_SETBKCOLOR, 0, (LPARAM)GetSysColor(COLOR_BTNFACE));

@@ -10,8 +10,9 @@
 const char kClassName[] = "Harbinel_Class";
 const char kWindowTitle[] = "Harbinel";
 
-// Caption, system menu and minimize box; no sizing border or maximize box.
-static const DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+// Caption, system menu, sizing border, minimize and maximize boxes.
+const DWORD kWindowStyle =
+    WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME;
 
 struct Shortcut {
     WPARAM key;

@@ -21,9 +21,22 @@ int LogConnection(SocketNode* node, const sockaddr_in& caller, const char* prefi
 // its address is unknown, and so is the local address it called.
 void LogGoneCaller(int32_t port, const char* prefix);
 
+// The day's log file. Append writes one line as it enters the log; At does
+// it for a given moment (the day decides the file). Flush pushes what was
+// written to the disk; Close ends the file, at exit or when the folder changes.
+void LogFileAppend(const char* line);
+void LogFileAppendAt(const char* line, const SYSTEMTIME& now, int offsetMinutes, DWORD tick);
+void LogFileFlush();
+void LogFileClose();
+
+// Widens the list's sideways scroll to a line's width, so long lines can be
+// read whole.
+void FitLineWidth(HWND list, const char* text);
+
 LRESULT CALLBACK LogListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void SaveLog(HWND list);
 void ClearLog(HWND list);
+void CopyLog(HWND list);
 // Writes every line of the list to path as CR LF lines. On failure it logs
 // "Save error: " and the reason, leaves no file of its own behind and
 // returns false; an earlier file under that name stays as it was.

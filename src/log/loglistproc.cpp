@@ -4,6 +4,7 @@
 #include "../pure/errortext.h"
 
 #include <commdlg.h>
+#include <shlobj.h>
 
 #include "log.h"
 #include "resource.h"
@@ -120,6 +121,12 @@ void SaveLog(HWND list)
     ofn.nMaxFile = (DWORD)kSavePathSize;
     ofn.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOREADONLYRETURN;
     ofn.lpstrDefExt = "txt";
+    // The first save starts in Documents, later ones where the last went.
+    char documents[MAX_PATH] = "";
+    if (AppState.SaveFolder[0] != '\0')
+        ofn.lpstrInitialDir = AppState.SaveFolder;
+    else if (SHGetFolderPathA(NULL, CSIDL_PERSONAL, NULL, 0, documents) == S_OK)
+        ofn.lpstrInitialDir = documents;
 
     // The tray menu, and with it Exit, stays closed while the dialog uses
     // the path buffer, whichever menu opened it.
@@ -128,14 +135,70 @@ void SaveLog(HWND list)
     BOOL chosen = GetSaveFileNameA(&ofn);
     AppState.DialogOpen = wasOpen;
     ResyncCtrlKey();
-    if (chosen)
-        WriteLogFile(list, AppState.SavePath);
+    if (chosen && WriteLogFile(list, AppState.SavePath))
+        FolderOf(AppState.SavePath, AppState.SaveFolder);
 }
 
 void ClearLog(HWND list)
 {
     SendMessageA(AppState.MainWindow, WM_COMMAND, IDM_RESETALERT, 0);
     SendMessageA(list, LB_RESETCONTENT, 0, 0);
+    AppState.LogExtent = 0;
+    SendMessageA(list, LB_SETHORIZONTALEXTENT, 0, 0);
+}
+
+// Bytes that line i adds to the copied text, CR LF included; 0 when it
+// cannot be read.
+static size_t CopiedLength(HWND list, LRESULT i)
+{
+    LRESULT length = SendMessageA(list, LB_GETTEXTLEN, (WPARAM)i, 0);
+    return length == LB_ERR ? 0 : (size_t)length + 2;
+}
+
+// The selected lines, or every line when none is selected, as CR LF text
+// on the clipboard.
+void CopyLog(HWND list)
+{
+    LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
+    LRESULT selected = SendMessageA(list, LB_GETSELCOUNT, 0, 0);
+    if (count == LB_ERR || count == 0)
+        return;
+    bool all = selected == LB_ERR || selected == 0;
+    size_t total = 1;
+    for (LRESULT i = 0; i < count; ++i)
+        if (all || SendMessageA(list, LB_GETSEL, (WPARAM)i, 0) > 0)
+            total += CopiedLength(list, i);
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, total);
+    char* text = block ? (char*)GlobalLock(block) : NULL;
+    if (text == NULL) {
+        if (block)
+            GlobalFree(block);
+        return;
+    }
+    size_t used = 0;
+    for (LRESULT i = 0; i < count; ++i) {
+        if (!all && SendMessageA(list, LB_GETSEL, (WPARAM)i, 0) <= 0)
+            continue;
+        size_t room = CopiedLength(list, i);
+        if (room == 0 || used + room >= total)
+            continue;
+        LRESULT got = SendMessageA(list, LB_GETTEXT, (WPARAM)i, (LPARAM)(text + used));
+        if (got == LB_ERR)
+            continue;
+        used += (size_t)got;
+        text[used++] = '\r';
+        text[used++] = '\n';
+    }
+    text[used] = '\0';
+    GlobalUnlock(block);
+    if (OpenClipboard(list)) {
+        EmptyClipboard();
+        if (SetClipboardData(CF_TEXT, block) != NULL)
+            block = NULL; // the clipboard owns it now
+        CloseClipboard();
+    }
+    if (block)
+        GlobalFree(block);
 }
 
 static bool ShowLogMenu(HWND list)
@@ -162,6 +225,8 @@ LRESULT CALLBACK LogListProc(HWND list, UINT message, WPARAM wParam, LPARAM lPar
             SaveLog(list);
         else if (LOWORD(wParam) == IDM_LOG_CLEAR)
             ClearLog(list);
+        else if (LOWORD(wParam) == IDM_LOG_COPY)
+            CopyLog(list);
         break;
     }
     return CallWindowProcA(AppState.LogListOldProc, list, message, wParam, lParam);

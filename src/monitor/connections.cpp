@@ -44,23 +44,23 @@ static MonitorReport OnAccept(SocketHandle listener)
 {
     SocketNode* port = ListFindBySocket(AppState.PortList, listener);
     if (port == NULL)
-        return kReportNothing;
+        return MonitorReport{kReportNothing, 0, 0};
     sockaddr_in caller = {};
     int length = sizeof caller;
     SOCKET s = accept((SOCKET)listener, (sockaddr*)&caller, &length);
     if (s == INVALID_SOCKET) {
         if (!CallerLeftBeforeAccept(WSAGetLastError())) {
             ReportSocketError("Accept error");
-            return kReportNothing;
+            return MonitorReport{kReportNothing, 0, 0};
         }
         AddLogLine("Scan detected");
         LogGoneCaller(port->port, "   Accept: ");
-        return kReportScan;
+        return MonitorReport{kReportScan, 0, port->port};
     }
     if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kConnectionEvents) == SOCKET_ERROR) {
         AddLogLine("Notification error");
         CloseAndRetire((SocketHandle)s); // it would never get an event: do not keep it open
-        return kReportNothing;
+        return MonitorReport{kReportNothing, 0, 0};
     }
     // An IPv4 caller's address is 16 bytes; never copy more than was filled.
     size_t addressBytes = (length > 0 && length <= (int)sizeof caller) ? (size_t)length : 0;
@@ -70,13 +70,17 @@ static MonitorReport OnAccept(SocketHandle listener)
         AddLogLine("Out of memory");
         shutdown(s, SD_BOTH);
         CloseAndRetire((SocketHandle)s);
-        return kReportNothing;
+        return MonitorReport{kReportNothing, 0, 0};
     }
-    AddLogLine("Scan detected");
+    // A trusted caller is served and logged like any other, quietly.
+    bool trusted = IsTrusted(AppState.Trusted, ntohl(caller.sin_addr.s_addr));
+    AddLogLine(trusted ? "Scan detected (trusted)" : "Scan detected");
     int line = LogConnection(node, caller, "   Accept: ");
     if (line != 0)
         StartHostLookup(line, caller);
-    return kReportScan;
+    if (trusted)
+        return MonitorReport{kReportNothing, 0, 0};
+    return MonitorReport{kReportScan, caller.sin_addr.s_addr, port->port};
 }
 
 static void OnWrite(SocketHandle socket)
@@ -142,7 +146,7 @@ MonitorReport OnSocketEvent(SocketHandle socket, WORD event)
     // The buffers are gone once the exit path has run, and a closed
     // socket's left-over events must not reach a new owner of its handle.
     if (AppState.RecvBuffer == NULL || ListFindBySocket(AppState.RetiredSockets, socket) != NULL)
-        return kReportNothing;
+        return MonitorReport{kReportNothing, 0, 0};
     switch (event) {
     case FD_ACCEPT:
         return OnAccept(socket);
@@ -156,5 +160,5 @@ MonitorReport OnSocketEvent(SocketHandle socket, WORD event)
         OnRead(socket);
         break;
     }
-    return kReportNothing;
+    return MonitorReport{kReportNothing, 0, 0};
 }

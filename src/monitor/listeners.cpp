@@ -91,13 +91,13 @@ static MonitorReport StartListening()
             ++opened;
     if (opened == 0) {
         ReleaseFailedListeners();
-        return kReportNothing;
+        return MonitorReport{kReportNothing, 0, 0};
     }
     char line[64];
     BuildCountLine("Listening on ", opened, line);
     AddLogLine(line);
     AppState.IsListening = 1;
-    return kReportListening;
+    return MonitorReport{kReportListening, 0, 0};
 }
 
 static MonitorReport StopListening()
@@ -106,7 +106,7 @@ static MonitorReport StopListening()
     BuildCountLine("Close: ", CloseAllListeners(), line);
     AddLogLine(line);
     AppState.IsListening = 0;
-    return kReportStopped;
+    return MonitorReport{kReportStopped, 0, 0};
 }
 
 MonitorReport ToggleListening()

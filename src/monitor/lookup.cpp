@@ -56,10 +56,20 @@ static HostLookup* PendingLookup(u_long address)
     return NULL;
 }
 
-static void InsertRdnsLine(HWND list, int addressLine, const char* line)
+// The answer goes under its address line in the window; in the file, where
+// it comes later than its scan, it names the caller so it reads on its own.
+static void InsertRdnsLine(HWND list, LRESULT addressLine, const char* line, u_long address)
 {
     SendMessageA(list, LB_INSERTSTRING, (WPARAM)(addressLine + 1), (LPARAM)line);
-    ShowNewestLines(list);
+    FitLineWidth(list, line);
+    in_addr caller;
+    caller.s_addr = address;
+    char fileLine[9 + 256 + 32];
+    TextCopy(fileLine, line);
+    TextAppend(fileLine, " (for ");
+    TextAppend(fileLine, inet_ntoa(caller));
+    TextAppend(fileLine, ")");
+    LogFileAppend(fileLine);
 }
 
 static HostLookup* NewLookup(const sockaddr_in& caller)
@@ -88,7 +98,8 @@ void StartHostLookup(int lineIndex, const sockaddr_in& caller)
     HWND list = AppState.LogList;
     const HostAnswer* known = FreshAnswer(caller.sin_addr.s_addr, GetTickCount());
     if (known != NULL) {
-        InsertRdnsLine(list, lineIndex, known->line);
+        InsertRdnsLine(list, lineIndex, known->line, caller.sin_addr.s_addr);
+        ShowNewestLines(list);
         return;
     }
     HostLookup* lookup = PendingLookup(caller.sin_addr.s_addr);
@@ -99,7 +110,8 @@ void StartHostLookup(int lineIndex, const sockaddr_in& caller)
         // gets its line, saying to try again later.
         char line[9 + 256];
         BuildRdnsLine(WSATRY_AGAIN, "", line);
-        InsertRdnsLine(list, lineIndex, line);
+        InsertRdnsLine(list, lineIndex, line, caller.sin_addr.s_addr);
+        ShowNewestLines(list);
         return;
     }
     ++lookup->waiting;
@@ -124,7 +136,8 @@ static HostLookup* TakeLookup(HANDLE handle)
 // newest: recent scans are found at once however long the log has grown,
 // and the search ends when every waiting line has its answer. Inserting
 // below a line leaves the older lines' indexes as they were.
-static void AnswerTaggedLines(HWND list, HANDLE handle, int waiting, const char* line)
+static void AnswerTaggedLines(HWND list, HANDLE handle, int waiting, const char* line,
+                              u_long address)
 {
     LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
     if (count == LB_ERR)
@@ -137,7 +150,7 @@ static void AnswerTaggedLines(HWND list, HANDLE handle, int waiting, const char*
         if (data != (LRESULT)handle)
             continue;
         SendMessageA(list, LB_SETITEMDATA, (WPARAM)i, 0);
-        SendMessageA(list, LB_INSERTSTRING, (WPARAM)(i + 1), (LPARAM)line);
+        InsertRdnsLine(list, i, line, address);
         inserted = true;
         --waiting;
     }
@@ -158,13 +171,15 @@ void OnHostResolved(HANDLE handle, int errorCode)
     char line[9 + 256];
     BuildRdnsLine(errorCode, name, line);
     int waiting = 1;
+    u_long address = 0;
     if (lookup != NULL) {
+        address = lookup->address;
         KeepAnswer(lookup->address, line, GetTickCount());
         waiting = lookup->waiting;
     }
     BlockFree(lookup); // the resolver is done with it: the answer has come
     // Lines that were evicted or cleared are not found: their answer is dropped.
-    AnswerTaggedLines(AppState.LogList, handle, waiting, line);
+    AnswerTaggedLines(AppState.LogList, handle, waiting, line, address);
 }
 
 void CancelHostLookups()

@@ -13,11 +13,17 @@ void StartWinsock();
 
 // What the monitor did, for the shell to show: the monitor only logs, and
 // the shell alone changes the button, status bar, tray icon and menus.
-enum MonitorReport {
+enum MonitorEvent {
     kReportNothing,   // nothing the window shows has changed
     kReportListening, // Listen opened at least one port
     kReportStopped,   // Stop closed the listeners
-    kReportScan,      // a caller scanned a listened port
+    kReportScan,      // a caller that is not trusted scanned a listened port
+};
+
+struct MonitorReport {
+    MonitorEvent event;
+    u_long caller; // a scan's caller as the socket address holds it; 0 when unknown
+    int32_t port;  // the port it scanned
 };
 
 bool OpenListener(int32_t port, SocketNode* node);

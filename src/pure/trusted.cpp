@@ -2,6 +2,7 @@
 // match of a caller against the list.
 #include "trusted.h"
 
+#include "decimal.h"
 #include "text.h"
 
 static bool IsBlank(char c)
@@ -177,4 +178,49 @@ TrustedReport ParseTrustedLines(const char* text, TrustedList* list, char* inval
         p = *stop == '\n' ? stop + 1 : stop;
     }
     return f.report;
+}
+
+// One range as the user would write it: the address alone when it is a
+// single one, else with its prefix length.
+static void AppendRange(const TrustedRange& range, char* out, size_t size)
+{
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        AppendDecimalN((int32_t)(range.network >> shift & 0xFF), out, size);
+        if (shift > 0)
+            TextAppendN(out, size, ".");
+    }
+    if (range.mask == 0xFFFFFFFFu)
+        return;
+    int prefix = 0;
+    for (uint32_t m = range.mask; m != 0; m <<= 1)
+        ++prefix;
+    TextAppendN(out, size, "/");
+    AppendDecimalN(prefix, out, size);
+}
+
+void TrustedListTextN(const TrustedList& list, char* out, size_t size)
+{
+    TextCopyN(out, size, "");
+    for (size_t i = 0; i < list.count; ++i) {
+        AppendRange(list.ranges[i], out, size);
+        TextAppendN(out, size, "\r\n");
+    }
+}
+
+size_t TrustedListMulti(const TrustedList& list, char* out, size_t size)
+{
+    // Each entry with its zero, then the empty entry that ends the list.
+    size_t used = 0;
+    for (size_t i = 0; i < list.count && size > 0; ++i) {
+        char entry[24] = "";
+        AppendRange(list.ranges[i], entry, sizeof entry);
+        size_t length = TextLength(entry);
+        if (used + length + 2 > size)
+            break;
+        TextCopyN(out + used, size - used, entry);
+        used += length + 1;
+    }
+    if (used < size)
+        out[used++] = '\0';
+    return used;
 }

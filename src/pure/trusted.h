@@ -1,6 +1,6 @@
-// Trusted callers: addresses and CIDR ranges whose connections are not logged
-// as scans. Parsed strictly from the registry's multi-string value and from
-// the text of the settings dialog, then matched against each caller.
+// Trusted callers: addresses and CIDR ranges whose scans are logged as
+// trusted, with no alert and no balloon. Parsed strictly from the registry's multi-string value and
+// from the text of the settings dialog, then matched against each caller.
 #ifndef HARBINEL_TRUSTED_H
 #define HARBINEL_TRUSTED_H
 
@@ -50,5 +50,16 @@ TrustedReport ParseTrustedMulti(const char* data, size_t bytes, TrustedList* lis
 // lines skipped.
 TrustedReport ParseTrustedLines(const char* text, TrustedList* list, char* invalid,
                                 size_t invalidSize);
+
+// The list as text, one entry per line (CR LF after each), for the dialog.
+void TrustedListTextN(const TrustedList& list, char* out, size_t size);
+template <size_t N> inline void TrustedListText(const TrustedList& list, char (&out)[N])
+{
+    TrustedListTextN(list, out, N);
+}
+
+// The list as a registry multi-string: each entry and its zero, then an
+// empty entry. Entries that do not fit whole are left out. Returns the bytes.
+size_t TrustedListMulti(const TrustedList& list, char* out, size_t size);
 
 #endif

@@ -18,6 +18,13 @@ static const char kValueMessageType[] = "MessageType";
 static const char kValueConnected[] = "Connected";
 static const char kValueOnTop[] = "OnTop";
 static const char kValueCustomMessage[] = "CustomMessage";
+static const char kValueWindowWidth[] = "WindowWidth";
+static const char kValueWindowHeight[] = "WindowHeight";
+static const char kValueLogToFile[] = "LogToFile";
+static const char kValueLogFolder[] = "LogFolder";
+static const char kValueLogLines[] = "LogLines";
+static const char kValueBalloons[] = "Balloons";
+static const char kValueTrusted[] = "Trusted";
 
 // A hand-edited Count must not make start-up try billions of values.
 static const DWORD kMaxPortValues = 65536;
@@ -52,6 +59,60 @@ static bool ReadValue(HKEY key, const char* name, void* target, DWORD size)
         return false;
     memcpy(target, data, length);
     return true;
+}
+
+// The newer values are read strictly: a value of another type or size
+// (edited by hand) leaves the default in place.
+static bool ReadTyped(HKEY key, const char* name, DWORD type, void* target, DWORD size,
+                      bool exactSize)
+{
+    DWORD stored = 0;
+    DWORD length = size;
+    if (RegQueryValueExA(key, name, NULL, &stored, (BYTE*)target, &length) != ERROR_SUCCESS)
+        return false;
+    return stored == type && (!exactSize || length == size);
+}
+
+static void ReadStrictDword(HKEY key, const char* name, DWORD& target)
+{
+    DWORD value = 0;
+    if (ReadTyped(key, name, REG_DWORD, &value, sizeof value, true))
+        target = value;
+}
+
+static void ReadStrictSwitch(HKEY key, const char* name, BYTE& target)
+{
+    BYTE value = 0;
+    if (ReadTyped(key, name, REG_BINARY, &value, 1, true))
+        target = value != 0;
+}
+
+// A text of at most N - 1 characters; anything longer or of another type
+// leaves the target as it was.
+template <size_t N> static void ReadStrictText(HKEY key, const char* name, char (&target)[N])
+{
+    char text[N + 1] = {};
+    DWORD stored = 0;
+    DWORD length = sizeof text - 1;
+    if (RegQueryValueExA(key, name, NULL, &stored, (BYTE*)text, &length) == ERROR_SUCCESS &&
+        stored == REG_SZ && TextLength(text) < N)
+        TextCopy(target, text);
+}
+
+// The trusted callers: a multi-string of entries. Those that are not valid
+// are named in `skipped` for the log; the rest become the list and the
+// dialog's text.
+static void LoadTrusted(HKEY key, char (&skipped)[256])
+{
+    char data[kTrustedTextSize];
+    DWORD stored = 0;
+    DWORD length = sizeof data;
+    if (RegQueryValueExA(key, kValueTrusted, NULL, &stored, (BYTE*)data, &length) !=
+            ERROR_SUCCESS ||
+        stored != REG_MULTI_SZ)
+        return;
+    ParseTrustedMulti(data, length, &AppState.Trusted, skipped, sizeof skipped);
+    TrustedListText(AppState.Trusted, AppState.TrustedText);
 }
 
 static void WriteDword(HKEY key, const char* name, DWORD value)
@@ -118,6 +179,29 @@ static int32_t PortValuesToRead(HKEY key, DWORD count)
     }
 }
 
+DWORD ClampLogLines(DWORD lines)
+{
+    return lines < kMinLogLines ? kMinLogLines : lines > kMaxLogLines ? kMaxLogLines : lines;
+}
+
+// The window's size, no smaller than it starts and no larger than the
+// screen allows, whatever a hand-edited key says.
+static void LoadWindowSize(HKEY key)
+{
+    DWORD width = (DWORD)AppState.WindowWidth;
+    DWORD height = (DWORD)AppState.WindowHeight;
+    ReadStrictDword(key, kValueWindowWidth, width);
+    ReadStrictDword(key, kValueWindowHeight, height);
+    const DWORD maxWidth =
+        AppState.ScreenWidth > kWindowWidth ? (DWORD)AppState.ScreenWidth * 2 : 4096;
+    const DWORD maxHeight =
+        AppState.ScreenHeight > kWindowHeight ? (DWORD)AppState.ScreenHeight * 2 : 4096;
+    if (width >= (DWORD)kWindowWidth && width <= maxWidth)
+        AppState.WindowWidth = (int)width;
+    if (height >= (DWORD)kWindowHeight && height <= maxHeight)
+        AppState.WindowHeight = (int)height;
+}
+
 static void LoadPorts(HKEY key)
 {
     DWORD count = 0;
@@ -147,13 +231,15 @@ static void LoadPorts(HKEY key)
 
 StartupSwitches LoadSettings(HWND window)
 {
-    StartupSwitches switches = {0, 0};
+    StartupSwitches switches = {};
     HKEY root, key;
     if (!OpenSettingsKey(root, key))
         return switches;
     LoadPorts(key);
-    if (ReadValue(key, kValueWindowX, &AppState.WindowX, 4) &&
-        ReadValue(key, kValueWindowY, &AppState.WindowY, 4))
+    LoadWindowSize(key);
+    bool placed = ReadValue(key, kValueWindowX, &AppState.WindowX, 4) &&
+                  ReadValue(key, kValueWindowY, &AppState.WindowY, 4);
+    if (placed || AppState.WindowWidth != kWindowWidth || AppState.WindowHeight != kWindowHeight)
         MoveWindow(window, AppState.WindowX, AppState.WindowY, AppState.WindowWidth,
                    AppState.WindowHeight, TRUE);
     ReadValue(key, kValueDisconnect, &AppState.DisconnectImmediately, 1);
@@ -169,6 +255,12 @@ StartupSwitches LoadSettings(HWND window)
     char text[kCustomMessageSize] = {};
     if (ReadValue(key, kValueCustomMessage, text, sizeof text) && text[sizeof text - 1] == '\0')
         memcpy(AppState.CustomMessage, text, sizeof text);
+    ReadStrictSwitch(key, kValueLogToFile, AppState.LogToFile);
+    ReadStrictText(key, kValueLogFolder, AppState.LogFolder);
+    ReadStrictDword(key, kValueLogLines, AppState.LogLines);
+    AppState.LogLines = ClampLogLines(AppState.LogLines);
+    ReadStrictSwitch(key, kValueBalloons, AppState.Balloons);
+    LoadTrusted(key, switches.trustedSkipped);
     CloseSettingsKey(root, key);
     return switches;
 }
@@ -194,5 +286,15 @@ void SaveSettings()
     // The text's own bytes, without a terminating zero.
     RegSetValueExA(key, kValueCustomMessage, 0, REG_SZ, (const BYTE*)AppState.CustomMessage,
                    (DWORD)TextLength(AppState.CustomMessage));
+    WriteDword(key, kValueWindowWidth, (DWORD)AppState.WindowWidth);
+    WriteDword(key, kValueWindowHeight, (DWORD)AppState.WindowHeight);
+    WriteByte(key, kValueLogToFile, AppState.LogToFile);
+    RegSetValueExA(key, kValueLogFolder, 0, REG_SZ, (const BYTE*)AppState.LogFolder,
+                   (DWORD)TextLength(AppState.LogFolder) + 1);
+    WriteDword(key, kValueLogLines, AppState.LogLines);
+    WriteByte(key, kValueBalloons, AppState.Balloons);
+    char trusted[kTrustedTextSize];
+    DWORD bytes = (DWORD)TrustedListMulti(AppState.Trusted, trusted, sizeof trusted);
+    RegSetValueExA(key, kValueTrusted, 0, REG_MULTI_SZ, (const BYTE*)trusted, bytes);
     CloseSettingsKey(root, key);
 }

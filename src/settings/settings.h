@@ -6,13 +6,17 @@
 
 extern const char kSettingsKey[]; // under HKEY_CURRENT_USER
 
-// The two start-up switches that loading hands back to window creation.
+// What loading hands back to window creation: the two start-up switches
+// and the trusted entries that were skipped, for the log once it exists.
 struct StartupSwitches {
     BYTE onTop;
     BYTE connected;
+    char trustedSkipped[256];
 };
 
 StartupSwitches LoadSettings(HWND window);
+// The number of window lines, brought within what the program allows.
+DWORD ClampLogLines(DWORD lines);
 void SaveSettings();
 
 INT_PTR CALLBACK PortSettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

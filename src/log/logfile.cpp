@@ -1,0 +1,247 @@
+// The log file: every line that enters the log is also appended to the day's
+// file, harbinel-YYYY-MM-DD.log, as it comes, so that scans outlive the
+// program. Files are capped at 16 MiB each and the folder's at 256 MiB.
+#include "log.h"
+
+#include <shlobj.h>
+
+#include "../pure/errortext.h"
+#include "../pure/text.h"
+
+static const DWORD kRetryMs = 60000;
+static const DWORD kOffsetLifeMs = 60000;
+// Log files a folder is searched for at most when it is tidied.
+static const size_t kMaxFolderFiles = 4096;
+
+static int DayNumber(const SYSTEMTIME& now)
+{
+    return now.wYear * 10000 + now.wMonth * 100 + now.wDay;
+}
+
+// The folder the files go to: the chosen one, or the user's local
+// application data. Folders that are missing are made.
+static bool LogFolderPath(char (&folder)[MAX_PATH])
+{
+    if (AppState.LogFolder[0] != '\0') {
+        TextCopy(folder, AppState.LogFolder);
+    } else {
+        char base[MAX_PATH];
+        if (SHGetFolderPathA(NULL, CSIDL_LOCAL_APPDATA, NULL, 0, base) != S_OK)
+            return false;
+        TextCopy(folder, base);
+        TextAppend(folder, "\\Harbinel\\Logs");
+    }
+    int made = SHCreateDirectoryExA(NULL, folder, NULL);
+    if (made != ERROR_SUCCESS && made != ERROR_ALREADY_EXISTS && made != ERROR_FILE_EXISTS) {
+        SetLastError((DWORD)made);
+        return false;
+    }
+    return true;
+}
+
+static void FilePath(const char* folder, const char* name, char (&path)[MAX_PATH])
+{
+    TextCopy(path, folder);
+    TextAppend(path, "\\");
+    TextAppend(path, name);
+}
+
+// Deletes the oldest of the folder's log files while they take more than
+// the cap. Other files in the folder are never touched.
+static void TidyFolder(const char* folder)
+{
+    LogFileEntry* files = (LogFileEntry*)BlockAlloc(kMaxFolderFiles * sizeof(LogFileEntry), false);
+    bool* remove = (bool*)BlockAlloc(kMaxFolderFiles * sizeof(bool), true);
+    char pattern[MAX_PATH];
+    FilePath(folder, "harbinel-*.log", pattern);
+    WIN32_FIND_DATAA found;
+    HANDLE search = files && remove ? FindFirstFileA(pattern, &found) : INVALID_HANDLE_VALUE;
+    size_t count = 0;
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            LogFileEntry& entry = files[count];
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                ParseLogFileName(found.cFileName, &entry.id)) {
+                entry.bytes = (uint64_t)found.nFileSizeHigh << 32 | found.nFileSizeLow;
+                ++count;
+            }
+        } while (count < kMaxFolderFiles && FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    if (ChooseLogFilesToDelete(files, count, kLogFolderCap, remove) > 0) {
+        for (size_t i = 0; i < count; ++i) {
+            if (!remove[i])
+                continue;
+            char name[64];
+            char path[MAX_PATH];
+            const LogFileId& id = files[i].id;
+            BuildLogFileName(id.year, id.month, id.day, id.index, name);
+            FilePath(folder, name, path);
+            DeleteFileA(path);
+        }
+    }
+    BlockFree(files);
+    BlockFree(remove);
+}
+
+// The day's newest file and its size, so that a restart goes on in it.
+static LogFileId NewestOfDay(const char* folder, const SYSTEMTIME& now, uint64_t* bytes)
+{
+    LogFileId newest = {now.wYear, now.wMonth, now.wDay, 0};
+    *bytes = 0;
+    char name[64];
+    char pattern[MAX_PATH];
+    BuildLogFileName(now.wYear, now.wMonth, now.wDay, 0, name);
+    name[TextLength(name) - 4] = '\0'; // "harbinel-YYYY-MM-DD" and any index
+    TextAppend(name, "*.log");
+    FilePath(folder, name, pattern);
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return newest;
+    do {
+        LogFileId id;
+        if (ParseLogFileName(found.cFileName, &id) && id.year == now.wYear &&
+            id.month == now.wMonth && id.day == now.wDay && id.index >= newest.index) {
+            newest = id;
+            *bytes = (uint64_t)found.nFileSizeHigh << 32 | found.nFileSizeLow;
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return newest;
+}
+
+void LogFileClose()
+{
+    LogFileState& file = AppState.LogFile;
+    if (file.handle != INVALID_HANDLE_VALUE && file.handle != NULL)
+        CloseHandle(file.handle);
+    file.handle = INVALID_HANDLE_VALUE;
+    file.dirty = 0;
+}
+
+// Opens the file for id in append mode, shared so that others can read it
+// while the program writes. Returns the system's error, or 0.
+static DWORD OpenLogFile(const char* folder, const LogFileId& id)
+{
+    char name[64];
+    char path[MAX_PATH];
+    BuildLogFileName(id.year, id.month, id.day, id.index, name);
+    FilePath(folder, name, path);
+    HANDLE handle =
+        CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    LARGE_INTEGER size;
+    AppState.LogFile.bytes = GetFileSizeEx(handle, &size) ? (uint64_t)size.QuadPart : 0;
+    AppState.LogFile.handle = handle;
+    AppState.LogFile.id = id;
+    return 0;
+}
+
+// Makes sure the right file is open for a line of `length` bytes written
+// now: the day's file, or its next one when this one is full.
+static DWORD PrepareFile(const SYSTEMTIME& now, size_t length)
+{
+    LogFileState& file = AppState.LogFile;
+    bool open = file.handle != INVALID_HANDLE_VALUE && file.handle != NULL;
+    bool sameDay =
+        open && file.id.year == now.wYear && file.id.month == now.wMonth && file.id.day == now.wDay;
+    if (sameDay && file.bytes + length <= kLogFileLimit)
+        return 0;
+    char folder[MAX_PATH];
+    if (!LogFolderPath(folder))
+        return GetLastError();
+    LogFileId id;
+    uint64_t bytes = 0;
+    if (sameDay) {
+        id = file.id;
+        ++id.index;
+    } else {
+        id = NewestOfDay(folder, now, &bytes);
+        if (bytes > 0 && bytes + length > kLogFileLimit)
+            ++id.index;
+    }
+    LogFileClose();
+    DWORD error = OpenLogFile(folder, id);
+    if (error == 0)
+        TidyFolder(folder);
+    return error;
+}
+
+static int CurrentOffset(DWORD tick)
+{
+    LogFileState& file = AppState.LogFile;
+    if (file.offsetTick == 0 || tick - file.offsetTick >= kOffsetLifeMs) {
+        TIME_ZONE_INFORMATION zone;
+        DWORD result = GetTimeZoneInformation(&zone);
+        file.offset =
+            result == TIME_ZONE_ID_INVALID
+                ? 0
+                : GmtOffsetMinutes(zone.Bias, zone.DaylightBias, result == TIME_ZONE_ID_DAYLIGHT);
+        file.offsetTick = tick | 1; // never 0, which means "not read yet"
+    }
+    return file.offset;
+}
+
+static void ReportLogFileError(DWORD code)
+{
+    char line[128];
+    TextCopy(line, "Log file error: ");
+    TextAppend(line, FileErrorText(code));
+    AddLogLine(line);
+}
+
+void LogFileAppendAt(const char* line, const SYSTEMTIME& now, int offsetMinutes, DWORD tick)
+{
+    LogFileState& file = AppState.LogFile;
+    if (!AppState.LogToFile)
+        return;
+    // After a failure the file is tried again a minute later, or at once
+    // when the day has changed; the lines in between stay in the window.
+    if (file.failed && tick - file.failedTick < kRetryMs && DayNumber(now) == file.failedDay)
+        return;
+    LogClock clock = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+    char iso[kIsoTimeSize];
+    FormatIsoTime(clock, offsetMinutes, iso);
+    // The longest line, an escaped receive, with its time and CR LF.
+    char text[kEscapeBufferSize + kIsoTimeSize + 4];
+    size_t length = BuildFileLine(iso, line, text, sizeof text);
+    DWORD error = PrepareFile(now, length);
+    DWORD written = 0;
+    if (error == 0 &&
+        (!WriteFile(file.handle, text, (DWORD)length, &written, NULL) || written != length))
+        error = GetLastError() != 0 ? GetLastError() : ERROR_HANDLE_DISK_FULL;
+    if (error == 0) {
+        file.bytes += length;
+        file.dirty = 1;
+        file.failed = 0;
+        return;
+    }
+    LogFileClose();
+    bool first = !file.failed;
+    file.failed = 1;
+    file.failedTick = tick;
+    file.failedDay = DayNumber(now);
+    if (first)
+        ReportLogFileError(error); // enters the window only: the file is not writing
+}
+
+void LogFileAppend(const char* line)
+{
+    if (!AppState.LogToFile)
+        return;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    DWORD tick = GetTickCount();
+    LogFileAppendAt(line, now, CurrentOffset(tick), tick);
+}
+
+void LogFileFlush()
+{
+    LogFileState& file = AppState.LogFile;
+    if (file.dirty && file.handle != INVALID_HANDLE_VALUE && file.handle != NULL)
+        FlushFileBuffers(file.handle);
+    file.dirty = 0;
+}
