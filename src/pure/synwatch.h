@@ -1,0 +1,130 @@
+// The stealth watch's memory of SYNs it has seen: half-open attempts on
+// listened ports waiting for their accept, and per-caller counts of SYNs to
+// ports nobody listens on. Both tables are fixed in size; a flood of forged
+// sources pushes old entries out instead of growing anything.
+#ifndef HARBINEL_SYNWATCH_H
+#define HARBINEL_SYNWATCH_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Times are milliseconds from a clock that wraps (the tick count). Ages are
+// the difference from now taken as signed, so the wrap is harmless and a
+// time slightly ahead of now is young, as long as the tables are polled far
+// more often than every 24 days.
+
+// ---- Half-open attempts on listened ports ---------------------------------
+
+const size_t kSynPendingCap = 256;
+// A SYN not followed by an accept within this time was a half-open scan.
+const uint32_t kSynHalfOpenMs = 3000;
+
+// Addresses in network byte order, ports in host byte order.
+struct SynRecord {
+    uint32_t callerAddress;
+    uint32_t localAddress;
+    uint16_t callerPort;
+    uint16_t localPort;
+    uint32_t timeMs;
+};
+
+// Zero-initialised it is empty. Records are kept oldest first.
+struct SynPendingTable {
+    SynRecord records[kSynPendingCap];
+    size_t count;
+    // Records pushed out unreported because the table was full; the caller
+    // may report and reset it.
+    uint32_t dropped;
+};
+
+// Notes a SYN to a listened port. A repeat of a pending attempt (same caller
+// address, caller port and local port) younger than kSynHalfOpenMs is the
+// caller's retransmission and starts nothing. Returns whether a record was
+// started. When the table is full the oldest record is dropped and counted
+// in dropped: handing it out early would call a connection half-open whose
+// accept may still come.
+bool SynNoteAttempt(SynPendingTable* table, uint32_t callerAddress, uint16_t callerPort,
+                    uint32_t localAddress, uint16_t localPort, uint32_t nowMs);
+
+// Ends the oldest pending record of this caller, whose accept just came.
+// Returns whether there was one.
+bool SynMatchAccept(SynPendingTable* table, uint32_t callerAddress, uint16_t callerPort);
+
+// Takes out the oldest record at least windowMs old, for logging as a
+// half-open scan. One per call: the caller loops until it returns false.
+bool SynTakeExpired(SynPendingTable* table, uint32_t nowMs, SynRecord* out,
+                    uint32_t windowMs = kSynHalfOpenMs);
+
+// For an accept that failed because the caller had already gone: the program
+// knows only the local port. Takes out the oldest pending record for that
+// port, the one whose handshake most likely finished first and so reached
+// the head of the accept queue.
+bool SynTakeByLocalPort(SynPendingTable* table, uint16_t localPort, SynRecord* out);
+
+// ---- Port sweeps on ports nobody listens on -------------------------------
+
+const size_t kSweepCallerCap = 256;
+// Distinct ports remembered per caller; beyond this ports are only counted.
+const size_t kSweepPortCap = 64;
+// This many distinct ports within kSweepWindowMs make a sweep.
+const uint32_t kSweepThreshold = 5;
+const uint32_t kSweepWindowMs = 10000;
+// A sweep, once reported, runs this long; then the caller starts afresh.
+const uint32_t kSweepPeriodMs = 60000;
+
+enum SweepEventKind { kSweepNone, kSweepStarted, kSweepUpdate };
+
+struct SweepEvent {
+    SweepEventKind kind;
+    uint32_t callerAddress; // network byte order
+    uint32_t portCount;
+    uint16_t lowPort;
+    uint16_t highPort;
+    // False once the caller hit more than kSweepPortCap ports: from then on
+    // every port not remembered counts, repeats included.
+    bool countExact;
+};
+
+struct SweepCaller {
+    uint32_t address;
+    uint32_t lastMs;
+    uint32_t lastSeq;      // recency, for choosing whom to push out
+    uint32_t sweepStartMs; // when kSweepStarted was handed out
+    bool sweeping;
+    bool updatePending; // ports arrived after kSweepStarted
+    bool countExact;
+    uint32_t portCount;
+    uint16_t lowPort;
+    uint16_t highPort;
+    uint32_t storedPorts;
+    uint16_t ports[kSweepPortCap];
+    uint32_t portMs[kSweepPortCap]; // last SYN to each port, for the sliding window
+};
+
+// Zero-initialised it is empty. When all kSweepCallerCap slots are taken, a
+// new caller replaces the one least recently seen.
+struct SweepTable {
+    SweepCaller callers[kSweepCallerCap];
+    size_t count;
+    uint32_t seq;
+};
+
+// Notes a SYN from callerAddress to an unlistened port. Returns the event,
+// also written to out:
+// - kSweepStarted when the caller has now hit kSweepThreshold distinct ports
+//   within the last kSweepWindowMs;
+// - kSweepUpdate when a previous sweep period of this caller (or of the caller
+//   pushed out to make room) had further ports whose update was never taken;
+// - kSweepNone otherwise.
+// Further ports within kSweepPeriodMs of the start only update the counts;
+// their one update is handed out when the period ends, by SweepTakeDue (or
+// here, if a SYN comes first). So each sweep period adds at most two lines
+// however hard the caller floods.
+SweepEventKind SweepNote(SweepTable* table, uint32_t callerAddress, uint16_t port, uint32_t nowMs,
+                         SweepEvent* out);
+
+// Timer work: hands out one update of a sweep period that has ended, per
+// call (loop until false), and forgets callers idle for kSweepPeriodMs.
+bool SweepTakeDue(SweepTable* table, uint32_t nowMs, SweepEvent* out);
+
+#endif

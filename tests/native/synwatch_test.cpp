@@ -1,0 +1,230 @@
+// The stealth watch's tables: half-open records (retransmissions, accepts,
+// expiry, the accept-failed path, a full table) and sweep counting (the
+// thresholds, the sliding window, one update per period, floods of forged
+// sources and the wrap of the millisecond clock).
+#include <stdint.h>
+
+#include <map>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "pure/synwatch.h"
+
+namespace {
+
+const uint32_t kBeforeWrap = 0xffffffffu - 999; // the clock wraps 1000 ms later
+
+// 'N' note an attempt, 'A' accept, 'E' take expired, 'P' take by local port.
+// result: for 'N' and 'A' 1 or 0, what they return; for 'E' and 'P' the
+// caller port of the record taken out, 0 for none.
+struct SynStep {
+    char op;
+    uint32_t caller;
+    uint16_t callerPort, localPort;
+    uint32_t ms;
+    int32_t result;
+};
+
+TEST(SynPendingTable, Scenarios)
+{
+    // clang-format off
+    const std::pair<const char*, std::vector<SynStep>> scenarios[] = {
+        {"retransmission within the window",
+         {{'N', 1, 1000, 80, 0, 1}, {'N', 1, 1000, 80, 2999, 0}, {'E', 0, 0, 0, 2999, 0},
+          {'E', 0, 0, 0, 3000, 1000}, {'E', 0, 0, 0, 9000, 0}}},
+        {"repeat after the window is a new attempt",
+         {{'N', 1, 1000, 80, 0, 1}, {'N', 1, 1000, 80, 3000, 1}, {'E', 0, 0, 0, 3000, 1000},
+          {'E', 0, 0, 0, 5999, 0}, {'E', 0, 0, 0, 6000, 1000}}},
+        {"another caller, caller port or local port is another attempt",
+         {{'N', 1, 1000, 80, 0, 1}, {'N', 2, 1000, 80, 0, 1}, {'N', 1, 1001, 80, 0, 1},
+          {'N', 1, 1000, 81, 0, 1}}},
+        {"accept ends the record",
+         {{'N', 1, 1000, 80, 0, 1}, {'A', 2, 1000, 0, 0, 0}, {'A', 1, 1001, 0, 0, 0},
+          {'A', 1, 1000, 0, 10, 1}, {'A', 1, 1000, 0, 10, 0}, {'E', 0, 0, 0, 5000, 0}}},
+        {"expired records one at a time, oldest first, younger ones wait",
+         {{'N', 1, 1000, 80, 0, 1}, {'N', 1, 1001, 80, 500, 1}, {'N', 1, 1002, 80, 4000, 1},
+          {'E', 0, 0, 0, 3500, 1000}, {'E', 0, 0, 0, 3500, 1001}, {'E', 0, 0, 0, 3500, 0}}},
+        {"failed accept takes the oldest record of its port",
+         {{'N', 1, 1000, 80, 0, 1}, {'N', 2, 2000, 81, 10, 1}, {'N', 3, 3000, 81, 20, 1},
+          {'P', 0, 0, 81, 30, 2000}, {'P', 0, 0, 81, 30, 3000}, {'P', 0, 0, 81, 30, 0},
+          {'P', 0, 0, 80, 30, 1000}}},
+        {"the clock wraps",
+         {{'N', 1, 1000, 80, kBeforeWrap, 1}, {'N', 1, 1000, 80, 500, 0},
+          {'E', 0, 0, 0, 1999, 0}, {'E', 0, 0, 0, 2000, 1000}}},
+    };
+    // clang-format on
+    for (const auto& s : scenarios) {
+        SCOPED_TRACE(s.first);
+        SynPendingTable table = {};
+        for (size_t i = 0; i < s.second.size(); ++i) {
+            const SynStep& t = s.second[i];
+            SCOPED_TRACE("step " + std::to_string(i));
+            SynRecord taken = {};
+            bool result = t.op == 'N'
+                              ? SynNoteAttempt(&table, t.caller, t.callerPort, 7, t.localPort, t.ms)
+                          : t.op == 'A' ? SynMatchAccept(&table, t.caller, t.callerPort)
+                          : t.op == 'E' ? SynTakeExpired(&table, t.ms, &taken)
+                                        : SynTakeByLocalPort(&table, t.localPort, &taken);
+            int32_t got = t.op == 'N' || t.op == 'A' ? result : result ? taken.callerPort : 0;
+            EXPECT_EQ(got, t.result);
+        }
+    }
+}
+
+TEST(SynPendingTable, FullTableDropsTheOldest)
+{
+    SynPendingTable table = {};
+    for (uint16_t i = 0; i < 300; ++i)
+        EXPECT_TRUE(SynNoteAttempt(&table, 1, i, 7, 80, i));
+    EXPECT_EQ(table.count, kSynPendingCap);
+    EXPECT_EQ(table.dropped, 300u - kSynPendingCap);
+    SynRecord r;
+    ASSERT_TRUE(SynTakeExpired(&table, 10000, &r));
+    EXPECT_EQ(r.callerPort, 300 - kSynPendingCap);
+    EXPECT_EQ(r.localAddress, 7u);
+}
+
+// port -1: a SweepTakeDue at ms instead of a SYN. An event's count is exact
+// as long as it is within kSweepPortCap.
+struct SweepStep {
+    uint32_t caller;
+    int32_t port;
+    uint32_t ms;
+    SweepEventKind kind;
+    uint32_t count = 0;
+    uint16_t low = 0, high = 0;
+};
+typedef std::vector<SweepStep> Steps;
+
+// SYNs from caller 1 to n ports first, first + step, ..., one ms apart.
+Steps Syns(int32_t first, int32_t step, int n, uint32_t ms)
+{
+    Steps steps;
+    for (int i = 0; i < n; ++i)
+        steps.push_back({1, first + i * step, ms + i, kSweepNone});
+    return steps;
+}
+
+Steps operator+(Steps a, const Steps& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(SweepTable, Scenarios)
+{
+    const Steps sweep = Syns(1, 1, 4, 0) + Steps{{1, 5, 4, kSweepStarted, 5, 1, 5}};
+    // clang-format off
+    const std::pair<const char*, Steps> scenarios[] = {
+        {"four ports nothing, the fifth a sweep",
+         Syns(10, 10, 4, 0) + Steps{{1, 50, 4, kSweepStarted, 5, 10, 50}}},
+        {"repeats of a port do not count, nor other callers' ports",
+         Syns(10, 0, 5, 0) + Syns(20, 10, 3, 10) + Steps{{2, 60, 20, kSweepNone},
+                                                         {1, 5, 30, kSweepStarted, 5, 5, 40}}},
+        {"the window slides",
+         Syns(10, 10, 4, 0) + Steps{{1, 50, 10000, kSweepNone},
+                                    {1, 60, 10000, kSweepStarted, 5, 20, 60}}},
+        {"a repeated port stays in the window",
+         Syns(10, 10, 4, 5000) + Syns(10, 0, 1, 9000) +
+             Steps{{1, 99, 15000, kSweepStarted, 5, 10, 99}}},
+        {"one update when the period ends",
+         sweep + Syns(6, 1, 45, 5) + Syns(6, 1, 10, 200) +
+             Steps{{1, -1, 60003, kSweepNone}, {1, -1, 60004, kSweepUpdate, 50, 1, 50},
+                   {1, -1, 60004, kSweepNone}} +
+             Syns(1, 1, 4, 60005) + Steps{{1, 5, 60010, kSweepStarted, 5, 1, 5}}},
+        {"no update without new ports",
+         sweep + Syns(1, 1, 5, 100) + Steps{{1, -1, 70000, kSweepNone}}},
+        {"the next SYN hands out an update not yet taken, then a new sweep",
+         sweep + Steps{{1, 900, 100, kSweepNone}, {1, 7, 60004, kSweepUpdate, 6, 1, 900}} +
+             Syns(8, 1, 3, 60005) + Steps{{1, 11, 60008, kSweepStarted, 5, 7, 11}}},
+        {"ports beyond the cap are only counted, repeats too",
+         sweep + Syns(6, 1, 95, 5) + Syns(100, 0, 1, 200) +
+             Steps{{1, -1, 60004, kSweepUpdate, 101, 1, 100}}},
+        {"the clock wraps inside the window",
+         Syns(10, 10, 4, kBeforeWrap) +
+             Steps{{1, 50, 8000, kSweepStarted, 5, 10, 50}, {1, 60, 9000, kSweepNone},
+                   {1, -1, 67999, kSweepNone}, {1, -1, 68000, kSweepUpdate, 6, 10, 60}}},
+    };
+    // clang-format on
+    for (const auto& s : scenarios) {
+        SCOPED_TRACE(s.first);
+        std::unique_ptr<SweepTable> table(new SweepTable());
+        for (size_t i = 0; i < s.second.size(); ++i) {
+            const SweepStep& t = s.second[i];
+            SCOPED_TRACE("step " + std::to_string(i));
+            SweepEvent e = {};
+            SweepEventKind kind = kSweepNone;
+            if (t.port >= 0)
+                kind = SweepNote(table.get(), t.caller, (uint16_t)t.port, t.ms, &e);
+            else if (SweepTakeDue(table.get(), t.ms, &e))
+                kind = e.kind;
+            ASSERT_EQ(kind, t.kind);
+            if (kind == kSweepNone)
+                continue;
+            EXPECT_EQ(e.callerAddress, t.caller);
+            EXPECT_EQ(e.portCount, t.count);
+            EXPECT_EQ(e.lowPort, t.low);
+            EXPECT_EQ(e.highPort, t.high);
+            EXPECT_EQ(e.countExact, t.count <= kSweepPortCap);
+        }
+    }
+}
+
+TEST(SweepTable, ForgedFloodKeepsTheNewestAndTheSweeper)
+{
+    std::unique_ptr<SweepTable> table(new SweepTable());
+    SweepEvent e;
+    for (uint16_t port = 1; port <= 5; ++port)
+        SweepNote(table.get(), 0xfeed, port, 0, &e);
+    ASSERT_EQ(e.kind, kSweepStarted);
+    for (uint32_t source = 1; source <= 1000; ++source)
+        EXPECT_EQ(SweepNote(table.get(), source, 80, 1, &e), kSweepNone);
+    EXPECT_EQ(table->count, kSweepCallerCap);
+    // The sweeper is still in its period: a new port is not a new sweep.
+    EXPECT_EQ(SweepNote(table.get(), 0xfeed, 6, 2, &e), kSweepNone);
+    for (uint16_t port = 81; port <= 84; ++port)
+        SweepNote(table.get(), 1000, port, 3, &e);
+    EXPECT_EQ(e.kind, kSweepStarted) << "the newest source was forgotten";
+    for (uint16_t port = 81; port <= 84; ++port)
+        SweepNote(table.get(), 1, port, 3, &e);
+    EXPECT_EQ(e.kind, kSweepNone) << "the oldest source was kept";
+    ASSERT_TRUE(SweepTakeDue(table.get(), 60000, &e));
+    EXPECT_EQ(e.callerAddress, 0xfeedu);
+    // A table of sweepers gives up the least recent, and its update with it.
+    for (uint32_t source = 1; source <= kSweepCallerCap; ++source)
+        for (uint16_t port = 1; port <= 6; ++port)
+            SweepNote(table.get(), source, port, 70000, &e);
+    EXPECT_EQ(SweepNote(table.get(), 5000, 1, 70001, &e), kSweepUpdate);
+    EXPECT_EQ(e.callerAddress, 1u);
+    EXPECT_EQ(table->count, kSweepCallerCap);
+}
+
+// However callers flood, each adds at most two lines in any 60 s that starts
+// with one of its lines.
+TEST(SweepTable, RandomFloodAddsAtMostTwoLinesPerPeriod)
+{
+    std::mt19937 random(7);
+    std::unique_ptr<SweepTable> table(new SweepTable());
+    std::map<uint32_t, std::vector<uint32_t>> lines;
+    uint32_t ms = 0xffffffffu - 300000; // the run crosses the wrap
+    SweepEvent e;
+    for (int i = 0; i < 200000; ++i) {
+        ms += random() % 20;
+        if (SweepNote(table.get(), random() % 8, (uint16_t)(random() % 300), ms, &e) != kSweepNone)
+            lines[e.callerAddress].push_back(ms);
+        while (i % 50 == 0 && SweepTakeDue(table.get(), ms, &e))
+            lines[e.callerAddress].push_back(ms);
+    }
+    for (const auto& caller : lines) {
+        SCOPED_TRACE(caller.first);
+        const std::vector<uint32_t>& times = caller.second;
+        EXPECT_GE(times.size(), 10u);
+        for (size_t i = 2; i < times.size(); ++i)
+            ASSERT_GE(times[i] - times[i - 2], kSweepPeriodMs) << "line " << i;
+    }
+}
+
+} // namespace
