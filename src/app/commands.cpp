@@ -185,6 +185,9 @@ void OnCommand(HWND window, UINT command)
     case IDM_ONTOP:
         ToggleOnTop(window);
         break;
+    case IDM_ALERTS:
+        RunDialog(window, IDD_ALERTS, AlertsDialogProc);
+        break;
     case IDM_TROJANPORTS:
         RunDialog(window, IDD_TROJANPORTS, TrojanPortsDialogProc);
         break;

@@ -28,6 +28,9 @@ void LogFileAppend(const char* line);
 void LogFileAppendAt(const char* line, const SYSTEMTIME& now, int offsetMinutes, DWORD tick);
 void LogFileFlush();
 void LogFileClose();
+// The folder the files go to: the setting, or when it is empty the user's
+// local application data; folders that are missing are made.
+bool LogFolderPath(const char* setting, char (&folder)[MAX_PATH]);
 
 // Widens the list's sideways scroll to a line's width, so long lines can be
 // read whole.

@@ -18,12 +18,10 @@ static int DayNumber(const SYSTEMTIME& now)
     return now.wYear * 10000 + now.wMonth * 100 + now.wDay;
 }
 
-// The folder the files go to: the chosen one, or the user's local
-// application data. Folders that are missing are made.
-static bool LogFolderPath(char (&folder)[MAX_PATH])
+bool LogFolderPath(const char* setting, char (&folder)[MAX_PATH])
 {
-    if (AppState.LogFolder[0] != '\0') {
-        TextCopy(folder, AppState.LogFolder);
+    if (setting[0] != '\0') {
+        TextCopy(folder, setting);
     } else {
         char base[MAX_PATH];
         if (SHGetFolderPathA(NULL, CSIDL_LOCAL_APPDATA, NULL, 0, base) != S_OK)
@@ -151,7 +149,7 @@ static DWORD PrepareFile(const SYSTEMTIME& now, size_t length)
     if (sameDay && file.bytes + length <= kLogFileLimit)
         return 0;
     char folder[MAX_PATH];
-    if (!LogFolderPath(folder))
+    if (!LogFolderPath(AppState.LogFolder, folder))
         return GetLastError();
     LogFileId id;
     uint64_t bytes = 0;

@@ -23,6 +23,7 @@ INT_PTR CALLBACK PortSettingsDialogProc(HWND dialog, UINT message, WPARAM wParam
 INT_PTR CALLBACK AddPortDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK DigitOnlyEditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK MessageDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+INT_PTR CALLBACK AlertsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK TrojanPortsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 #endif

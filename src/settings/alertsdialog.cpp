@@ -1,0 +1,124 @@
+// The Alerts and Log dialog: the log file and its folder, how many lines the
+// window keeps, the scan notifications and the trusted callers. Invalid
+// trusted entries are named in the dialog, which then stays open.
+#include "../app/app.h"
+
+#include <shlobj.h>
+
+#include "../log/log.h"
+#include "../pure/text.h"
+#include "resource.h"
+#include "settings.h"
+
+static void InitAlertsDialog(HWND dialog)
+{
+    CheckDlgButton(dialog, IDC_AL_LOGTOFILE, AppState.LogToFile ? BST_CHECKED : BST_UNCHECKED);
+    SendDlgItemMessageA(dialog, IDC_AL_FOLDER, EM_LIMITTEXT, MAX_PATH - 1, 0);
+    SetDlgItemTextA(dialog, IDC_AL_FOLDER, AppState.LogFolder);
+    SendDlgItemMessageA(dialog, IDC_AL_LINES, EM_LIMITTEXT, 7, 0);
+    SetDlgItemInt(dialog, IDC_AL_LINES, AppState.LogLines, FALSE);
+    CheckDlgButton(dialog, IDC_AL_BALLOONS, AppState.Balloons ? BST_CHECKED : BST_UNCHECKED);
+    SendDlgItemMessageA(dialog, IDC_AL_TRUSTED, EM_LIMITTEXT, kTrustedTextSize - 1, 0);
+    SetDlgItemTextA(dialog, IDC_AL_TRUSTED, AppState.TrustedText);
+}
+
+static void BrowseForFolder(HWND dialog)
+{
+    BROWSEINFOA browse = {};
+    browse.hwndOwner = dialog;
+    browse.lpszTitle = "Folder for the log files";
+    browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+    LPITEMIDLIST chosen = SHBrowseForFolderA(&browse);
+    if (chosen == NULL)
+        return;
+    char folder[MAX_PATH];
+    if (SHGetPathFromIDListA(chosen, folder))
+        SetDlgItemTextA(dialog, IDC_AL_FOLDER, folder);
+    CoTaskMemFree(chosen);
+}
+
+static void OpenLogFolder(HWND dialog)
+{
+    char setting[MAX_PATH];
+    char folder[MAX_PATH];
+    GetDlgItemTextA(dialog, IDC_AL_FOLDER, setting, sizeof setting);
+    if (LogFolderPath(setting, folder))
+        ShellExecuteA(dialog, "open", folder, NULL, NULL, SW_SHOWNORMAL);
+}
+
+// Takes the dialog's values; false, with the reason shown in the dialog,
+// when the trusted callers hold lines that are not addresses or ranges.
+static bool ApplyAlerts(HWND dialog)
+{
+    char text[kTrustedTextSize];
+    GetDlgItemTextA(dialog, IDC_AL_TRUSTED, text, sizeof text);
+    TrustedList trusted = {};
+    char invalid[160];
+    TrustedReport report = ParseTrustedLines(text, &trusted, invalid, sizeof invalid);
+    if (report.invalid > 0 || report.dropped > 0) {
+        char problem[200];
+        if (report.invalid > 0) {
+            TextCopy(problem, "Not an address or range: ");
+            TextAppend(problem, invalid);
+        } else {
+            TextCopy(problem, "Too many trusted callers");
+        }
+        SetDlgItemTextA(dialog, IDC_AL_PROBLEM, problem);
+        return false;
+    }
+    AppState.Trusted = trusted;
+    TrustedListText(trusted, AppState.TrustedText);
+
+    char folder[MAX_PATH];
+    GetDlgItemTextA(dialog, IDC_AL_FOLDER, folder, sizeof folder);
+    BYTE toFile = IsDlgButtonChecked(dialog, IDC_AL_LOGTOFILE) == BST_CHECKED;
+    if (lstrcmpiA(folder, AppState.LogFolder) != 0 || toFile != AppState.LogToFile) {
+        // The next line opens the file afresh, in the new place.
+        LogFileClose();
+        AppState.LogFile.failed = 0;
+    }
+    TextCopy(AppState.LogFolder, folder);
+    AppState.LogToFile = toFile;
+    BOOL read = FALSE;
+    UINT lines = GetDlgItemInt(dialog, IDC_AL_LINES, &read, FALSE);
+    if (read)
+        AppState.LogLines = ClampLogLines(lines);
+    AppState.Balloons = IsDlgButtonChecked(dialog, IDC_AL_BALLOONS) == BST_CHECKED;
+    return true;
+}
+
+static void OnAlertsCommand(HWND dialog, UINT id)
+{
+    switch (id) {
+    case IDC_AL_OK:
+        if (ApplyAlerts(dialog))
+            EndDialog(dialog, 1);
+        break;
+    case IDC_AL_CANCEL:
+        EndDialog(dialog, 0);
+        break;
+    case IDC_AL_BROWSE:
+        BrowseForFolder(dialog);
+        break;
+    case IDC_AL_OPENFOLDER:
+        OpenLogFolder(dialog);
+        break;
+    }
+}
+
+INT_PTR CALLBACK AlertsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        InitAlertsDialog(dialog);
+        return TRUE;
+    case WM_COMMAND:
+        if (HIWORD(wParam) == 0)
+            OnAlertsCommand(dialog, LOWORD(wParam));
+        return TRUE;
+    case WM_CLOSE:
+        EndDialog(dialog, 0);
+        return TRUE;
+    }
+    return FALSE;
+}
