@@ -78,6 +78,8 @@ void ShowScanBalloon(u_long caller, int32_t port)
     BalloonDecision shown = BalloonNoteScan(AppState.BalloonCallers, ntohl(caller), GetTickCount());
     if (!shown.show)
         return;
+    // The tray record keeps the last balloon's text; the balloon itself goes
+    // in a copy, in the record's second form, which balloons need.
     NOTIFYICONDATAA& tray = AppState.TrayIconData;
     if (caller != 0) {
         BuildBalloonText(ntohl(caller), port, shown.suppressedBefore, tray.szInfo);
@@ -86,13 +88,12 @@ void ShowScanBalloon(u_long caller, int32_t port)
         AppendDecimal(port, tray.szInfo);
         TextAppend(tray.szInfo, " from a caller that left at once");
     }
-    TextCopy(tray.szInfoTitle, kWindowTitle);
-    tray.dwInfoFlags = NIIF_WARNING;
-    tray.uFlags = NIF_INFO;
-    // Balloons need the record's second form; everything else keeps the first.
-    tray.cbSize = NOTIFYICONDATAA_V2_SIZE;
-    Shell_NotifyIconA(NIM_MODIFY, &tray);
-    tray.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    NOTIFYICONDATAA balloon = tray;
+    TextCopy(balloon.szInfoTitle, kWindowTitle);
+    balloon.dwInfoFlags = NIIF_WARNING;
+    balloon.uFlags = NIF_INFO;
+    balloon.cbSize = NOTIFYICONDATAA_V2_SIZE;
+    Shell_NotifyIconA(NIM_MODIFY, &balloon);
 }
 
 void ShowMonitorReport(const MonitorReport& report)
