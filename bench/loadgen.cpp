@@ -4,7 +4,9 @@
 //
 //   bench_loadgen freeports N
 //   bench_loadgen run --ports P1,P2,.. --count N [--concurrency C | --rate R]
-//                     [--timeout-ms T] [--out callers.csv]
+//                     [--sources S] [--timeout-ms T] [--out callers.csv]
+//
+// --sources S spreads the callers over S loopback addresses, 127.0.0.2 on.
 //   bench_loadgen check --log log.txt callers.csv [callers.csv ...]
 //
 // The program under test runs under Wine, whose sockets are this kernel's
@@ -27,6 +29,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -91,6 +94,7 @@ struct Caller {
     int fd = -1;
     int port = 0;
     int callerPort = 0;
+    uint32_t from = INADDR_LOOPBACK; // the caller's own address
     int64_t start = 0;     // before connect()
     int64_t connected = 0; // connect completed
     int64_t warned = 0;    // last byte of the warning arrived
@@ -114,6 +118,7 @@ struct RunOptions {
     double rate = 0; // callers started per second; 0 = closed loop
     int maxInFlight = 1024;
     int timeoutMs = 10000;
+    int sources = 0; // 0: every caller from 127.0.0.1
     std::string out;
 };
 
@@ -221,6 +226,14 @@ class Runner {
         c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
         if (c.fd < 0)
             Fail("socket: " + std::string(strerror(errno)));
+        if (o_.sources > 0) {
+            c.from = INADDR_LOOPBACK + 1 + (uint32_t)(index % o_.sources);
+            sockaddr_in self = {};
+            self.sin_family = AF_INET;
+            self.sin_addr.s_addr = htonl(c.from);
+            if (bind(c.fd, (sockaddr*)&self, sizeof self) != 0)
+                Fail("bind to a loopback source: " + std::string(strerror(errno)));
+        }
         sockaddr_in a = {};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -319,13 +332,14 @@ class Runner {
         if (f == NULL)
             Fail("cannot write " + o_.out);
         fprintf(f, "caller_port,port,start_us,connect_us,warning_us,end_us,bytes,end_of_stream,"
-                   "content_ok,error\n");
+                   "content_ok,error,caller_address\n");
         for (const Caller& c : callers_) {
             auto rel = [&](int64_t t) { return t == 0 ? -1 : (long long)(t - c.start); };
-            fprintf(f, "%d,%d,%lld,%lld,%lld,%lld,%zu,%d,%d,%s\n", c.callerPort, c.port,
+            in_addr from = {htonl(c.from)};
+            fprintf(f, "%d,%d,%lld,%lld,%lld,%lld,%zu,%d,%d,%s,%s\n", c.callerPort, c.port,
                     (long long)(c.start - begin_), rel(c.connected), rel(c.warned), rel(c.ended),
                     c.bytes, c.endOfStream ? 1 : 0, c.head == kWarning ? 1 : 0,
-                    c.error ? strerror(c.error) : "");
+                    c.error ? strerror(c.error) : "", inet_ntoa(from));
         }
         fclose(f);
     }
@@ -363,6 +377,8 @@ int Run(int argc, char** argv)
             o.maxInFlight = atoi(value().c_str());
         else if (a == "--timeout-ms")
             o.timeoutMs = atoi(value().c_str());
+        else if (a == "--sources")
+            o.sources = atoi(value().c_str());
         else if (a == "--out")
             o.out = value();
         else
@@ -379,11 +395,13 @@ int Run(int argc, char** argv)
 // ---- check --------------------------------------------------------------------
 
 struct CallerKey {
+    std::string address;
     int callerPort;
     int port;
     bool operator<(const CallerKey& other) const
     {
-        return std::make_pair(callerPort, port) < std::make_pair(other.callerPort, other.port);
+        return std::tie(address, callerPort, port) <
+               std::tie(other.address, other.callerPort, other.port);
     }
 };
 
@@ -392,19 +410,19 @@ bool StartsWith(const std::string& s, const char* prefix)
     return s.compare(0, strlen(prefix), prefix) == 0;
 }
 
-// "   Accept: 127.0.0.1:<caller port> -> <local address>:<port>". The local
-// address is whatever interface the program found for the caller (the
-// machine's main address under Wine, 127.0.0.1 on Windows).
+// "   Accept: <caller address>:<caller port> -> <local address>:<port>".
 bool ParseAddressLine(const std::string& line, CallerKey* key)
 {
-    const char prefix[] = "   Accept: 127.0.0.1:";
+    const char prefix[] = "   Accept: ";
     if (!StartsWith(line, prefix))
         return false;
     size_t arrow = line.find(" -> ");
+    size_t callerColon = line.find(':', sizeof prefix - 1);
     size_t colon = line.rfind(':');
-    if (arrow == std::string::npos || colon == std::string::npos || colon < arrow)
+    if (arrow == std::string::npos || callerColon > arrow || colon < arrow)
         return false;
-    key->callerPort = atoi(line.c_str() + sizeof prefix - 1);
+    key->address = line.substr(sizeof prefix - 1, callerColon - (sizeof prefix - 1));
+    key->callerPort = atoi(line.c_str() + callerColon + 1);
     key->port = atoi(line.c_str() + colon + 1);
     return key->callerPort > 0 && key->port > 0;
 }
@@ -440,6 +458,7 @@ int Check(int argc, char** argv)
         std::getline(in, row); // header
         while (std::getline(in, row)) {
             CallerKey key = {};
+            key.address = row.substr(row.rfind(',') + 1);
             if (sscanf(row.c_str(), "%d,%d", &key.callerPort, &key.port) == 2 &&
                 key.callerPort > 0) {
                 ++expected[key];

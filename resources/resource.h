@@ -94,5 +94,7 @@
 // Posted to itself when a socket is closed: socket events queued before it
 // are left over from the closed socket, whatever takes its handle next.
 #define WM_SOCKETRETIRED 1028
+// Posted by the log file when a write fails, so its line follows the block.
+#define WM_LOGFILEERROR 1029
 
 #endif

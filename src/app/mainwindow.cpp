@@ -294,6 +294,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_SOCKETRETIRED:
         ListRemoveBySocket(AppState.RetiredSockets, (SocketHandle)wParam);
         break;
+    case WM_LOGFILEERROR:
+        ReportLogFileError((DWORD)wParam);
+        break;
     case WM_HOSTRESOLVED:
         OnHostResolved((HANDLE)wParam, HIWORD(lParam));
         break;

@@ -28,6 +28,8 @@ void LogFileAppend(const char* line);
 void LogFileAppendAt(const char* line, const SYSTEMTIME& now, int offsetMinutes, DWORD tick);
 void LogFileFlush();
 void LogFileClose();
+// Logs "Log file error: " and the reason for a system error code.
+void ReportLogFileError(DWORD code);
 // The folder the files go to: the setting, or when it is empty the user's
 // local application data; folders that are missing are made.
 bool LogFolderPath(const char* setting, char (&folder)[MAX_PATH]);

@@ -2,6 +2,7 @@
 // file, harbinel-YYYY-MM-DD.log, as it comes, so that scans outlive the
 // program. Files are capped at 16 MiB each and the folder's at 256 MiB.
 #include "log.h"
+#include "resource.h"
 
 #include <shlobj.h>
 
@@ -183,7 +184,7 @@ static int CurrentOffset(DWORD tick)
     return file.offset;
 }
 
-static void ReportLogFileError(DWORD code)
+void ReportLogFileError(DWORD code)
 {
     char line[128];
     TextCopy(line, "Log file error: ");
@@ -222,8 +223,10 @@ void LogFileAppendAt(const char* line, const SYSTEMTIME& now, int offsetMinutes,
     file.failed = 1;
     file.failedTick = tick;
     file.failedDay = DayNumber(now);
+    // Posted, so that the line comes after the block being logged, never
+    // inside it; it enters the window only, since the file is not writing.
     if (first)
-        ReportLogFileError(error); // enters the window only: the file is not writing
+        PostMessageA(AppState.MainWindow, WM_LOGFILEERROR, (WPARAM)error, 0);
 }
 
 void LogFileAppend(const char* line)

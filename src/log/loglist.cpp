@@ -59,7 +59,6 @@ static void DropOldestLines(HWND list, LRESULT& index)
 int AddLogLine(const char* text)
 {
     HWND list = AppState.LogList;
-    LogFileAppend(text);
     LRESULT index = SendMessageA(list, LB_ADDSTRING, 0, (LPARAM)text);
     while (index == LB_ERRSPACE) {
         LRESULT left = SendMessageA(list, LB_DELETESTRING, 0, 0);
@@ -73,5 +72,6 @@ int AddLogLine(const char* text)
     DropOldestLines(list, index);
     FitLineWidth(list, text);
     ShowNewestLines(list);
+    LogFileAppend(text);
     return (int)index;
 }

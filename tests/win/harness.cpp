@@ -145,6 +145,15 @@ void SetSettingString(const char* name, const std::string& bytes)
     SetValue(name, REG_SZ, bytes.data(), (DWORD)bytes.size());
 }
 
+void SetSettingMultiString(const char* name, const std::vector<std::string>& entries)
+{
+    std::string bytes;
+    for (const std::string& e : entries)
+        bytes += e + '\0';
+    bytes += '\0';
+    SetValue(name, REG_MULTI_SZ, bytes.data(), (DWORD)bytes.size());
+}
+
 void DeleteSetting(const char* name)
 {
     HKEY key = OpenKey(false);

@@ -59,6 +59,8 @@ void ClearSettings();
 void SetSettingDword(const char* name, DWORD value);
 void SetSettingBinary(const char* name, const void* data, DWORD size);
 void SetSettingString(const char* name, const std::string& bytes);
+// Each entry with its zero, then the empty entry that ends the list.
+void SetSettingMultiString(const char* name, const std::vector<std::string>& entries);
 void DeleteSetting(const char* name);
 
 struct SettingValue {

@@ -1,0 +1,241 @@
+// The log file, the window's line limit, Copy, trusted callers and the scan
+// balloons, in-process: the day that decides the file is handed in, so the
+// day change, a full file and the folder cap can be tried without waiting.
+#include "harness.h"
+
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "log/log.h"
+#include "pure/text.h"
+#include "resource.h"
+
+using namespace harness;
+
+namespace {
+
+const DWORD kWaitMs = 5000;
+
+std::string TempFolder(const char* name)
+{
+    char base[MAX_PATH];
+    GetTempPathA(sizeof base, base);
+    std::string folder = std::string(base) + name + std::to_string(GetTickCount());
+    CreateDirectoryA(folder.c_str(), NULL);
+    return folder;
+}
+
+std::string FileText(const std::string& path)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    std::string text(1 << 16, '\0');
+    DWORD got = 0;
+    ReadFile(file, &text[0], (DWORD)text.size(), &got, NULL);
+    CloseHandle(file);
+    text.resize(got);
+    return text;
+}
+
+// A file of `bytes` bytes, made by moving its end (sparse where the disk allows).
+void MakeFile(const std::string& path, LONG megabytes)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
+    SetFilePointer(file, megabytes << 20, NULL, FILE_BEGIN);
+    SetEndOfFile(file);
+    CloseHandle(file);
+}
+
+bool Exists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+SYSTEMTIME Day(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second)
+{
+    SYSTEMTIME t = {};
+    t.wYear = year;
+    t.wMonth = month;
+    t.wDay = day;
+    t.wHour = hour;
+    t.wMinute = minute;
+    t.wSecond = second;
+    return t;
+}
+
+class LogFileTest : public AppTest {
+  protected:
+    void PrepareSettings() override
+    {
+        folder_ = TempFolder("harbinel-logs-");
+        SetSettingString("LogFolder", folder_ + std::string(1, '\0'));
+    }
+    std::string Path(const char* name) const
+    {
+        return folder_ + "\\" + name;
+    }
+    std::string folder_;
+};
+
+TEST_F(LogFileTest, EachLineGoesToItsDaysFileWithTimeAndOffset)
+{
+    LogFileAppendAt("before midnight", Day(2026, 12, 8, 23, 59, 59), 60, 1000);
+    LogFileAppendAt("   after midnight", Day(2026, 12, 9, 0, 0, 1), -330, 2000);
+    LogFileClose();
+    EXPECT_EQ(FileText(Path("harbinel-2026-12-08.log")),
+              "2026-12-08T23:59:59+01:00 before midnight\r\n");
+    EXPECT_EQ(FileText(Path("harbinel-2026-12-09.log")),
+              "2026-12-09T00:00:01-05:30    after midnight\r\n");
+
+    // A line that enters the window enters today's file as it comes.
+    AddLogLine("a line of today");
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char name[64];
+    BuildLogFileName(now.wYear, now.wMonth, now.wDay, 0, name);
+    std::string today = FileText(Path(name));
+    EXPECT_NE(today.find(" a line of today\r\n"), std::string::npos) << today;
+}
+
+TEST_F(LogFileTest, AFullFileGoesOnInTheNextAndTheFolderCapDeletesTheOldest)
+{
+    MakeFile(Path("harbinel-2026-01-01.log"), 100);
+    MakeFile(Path("harbinel-2026-01-02.log"), 100);
+    MakeFile(Path("harbinel-2026-01-03.log"), 100);
+    MakeFile(Path("notes.log"), 100); // not one of ours: never deleted
+    MakeFile(Path("harbinel-2026-12-08.log"), 16);
+    LogFileAppendAt("next file", Day(2026, 12, 8, 10, 0, 0), 0, 1000);
+    LogFileClose();
+    EXPECT_EQ(FileText(Path("harbinel-2026-12-08.1.log")),
+              "2026-12-08T10:00:00+00:00 next file\r\n");
+    // 316 MiB of ours: the oldest goes, which brings them under 256 MiB.
+    EXPECT_FALSE(Exists(Path("harbinel-2026-01-01.log")));
+    EXPECT_TRUE(Exists(Path("harbinel-2026-01-02.log")));
+    EXPECT_TRUE(Exists(Path("harbinel-2026-01-03.log")));
+    EXPECT_TRUE(Exists(Path("harbinel-2026-12-08.log")));
+    EXPECT_TRUE(Exists(Path("notes.log")));
+}
+
+TEST_F(LogFileTest, AFolderThatCannotBeMadeGivesOneLineAndIsTriedAMinuteLater)
+{
+    // A folder under a file cannot exist. (Read-only folders stop nobody
+    // running as root under Wine; Windows and Wine agree on this one.)
+    MakeFile(Path("plain-file"), 0);
+    TextCopy(AppState.LogFolder, Path("plain-file\\logs").c_str());
+    LogFileClose();
+    AddLogLine("first");
+    AddLogLine("second");
+    // The error line comes after what is being logged, never inside a block.
+    PumpPending();
+    std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 3u) << LogDump();
+    EXPECT_EQ(lines[0], "first");
+    EXPECT_EQ(lines[2].rfind("Log file error: ", 0), 0u) << LogDump();
+
+    TextCopy(AppState.LogFolder, folder_.c_str());
+    const DWORD failed = AppState.LogFile.failedTick;
+    const SYSTEMTIME day = Day(2026, 12, 8, 10, 0, 0);
+    AppState.LogFile.failedDay = 20261208;
+    LogFileAppendAt("too soon", day, 0, failed + 59000);
+    EXPECT_FALSE(Exists(Path("harbinel-2026-12-08.log")));
+    LogFileAppendAt("a minute later", day, 0, failed + 60000);
+    LogFileClose();
+    EXPECT_EQ(FileText(Path("harbinel-2026-12-08.log")),
+              "2026-12-08T10:00:00+00:00 a minute later\r\n");
+    PumpPending();
+    EXPECT_EQ(LogCount(), 3) << LogDump();
+}
+
+class WindowLinesTest : public AppTest {
+  protected:
+    void PrepareSettings() override
+    {
+        SetSettingDword("LogLines", 5); // below the least: 100 are kept
+        SetSettingBinary("LogToFile", "\0", 1);
+    }
+};
+
+TEST_F(WindowLinesTest, TheWindowKeepsTheNewestLinesAndCopiesThem)
+{
+    for (int i = 0; i < 150; ++i)
+        AddLogLine(("line " + std::to_string(i)).c_str());
+    ASSERT_EQ(LogCount(), 100);
+    EXPECT_EQ(LogLine(0), "line 50");
+    EXPECT_EQ(LogLine(99), "line 149");
+
+    struct {
+        const char* name;
+        std::vector<int> selected;
+        std::string copied;
+    } cases[] = {
+        {"nothing selected: every line", {}, ""},
+        {"two lines selected", {3, 97}, "line 53\r\nline 147\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SendMessageA(AppState.LogList, LB_SETSEL, FALSE, -1);
+        for (int i : c.selected)
+            SendMessageA(AppState.LogList, LB_SETSEL, TRUE, i);
+        SendMessageA(AppState.LogList, WM_COMMAND, IDM_LOG_COPY, 0);
+        ASSERT_TRUE(OpenClipboard(NULL));
+        HANDLE data = GetClipboardData(CF_TEXT);
+        std::string text = data ? (const char*)GlobalLock(data) : "<none>";
+        if (data)
+            GlobalUnlock(data);
+        CloseClipboard();
+        if (c.selected.empty()) {
+            EXPECT_EQ(text.size(), 50 * 9 + 50 * 10u) << "lines 50-99 and 100-149, CR LF each";
+            EXPECT_EQ(text.rfind("line 149\r\n"), text.size() - 10);
+        } else {
+            EXPECT_EQ(text, c.copied);
+        }
+    }
+}
+
+class TrustedTest : public AppTest {
+  protected:
+    void PrepareSettings() override
+    {
+        SetSettingMultiString("Trusted", {"127.0.0.0/30", "bogus", "010.0.0.1"});
+        SetSettingBinary("LogToFile", "\0", 1);
+    }
+};
+
+TEST_F(TrustedTest, TrustedCallersAreQuietOthersGetOneBalloonAMinute)
+{
+    ASSERT_EQ(LogLine(0), "Trusted callers skipped: bogus, 010.0.0.1") << LogDump();
+    const u_short port = PickFreePort();
+    AddPortToList(port);
+    SendMessageA(AppState.MainWindow, WM_COMMAND, IDC_LISTEN, 0);
+    struct {
+        const char* name;
+        bool trusted;
+        std::string balloon;
+    } cases[] = {
+        {"trusted range", true, ""},
+        {"not trusted: a balloon names it", false,
+         "Scan from 127.0.0.1 on port " + std::to_string(port)},
+        {"same caller again: no second balloon", false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.trusted)
+            AppState.Trusted = TrustedList();
+        AppState.TrayIconData.szInfo[0] = '\0';
+        SendMessageA(AppState.MainWindow, WM_COMMAND, IDM_RESETALERT, 0);
+        int from = LogCount();
+        LoopbackClient caller;
+        ASSERT_TRUE(caller.Connect(port));
+        ASSERT_TRUE(WaitForLogLine("Scan blocked", false, kWaitMs)) << LogDump();
+        EXPECT_EQ(LogLine(from), c.trusted ? "Scan detected (trusted)" : "Scan detected");
+        EXPECT_EQ(AppState.TrayIconData.hIcon == AppState.IconAlert, !c.trusted);
+        EXPECT_EQ(std::string(AppState.TrayIconData.szInfo), c.balloon);
+        SendMessageA(AppState.MainWindow, WM_COMMAND, IDM_CLEARLOG, 0);
+    }
+}
+
+} // namespace
