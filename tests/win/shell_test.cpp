@@ -59,8 +59,8 @@ TEST_F(StartupTest, WindowIsCreatedHiddenCentredAndFixedSize)
 
 TEST_F(StartupTest, StatusBarSaysIdleAndTrayRecordIsIdle)
 {
-    EXPECT_EQ(StatusText(), "Idle");
-    EXPECT_EQ(ListenButtonText(), "Listen");
+    EXPECT_EQ(StatusText(), kStatusIdle);
+    EXPECT_EQ(ListenButtonText(), kButtonListen);
     const NOTIFYICONDATAA& tray = AppState.TrayIconData;
     EXPECT_EQ(tray.cbSize, (DWORD)NOTIFYICONDATAA_V1_SIZE);
     EXPECT_EQ(tray.hWnd, AppState.MainWindow);
@@ -200,7 +200,7 @@ TEST_F(StartupTest, CloseBoxOnlyHidesAndRestoreShowsAgain)
     EXPECT_FALSE(IsWindowVisible(w));
     EXPECT_FALSE(QuitSeen());
     EXPECT_FALSE(AppState.ExitRequested);
-    EXPECT_FALSE(ReadSetting("Count").present) << "the close box must save nothing";
+    EXPECT_FALSE(ReadValue(kValueCount).exists) << "the close box must save nothing";
     EXPECT_EQ(AppState.TrayIconData.hIcon, AppState.IconIdle);
 
     // The system menu's Close is the same hiding close.
@@ -223,7 +223,7 @@ TEST_F(StartupTest, ExitEndsTheProgramWithQuitCodeZero)
     EXPECT_TRUE(QuitSeen());
     EXPECT_EQ(QuitCode(), 0u);
     EXPECT_FALSE(IsWindow(w));
-    EXPECT_TRUE(ReadSetting("Count").present) << "Exit saves the settings";
+    EXPECT_TRUE(ReadValue(kValueCount).exists) << "Exit saves the settings";
 }
 
 // ---- The tray menu's drawn title ----------------------------------------------
