@@ -10,64 +10,7 @@
 namespace e2e {
 namespace {
 
-// Control identifiers of the dialogs (shared with the program's resources).
-const int kPortOk = 401;
-const int kPortAdd = 403;
-const int kPortList = 408;
-const int kAddEdit = 601;
-const int kAddOk = 602;
-const int kMessageOk = 501;
-const int kMessageCancel = 502;
-const int kMessageDefault = 503;
-const int kMessageNone = 504;
-const int kMessageCustom = 505;
-const int kMessageText = 506;
-
 using Lines = std::vector<std::wstring>;
-
-std::vector<std::wstring> ListBoxLines(HWND list)
-{
-    std::vector<std::wstring> lines;
-    LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < count; ++i) {
-        LRESULT length = SendMessageW(list, LB_GETTEXTLEN, (WPARAM)i, 0);
-        std::vector<wchar_t> text((size_t)(length < 0 ? 0 : length) + 1, 0);
-        LRESULT got = SendMessageW(list, LB_GETTEXT, (WPARAM)i, (LPARAM)text.data());
-        lines.emplace_back(text.data(), (size_t)(got < 0 ? 0 : got));
-    }
-    return lines;
-}
-
-// A click on a button of another process's dialog.
-void Click(HWND dialog, int id)
-{
-    HWND button = GetDlgItem(dialog, id);
-    ASSERT_TRUE(button != NULL) << "no control " << id;
-    PostMessageW(button, BM_CLICK, 0, 0);
-}
-
-bool Checked(HWND dialog, int id)
-{
-    return SendMessageW(GetDlgItem(dialog, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
-}
-
-// Types into a control of another process, one character at a time; each
-// send returns once the control has taken the character (or dropped it).
-void Type(HWND control, const std::string& chars)
-{
-    for (char c : chars)
-        SendMessageW(control, WM_CHAR, (WPARAM)(unsigned char)c, 1);
-}
-
-std::string StoredText(const wchar_t* name)
-{
-    RegValue value = ReadValue(name);
-    std::string text(value.data.begin(), value.data.end());
-    // The registry adds the terminating zero the program leaves out.
-    if (!text.empty() && text.back() == '\0')
-        text.pop_back();
-    return text;
-}
 
 // A dialog owned by owner, once it is up: the window exists from the start of
 // its creation, but it is shown only after its controls are made and it has
@@ -105,11 +48,11 @@ class DialogsE2E : public HarbinelTest {
     // Message..., a choice (with text typed for Custom), then OK or Enter.
     void ChooseMessage(int button, const std::string& typed, bool enter)
     {
-        HWND dialog = OpenDialog(kMessage, L"Message");
+        HWND dialog = OpenDialog(kMessage, kMessageTitleW);
         ASSERT_TRUE(dialog != NULL);
-        Click(dialog, button);
-        ASSERT_TRUE(PumpUntil([&] { return Checked(dialog, button); }));
-        HWND edit = GetDlgItem(dialog, kMessageText);
+        PostClick(dialog, button);
+        ASSERT_TRUE(PumpUntil([&] { return IsChecked(dialog, button); }));
+        HWND edit = GetDlgItem(dialog, IDC_MSG_TEXT);
         if (!typed.empty()) {
             ASSERT_TRUE(IsWindowEnabled(edit));
             SendMessageW(edit, WM_SETTEXT, 0, (LPARAM)L"");
@@ -121,7 +64,7 @@ class DialogsE2E : public HarbinelTest {
             PostMessageW(radio, WM_KEYDOWN, VK_RETURN, 1);
             PostMessageW(radio, WM_KEYUP, VK_RETURN, (LPARAM)0xC0000001u);
         } else {
-            Click(dialog, kMessageOk);
+            PostClick(dialog, IDC_MSG_OK);
         }
         ASSERT_TRUE(WaitForWindowGone(dialog)) << "the Message dialog stayed up";
     }
@@ -135,7 +78,7 @@ TEST_F(DialogsE2E, NextCallerReceivesTheNewChoiceWhileListening)
     StartProgram();
     Listen();
     const std::string line = "\r\n";
-    EXPECT_EQ(CallAndListen(port), kDefaultWarning + line);
+    EXPECT_EQ(CallAndListen(port), kWarningLine);
 
     struct Case {
         const char* name;
@@ -145,10 +88,10 @@ TEST_F(DialogsE2E, NextCallerReceivesTheNewChoiceWhileListening)
         std::string received;
     };
     const Case cases[] = {
-        {"custom text by OK", kMessageCustom, "Go away", false, "Go away" + line},
-        {"no message by Enter", kMessageNone, "", true, ""},
-        {"default text by Enter", kMessageDefault, "", true, kDefaultWarning + line},
-        {"custom text again, kept", kMessageCustom, "", false, "Go away" + line},
+        {"custom text by OK", IDC_MSG_CUSTOM, "Go away", false, "Go away" + line},
+        {"no message by Enter", IDC_MSG_NONE, "", true, ""},
+        {"default text by Enter", IDC_MSG_DEFAULT, "", true, kWarningLine},
+        {"custom text again, kept", IDC_MSG_CUSTOM, "", false, "Go away" + line},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -160,9 +103,9 @@ TEST_F(DialogsE2E, NextCallerReceivesTheNewChoiceWhileListening)
 TEST_F(DialogsE2E, PortsAndCustomTextSurviveExitAndStart)
 {
     StartProgram();
-    HWND ps = OpenDialog(kPortSettings, L"Port Settings");
+    HWND ps = OpenDialog(kPortSettings, kPortSettingsTitleW);
     ASSERT_TRUE(ps != NULL);
-    HWND list = GetDlgItem(ps, kPortList);
+    HWND list = GetDlgItem(ps, IDC_PS_LIST);
     struct Step {
         const char* typed;
         size_t lines; // shown after it; a listed port adds none
@@ -170,50 +113,50 @@ TEST_F(DialogsE2E, PortsAndCustomTextSurviveExitAndStart)
     const Step steps[] = {{"80", 1}, {"8080", 2}, {"1024", 3}, {"7", 4}, {"80", 4}};
     for (const Step& step : steps) {
         SCOPED_TRACE(step.typed);
-        Click(ps, kPortAdd);
-        HWND add = WaitForDialog(ps, L"Add Port");
+        PostClick(ps, IDC_PS_ADD);
+        HWND add = WaitForDialog(ps, kAddPortTitleW);
         ASSERT_TRUE(add != NULL);
-        Type(GetDlgItem(add, kAddEdit), step.typed);
-        Click(add, kAddOk);
+        Type(GetDlgItem(add, IDC_AP_EDIT), step.typed);
+        PostClick(add, IDC_AP_OK);
         ASSERT_TRUE(WaitForWindowGone(add));
-        EXPECT_TRUE(PumpUntil([&] { return ListBoxLines(list).size() == step.lines; }));
+        EXPECT_TRUE(PumpUntil([&] { return ListBoxLinesW(list).size() == step.lines; }));
     }
     const Lines shown = {L"    7", L"   80", L" 1024", L" 8080"};
-    EXPECT_EQ(ListBoxLines(list), shown);
-    Click(ps, kPortOk);
+    EXPECT_EQ(ListBoxLinesW(list), shown);
+    PostClick(ps, IDC_PS_OK);
     ASSERT_TRUE(WaitForWindowGone(ps));
 
     std::string full;
     for (int i = 0; i < 255; ++i)
         full.push_back((char)('a' + i % 26));
-    HWND dialog = OpenDialog(kMessage, L"Message");
+    HWND dialog = OpenDialog(kMessage, kMessageTitleW);
     ASSERT_TRUE(dialog != NULL);
-    Click(dialog, kMessageCustom);
-    ASSERT_TRUE(PumpUntil([&] { return IsWindowEnabled(GetDlgItem(dialog, kMessageText)); }));
-    Type(GetDlgItem(dialog, kMessageText), full + "!"); // the 256th is not taken
-    EXPECT_EQ(Narrow(ControlText(dialog, kMessageText)), full);
-    Click(dialog, kMessageOk);
+    PostClick(dialog, IDC_MSG_CUSTOM);
+    ASSERT_TRUE(PumpUntil([&] { return IsWindowEnabled(GetDlgItem(dialog, IDC_MSG_TEXT)); }));
+    Type(GetDlgItem(dialog, IDC_MSG_TEXT), full + "!"); // the 256th is not taken
+    EXPECT_EQ(Narrow(ControlText(dialog, IDC_MSG_TEXT)), full);
+    PostClick(dialog, IDC_MSG_OK);
     ASSERT_TRUE(WaitForWindowGone(dialog));
 
     ExitProgram();
-    EXPECT_EQ(ReadValue(L"Count").AsDword(), 4u);
+    EXPECT_EQ(ReadValue(kValueCount).AsDword(), 4u);
     const DWORD order[] = {80, 8080, 1024, 7};
     for (DWORD i = 0; i < 4; ++i)
-        EXPECT_EQ(ReadValue((L"Port" + std::to_wstring(i)).c_str()).AsDword(), order[i]) << i;
-    EXPECT_EQ(ReadValue(L"MessageType").data, std::vector<BYTE>{0});
-    EXPECT_EQ(StoredText(L"CustomMessage"), full);
+        EXPECT_EQ(ReadValue(PortValueName(i)).AsDword(), order[i]) << i;
+    EXPECT_EQ(ReadValue(kValueMessageType).data, std::vector<BYTE>{0});
+    EXPECT_EQ(ReadValue(kValueCustomMessage).AsText(), full);
 
     StartProgram();
-    ps = OpenDialog(kPortSettings, L"Port Settings");
+    ps = OpenDialog(kPortSettings, kPortSettingsTitleW);
     ASSERT_TRUE(ps != NULL);
-    EXPECT_EQ(ListBoxLines(GetDlgItem(ps, kPortList)), shown);
-    Click(ps, kPortOk);
+    EXPECT_EQ(ListBoxLinesW(GetDlgItem(ps, IDC_PS_LIST)), shown);
+    PostClick(ps, IDC_PS_OK);
     ASSERT_TRUE(WaitForWindowGone(ps));
-    dialog = OpenDialog(kMessage, L"Message");
+    dialog = OpenDialog(kMessage, kMessageTitleW);
     ASSERT_TRUE(dialog != NULL);
-    EXPECT_TRUE(Checked(dialog, kMessageCustom));
-    EXPECT_EQ(Narrow(ControlText(dialog, kMessageText)), full);
-    Click(dialog, kMessageCancel);
+    EXPECT_TRUE(IsChecked(dialog, IDC_MSG_CUSTOM));
+    EXPECT_EQ(Narrow(ControlText(dialog, IDC_MSG_TEXT)), full);
+    PostClick(dialog, IDC_MSG_CANCEL);
     ASSERT_TRUE(WaitForWindowGone(dialog));
 }
 

@@ -1,6 +1,8 @@
 // The end-to-end driver: starts the built harbinel.exe and works it from the
 // outside as a user and a scanner would, through window messages, the
-// registry key it keeps and TCP callers on loopback.
+// registry key it keeps and TCP callers on loopback. The pump, callers, the
+// settings key and window reading come from the test support library, which
+// this namespace takes in.
 #ifndef HARBINEL_E2E_DRIVER_H
 #define HARBINEL_E2E_DRIVER_H
 
@@ -10,12 +12,15 @@
 #include <gtest/gtest.h>
 
 #include "resource.h"
+#include "support/support.h"
 
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace e2e {
+
+using namespace support;
 
 // Command identifiers the program answers, from its resource header.
 enum Command : UINT {
@@ -39,14 +44,6 @@ enum Control : int {
     kLogList = IDC_LOGLIST,
     kStatusBar = IDC_STATUSBAR,
 };
-
-// Default deadline for anything the program does in reaction to a message.
-const DWORD kDeadlineMs = 5000;
-
-// Pumps this thread's messages until `done` holds or `timeoutMs` passes;
-// returns whether it held. The condition is checked first, then at least
-// every 10 ms.
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = kDeadlineMs);
 
 // ---- The process ----------------------------------------------------------
 
@@ -95,24 +92,15 @@ void KillLeftovers();
 
 // ---- Commands and keys ----------------------------------------------------
 
-// Sends a command and waits for it to be handled. Do not use for commands
-// that open a modal window: SendMessage would block until it closes.
-void SendCommand(HWND main, UINT command);
-// Posts a command and returns at once.
-void PostCommand(HWND main, UINT command);
 // Posts Ctrl down, the letter down and up, then Ctrl up, to `target` (the
 // program's loop watches them whatever window they are posted to).
 void PostCtrlShortcut(HWND target, char letter);
 
 // ---- What the window shows ------------------------------------------------
 
-// Lines longer than this are given as that many kUnreadChar characters: the
-// driver measures them but cannot read them under Wine.
-const LRESULT kLongestReadableLine = 511;
-// The longest line the log can hold: one read of a caller's data.
-const size_t kLongestLogLine = 2048;
-const wchar_t kUnreadChar = 0xFFFD;
-// The log's lines from index `first` on (all of them by default).
+// The log's lines from index `first` on (all of them by default), read as
+// ListBoxLinesW reads them: lines too long to read across processes come as
+// kUnreadChar characters.
 std::vector<std::wstring> LogLines(HWND main, size_t first = 0);
 // The number of lines in the log: one message, cheap enough to poll while a
 // long log grows.
@@ -131,13 +119,6 @@ bool WaitForLog(HWND main, const LogPredicate& pred, DWORD timeoutMs = kDeadline
                 std::vector<std::wstring>* last = nullptr);
 // Waits until the log holds a line equal to `line`.
 bool WaitForLogLine(HWND main, const std::wstring& line, DWORD timeoutMs = kDeadlineMs);
-// Index of the first line equal to `line` at or after `from`, or -1.
-int FindLine(const std::vector<std::wstring>& lines, const std::wstring& line, size_t from = 0);
-int CountLines(const std::vector<std::wstring>& lines, const std::wstring& line);
-// The log as one text for failure messages.
-std::string Dump(const std::vector<std::wstring>& lines);
-std::string Narrow(const std::wstring& text);
-std::wstring Widen(const std::string& text);
 
 // A top-level window of process `pid` whose title is `title`, waited for.
 HWND WaitForProcessWindow(DWORD pid, const std::wstring& title, DWORD timeoutMs = kDeadlineMs);
@@ -145,101 +126,10 @@ HWND WaitForProcessWindow(DWORD pid, const std::wstring& title, DWORD timeoutMs 
 HWND WaitForOwnedWindow(HWND owner, const std::wstring& title, DWORD timeoutMs = kDeadlineMs);
 // Waits until `window` is gone.
 bool WaitForWindowGone(HWND window, DWORD timeoutMs = kDeadlineMs);
-std::wstring WindowTitle(HWND window);
 
-// The whole content of a file; empty when it cannot be opened, which
-// `exists`, when given, tells apart from an empty file.
-std::string ReadFileBytes(const std::wstring& path, bool* exists = nullptr);
-
-// ---- The settings key -----------------------------------------------------
-
-// HKCU\SOFTWARE\Ferrowind\Harbinel
-extern const wchar_t kSettingsKey[];
-
-void DeleteSettings();
-// Writes "Count" and "Port0".. as DWORDs.
-void WritePorts(const std::vector<int>& ports);
-void WriteDword(const wchar_t* name, DWORD value);
-// A one-byte REG_BINARY value: the switches ("Disconnnect", "Connected",
-// "OnTop") and "MessageType", which the program reads as one byte.
-void WriteSwitch(const wchar_t* name, BYTE value);
-// REG_SZ written from bytes (no terminating zero needed in `text`).
-void WriteText(const wchar_t* name, const std::string& text);
-
-struct RegValue {
-    bool exists = false;
-    DWORD type = 0;
-    std::vector<BYTE> data;
-    DWORD AsDword() const; // 0 unless a 4-byte value
-};
-RegValue ReadValue(const wchar_t* name);
-bool KeyExists(HKEY root, const wchar_t* key);
-bool SettingsKeyExists();
-
-// ---- TCP on loopback ------------------------------------------------------
-
-// Starts Winsock in the test process (once).
+// Starts Winsock for the rest of this process: the tests' own raw sockets
+// (floods, lookups) need it, and no program shares this process.
 void EnsureWinsock();
-// Ports free right now on all local addresses: bound to port 0 together
-// (so they differ) and released.
-std::vector<int> FreePorts(size_t count);
-int FreePort();
-
-// A socket that holds a port the way another program would (bound on all
-// addresses and listening).
-class PortHolder {
-  public:
-    explicit PortHolder(int port);
-    ~PortHolder();
-    bool ok() const
-    {
-        return sock_ != INVALID_SOCKET;
-    }
-
-  private:
-    SOCKET sock_ = INVALID_SOCKET;
-};
-
-// A scanner's connection to 127.0.0.1.
-class Caller {
-  public:
-    Caller() = default;
-    ~Caller();
-    Caller(const Caller&) = delete;
-    Caller& operator=(const Caller&) = delete;
-
-    // Connects with a deadline; false on failure.
-    bool Connect(int port, DWORD timeoutMs = kDeadlineMs);
-    // Connects from the loopback address `from` (e.g. "127.0.0.2"), so that
-    // callers can differ by address too; NULL lets the system choose.
-    bool ConnectFrom(const char* from, int port, DWORD timeoutMs = kDeadlineMs);
-    // Sends all bytes (blocking); false on failure.
-    bool Send(const std::string& bytes);
-    // Receives until the peer ends the stream or the deadline passes.
-    // `ended` says whether end of stream (or a reset) came.
-    std::string ReceiveAll(DWORD timeoutMs, bool* ended);
-    // Waits up to `timeoutMs` for at least one byte or end of stream; returns
-    // what came (empty and ended=true on end of stream).
-    std::string ReceiveSome(DWORD timeoutMs, bool* ended);
-    // Ends the sending direction (FIN) and keeps receiving possible.
-    void HalfClose();
-    // Closes with an abortive reset (linger 0).
-    void Reset();
-    // Orderly close.
-    void Close();
-    // The caller's own port.
-    int LocalPort() const;
-    bool connected() const
-    {
-        return sock_ != INVALID_SOCKET;
-    }
-
-  private:
-    SOCKET sock_ = INVALID_SOCKET;
-};
-
-// The default warning text, without its CR LF.
-extern const char kDefaultWarning[];
 
 // ---- Fixture --------------------------------------------------------------
 

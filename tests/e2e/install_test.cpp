@@ -75,11 +75,6 @@ std::wstring ShortcutTarget(const std::wstring& link)
     return target;
 }
 
-bool Exists(const std::wstring& path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 // A REG_SZ value; empty, with `found` false, when there is none.
 std::wstring ReadString(HKEY root, const wchar_t* key, const wchar_t* name, bool* found = nullptr)
 {
@@ -141,7 +136,7 @@ DWORD RunInstaller(const std::wstring& arguments)
     if (code != 0)
         return ::testing::AssertionFailure() << "uninstaller ended with " << code;
     bool gone =
-        PumpUntil([&] { return !Exists(dir) && !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey); },
+        PumpUntil([&] { return !FileExists(dir) && !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey); },
                   kInstallerDeadlineMs);
     if (!gone)
         return ::testing::AssertionFailure() << "the folder or the registration is still there";
@@ -200,36 +195,22 @@ FileVersion ReadVersion(const std::wstring& path)
 
 // A shown top-level window titled `title` that has a control `id` whose
 // text, ampersands left out, is `label` (any text when `label` is empty)
-// and which is enabled.
-struct DialogSearch {
-    const std::wstring* title;
-    int id;
-    const std::wstring* label;
-    HWND found;
-};
-
-BOOL CALLBACK MatchDialog(HWND w, LPARAM p)
-{
-    auto* s = reinterpret_cast<DialogSearch*>(p);
-    HWND control = GetDlgItem(w, s->id);
-    // NSIS ends its captions with a space.
-    std::wstring caption = WindowTitle(w);
-    caption.erase(caption.find_last_not_of(L' ') + 1);
-    if (!IsWindowVisible(w) || caption != *s->title || control == NULL || !IsWindowEnabled(control))
-        return TRUE;
-    std::wstring text = WindowTitle(control);
-    text.erase(std::remove(text.begin(), text.end(), L'&'), text.end());
-    if (!s->label->empty() && text != *s->label)
-        return TRUE;
-    s->found = w;
-    return FALSE;
-}
-
+// and which is enabled; NULL when there is none.
 HWND FindDialogWith(const std::wstring& title, int id, const std::wstring& label)
 {
-    DialogSearch search = {&title, id, &label, NULL};
-    EnumWindows(MatchDialog, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    for (HWND w : TopLevelWindows()) {
+        HWND control = GetDlgItem(w, id);
+        // NSIS ends its captions with a space.
+        std::wstring caption = WindowTitle(w);
+        caption.erase(caption.find_last_not_of(L' ') + 1);
+        if (!IsWindowVisible(w) || caption != title || control == NULL || !IsWindowEnabled(control))
+            continue;
+        std::wstring text = WindowTitle(control);
+        text.erase(std::remove(text.begin(), text.end(), L'&'), text.end());
+        if (label.empty() || text == label)
+            return w;
+    }
+    return NULL;
 }
 
 HWND WaitForDialogWith(const std::wstring& title, int id,
@@ -268,8 +249,8 @@ HWND StartInstalled(Program& program)
 // there or all gone.
 void ExpectInstallation(const std::wstring& path, bool present)
 {
-    EXPECT_EQ(Exists(path), present) << Narrow(path);
-    EXPECT_EQ(Exists(ShortcutPath()), present);
+    EXPECT_EQ(FileExists(path), present) << Narrow(path);
+    EXPECT_EQ(FileExists(ShortcutPath()), present);
     EXPECT_EQ(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey), present);
 }
 
@@ -284,7 +265,7 @@ class InstallTest : public ::testing::Test {
         if (KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey)) {
             ASSERT_TRUE(UninstallQuietly(L"/REMOVESETTINGS"));
         }
-        ASSERT_FALSE(Exists(InstallDir()));
+        ASSERT_FALSE(FileExists(InstallDir()));
     }
 
     void TearDown() override
@@ -310,8 +291,8 @@ TEST_F(InstallTest, SilentInstallPutsTheProgramInProgramFilesAndItStarts)
     ASSERT_TRUE(exists) << Narrow(exe);
     EXPECT_TRUE(installed == ReadFileBytes(ProgramPath()))
         << "the installed exe is not the one built";
-    EXPECT_TRUE(Exists(dir + L"\\readme.txt"));
-    EXPECT_TRUE(Exists(dir + L"\\uninstall.exe"));
+    EXPECT_TRUE(FileExists(dir + L"\\readme.txt"));
+    EXPECT_TRUE(FileExists(dir + L"\\uninstall.exe"));
     EXPECT_EQ(ShortcutTarget(ShortcutPath()), exe) << Narrow(ShortcutPath());
 
     // What Add/Remove Programs shows and runs.
@@ -329,7 +310,7 @@ TEST_F(InstallTest, SilentInstallPutsTheProgramInProgramFilesAndItStarts)
     Program program;
     HWND main = StartInstalled(program);
     ASSERT_NE(main, (HWND)NULL) << "the installed program did not start";
-    EXPECT_EQ(ButtonText(main), L"Listen");
+    EXPECT_EQ(ButtonText(main), kButtonListenW);
     PostCommand(main, kExit);
     EXPECT_TRUE(EndsWithCodeZero(program));
 }
@@ -338,14 +319,14 @@ TEST_F(InstallTest, InstallsIntoTheFolderChosenAndUninstallsFromThere)
 {
     const std::wstring dir = L"C:\\Tools\\Scan Guard";
     ASSERT_EQ(RunInstaller(L"/S /D=" + dir), 0u);
-    EXPECT_TRUE(Exists(dir + L"\\harbinel.exe"));
-    EXPECT_FALSE(Exists(InstallDir()));
+    EXPECT_TRUE(FileExists(dir + L"\\harbinel.exe"));
+    EXPECT_FALSE(FileExists(InstallDir()));
     EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"InstallLocation"), dir);
     EXPECT_EQ(ShortcutTarget(ShortcutPath()), dir + L"\\harbinel.exe");
 
     ASSERT_TRUE(UninstallQuietly());
-    EXPECT_FALSE(Exists(dir));
-    EXPECT_FALSE(Exists(ShortcutPath()));
+    EXPECT_FALSE(FileExists(dir));
+    EXPECT_FALSE(FileExists(ShortcutPath()));
     RemoveDirectoryW(L"C:\\Tools");
 }
 
@@ -401,7 +382,7 @@ TEST_F(InstallTest, SilentUninstallEndsTheRunningProgramRemovesItsFilesAndKeepsS
     ASSERT_TRUE(EndsWithCodeZero(program));
     ExpectInstallation(InstalledExe(), false);
     ASSERT_TRUE(SettingsKeyExists()) << "a silent uninstall must keep the settings";
-    RegValue onTop = ReadValue(L"OnTop");
+    RegValue onTop = ReadValue(kValueOnTop);
     ASSERT_TRUE(onTop.exists);
     ASSERT_EQ(onTop.data.size(), 1u);
     EXPECT_NE(onTop.data[0], 0) << "Always on top was on at Exit";
@@ -449,7 +430,7 @@ TEST_F(InstallTest, UninstallWhileADialogIsOpenRemovesAllOrNothing)
     HWND main = StartInstalled(program);
     ASSERT_NE(main, (HWND)NULL);
     PostCommand(main, kPortSettings);
-    HWND dialog = WaitForOwnedWindow(main, L"Port Settings");
+    HWND dialog = WaitForOwnedWindow(main, kPortSettingsTitleW);
     ASSERT_NE(dialog, (HWND)NULL);
 
     // _?= runs the uninstaller in place, so that its exit code tells.
@@ -479,7 +460,7 @@ TEST_F(InstallTest, UninstallRemovesTheSettingsWhenAsked)
 
     ASSERT_TRUE(UninstallQuietly(L"/REMOVESETTINGS"));
     EXPECT_TRUE(PumpUntil([] { return !SettingsKeyExists(); }));
-    EXPECT_FALSE(Exists(ShortcutPath()));
+    EXPECT_FALSE(FileExists(ShortcutPath()));
 }
 
 TEST_F(InstallTest, InstallingOverARunningProgramEndsItAndReplacesTheExe)

@@ -13,17 +13,9 @@
 namespace e2e {
 namespace {
 
-const wchar_t kRdnsPrefix[] = L"   RDNS: ";
-const wchar_t kMessageSent[] = L"   Message sent";
-
-bool StartsWith(const std::wstring& text, const std::wstring& head)
-{
-    return text.compare(0, head.size(), head) == 0;
-}
-
 bool IsRdnsLine(const std::wstring& line)
 {
-    return StartsWith(line, kRdnsPrefix) && line.size() > wcslen(kRdnsPrefix);
+    return StartsWith(line, kRdnsPrefixW) && line.size() > wcslen(kRdnsPrefixW);
 }
 
 int CountRdnsLines(const std::vector<std::wstring>& lines)
@@ -32,17 +24,6 @@ int CountRdnsLines(const std::vector<std::wstring>& lines)
     for (const std::wstring& l : lines)
         n += IsRdnsLine(l) ? 1 : 0;
     return n;
-}
-
-// The log without the lookup answers, whose place
-// is checked on its own.
-std::vector<std::wstring> SteadyLines(const std::vector<std::wstring>& lines)
-{
-    std::vector<std::wstring> kept;
-    for (const std::wstring& l : lines)
-        if (!StartsWith(l, kRdnsPrefix))
-            kept.push_back(l);
-    return kept;
 }
 
 // One scan as the caller sees it: its own address and port, and the port
@@ -96,14 +77,14 @@ void ExpectRdnsLineFor(const std::wstring& line, const std::string& address)
 {
     const std::string name = ResolvedName(address);
     if (!name.empty()) {
-        EXPECT_EQ(line, kRdnsPrefix + Widen(name));
+        EXPECT_EQ(line, kRdnsPrefixW + Widen(name));
         return;
     }
     const std::wstring reasons[] = {L"Host not found", L"Try again", L"Non-recoverable error",
                                     L"No RDNS data available", L"Unknown error"};
     bool known = false;
     for (const std::wstring& r : reasons)
-        known = known || line == kRdnsPrefix + r;
+        known = known || line == kRdnsPrefixW + r;
     EXPECT_TRUE(known) << "no name for " << address << ", yet the line reads [" << Narrow(line)
                        << "]";
 }
@@ -158,7 +139,7 @@ void ExpectScanBlock(const std::vector<std::wstring>& log, const Scan& scan,
     ASSERT_EQ(found, 1) << "address lines of this caller\n" << Dump(log);
     ASSERT_GE(at, 1) << Dump(log);
     ASSERT_LT((size_t)at + 2, lines.size()) << Dump(log);
-    EXPECT_EQ(lines[at - 1], L"Scan detected") << Dump(log);
+    EXPECT_EQ(lines[at - 1], kScanDetectedW) << Dump(log);
     ExpectRdnsLineFor(lines[at + 1], scan.from);
     ExpectTimestampLine(lines[at + 2], window);
 }
@@ -175,31 +156,6 @@ void EndWindow(TimeWindow& w)
     GetLocalTime(&w.to);
 }
 
-// Reads until `count` bytes came, the stream ended or the deadline passed.
-std::string ReceiveAtLeast(Caller& caller, size_t count, bool* ended, DWORD timeoutMs = kDeadlineMs)
-{
-    std::string got;
-    *ended = false;
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (got.size() < count && !*ended) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
-            break;
-        got += caller.ReceiveSome((DWORD)(deadline - now), ended);
-    }
-    return got;
-}
-
-// A text stored by the program without its terminating zero; the registry
-// may hand one back.
-std::string StoredText(const RegValue& value)
-{
-    std::string text(value.data.begin(), value.data.end());
-    if (!text.empty() && text.back() == '\0')
-        text.pop_back();
-    return text;
-}
-
 class MonitorTest : public HarbinelTest {
   protected:
     // Waits until `scans` scans were blocked and all their lookups answered.
@@ -209,12 +165,13 @@ class MonitorTest : public HarbinelTest {
         return WaitForLog(
             main_,
             [&](const std::vector<std::wstring>& l) {
-                return CountLines(l, L"Scan blocked") == scans && CountRdnsLines(l) == scans;
+                return CountLines(l, kScanBlockedW) == scans && CountRdnsLines(l) == scans;
             },
             timeoutMs, log);
     }
 
-    // Waits until the log holds `count` lines after `from`, and returns them.
+    // Waits until the log holds a line (other than Wine's noise) after
+    // `from`, and returns the lines after `from`, noise left out.
     std::vector<std::wstring> WaitForNewLines(size_t from, size_t count)
     {
         std::vector<std::wstring> fresh;
@@ -249,7 +206,7 @@ TEST_F(MonitorTest, FirstRunScanIsWarnedBlockedAndLogged)
     const int callerPort = caller.LocalPort();
     bool ended = false;
     const std::string got = caller.ReceiveAll(kDeadlineMs, &ended);
-    EXPECT_EQ(got, std::string(kDefaultWarning) + "\r\n");
+    EXPECT_EQ(got, kWarningLine);
     EXPECT_EQ(got.size(), 68u);
     EXPECT_TRUE(ended) << "the program did not hang up";
 
@@ -258,13 +215,13 @@ TEST_F(MonitorTest, FirstRunScanIsWarnedBlockedAndLogged)
     EndWindow(window);
     const std::vector<std::wstring> lines = log;
     ASSERT_EQ(lines.size(), 7u) << Dump(log);
-    EXPECT_EQ(lines[0], L"Listening on 1 port");
-    EXPECT_EQ(lines[1], L"Scan detected");
+    EXPECT_EQ(lines[0], Widen(ListeningLine(1)));
+    EXPECT_EQ(lines[1], kScanDetectedW);
     EXPECT_TRUE(IsAddressLineOf(lines[2], {"127.0.0.1", callerPort, port})) << Narrow(lines[2]);
     ExpectRdnsLineFor(lines[3], "127.0.0.1");
     ExpectTimestampLine(lines[4], window);
-    EXPECT_EQ(lines[5], kMessageSent);
-    EXPECT_EQ(lines[6], L"Scan blocked");
+    EXPECT_EQ(lines[5], kMessageSentW);
+    EXPECT_EQ(lines[6], kScanBlockedW);
 }
 
 TEST_F(MonitorTest, WithoutImmediateDisconnectEverythingTheCallerSendsIsLogged)
@@ -274,12 +231,12 @@ TEST_F(MonitorTest, WithoutImmediateDisconnectEverythingTheCallerSendsIsLogged)
     Caller caller;
     ASSERT_TRUE(caller.Connect(port));
     bool ended = false;
-    EXPECT_EQ(ReceiveAtLeast(caller, 68, &ended), std::string(kDefaultWarning) + "\r\n");
+    EXPECT_EQ(caller.ReceiveAtLeast(kWarningLine.size(), &ended), kWarningLine);
     EXPECT_FALSE(ended);
     // Lines are only compared by index once the lookup's answer is in: it is
     // inserted higher up.
     ASSERT_TRUE(WaitForLog(main_, [](const std::vector<std::wstring>& l) {
-        return CountRdnsLines(l) == 1 && FindLine(l, kMessageSent) >= 0;
+        return CountRdnsLines(l) == 1 && FindLine(l, kMessageSentW) >= 0;
     })) << Dump(LogLines(main_));
 
     // Each chunk, sent once the one before is logged, is a line of its own.
@@ -336,15 +293,15 @@ TEST_F(MonitorTest, WithoutImmediateDisconnectEverythingTheCallerSendsIsLogged)
     }
 
     std::vector<std::wstring> log = LogLines(main_);
-    EXPECT_EQ(CountLines(log, L"Scan blocked"), 0) << Dump(log);
-    EXPECT_EQ(CountLines(log, kMessageSent), 1) << Dump(log);
+    EXPECT_EQ(CountLines(log, kScanBlockedW), 0) << Dump(log);
+    EXPECT_EQ(CountLines(log, kMessageSentW), 1) << Dump(log);
 
     // The caller's hang-up.
     caller.Close();
     EXPECT_TRUE(WaitForLog(
         main_,
         [](const std::vector<std::wstring>& l) {
-            return !l.empty() && l.back() == L"Scan blocked" && CountLines(l, L"Scan blocked") == 1;
+            return !l.empty() && l.back() == kScanBlockedW && CountLines(l, kScanBlockedW) == 1;
         },
         kDeadlineMs, &log))
         << Dump(log);
@@ -363,7 +320,7 @@ TEST_F(MonitorTest, WarningTextFollowsTheStoredMessageSettings)
         std::string text;
         std::string received; // empty: nothing is sent, nor logged as sent
     };
-    const std::string defaultText = std::string(kDefaultWarning) + "\r\n";
+    const std::string defaultText = kWarningLine;
     const Case cases[] = {
         {"type 1: nothing sent", 1, false, "Custom", ""},
         {"type 0: custom text", 0, false, "Keep out: this port is watched",
@@ -381,10 +338,10 @@ TEST_F(MonitorTest, WarningTextFollowsTheStoredMessageSettings)
         const int port = FreePort();
         WritePorts({port});
         if (c.typeAsDword)
-            WriteDword(L"MessageType", c.messageType);
+            WriteDword(kValueMessageType, c.messageType);
         else
-            WriteSwitch(L"MessageType", c.messageType);
-        WriteText(L"CustomMessage", c.text);
+            WriteSwitch(kValueMessageType, c.messageType);
+        WriteText(kValueCustomMessage, c.text);
         StartProgram();
         Listen();
 
@@ -404,10 +361,9 @@ TEST_F(MonitorTest, WarningTextFollowsTheStoredMessageSettings)
         std::vector<std::wstring> tail(lines.begin() + std::min<size_t>(4, lines.size()),
                                        lines.end());
         if (c.received.empty())
-            EXPECT_EQ(tail, std::vector<std::wstring>{L"Scan blocked"}) << Dump(log);
+            EXPECT_EQ(tail, std::vector<std::wstring>{kScanBlockedW}) << Dump(log);
         else
-            EXPECT_EQ(tail, (std::vector<std::wstring>{kMessageSent, L"Scan blocked"}))
-                << Dump(log);
+            EXPECT_EQ(tail, (std::vector<std::wstring>{kMessageSentW, kScanBlockedW})) << Dump(log);
         EXPECT_EQ(lines.size(), c.received.empty() ? 5u : 6u) << Dump(log);
         Restart();
     }
@@ -427,21 +383,20 @@ TEST_F(MonitorTest, ListenReportsPortsThatCannotOpenAndStopCountsEverySocket)
     };
     const std::vector<int> free = FreePorts(3);
     ASSERT_EQ(free.size(), 3u);
-    const std::wstring portB = std::to_wstring(free[1]), portA = std::to_wstring(free[0]);
     const Case cases[] = {
         {"a port held by another program",
          {0, 1, 2},
          1,
-         {L"Bind error port " + portB + L" : Port in use", L"Listening on 2 ports"},
+         {Widen(PortInUseLine(free[1])), Widen(ListeningLine(2))},
          {0, 2},
          // The socket of the port that failed to bind is closed and counted too.
-         L"Close: 3 ports"},
+         Widen(CloseLine(3))},
         {"a port listed twice",
          {0, 0},
          -1,
-         {L"Bind error port " + portA + L" : Port in use", L"Listening on 1 port"},
+         {Widen(PortInUseLine(free[0])), Widen(ListeningLine(1))},
          {0},
-         L"Close: 2 ports"},
+         Widen(CloseLine(2))},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -449,8 +404,8 @@ TEST_F(MonitorTest, ListenReportsPortsThatCannotOpenAndStopCountsEverySocket)
         for (int i : c.ports)
             ports.push_back(free[i]);
         WritePorts(ports);
-        PortHolder holder(c.held >= 0 ? free[c.held] : FreePort());
-        ASSERT_TRUE(holder.ok());
+        PortHolder holder;
+        ASSERT_TRUE(holder.Hold(c.held >= 0 ? free[c.held] : FreePort()));
         StartProgram();
         Listen();
         std::vector<std::wstring> log;
@@ -459,21 +414,20 @@ TEST_F(MonitorTest, ListenReportsPortsThatCannotOpenAndStopCountsEverySocket)
             [&](const std::vector<std::wstring>& l) { return l.size() >= c.listenLines.size(); },
             kDeadlineMs, &log));
         EXPECT_EQ(log, c.listenLines) << Dump(log);
-        EXPECT_EQ(StatusText(main_), L"Listening");
+        EXPECT_EQ(StatusText(main_), kStatusListeningW);
 
         for (size_t k = 0; k < c.served.size(); ++k) {
             Caller caller;
             ASSERT_TRUE(caller.Connect(free[c.served[k]])) << "port " << free[c.served[k]];
             bool ended = false;
-            EXPECT_EQ(caller.ReceiveAll(kDeadlineMs, &ended),
-                      std::string(kDefaultWarning) + "\r\n");
+            EXPECT_EQ(caller.ReceiveAll(kDeadlineMs, &ended), kWarningLine);
             ASSERT_TRUE(WaitForFinishedScans((int)k + 1, &log)) << Dump(log);
         }
 
         const size_t before = LogLines(main_).size();
         SendCommand(main_, kListen);
-        EXPECT_EQ(ButtonText(main_), L"Listen");
-        EXPECT_EQ(StatusText(main_), L"Idle");
+        EXPECT_EQ(ButtonText(main_), kButtonListenW);
+        EXPECT_EQ(StatusText(main_), kStatusIdleW);
         log = LogLines(main_);
         EXPECT_EQ(std::vector<std::wstring>(log.begin() + (ptrdiff_t)std::min(before, log.size()),
                                             log.end()),
@@ -500,14 +454,14 @@ TEST_F(MonitorTest, ListenWithoutPortsLogsNothingAndStaysIdle)
         SCOPED_TRACE(c.name);
         const int port = FreePort();
         if (c.count)
-            WriteDword(L"Count", 0);
+            WriteDword(kValueCount, 0);
         if (c.port0)
             WriteDword(L"Port0", (DWORD)port);
         StartProgram();
-        ASSERT_TRUE(PumpUntil([&] { return StatusText(main_) == L"Idle"; }));
+        ASSERT_TRUE(PumpUntil([&] { return StatusText(main_) == kStatusIdleW; }));
         SendCommand(main_, kListen);
-        EXPECT_EQ(ButtonText(main_), L"Listen");
-        EXPECT_EQ(StatusText(main_), L"Idle");
+        EXPECT_EQ(ButtonText(main_), kButtonListenW);
+        EXPECT_EQ(StatusText(main_), kStatusIdleW);
         EXPECT_TRUE(LogLines(main_).empty()) << Dump(LogLines(main_));
         Caller caller;
         EXPECT_FALSE(caller.Connect(port)) << "port " << port << " answers";
@@ -521,15 +475,15 @@ TEST_F(MonitorTest, StopLeavesAConnectedCallerServed)
     Caller caller;
     ASSERT_TRUE(caller.Connect(port));
     bool ended = false;
-    EXPECT_EQ(ReceiveAtLeast(caller, 68, &ended), std::string(kDefaultWarning) + "\r\n");
+    EXPECT_EQ(caller.ReceiveAtLeast(kWarningLine.size(), &ended), kWarningLine);
     ASSERT_TRUE(WaitForLog(main_, [](const std::vector<std::wstring>& l) {
-        return CountRdnsLines(l) == 1 && FindLine(l, kMessageSent) >= 0;
+        return CountRdnsLines(l) == 1 && FindLine(l, kMessageSentW) >= 0;
     })) << Dump(LogLines(main_));
 
     SendCommand(main_, kListen);
-    ASSERT_TRUE(WaitForLogLine(main_, L"Close: 1 port")) << Dump(LogLines(main_));
-    EXPECT_EQ(ButtonText(main_), L"Listen");
-    EXPECT_EQ(StatusText(main_), L"Idle");
+    ASSERT_TRUE(WaitForLogLine(main_, Widen(CloseLine(1)))) << Dump(LogLines(main_));
+    EXPECT_EQ(ButtonText(main_), kButtonListenW);
+    EXPECT_EQ(StatusText(main_), kStatusIdleW);
     // Nobody new gets in.
     {
         Caller late;
@@ -541,7 +495,7 @@ TEST_F(MonitorTest, StopLeavesAConnectedCallerServed)
     EXPECT_EQ(WaitForNewLines(from, 1), std::vector<std::wstring>{L"still connected"});
     caller.Close();
     std::vector<std::wstring> fresh = WaitForNewLines(from, 2);
-    EXPECT_EQ(fresh, (std::vector<std::wstring>{L"still connected", L"Scan blocked"}));
+    EXPECT_EQ(fresh, (std::vector<std::wstring>{L"still connected", kScanBlockedW}));
 }
 
 // ---- Several callers ----------------------------------------------------------
@@ -553,7 +507,7 @@ TEST_F(MonitorTest, SimultaneousCallersEachGetTheirOwnBlock)
     WritePorts(ports);
     StartProgram();
     Listen();
-    ASSERT_TRUE(WaitForLogLine(main_, L"Listening on 3 ports"));
+    ASSERT_TRUE(WaitForLogLine(main_, Widen(ListeningLine(3))));
 
     // All six connect before any is read, so their events and lookups
     // overlap. They come from two loopback addresses, one of which has a
@@ -577,8 +531,7 @@ TEST_F(MonitorTest, SimultaneousCallersEachGetTheirOwnBlock)
     for (int i = 0; i < kCallers; ++i) {
         SCOPED_TRACE(Describe(scans[i]));
         bool ended = false;
-        EXPECT_EQ(callers[i].ReceiveAll(kDeadlineMs, &ended),
-                  std::string(kDefaultWarning) + "\r\n");
+        EXPECT_EQ(callers[i].ReceiveAll(kDeadlineMs, &ended), kWarningLine);
         EXPECT_TRUE(ended);
     }
 
@@ -587,8 +540,8 @@ TEST_F(MonitorTest, SimultaneousCallersEachGetTheirOwnBlock)
     EndWindow(window);
     for (const Scan& scan : scans)
         ExpectScanBlock(log, scan, window);
-    EXPECT_EQ(CountLines(log, L"Scan detected"), kCallers) << Dump(log);
-    EXPECT_EQ(CountLines(log, kMessageSent), kCallers) << Dump(log);
+    EXPECT_EQ(CountLines(log, kScanDetectedW), kCallers) << Dump(log);
+    EXPECT_EQ(CountLines(log, kMessageSentW), kCallers) << Dump(log);
     // One line to start listening and six for each scan, no other.
     EXPECT_EQ(log.size(), 1u + 6u * kCallers) << Dump(log);
 }
@@ -600,9 +553,9 @@ TEST_F(MonitorTest, ExitWhileListeningComesBackListeningOnTop)
     const std::vector<int> ports = FreePorts(2);
     ASSERT_EQ(ports.size(), 2u);
     WritePorts(ports);
-    WriteSwitch(L"Disconnnect", 0);
-    WriteSwitch(L"MessageType", 0);
-    WriteText(L"CustomMessage", "Keep out");
+    WriteSwitch(kValueDisconnect, 0);
+    WriteSwitch(kValueMessageType, 0);
+    WriteText(kValueCustomMessage, "Keep out");
     StartProgram();
     SendCommand(main_, kOnTop);
     ASSERT_TRUE(IsTopmost(main_));
@@ -611,61 +564,52 @@ TEST_F(MonitorTest, ExitWhileListeningComesBackListeningOnTop)
     GetWindowRect(main_, &r);
     ExitProgram();
 
-    struct Expected {
-        const wchar_t* name;
+    const struct {
+        std::string name;
         DWORD type;
         std::vector<BYTE> data;
+    } values[] = {
+        {PortValueName(0), REG_DWORD, DwordBytes((DWORD)ports[0])},
+        {PortValueName(1), REG_DWORD, DwordBytes((DWORD)ports[1])},
+        {kValueCount, REG_DWORD, DwordBytes(2)},
+        {kValueWindowX, REG_DWORD, DwordBytes((DWORD)r.left)},
+        {kValueWindowY, REG_DWORD, DwordBytes((DWORD)r.top)},
+        {kValueDisconnect, REG_BINARY, {0}},
+        {kValueMessageType, REG_BINARY, {0}},
+        {kValueConnected, REG_BINARY, {1}},
+        {kValueOnTop, REG_BINARY, {255}},
     };
-    auto dword = [](DWORD v) {
-        return std::vector<BYTE>{(BYTE)v, (BYTE)(v >> 8), (BYTE)(v >> 16), (BYTE)(v >> 24)};
-    };
-    const Expected values[] = {
-        {L"Port0", REG_DWORD, dword((DWORD)ports[0])},
-        {L"Port1", REG_DWORD, dword((DWORD)ports[1])},
-        {L"Count", REG_DWORD, dword(2)},
-        {L"WindowX", REG_DWORD, dword((DWORD)r.left)},
-        {L"WindowY", REG_DWORD, dword((DWORD)r.top)},
-        {L"Disconnnect", REG_BINARY, {0}},
-        {L"MessageType", REG_BINARY, {0}},
-        {L"Connected", REG_BINARY, {1}},
-        {L"OnTop", REG_BINARY, {255}},
-    };
-    for (const Expected& v : values) {
-        SCOPED_TRACE(Narrow(v.name));
-        RegValue stored = ReadValue(v.name);
-        ASSERT_TRUE(stored.exists);
-        EXPECT_EQ(stored.type, v.type);
-        EXPECT_EQ(stored.data, v.data);
-    }
-    RegValue text = ReadValue(L"CustomMessage");
+    for (const auto& v : values)
+        ASSERT_NO_FATAL_FAILURE(ExpectValue(v.name, v.type, v.data));
+    RegValue text = ReadValue(kValueCustomMessage);
     EXPECT_EQ(text.type, (DWORD)REG_SZ);
-    EXPECT_EQ(StoredText(text), "Keep out");
+    EXPECT_EQ(text.AsText(), "Keep out");
 
     // The next start listens and is on top again by itself.
     StartProgram();
-    EXPECT_TRUE(PumpUntil([&] { return ButtonText(main_) == L"Stop"; }))
+    EXPECT_TRUE(PumpUntil([&] { return ButtonText(main_) == kButtonStopW; }))
         << Narrow(ButtonText(main_));
-    EXPECT_TRUE(WaitForLogLine(main_, L"Listening on 2 ports")) << Dump(LogLines(main_));
-    EXPECT_EQ(StatusText(main_), L"Listening");
+    EXPECT_TRUE(WaitForLogLine(main_, Widen(ListeningLine(2)))) << Dump(LogLines(main_));
+    EXPECT_EQ(StatusText(main_), kStatusListeningW);
     EXPECT_TRUE(IsTopmost(main_));
     // And it serves callers with the settings that came back.
     {
         Caller caller;
         ASSERT_TRUE(caller.Connect(ports[1]));
         bool ended = false;
-        EXPECT_EQ(ReceiveAtLeast(caller, 10, &ended), "Keep out\r\n");
+        EXPECT_EQ(caller.ReceiveAtLeast(10, &ended), "Keep out\r\n");
         EXPECT_FALSE(ended);
-        ASSERT_TRUE(WaitForLogLine(main_, kMessageSent)) << Dump(LogLines(main_));
+        ASSERT_TRUE(WaitForLogLine(main_, kMessageSentW)) << Dump(LogLines(main_));
     }
-    ASSERT_TRUE(WaitForLogLine(main_, L"Scan blocked")) << Dump(LogLines(main_));
+    ASSERT_TRUE(WaitForLogLine(main_, kScanBlockedW)) << Dump(LogLines(main_));
 
     // Stopped and no longer on top at Exit: both are stored as off.
     SendCommand(main_, kListen);
     SendCommand(main_, kOnTop);
     ASSERT_FALSE(IsTopmost(main_));
     ExitProgram();
-    EXPECT_EQ(ReadValue(L"Connected").data, std::vector<BYTE>{0});
-    EXPECT_EQ(ReadValue(L"OnTop").data, std::vector<BYTE>{0});
+    EXPECT_EQ(ReadValue(kValueConnected).data, std::vector<BYTE>{0});
+    EXPECT_EQ(ReadValue(kValueOnTop).data, std::vector<BYTE>{0});
 }
 
 TEST_F(MonitorTest, HandEditedKeyLoadsAsStored)
@@ -675,14 +619,14 @@ TEST_F(MonitorTest, HandEditedKeyLoadsAsStored)
     // Count 3 with Port1 missing, an x without a y, a message type the
     // program never stores, and switches of other non-zero bytes than it
     // writes.
-    WriteDword(L"Count", 3);
+    WriteDword(kValueCount, 3);
     WriteDword(L"Port0", (DWORD)ports[0]);
     WriteDword(L"Port2", (DWORD)ports[2]);
-    WriteDword(L"WindowX", 40);
-    WriteSwitch(L"MessageType", 7);
-    WriteText(L"CustomMessage", "Type seven");
-    WriteSwitch(L"Connected", 2);
-    WriteSwitch(L"OnTop", 1);
+    WriteDword(kValueWindowX, 40);
+    WriteSwitch(kValueMessageType, 7);
+    WriteText(kValueCustomMessage, "Type seven");
+    WriteSwitch(kValueConnected, 2);
+    WriteSwitch(kValueOnTop, 1);
     StartProgram();
 
     RECT r = {};
@@ -696,8 +640,8 @@ TEST_F(MonitorTest, HandEditedKeyLoadsAsStored)
     std::vector<std::wstring> log;
     EXPECT_TRUE(WaitForLog(
         main_, [](const std::vector<std::wstring>& l) { return !l.empty(); }, kDeadlineMs, &log));
-    EXPECT_EQ(log, std::vector<std::wstring>{L"Listening on 2 ports"}) << Dump(log);
-    EXPECT_EQ(ButtonText(main_), L"Stop");
+    EXPECT_EQ(log, std::vector<std::wstring>{Widen(ListeningLine(2))}) << Dump(log);
+    EXPECT_EQ(ButtonText(main_), kButtonStopW);
     EXPECT_TRUE(IsTopmost(main_));
     // An unknown message type sends the custom text.
     for (int i : {0, 2}) {
@@ -713,19 +657,19 @@ TEST_F(MonitorTest, HandEditedKeyLoadsAsStored)
         EXPECT_FALSE(caller.Connect(ports[1])) << "the missing Port1 answers";
     }
     ASSERT_TRUE(WaitForFinishedScans(2, &log)) << Dump(log);
-    EXPECT_EQ(CountLines(log, kMessageSent), 2) << Dump(log);
+    EXPECT_EQ(CountLines(log, kMessageSentW), 2) << Dump(log);
 
     // Exit writes back what was loaded: the ports without the gap, the x
     // that was read beside the centred y, the type as it was.
     ExitProgram();
-    EXPECT_EQ(ReadValue(L"Count").AsDword(), 2u);
+    EXPECT_EQ(ReadValue(kValueCount).AsDword(), 2u);
     EXPECT_EQ(ReadValue(L"Port0").AsDword(), (DWORD)ports[0]);
     EXPECT_EQ(ReadValue(L"Port1").AsDword(), (DWORD)ports[2]);
-    EXPECT_EQ((int)ReadValue(L"WindowX").AsDword(), 40);
-    EXPECT_EQ((int)ReadValue(L"WindowY").AsDword(), centredY);
-    EXPECT_EQ(ReadValue(L"MessageType").data, std::vector<BYTE>{7});
-    EXPECT_EQ(ReadValue(L"Connected").data, std::vector<BYTE>{1});
-    EXPECT_EQ(ReadValue(L"OnTop").data, std::vector<BYTE>{255});
+    EXPECT_EQ((int)ReadValue(kValueWindowX).AsDword(), 40);
+    EXPECT_EQ((int)ReadValue(kValueWindowY).AsDword(), centredY);
+    EXPECT_EQ(ReadValue(kValueMessageType).data, std::vector<BYTE>{7});
+    EXPECT_EQ(ReadValue(kValueConnected).data, std::vector<BYTE>{1});
+    EXPECT_EQ(ReadValue(kValueOnTop).data, std::vector<BYTE>{255});
 }
 
 } // namespace

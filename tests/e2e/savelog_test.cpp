@@ -10,9 +10,6 @@
 namespace e2e {
 namespace {
 
-// The file name combo box of the common file dialogs (cmb13).
-const int kFileNameCombo = 0x47c;
-
 // Long lines cannot be read from another process under Wine (see
 // LogLines); they are only measured, and `longLines` says which they are.
 struct LogSnapshot {
@@ -49,49 +46,19 @@ std::string DumpSafely(const LogSnapshot& log)
     return out;
 }
 
-// The edit inside the save dialog's file name box.
-HWND NameEdit(HWND save)
-{
-    HWND box = GetDlgItem(save, kFileNameCombo);
-    if (box == NULL)
-        return NULL;
-    HWND combo = FindWindowExW(box, NULL, L"ComboBox", NULL);
-    return FindWindowExW(combo != NULL ? combo : box, NULL, L"Edit", NULL);
-}
-
 // Types the path into the save dialog of the program and presses Save.
 void SaveAs(HWND save, const std::wstring& path)
 {
-    HWND edit = NameEdit(save);
-    ASSERT_TRUE(edit != NULL) << "the save dialog has no file name box";
-    SendMessageW(edit, WM_SETTEXT, 0, (LPARAM)path.c_str());
-    PostMessageW(GetDlgItem(save, IDOK), BM_CLICK, 0, 0);
+    ASSERT_NO_FATAL_FAILURE(EnterSaveName(save, path));
+    PostClick(save, IDOK);
 }
 
-struct QuestionSearch {
-    HWND owner;
-    HWND found;
-};
-
-BOOL CALLBACK MatchQuestion(HWND w, LPARAM p)
-{
-    QuestionSearch& s = *(QuestionSearch*)p;
-    if (GetWindow(w, GW_OWNER) != s.owner || !IsWindowVisible(w) || GetDlgItem(w, IDYES) == NULL)
-        return TRUE;
-    s.found = w;
-    return FALSE;
-}
-
-// The Yes/No question owned by the save dialog. Its title differs: Windows
-// asks under "Confirm Save As", Wine 8 under "Error".
+// The Yes/No question owned by the save dialog.
 HWND WaitForQuestion(HWND owner)
 {
-    QuestionSearch search = {owner, NULL};
-    PumpUntil([&] {
-        EnumWindows(MatchQuestion, (LPARAM)&search);
-        return search.found != NULL;
-    });
-    return search.found;
+    HWND question = NULL;
+    PumpUntil([&] { return (question = FindQuestion(owner)) != NULL; });
+    return question;
 }
 
 class SaveLogE2E : public HarbinelTest {
@@ -99,36 +66,29 @@ class SaveLogE2E : public HarbinelTest {
     void SetUp() override
     {
         HarbinelTest::SetUp();
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        dir_ = std::wstring(temp) + L"harbinel-e2e-save-" + std::to_wstring(GetCurrentProcessId());
-        CreateDirectoryW(dir_.c_str(), NULL);
+        ASSERT_TRUE(folder_.Create("harbinel-e2e-save"));
     }
     void TearDown() override
     {
         HarbinelTest::TearDown();
-        for (const std::wstring& path : made_)
-            DeleteFileW(path.c_str());
-        RemoveDirectoryW(dir_.c_str());
+        folder_.Remove();
     }
     std::wstring Path(const std::wstring& name)
     {
-        made_.push_back(dir_ + L"\\" + name);
-        return made_.back();
+        return folder_.Path(name);
     }
     // The save dialog that Save Log opened, proposing log.txt.
     HWND WaitForSaveDialog()
     {
-        HWND save = WaitForOwnedWindow(main_, L"Save As");
+        HWND save = WaitForOwnedWindow(main_, kSaveAsTitleW);
         EXPECT_TRUE(save != NULL) << "no save dialog came up";
         // It exists before its controls do; it is shown once it is ready.
         if (save != NULL && PumpUntil([&] { return IsWindowVisible(save) != FALSE; })) {
-            EXPECT_EQ(WindowTitle(NameEdit(save)), L"log.txt");
+            EXPECT_EQ(WindowTitle(SaveNameEdit(save)), kProposedLogNameW);
         }
         return save;
     }
-    std::wstring dir_;
-    std::vector<std::wstring> made_;
+    TempFolder folder_;
 };
 
 TEST_F(SaveLogE2E, ReceivedLinesAreSavedWithTheirOwnBytes)
@@ -136,21 +96,14 @@ TEST_F(SaveLogE2E, ReceivedLinesAreSavedWithTheirOwnBytes)
     const int port = FreePort();
     ASSERT_NE(port, 0);
     WritePorts({port});
-    WriteSwitch(L"Disconnnect", 0); // so the caller can talk after the warning
+    WriteSwitch(kValueDisconnect, 0); // so the caller can talk after the warning
     StartProgram();
     Listen();
     Caller caller;
     ASSERT_TRUE(caller.Connect(port));
-    const std::string warning = std::string(kDefaultWarning) + "\r\n";
-    std::string got;
     bool ended = false;
-    while (got.size() < warning.size() && !ended) {
-        std::string some = caller.ReceiveSome(kDeadlineMs, &ended);
-        if (some.empty())
-            break;
-        got += some;
-    }
-    ASSERT_EQ(got, warning);
+    const std::string got = caller.ReceiveAtLeast(kWarningLine.size(), &ended);
+    ASSERT_EQ(got, kWarningLine);
 
     const std::string broken = "one\rtwo\nthree\r\n";
     ASSERT_TRUE(caller.Send(broken));
@@ -190,11 +143,7 @@ TEST_F(SaveLogE2E, ReceivedLinesAreSavedWithTheirOwnBytes)
 TEST_F(SaveLogE2E, CtrlSOnAnEmptyLogTruncatesAFileOnlyAfterYes)
 {
     const std::wstring path = Path(L"existing.txt");
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    WriteFile(file, "old contents\r\n", 14, &written, NULL);
-    CloseHandle(file);
+    ASSERT_NO_FATAL_FAILURE(WriteFileBytes(path, "old contents\r\n"));
 
     StartProgram();
     ASSERT_TRUE(LogLines(main_).empty()) << Dump(LogLines(main_));
@@ -205,7 +154,7 @@ TEST_F(SaveLogE2E, CtrlSOnAnEmptyLogTruncatesAFileOnlyAfterYes)
     HWND question = WaitForQuestion(save);
     ASSERT_TRUE(question != NULL) << "the save dialog did not ask before replacing";
     EXPECT_EQ(ReadFileBytes(path), "old contents\r\n");
-    PostMessageW(GetDlgItem(question, IDYES), BM_CLICK, 0, 0);
+    PostClick(question, IDYES);
     ASSERT_TRUE(WaitForWindowGone(save));
     bool exists = false;
     EXPECT_TRUE(PumpUntil([&] { return ReadFileBytes(path, &exists).empty() && exists; }));

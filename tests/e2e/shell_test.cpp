@@ -3,26 +3,12 @@
 // with code 0, and the Ctrl+letter shortcuts reach their commands.
 #include "driver.h"
 
+#include "app/app.h" // kWindowTitle
+
 #include <stdio.h>
 
 namespace e2e {
 namespace {
-
-struct ShownWindowSearch {
-    DWORD pid;
-    HWND main;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectShownWindow(HWND w, LPARAM p)
-{
-    ShownWindowSearch& s = *(ShownWindowSearch*)p;
-    DWORD pid = 0;
-    GetWindowThreadProcessId(w, &pid);
-    if (pid == s.pid && w != s.main && IsShown(w))
-        s.found.push_back(w);
-    return TRUE;
-}
 
 class ShellTest : public HarbinelTest {
   protected:
@@ -32,15 +18,20 @@ class ShellTest : public HarbinelTest {
         WritePorts({FreePort()});
         StartProgram();
         Listen();
-        ASSERT_TRUE(WaitForLogLine(main_, L"Listening on 1 port"));
+        ASSERT_TRUE(WaitForLogLine(main_, Widen(ListeningLine(1))));
     }
 
     // Windows of the program that are shown, other than the main window.
     std::vector<HWND> OtherShownWindows()
     {
-        ShownWindowSearch s = {program_.ProcessId(), main_, {}};
-        EnumWindows(CollectShownWindow, (LPARAM)&s);
-        return s.found;
+        std::vector<HWND> shown;
+        for (HWND w : TopLevelWindows()) {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(w, &pid);
+            if (pid == program_.ProcessId() && w != main_ && IsShown(w))
+                shown.push_back(w);
+        }
+        return shown;
     }
 
     // Posts a shortcut and waits until the loop has handled it: Ctrl+O is
@@ -65,10 +56,10 @@ TEST_F(ShellTest, StartsHiddenInTheTrayWithFirstRunState)
 {
     StartProgram();
     EXPECT_FALSE(IsShown(main_));
-    EXPECT_EQ(WindowTitle(main_), L"Harbinel");
-    EXPECT_TRUE(PumpUntil([&] { return StatusText(main_) == L"Idle"; }))
+    EXPECT_EQ(WindowTitle(main_), Widen(kWindowTitle));
+    EXPECT_TRUE(PumpUntil([&] { return StatusText(main_) == kStatusIdleW; }))
         << Narrow(StatusText(main_));
-    EXPECT_EQ(ButtonText(main_), L"Listen");
+    EXPECT_EQ(ButtonText(main_), kButtonListenW);
     EXPECT_FALSE(IsTopmost(main_));
     EXPECT_TRUE(LogLines(main_).empty());
 
@@ -82,7 +73,7 @@ TEST_F(ShellTest, StartsHiddenInTheTrayWithFirstRunState)
 
     // The key exists from the first start on, but nothing is in it before Exit.
     EXPECT_TRUE(SettingsKeyExists());
-    EXPECT_FALSE(ReadValue(L"Count").exists);
+    EXPECT_FALSE(ReadValue(kValueCount).exists);
 }
 
 TEST_F(ShellTest, SecondStartShowsTheFirstWindowAndEndsWithZero)
@@ -150,8 +141,8 @@ TEST_F(ShellTest, ClosingOnlyHides)
         EXPECT_TRUE(IsWindow(main_));
     }
     // Hiding saves nothing: only Exit writes the settings.
-    EXPECT_FALSE(ReadValue(L"Count").exists);
-    EXPECT_FALSE(ReadValue(L"Connected").exists);
+    EXPECT_FALSE(ReadValue(kValueCount).exists);
+    EXPECT_FALSE(ReadValue(kValueConnected).exists);
 }
 
 TEST_F(ShellTest, ClosingWhileListeningKeepsListening)
@@ -163,10 +154,10 @@ TEST_F(ShellTest, ClosingWhileListeningKeepsListening)
     SendCommand(main_, kRestore);
     SendMessageW(main_, WM_SYSCOMMAND, SC_CLOSE, 0);
     ASSERT_FALSE(IsShown(main_));
-    EXPECT_EQ(ButtonText(main_), L"Stop");
+    EXPECT_EQ(ButtonText(main_), kButtonStopW);
     Caller caller;
     ASSERT_TRUE(caller.Connect(port));
-    EXPECT_TRUE(WaitForLogLine(main_, L"Scan detected"));
+    EXPECT_TRUE(WaitForLogLine(main_, kScanDetectedW));
 }
 
 TEST_F(ShellTest, AlwaysOnTopCommandToggles)
@@ -198,8 +189,8 @@ TEST_F(ShellTest, ShortcutsThatOpenAModalWindow)
         const wchar_t* title;
     };
     const Case cases[] = {
-        {'A', L"About Harbinel"}, {'M', L"Message"}, {'P', L"Port Settings"},
-        {'T', L"Trojan Ports"},   {'S', L"Save As"},
+        {'A', L"About Harbinel"},  {'M', kMessageTitleW}, {'P', kPortSettingsTitleW},
+        {'T', kTrojanPortsTitleW}, {'S', kSaveAsTitleW},
     };
     // Windows titles the About box with the text before '#'; Wine puts
     // "About " before the whole text.
@@ -230,7 +221,7 @@ TEST_F(ShellTest, CtrlCClearsTheLog)
     PostCtrlShortcut(main_, 'C');
     EXPECT_TRUE(WaitForLog(main_, [](const std::vector<std::wstring>& l) { return l.empty(); }));
     // Clearing the log does not stop listening.
-    EXPECT_EQ(ButtonText(main_), L"Stop");
+    EXPECT_EQ(ButtonText(main_), kButtonStopW);
 }
 
 TEST_F(ShellTest, KeysThatSendNoCommand)
@@ -283,12 +274,12 @@ TEST_F(ShellTest, CtrlRLeavesTheProgramWorking)
     {
         Caller caller;
         ASSERT_TRUE(caller.Connect(port));
-        ASSERT_TRUE(WaitForLogLine(main_, L"Scan blocked"));
+        ASSERT_TRUE(WaitForLogLine(main_, kScanBlockedW));
     }
     const std::vector<std::wstring> before = LogLines(main_);
     PostShortcutAndSettle('R');
     EXPECT_EQ(LogLines(main_).size(), before.size()) << Dump(LogLines(main_));
-    EXPECT_EQ(ButtonText(main_), L"Stop");
+    EXPECT_EQ(ButtonText(main_), kButtonStopW);
     EXPECT_TRUE(OtherShownWindows().empty());
 }
 

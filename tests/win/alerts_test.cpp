@@ -15,8 +15,6 @@ using namespace harness;
 
 namespace {
 
-const DWORD kWaitMs = 5000;
-
 std::string TempFolder(const char* name)
 {
     char base[MAX_PATH];
@@ -72,7 +70,7 @@ class LogFileTest : public AppTest {
     void PrepareSettings() override
     {
         folder_ = TempFolder("harbinel-logs-");
-        SetSettingString("LogFolder", folder_ + std::string(1, '\0'));
+        WriteText("LogFolder", folder_);
     }
     std::string Path(const char* name) const
     {
@@ -154,8 +152,8 @@ class WindowLinesTest : public AppTest {
   protected:
     void PrepareSettings() override
     {
-        SetSettingDword("LogLines", 5); // below the least: 100 are kept
-        SetSettingBinary("LogToFile", "\0", 1);
+        WriteDword("LogLines", 5); // below the least: 100 are kept
+        WriteSwitch("LogToFile", 0);
     }
 };
 
@@ -200,15 +198,15 @@ class TrustedTest : public AppTest {
   protected:
     void PrepareSettings() override
     {
-        SetSettingMultiString("Trusted", {"127.0.0.0/30", "bogus", "010.0.0.1"});
-        SetSettingBinary("LogToFile", "\0", 1);
+        WriteMultiText("Trusted", {"127.0.0.0/30", "bogus", "010.0.0.1"});
+        WriteSwitch("LogToFile", 0);
     }
 };
 
 TEST_F(TrustedTest, TrustedCallersAreQuietOthersGetOneBalloonAMinute)
 {
     ASSERT_EQ(LogLine(0), "Trusted callers skipped: bogus, 010.0.0.1") << LogDump();
-    const u_short port = PickFreePort();
+    const int port = FreePort();
     AddPortToList(port);
     SendMessageA(AppState.MainWindow, WM_COMMAND, IDC_LISTEN, 0);
     struct {
@@ -228,9 +226,9 @@ TEST_F(TrustedTest, TrustedCallersAreQuietOthersGetOneBalloonAMinute)
         AppState.TrayIconData.szInfo[0] = '\0';
         SendMessageA(AppState.MainWindow, WM_COMMAND, IDM_RESETALERT, 0);
         int from = LogCount();
-        LoopbackClient caller;
+        Caller caller;
         ASSERT_TRUE(caller.Connect(port));
-        ASSERT_TRUE(WaitForLogLine("Scan blocked", false, kWaitMs)) << LogDump();
+        ASSERT_TRUE(WaitForLogLine("Scan blocked", false)) << LogDump();
         EXPECT_EQ(LogLine(from), c.trusted ? "Scan detected (trusted)" : "Scan detected");
         EXPECT_EQ(AppState.TrayIconData.hIcon == AppState.IconAlert, !c.trusted);
         EXPECT_EQ(std::string(AppState.TrayIconData.szInfo), c.balloon);

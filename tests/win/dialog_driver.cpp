@@ -9,19 +9,11 @@
 #include <gtest/gtest.h>
 
 #include "app/appstate.h"
-#include "harness.h"
 
 namespace dialogs {
 
 namespace {
 
-// Class of dialogs and message boxes, and of popup menus.
-const char kDialogClass[] = "#32770";
-const char kMenuClass[] = "#32768";
-// The file name combo box of the common file dialogs (cmb13) and the plain
-// file name edit of older templates (edt1).
-const int kFileNameCombo = 0x47c;
-const int kFileNameEdit = 0x480;
 const UINT kMarkerMessage = WM_APP + 17;
 
 struct ScriptState {
@@ -71,24 +63,9 @@ HWND MarkerWindow()
     return state.marker;
 }
 
-std::string ClassOf(HWND window)
-{
-    char name[64] = {};
-    GetClassNameA(window, name, sizeof name);
-    return name;
-}
-
-BOOL CALLBACK CollectWindow(HWND w, LPARAM p)
-{
-    ((std::vector<HWND>*)p)->push_back(w);
-    return TRUE;
-}
-
 std::vector<HWND> ThreadWindows()
 {
-    std::vector<HWND> windows;
-    EnumThreadWindows(GetCurrentThreadId(), CollectWindow, (LPARAM)&windows);
-    return windows;
+    return TopLevelWindows(GetCurrentThreadId());
 }
 
 // The modal windows still up: dialogs, message boxes, menus.
@@ -96,7 +73,7 @@ std::vector<HWND> ModalWindows()
 {
     std::vector<HWND> found;
     for (HWND w : ThreadWindows()) {
-        std::string name = ClassOf(w);
+        std::string name = ClassName(w);
         if (IsWindowVisible(w) && (name == kDialogClass || name == kMenuClass))
             found.push_back(w);
     }
@@ -117,7 +94,7 @@ void CloseLeftovers()
     for (int round = 0; round < 10 && !ModalWindows().empty(); ++round) {
         EndMenu();
         for (HWND w : ModalWindows())
-            if (ClassOf(w) == kDialogClass)
+            if (ClassName(w) == kDialogClass)
                 EndDialog(w, IDCANCEL);
         WaitFor([] { return ModalWindows().empty(); }, 1000);
     }
@@ -155,7 +132,7 @@ bool RunScript(const std::function<void()>& script, DWORD timeoutMs)
     state.done = false;
     state.scriptFiber = CreateFiber(256 * 1024, ScriptFiberMain, NULL);
     UINT_PTR timer = SetTimer(NULL, 0, 5, Tick);
-    bool ended = harness::PumpUntil([] { return state.done; }, timeoutMs);
+    bool ended = PumpUntil([] { return state.done; }, timeoutMs);
     KillTimer(NULL, timer);
     EXPECT_TRUE(ended) << "the script did not end within " << timeoutMs << " ms";
     DeleteFiber(state.scriptFiber);
@@ -167,7 +144,7 @@ bool RunScript(const std::function<void()>& script, DWORD timeoutMs)
 bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs)
 {
     if (!InScript())
-        return harness::PumpUntil(done, timeoutMs);
+        return PumpUntil(done, timeoutMs);
     DWORD start = GetTickCount();
     while (!done()) {
         if (GetTickCount() - start >= timeoutMs)
@@ -224,7 +201,7 @@ std::vector<HWND> OwnedWindows(HWND owner)
 bool MenuShowing()
 {
     for (HWND w : ThreadWindows())
-        if (IsWindowVisible(w) && ClassOf(w) == kMenuClass)
+        if (IsWindowVisible(w) && ClassName(w) == kMenuClass)
             return true;
     return false;
 }
@@ -235,7 +212,7 @@ HWND WaitForMenu(DWORD timeoutMs)
     WaitFor(
         [&] {
             for (HWND w : ThreadWindows())
-                if (IsWindowVisible(w) && ClassOf(w) == kMenuClass)
+                if (IsWindowVisible(w) && ClassName(w) == kMenuClass)
                     found = w;
             return found != NULL;
         },
@@ -247,14 +224,12 @@ HWND WaitForMenu(DWORD timeoutMs)
 
 void PostCommand(UINT command)
 {
-    PostMessageA(AppState.MainWindow, WM_COMMAND, command, 0);
+    support::PostCommand(AppState.MainWindow, command);
 }
 
 void Click(HWND dialog, int id)
 {
-    HWND button = GetDlgItem(dialog, id);
-    EXPECT_NE(button, (HWND)NULL) << "no control " << id;
-    PostMessageA(button, BM_CLICK, 0, 0);
+    PostClick(dialog, id);
     Settle();
 }
 
@@ -274,53 +249,9 @@ void PressKey(UINT virtualKey, HWND target)
     Settle();
 }
 
-void Type(HWND control, const std::string& chars)
-{
-    for (char c : chars)
-        SendMessageA(control, WM_CHAR, (WPARAM)(BYTE)c, 1);
-}
-
 void SelectLine(HWND list, int index)
 {
     SendMessageA(list, LB_SETCURSEL, (WPARAM)index, 0);
-}
-
-std::string Text(HWND window)
-{
-    int length = GetWindowTextLengthA(window);
-    std::string text((size_t)length + 1, '\0');
-    int got = GetWindowTextA(window, &text[0], length + 1);
-    text.resize((size_t)(got < 0 ? 0 : got));
-    return text;
-}
-
-std::string ItemText(HWND dialog, int id)
-{
-    return Text(GetDlgItem(dialog, id));
-}
-
-bool IsChecked(HWND dialog, int id)
-{
-    return IsDlgButtonChecked(dialog, id) == BST_CHECKED;
-}
-
-bool IsEnabled(HWND dialog, int id)
-{
-    return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE;
-}
-
-std::vector<std::string> ListBoxLines(HWND list)
-{
-    std::vector<std::string> lines;
-    LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < count; ++i) {
-        LRESULT length = SendMessageA(list, LB_GETTEXTLEN, (WPARAM)i, 0);
-        std::string text((size_t)(length < 0 ? 0 : length) + 1, '\0');
-        LRESULT got = SendMessageA(list, LB_GETTEXT, (WPARAM)i, (LPARAM)&text[0]);
-        text.resize((size_t)(got < 0 ? 0 : got));
-        lines.push_back(text);
-    }
-    return lines;
 }
 
 std::vector<LRESULT> ListBoxData(HWND list)
@@ -368,39 +299,16 @@ std::vector<std::vector<std::string>> ListViewRows(HWND view, int columns)
     return rows;
 }
 
-HWND SaveNameEdit(HWND saveDialog)
-{
-    HWND edit = GetDlgItem(saveDialog, kFileNameEdit);
-    if (edit != NULL)
-        return edit;
-    HWND box = GetDlgItem(saveDialog, kFileNameCombo);
-    // An extended combo box holds a combo box, which holds the edit.
-    if (box != NULL && ClassOf(box) == "ComboBoxEx32")
-        box = FindWindowExA(box, NULL, "ComboBox", NULL);
-    return box != NULL ? FindWindowExA(box, NULL, "Edit", NULL) : NULL;
-}
-
 void SaveAs(HWND saveDialog, const std::string& path)
 {
-    HWND edit = SaveNameEdit(saveDialog);
-    ASSERT_NE(edit, (HWND)NULL) << "the save dialog has no file name box";
-    SetWindowTextA(edit, path.c_str());
+    ASSERT_NO_FATAL_FAILURE(EnterSaveName(saveDialog, Widen(path)));
     Click(saveDialog, IDOK);
 }
 
 HWND WaitForQuestion(HWND owner, DWORD timeoutMs)
 {
     HWND found = NULL;
-    WaitFor(
-        [&] {
-            for (HWND w : OwnedWindows(owner))
-                if (ClassOf(w) == kDialogClass && GetDlgItem(w, IDYES) != NULL) {
-                    found = w;
-                    return true;
-                }
-            return false;
-        },
-        timeoutMs);
+    WaitFor([&] { return (found = FindQuestion(owner)) != NULL; }, timeoutMs);
     if (found == NULL)
         ADD_FAILURE() << "no Yes/No question came up";
     return found;

@@ -13,7 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "support/support.h"
+
 namespace dialogs {
+
+// Reading windows (Text, ItemText, IsChecked, IsEnabled, ListBoxLinesA),
+// typing and the save dialog's name box come from the support library.
+using namespace support;
 
 // Deadline of one step of a script (a window to appear, a key to be handled).
 const DWORD kStepMs = 5000;
@@ -61,19 +67,11 @@ void CloseBox(HWND window);
 // in target (posted, so the running modal loop's dialog manager or menu
 // sees it), then settles.
 void PressKey(UINT virtualKey, HWND target = NULL);
-// Types characters into a control: one WM_CHAR each, through whatever
-// procedure the control has.
-void Type(HWND control, const std::string& chars);
 // Selects a line of a list box as a click on it does.
 void SelectLine(HWND list, int index);
 
 // ---- Reading what is shown ------------------------------------------------
 
-std::string Text(HWND window);
-std::string ItemText(HWND dialog, int id);
-bool IsChecked(HWND dialog, int id);
-bool IsEnabled(HWND dialog, int id);
-std::vector<std::string> ListBoxLines(HWND list);
 std::vector<LRESULT> ListBoxData(HWND list);
 
 struct ListViewColumn {
@@ -86,8 +84,6 @@ std::vector<std::vector<std::string>> ListViewRows(HWND view, int columns);
 
 // ---- The common save dialog ------------------------------------------------
 
-// The file name box of a save dialog (the edit inside its name combo box).
-HWND SaveNameEdit(HWND saveDialog);
 // Puts path into the name box and presses Save.
 void SaveAs(HWND saveDialog, const std::string& path);
 // The Yes/No question a dialog asks, owned by it, waited for.

@@ -17,39 +17,11 @@
 #include "resource.h"
 
 using namespace dialogs;
-using harness::ReadSetting;
 
 namespace {
 
 using Lines = std::vector<std::string>;
-using Ports = std::vector<int32_t>;
-
-const char kDefaultWarning[] = "WARNING: Access attempt has been logged. Your ISP will be notified";
-
-Ports PortListOrder()
-{
-    Ports ports;
-    for (SocketNode* node = AppState.PortList; node != NULL; node = node->next)
-        ports.push_back(node->port);
-    return ports;
-}
-
-Ports StoredPorts()
-{
-    Ports ports;
-    harness::SettingValue count = ReadSetting("Count");
-    EXPECT_TRUE(count.present) << "Count was not stored";
-    for (DWORD i = 0; i < count.AsDword(); ++i)
-        ports.push_back((int32_t)ReadSetting(("Port" + std::to_string(i)).c_str()).AsDword());
-    return ports;
-}
-
-void StorePorts(const Ports& ports)
-{
-    harness::SetSettingDword("Count", (DWORD)ports.size());
-    for (size_t i = 0; i < ports.size(); ++i)
-        harness::SetSettingDword(("Port" + std::to_string(i)).c_str(), (DWORD)ports[i]);
-}
+using Ports = std::vector<int>;
 
 HWND OpenDialog(UINT command, const char* title)
 {
@@ -61,7 +33,7 @@ HWND OpenDialog(UINT command, const char* title)
 void AddPort(HWND portSettings, const std::string& typed, int closeWith = IDC_AP_OK)
 {
     Click(portSettings, IDC_PS_ADD);
-    HWND add = WaitForWindow(portSettings, "Add Port");
+    HWND add = WaitForWindow(portSettings, kAddPortTitle);
     ASSERT_NE(add, (HWND)NULL);
     Type(GetDlgItem(add, IDC_AP_EDIT), typed);
     if (closeWith == 0)
@@ -80,14 +52,14 @@ class PortSettingsTest : public harness::AppTest {};
 TEST_F(PortSettingsTest, PortsShowSortedAndAreSavedInTheOrderAdded)
 {
     RunScript([] {
-        HWND ps = OpenDialog(IDM_PORTSETTINGS, "Port Settings");
+        HWND ps = OpenDialog(IDM_PORTSETTINGS, kPortSettingsTitle);
         ASSERT_NE(ps, (HWND)NULL);
         for (const char* port : {"80", "8080", "1024", "7"})
             AddPort(ps, port);
         HWND list = GetDlgItem(ps, IDC_PS_LIST);
-        EXPECT_EQ(ListBoxLines(list), (Lines{"    7", "   80", " 1024", " 8080"}));
+        EXPECT_EQ(ListBoxLinesA(list), (Lines{"    7", "   80", " 1024", " 8080"}));
         EXPECT_EQ(ListBoxData(list), (std::vector<LRESULT>{7, 80, 1024, 8080}));
-        EXPECT_EQ(PortListOrder(), (Ports{80, 8080, 1024, 7}));
+        EXPECT_EQ(harness::PortListPorts(), (Ports{80, 8080, 1024, 7}));
         Click(ps, IDC_PS_OK);
         WaitGone(ps);
     });
@@ -98,14 +70,14 @@ TEST_F(PortSettingsTest, PortsShowSortedAndAreSavedInTheOrderAdded)
 TEST_F(PortSettingsTest, AddingAListedPortChangesNothingAndSaysNothing)
 {
     RunScript([] {
-        HWND ps = OpenDialog(IDM_PORTSETTINGS, "Port Settings");
+        HWND ps = OpenDialog(IDM_PORTSETTINGS, kPortSettingsTitle);
         ASSERT_NE(ps, (HWND)NULL);
         AddPort(ps, "80");
         AddPort(ps, "80");
         EXPECT_TRUE(OwnedWindows(ps).empty()) << "a message came up";
         EXPECT_TRUE(IsWindowEnabled(ps));
-        EXPECT_EQ(ListBoxLines(GetDlgItem(ps, IDC_PS_LIST)), (Lines{"   80"}));
-        EXPECT_EQ(PortListOrder(), (Ports{80}));
+        EXPECT_EQ(ListBoxLinesA(GetDlgItem(ps, IDC_PS_LIST)), (Lines{"   80"}));
+        EXPECT_EQ(harness::PortListPorts(), (Ports{80}));
         Click(ps, IDC_PS_OK);
         WaitGone(ps);
     });
@@ -128,14 +100,14 @@ TEST_F(PortSettingsTest, AddPortTakesOnlyDigitsUpTo65535)
         {"letters, minus, spaces, backspace", "a1-b 2\b3x", "13", 13},
     };
     RunScript([&] {
-        HWND ps = OpenDialog(IDM_PORTSETTINGS, "Port Settings");
+        HWND ps = OpenDialog(IDM_PORTSETTINGS, kPortSettingsTitle);
         ASSERT_NE(ps, (HWND)NULL);
         HWND list = GetDlgItem(ps, IDC_PS_LIST);
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name);
-            Lines before = ListBoxLines(list);
+            Lines before = ListBoxLinesA(list);
             Click(ps, IDC_PS_ADD);
-            HWND add = WaitForWindow(ps, "Add Port");
+            HWND add = WaitForWindow(ps, kAddPortTitle);
             ASSERT_NE(add, (HWND)NULL);
             HWND edit = GetDlgItem(add, IDC_AP_EDIT);
             EXPECT_EQ(GetFocus(), edit);
@@ -143,7 +115,7 @@ TEST_F(PortSettingsTest, AddPortTakesOnlyDigitsUpTo65535)
             EXPECT_EQ(Text(edit), c.shown);
             Click(add, IDC_AP_OK);
             WaitGone(add);
-            Lines after = ListBoxLines(list);
+            Lines after = ListBoxLinesA(list);
             if (c.added < 0) {
                 EXPECT_EQ(after, before);
             } else {
@@ -152,10 +124,10 @@ TEST_F(PortSettingsTest, AddPortTakesOnlyDigitsUpTo65535)
                 EXPECT_EQ(after.size(), before.size() + 1);
                 EXPECT_NE(std::find(after.begin(), after.end(), entry), after.end())
                     << "no line [" << entry << "]";
-                EXPECT_EQ(PortListOrder().back(), c.added);
+                EXPECT_EQ(harness::PortListPorts().back(), c.added);
             }
         }
-        EXPECT_EQ(ListBoxLines(list), (Lines{"    0", "   13", "12345", "65535"}));
+        EXPECT_EQ(ListBoxLinesA(list), (Lines{"    0", "   13", "12345", "65535"}));
         Click(ps, IDC_PS_OK);
         WaitGone(ps);
     });
@@ -164,16 +136,16 @@ TEST_F(PortSettingsTest, AddPortTakesOnlyDigitsUpTo65535)
 TEST_F(PortSettingsTest, CloseBoxAndCancelOfAddPortAddNothing)
 {
     RunScript([] {
-        HWND ps = OpenDialog(IDM_PORTSETTINGS, "Port Settings");
+        HWND ps = OpenDialog(IDM_PORTSETTINGS, kPortSettingsTitle);
         ASSERT_NE(ps, (HWND)NULL);
         HWND list = GetDlgItem(ps, IDC_PS_LIST);
         AddPort(ps, "443", 0);
-        EXPECT_EQ(ListBoxLines(list), Lines{});
+        EXPECT_EQ(ListBoxLinesA(list), Lines{});
         AddPort(ps, "80");
         AddPort(ps, "81", 0); // right after an OK
         AddPort(ps, "82", IDC_AP_CANCEL);
-        EXPECT_EQ(ListBoxLines(list), (Lines{"   80"}));
-        EXPECT_EQ(PortListOrder(), (Ports{80}));
+        EXPECT_EQ(ListBoxLinesA(list), (Lines{"   80"}));
+        EXPECT_EQ(harness::PortListPorts(), (Ports{80}));
         Click(ps, IDC_PS_OK);
         WaitGone(ps);
     });
@@ -182,34 +154,34 @@ TEST_F(PortSettingsTest, CloseBoxAndCancelOfAddPortAddNothing)
 TEST_F(PortSettingsTest, EscLeavesBothDialogsOpenAndEnterIsOk)
 {
     RunScript([] {
-        HWND ps = OpenDialog(IDM_PORTSETTINGS, "Port Settings");
+        HWND ps = OpenDialog(IDM_PORTSETTINGS, kPortSettingsTitle);
         ASSERT_NE(ps, (HWND)NULL);
         EXPECT_EQ(GetFocus(), GetDlgItem(ps, IDC_PS_OK));
         PressKey(VK_ESCAPE);
         EXPECT_TRUE(IsWindowVisible(ps)) << "Esc closed Port Settings";
 
         Click(ps, IDC_PS_ADD);
-        HWND add = WaitForWindow(ps, "Add Port");
+        HWND add = WaitForWindow(ps, kAddPortTitle);
         ASSERT_NE(add, (HWND)NULL);
         Type(GetDlgItem(add, IDC_AP_EDIT), "5");
         PressKey(VK_ESCAPE);
         EXPECT_TRUE(IsWindowVisible(add)) << "Esc closed Add Port";
         PressKey(VK_RETURN);
         WaitGone(add);
-        EXPECT_EQ(ListBoxLines(GetDlgItem(ps, IDC_PS_LIST)), (Lines{"    5"}));
+        EXPECT_EQ(ListBoxLinesA(GetDlgItem(ps, IDC_PS_LIST)), (Lines{"    5"}));
 
         CloseBox(ps);
         WaitGone(ps);
     });
-    EXPECT_EQ(PortListOrder(), (Ports{5}));
+    EXPECT_EQ(harness::PortListPorts(), (Ports{5}));
 }
 
 class ListeningPortSettingsTest : public harness::AppTest {
   protected:
     void PrepareSettings() override
     {
-        port_ = harness::PickFreePort();
-        StorePorts({port_});
+        port_ = harness::FreePort();
+        WritePorts({port_});
     }
     u_short port_ = 0;
 };
@@ -221,11 +193,11 @@ TEST_F(ListeningPortSettingsTest, OnlyDisconnectCanChangeAndItActsAtOnce)
     ASSERT_EQ(AppState.IsListening, 1) << harness::LogDump();
     u_short port = port_;
     RunScript([port] {
-        HWND ps = OpenDialog(IDM_PORTSETTINGS, "Port Settings");
+        HWND ps = OpenDialog(IDM_PORTSETTINGS, kPortSettingsTitle);
         ASSERT_NE(ps, (HWND)NULL);
         char entry[8];
         wsprintfA(entry, "%5d", (int)port);
-        EXPECT_EQ(ListBoxLines(GetDlgItem(ps, IDC_PS_LIST)), Lines{entry});
+        EXPECT_EQ(ListBoxLinesA(GetDlgItem(ps, IDC_PS_LIST)), Lines{entry});
         EXPECT_FALSE(IsEnabled(ps, IDC_PS_ADD));
         EXPECT_FALSE(IsEnabled(ps, IDC_PS_REMOVE));
         EXPECT_FALSE(IsEnabled(ps, IDC_PS_REMOVEALL));
@@ -238,19 +210,19 @@ TEST_F(ListeningPortSettingsTest, OnlyDisconnectCanChangeAndItActsAtOnce)
         EXPECT_EQ(AppState.DisconnectImmediately, 0);
 
         // A caller now, with the dialog still up, is warned and kept.
-        harness::LoopbackClient caller;
+        harness::Caller caller;
         ASSERT_TRUE(caller.Connect(port));
-        const std::string warning = std::string(kDefaultWarning) + "\r\n";
+        const std::string warning = kWarningLine;
         EXPECT_TRUE(WaitFor([&] {
             caller.Poll();
             return caller.Received().size() >= warning.size();
         }));
         EXPECT_EQ(caller.Received(), warning);
-        EXPECT_TRUE(WaitFor([] { return harness::FindLogLine("   Message sent") >= 0; }));
+        EXPECT_TRUE(WaitFor([] { return harness::FindLogLine(kMessageSent) >= 0; }));
         Settle();
         caller.Poll();
         EXPECT_FALSE(caller.PeerClosed()) << "the caller was disconnected";
-        EXPECT_EQ(harness::FindLogLine("Scan blocked"), -1) << harness::LogDump();
+        EXPECT_EQ(harness::FindLogLine(kScanBlocked), -1) << harness::LogDump();
 
         Click(ps, IDC_PS_DISCONNECT);
         EXPECT_EQ(AppState.DisconnectImmediately, 1);
@@ -259,40 +231,40 @@ TEST_F(ListeningPortSettingsTest, OnlyDisconnectCanChangeAndItActsAtOnce)
         WaitGone(ps);
     });
     EXPECT_EQ(AppState.DisconnectImmediately, 0) << "the close box lost the change";
-    EXPECT_EQ(PortListOrder(), (Ports{port_}));
+    EXPECT_EQ(harness::PortListPorts(), (Ports{port_}));
 }
 
 class StoredPortsTest : public harness::AppTest {
   protected:
     void PrepareSettings() override
     {
-        StorePorts({8080, 21, 8080, 443});
+        WritePorts({8080, 21, 8080, 443});
     }
 };
 
 TEST_F(StoredPortsTest, RemoveTakesTheSelectedLineOnly)
 {
     RunScript([] {
-        HWND ps = OpenDialog(IDM_PORTSETTINGS, "Port Settings");
+        HWND ps = OpenDialog(IDM_PORTSETTINGS, kPortSettingsTitle);
         ASSERT_NE(ps, (HWND)NULL);
         HWND list = GetDlgItem(ps, IDC_PS_LIST);
-        ASSERT_EQ(ListBoxLines(list), (Lines{"   21", "  443", " 8080", " 8080"}));
+        ASSERT_EQ(ListBoxLinesA(list), (Lines{"   21", "  443", " 8080", " 8080"}));
 
         Click(ps, IDC_PS_REMOVE); // nothing selected
-        EXPECT_EQ(ListBoxLines(list), (Lines{"   21", "  443", " 8080", " 8080"}));
-        EXPECT_EQ(PortListOrder(), (Ports{8080, 21, 8080, 443}));
+        EXPECT_EQ(ListBoxLinesA(list), (Lines{"   21", "  443", " 8080", " 8080"}));
+        EXPECT_EQ(harness::PortListPorts(), (Ports{8080, 21, 8080, 443}));
 
         // One of the two lines of the same port (a hand-edited key).
         SelectLine(list, 3);
         Click(ps, IDC_PS_REMOVE);
-        EXPECT_EQ(ListBoxLines(list), (Lines{"   21", "  443", " 8080"}));
-        EXPECT_EQ(PortListOrder(), (Ports{21, 8080, 443}));
+        EXPECT_EQ(ListBoxLinesA(list), (Lines{"   21", "  443", " 8080"}));
+        EXPECT_EQ(harness::PortListPorts(), (Ports{21, 8080, 443}));
         EXPECT_EQ(SendMessageA(list, LB_GETCURSEL, 0, 0), LB_ERR);
 
         SelectLine(list, 1);
         Click(ps, IDC_PS_REMOVE);
-        EXPECT_EQ(ListBoxLines(list), (Lines{"   21", " 8080"}));
-        EXPECT_EQ(PortListOrder(), (Ports{21, 8080}));
+        EXPECT_EQ(ListBoxLinesA(list), (Lines{"   21", " 8080"}));
+        EXPECT_EQ(harness::PortListPorts(), (Ports{21, 8080}));
         Click(ps, IDC_PS_OK);
         WaitGone(ps);
     });
@@ -303,17 +275,17 @@ TEST_F(StoredPortsTest, RemoveTakesTheSelectedLineOnly)
 TEST_F(StoredPortsTest, RemoveAllThenOkStoresCountZero)
 {
     RunScript([] {
-        HWND ps = OpenDialog(IDM_PORTSETTINGS, "Port Settings");
+        HWND ps = OpenDialog(IDM_PORTSETTINGS, kPortSettingsTitle);
         ASSERT_NE(ps, (HWND)NULL);
         Click(ps, IDC_PS_REMOVEALL);
-        EXPECT_EQ(ListBoxLines(GetDlgItem(ps, IDC_PS_LIST)), Lines{});
+        EXPECT_EQ(ListBoxLinesA(GetDlgItem(ps, IDC_PS_LIST)), Lines{});
         EXPECT_EQ(AppState.PortList, (SocketNode*)NULL);
         Click(ps, IDC_PS_OK);
         WaitGone(ps);
     });
     ASSERT_TRUE(harness::ExitApp());
-    harness::SettingValue count = ReadSetting("Count");
-    EXPECT_TRUE(count.present);
+    RegValue count = ReadValue(kValueCount);
+    EXPECT_TRUE(count.exists);
     EXPECT_EQ(count.AsDword(), 0u);
 }
 
@@ -324,7 +296,7 @@ class MessageDialogTest : public harness::AppTest {};
 TEST_F(MessageDialogTest, FirstUseOffersTheDefaultAndCustomTextIsKept)
 {
     RunScript([] {
-        HWND dialog = OpenDialog(IDM_MESSAGE, "Message");
+        HWND dialog = OpenDialog(IDM_MESSAGE, kMessageTitle);
         ASSERT_NE(dialog, (HWND)NULL);
         EXPECT_TRUE(IsChecked(dialog, IDC_MSG_DEFAULT));
         EXPECT_FALSE(IsChecked(dialog, IDC_MSG_NONE));
@@ -341,7 +313,7 @@ TEST_F(MessageDialogTest, FirstUseOffersTheDefaultAndCustomTextIsKept)
         EXPECT_EQ(AppState.MessageType, 0);
         EXPECT_STREQ(AppState.CustomMessage, "Go away");
 
-        dialog = OpenDialog(IDM_MESSAGE, "Message");
+        dialog = OpenDialog(IDM_MESSAGE, kMessageTitle);
         ASSERT_NE(dialog, (HWND)NULL);
         EXPECT_TRUE(IsChecked(dialog, IDC_MSG_CUSTOM));
         EXPECT_FALSE(IsChecked(dialog, IDC_MSG_DEFAULT));
@@ -368,7 +340,7 @@ TEST_F(MessageDialogTest, EnterAppliesTheChosenButton)
     RunScript([&] {
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name);
-            HWND dialog = OpenDialog(IDM_MESSAGE, "Message");
+            HWND dialog = OpenDialog(IDM_MESSAGE, kMessageTitle);
             ASSERT_NE(dialog, (HWND)NULL);
             Click(dialog, c.button);
             EXPECT_TRUE(IsChecked(dialog, c.button));
@@ -389,7 +361,7 @@ TEST_F(MessageDialogTest, CancelAndTheCloseBoxChangeNothing)
     RunScript([&] {
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name);
-            HWND dialog = OpenDialog(IDM_MESSAGE, "Message");
+            HWND dialog = OpenDialog(IDM_MESSAGE, kMessageTitle);
             ASSERT_NE(dialog, (HWND)NULL);
             Click(dialog, IDC_MSG_CUSTOM);
             Type(GetDlgItem(dialog, IDC_MSG_TEXT), "not this");
@@ -407,7 +379,7 @@ TEST_F(MessageDialogTest, CancelAndTheCloseBoxChangeNothing)
 TEST_F(MessageDialogTest, AnotherChoiceGreysTheTextButKeepsIt)
 {
     RunScript([] {
-        HWND dialog = OpenDialog(IDM_MESSAGE, "Message");
+        HWND dialog = OpenDialog(IDM_MESSAGE, kMessageTitle);
         ASSERT_NE(dialog, (HWND)NULL);
         Click(dialog, IDC_MSG_CUSTOM);
         Type(GetDlgItem(dialog, IDC_MSG_TEXT), "Keep me");
@@ -420,7 +392,7 @@ TEST_F(MessageDialogTest, AnotherChoiceGreysTheTextButKeepsIt)
         EXPECT_EQ(AppState.MessageType, 2);
         EXPECT_STREQ(AppState.CustomMessage, "Keep me");
 
-        dialog = OpenDialog(IDM_MESSAGE, "Message");
+        dialog = OpenDialog(IDM_MESSAGE, kMessageTitle);
         ASSERT_NE(dialog, (HWND)NULL);
         EXPECT_TRUE(IsChecked(dialog, IDC_MSG_DEFAULT));
         EXPECT_FALSE(IsEnabled(dialog, IDC_MSG_TEXT));
@@ -435,7 +407,7 @@ TEST_F(MessageDialogTest, AnotherChoiceGreysTheTextButKeepsIt)
 TEST_F(MessageDialogTest, EscLeavesItOpen)
 {
     RunScript([] {
-        HWND dialog = OpenDialog(IDM_MESSAGE, "Message");
+        HWND dialog = OpenDialog(IDM_MESSAGE, kMessageTitle);
         ASSERT_NE(dialog, (HWND)NULL);
         PressKey(VK_ESCAPE);
         EXPECT_TRUE(IsWindowVisible(dialog)) << "Esc closed the dialog";
@@ -450,7 +422,7 @@ TEST_F(MessageDialogTest, FullLengthTextSurvivesExitAndStart)
     for (int i = 0; i < 255; ++i)
         full.push_back((char)('A' + i % 26));
     RunScript([&] {
-        HWND dialog = OpenDialog(IDM_MESSAGE, "Message");
+        HWND dialog = OpenDialog(IDM_MESSAGE, kMessageTitle);
         ASSERT_NE(dialog, (HWND)NULL);
         Click(dialog, IDC_MSG_CUSTOM);
         HWND edit = GetDlgItem(dialog, IDC_MSG_TEXT);
@@ -461,7 +433,7 @@ TEST_F(MessageDialogTest, FullLengthTextSurvivesExitAndStart)
     });
     EXPECT_EQ(std::string(AppState.CustomMessage), full);
     ASSERT_TRUE(harness::ExitApp());
-    harness::SettingValue stored = ReadSetting("CustomMessage");
+    RegValue stored = ReadValue(kValueCustomMessage);
     EXPECT_EQ(stored.type, (DWORD)REG_SZ);
     // The registry adds the terminating zero the program leaves out.
     std::string storedText(stored.data.begin(), stored.data.end());
@@ -473,7 +445,7 @@ TEST_F(MessageDialogTest, FullLengthTextSurvivesExitAndStart)
     EXPECT_EQ(AppState.MessageType, 0);
     EXPECT_EQ(std::string(AppState.CustomMessage), full);
     RunScript([&] {
-        HWND dialog = OpenDialog(IDM_MESSAGE, "Message");
+        HWND dialog = OpenDialog(IDM_MESSAGE, kMessageTitle);
         ASSERT_NE(dialog, (HWND)NULL);
         EXPECT_TRUE(IsChecked(dialog, IDC_MSG_CUSTOM));
         EXPECT_EQ(ItemText(dialog, IDC_MSG_TEXT), full);
@@ -487,7 +459,7 @@ class StrangeMessageTypeTest : public harness::AppTest {
     void PrepareSettings() override
     {
         const BYTE seven = 7;
-        harness::SetSettingBinary("MessageType", &seven, 1);
+        harness::WriteValue(kValueMessageType, REG_BINARY, &seven, 1);
     }
 };
 
@@ -495,7 +467,7 @@ TEST_F(StrangeMessageTypeTest, NothingIsCheckedAndOkMeansCustom)
 {
     ASSERT_EQ(AppState.MessageType, 7);
     RunScript([] {
-        HWND dialog = OpenDialog(IDM_MESSAGE, "Message");
+        HWND dialog = OpenDialog(IDM_MESSAGE, kMessageTitle);
         ASSERT_NE(dialog, (HWND)NULL);
         EXPECT_FALSE(IsChecked(dialog, IDC_MSG_DEFAULT));
         EXPECT_FALSE(IsChecked(dialog, IDC_MSG_NONE));
@@ -514,7 +486,7 @@ class TrojanPortsTest : public harness::AppTest {};
 TEST_F(TrojanPortsTest, FiveTrojansSortedByName)
 {
     RunScript([] {
-        HWND dialog = OpenDialog(IDM_TROJANPORTS, "Trojan Ports");
+        HWND dialog = OpenDialog(IDM_TROJANPORTS, kTrojanPortsTitle);
         ASSERT_NE(dialog, (HWND)NULL);
         HWND view = GetDlgItem(dialog, IDC_TP_LIST);
         std::vector<ListViewColumn> columns = ListViewColumns(view);
@@ -547,7 +519,7 @@ TEST_F(TrojanPortsTest, EscLeavesItOpenWhileEnterOkAndCloseBoxClose)
     RunScript([&] {
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name);
-            HWND dialog = OpenDialog(IDM_TROJANPORTS, "Trojan Ports");
+            HWND dialog = OpenDialog(IDM_TROJANPORTS, kTrojanPortsTitle);
             ASSERT_NE(dialog, (HWND)NULL);
             PressKey(VK_ESCAPE);
             EXPECT_TRUE(IsWindowVisible(dialog)) << "Esc closed the dialog";
@@ -574,41 +546,12 @@ std::string JoinLines(const Lines& lines)
     return bytes;
 }
 
-bool FileExists(const std::string& path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string ReadFileBytes(const std::string& path)
-{
-    std::string bytes;
-    HANDLE file =
-        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got > 0)
-        bytes.append(buffer, got);
-    CloseHandle(file);
-    return bytes;
-}
-
-void WriteFileBytes(const std::string& path, const std::string& bytes)
-{
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL);
-    CloseHandle(file);
-}
-
 // The save dialog that Save Log opens, with the name it proposes checked.
 HWND WaitForSaveDialog()
 {
-    HWND save = WaitForWindow(AppState.MainWindow, "Save As");
+    HWND save = WaitForWindow(AppState.MainWindow, kSaveAsTitle);
     if (save != NULL) {
-        EXPECT_EQ(Text(SaveNameEdit(save)), "log.txt") << "the proposed name";
+        EXPECT_EQ(Text(SaveNameEdit(save)), kProposedLogName) << "the proposed name";
     }
     return save;
 }
@@ -649,36 +592,24 @@ class SaveLogTest : public harness::AppTest {
     void SetUp() override
     {
         harness::AppTest::SetUp();
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        dir_ = std::string(temp) + "harbinel-save-" + std::to_string(GetCurrentProcessId()) + "-" +
-               std::to_string(GetTickCount());
-        ASSERT_TRUE(CreateDirectoryA(dir_.c_str(), NULL)) << dir_;
+        ASSERT_TRUE(folder_.Create("harbinel-save"));
         SendMessageA(AppState.LogList, LB_RESETCONTENT, 0, 0);
     }
     void TearDown() override
     {
-        WIN32_FIND_DATAA found;
-        HANDLE search = FindFirstFileA((dir_ + "\\*").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
-            do {
-                DeleteFileA(Path(found.cFileName).c_str());
-            } while (FindNextFileA(search, &found));
-            FindClose(search);
-        }
-        RemoveDirectoryA(dir_.c_str());
+        folder_.Remove();
         harness::AppTest::TearDown();
     }
     std::string Path(const std::string& name) const
     {
-        return dir_ + "\\" + name;
+        return folder_.Path(name);
     }
-    std::string dir_;
+    TempFolder folder_;
 };
 
 TEST_F(SaveLogTest, EveryLineIsWrittenWithCrLfAndNothingElse)
 {
-    const Lines lines = {"Scan detected", "   Accept: 127.0.0.1:40392 -> 127.0.0.1:31337",
+    const Lines lines = {kScanDetected, "   Accept: 127.0.0.1:40392 -> 127.0.0.1:31337",
                          "\tand a tab"};
     for (const std::string& line : lines)
         AddLogLine(line.c_str());
@@ -744,7 +675,7 @@ TEST_F(SaveLogTest, LogTxtIsProposedEveryTime)
         WaitGone(save);
     });
     EXPECT_EQ(ReadFileBytes(Path("other.txt")), "line\r\n");
-    EXPECT_FALSE(FileExists(Path("log.txt")));
+    EXPECT_FALSE(FileExists(Path(kProposedLogName)));
 }
 
 // ---- The log menu and Clear Log ---------------------------------------------------
@@ -840,17 +771,17 @@ class ClearLogTest : public harness::AppTest {
   protected:
     void PrepareSettings() override
     {
-        port_ = harness::PickFreePort();
-        StorePorts({port_});
+        port_ = harness::FreePort();
+        WritePorts({port_});
     }
 
     // A caller connects and is warned and disconnected: the alert is up.
     void Scan()
     {
-        harness::LoopbackClient caller;
+        harness::Caller caller;
         ASSERT_TRUE(caller.Connect(port_));
         ASSERT_TRUE(caller.WaitClosed(kStepMs));
-        ASSERT_TRUE(harness::WaitForLogLine("Scan blocked", false, kStepMs)) << harness::LogDump();
+        ASSERT_TRUE(harness::WaitForLogLine(kScanBlocked, false, kStepMs)) << harness::LogDump();
         ASSERT_TRUE(ResetAlertEnabled(AppState.MainMenu));
         ASSERT_TRUE(ResetAlertEnabled(AppState.TrayMenu));
         ASSERT_EQ(AppState.TrayIconData.hIcon, AppState.IconAlert);
@@ -906,12 +837,12 @@ TEST_F(ModalWindowsTest, DialogOpenIsSetWhileAModalWindowIsUp)
         int closeWith;
     };
     const Case cases[] = {
-        {"Port Settings", IDM_PORTSETTINGS, "Port Settings", IDC_PS_OK},
-        {"Message", IDM_MESSAGE, "Message", IDC_MSG_CANCEL},
-        {"Trojan Ports", IDM_TROJANPORTS, "Trojan Ports", IDC_TP_OK},
+        {kPortSettingsTitle, IDM_PORTSETTINGS, kPortSettingsTitle, IDC_PS_OK},
+        {kMessageTitle, IDM_MESSAGE, kMessageTitle, IDC_MSG_CANCEL},
+        {kTrojanPortsTitle, IDM_TROJANPORTS, kTrojanPortsTitle, IDC_TP_OK},
         {"About", IDM_ABOUT, "About Harbinel", IDOK},
-        {"Save Log from the File menu", IDM_SAVELOG, "Save As", IDCANCEL},
-        {"Save Log from the log menu", 0, "Save As", IDCANCEL},
+        {"Save Log from the File menu", IDM_SAVELOG, kSaveAsTitle, IDCANCEL},
+        {"Save Log from the log menu", 0, kSaveAsTitle, IDCANCEL},
     };
     // Windows titles the About box with the text before '#'; Wine 8 ignores
     // the '#' and puts "About " before the whole application text.
@@ -940,7 +871,7 @@ TEST_F(ModalWindowsTest, DialogOpenIsSetWhileAModalWindowIsUp)
             EXPECT_EQ(AppState.DialogOpen, 1);
             if (c.command == IDM_PORTSETTINGS) {
                 Click(window, IDC_PS_ADD);
-                HWND add = WaitForWindow(window, "Add Port");
+                HWND add = WaitForWindow(window, kAddPortTitle);
                 ASSERT_NE(add, (HWND)NULL);
                 EXPECT_EQ(AppState.DialogOpen, 1);
                 Click(add, IDC_AP_CANCEL);

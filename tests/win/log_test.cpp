@@ -17,13 +17,6 @@ using namespace harness;
 
 namespace {
 
-const DWORD kWaitMs = 5000;
-
-bool StartsWith(const std::string& s, const std::string& head)
-{
-    return s.compare(0, head.size(), head) == 0;
-}
-
 void AddLines(const std::string& stem, int n)
 {
     for (int i = 0; i < n; ++i)
@@ -189,7 +182,7 @@ TEST_F(FullLogTest, ConnectionIndexFollowsTheAddressLine)
 {
     PortHolder listener;
     ASSERT_TRUE(listener.Hold());
-    LoopbackClient connection;
+    Caller connection;
     ASSERT_TRUE(connection.Connect(listener.Port()));
     sockaddr_in caller = {};
     caller.sin_family = AF_INET;
@@ -204,16 +197,16 @@ TEST_F(FullLogTest, ConnectionIndexFollowsTheAddressLine)
         SocketNode* node =
             ListAppend(list, (SocketHandle)connection.Socket(), 31337, &caller, sizeof caller);
         ASSERT_NE(node, (SocketNode*)NULL);
-        refusePrefix = "   Timestamp:";
+        refusePrefix = kTimestampPrefix;
         refuseCount = dropped;
-        int index = LogConnection(node, caller, "   Accept: ");
+        int index = LogConnection(node, caller, kAcceptPrefix);
         ListFreeAll(list);
         EXPECT_EQ(index, 6 - dropped);
         EXPECT_EQ(LogCount(), 8 - dropped);
         std::string line = LogLine(index);
         EXPECT_TRUE(StartsWith(line, "   Accept: 127.0.0.1:1033 -> ")) << line;
         EXPECT_TRUE(line.size() > 6 && line.substr(line.size() - 6) == ":31337") << line;
-        EXPECT_TRUE(StartsWith(LogLine(index + 1), "   Timestamp: ")) << LogDump();
+        EXPECT_TRUE(StartsWith(LogLine(index + 1), kTimestampPrefix)) << LogDump();
     }
 }
 
@@ -224,7 +217,7 @@ TEST_F(LogListTest, UnconvertibleCallerGivesOneErrorLine)
     SocketNode* list = NULL;
     SocketNode* node = ListAppend(list, kInvalidSocket, 80, &caller, sizeof caller);
     ASSERT_NE(node, (SocketNode*)NULL);
-    int index = LogConnection(node, caller, "   Accept: ");
+    int index = LogConnection(node, caller, kAcceptPrefix);
     ListFreeAll(list);
     EXPECT_EQ(index, 2);
     EXPECT_EQ(LogCount(), 3) << LogDump();
@@ -319,35 +312,35 @@ TEST_F(LookupTest, InsertedAnswerKeepsTheNewestTwelveInView)
 // caller's address line, above the timestamp line.
 TEST_F(LookupTest, RealLookupOfLoopbackCallersLandsUnderTheirAddressLines)
 {
-    u_short port = PickFreePort();
+    u_short port = FreePort();
     AddPortToList(port);
     SendMessageA(AppState.MainWindow, WM_COMMAND, IDC_LISTEN, 0);
     ASSERT_EQ(AppState.IsListening, 1);
-    LoopbackClient first, second;
+    Caller first, second;
     ASSERT_TRUE(first.Connect(port));
     ASSERT_TRUE(second.Connect(port));
     auto answers = [] {
         int n = 0;
         for (const std::string& line : LogLines())
-            n += StartsWith(line, "   RDNS: ");
+            n += StartsWith(line, kRdnsPrefix);
         return n;
     };
-    ASSERT_TRUE(PumpUntil([&] { return answers() == 2; }, kWaitMs)) << LogDump();
-    for (const LoopbackClient* c : {&first, &second}) {
-        std::string address = "   Accept: 127.0.0.1:" + std::to_string(c->LocalPort()) + " -> ";
+    ASSERT_TRUE(PumpUntil([&] { return answers() == 2; }, kDeadlineMs)) << LogDump();
+    for (const Caller* c : {&first, &second}) {
+        std::string address = AcceptedFrom(c->LocalPort()) + " -> ";
         int line = FindLogLine(address, true);
         SCOPED_TRACE(address);
         ASSERT_GE(line, 1) << LogDump();
-        EXPECT_EQ(LogLine(line - 1), "Scan detected");
+        EXPECT_EQ(LogLine(line - 1), kScanDetected);
         std::string answer = LogLine(line + 1);
-        EXPECT_TRUE(StartsWith(answer, "   RDNS: ")) << LogDump();
+        EXPECT_TRUE(StartsWith(answer, kRdnsPrefix)) << LogDump();
         EXPECT_GT(answer.size(), 9u) << "an empty answer";
-        EXPECT_TRUE(StartsWith(LogLine(line + 2), "   Timestamp: ")) << LogDump();
+        EXPECT_TRUE(StartsWith(LogLine(line + 2), kTimestampPrefix)) << LogDump();
     }
     for (int i = 0; i < LogCount(); ++i)
         EXPECT_EQ(LogItemData(i), 0) << i;
-    first.WaitClosed(kWaitMs);
-    second.WaitClosed(kWaitMs);
+    first.WaitClosed(kDeadlineMs);
+    second.WaitClosed(kDeadlineMs);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // the warning sent to a caller, what a caller sends, and the error lines.
 #include "harness.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,9 +15,6 @@
 using namespace harness;
 
 namespace {
-
-const char kWarning[] = "WARNING: Access attempt has been logged. Your ISP will be notified";
-const DWORD kWaitMs = 5000;
 
 void Command(UINT id)
 {
@@ -34,38 +32,10 @@ bool ListenChecked()
     return (GetMenuState(AppState.TrayMenu, IDC_LISTEN, MF_BYCOMMAND) & MF_CHECKED) != 0;
 }
 
-// The log without the line whose time is the resolver's: the RDNS answer.
-std::vector<std::string> SteadyLines()
-{
-    std::vector<std::string> lines;
-    for (const std::string& line : LogLines())
-        if (line.rfind("   RDNS: ", 0) != 0)
-            lines.push_back(line);
-    return lines;
-}
-
-bool StartsWith(const std::string& s, const std::string& head)
-{
-    return s.compare(0, head.size(), head) == 0;
-}
-
-bool EndsWith(const std::string& s, const std::string& tail)
-{
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-int CountLines(const std::string& text)
-{
-    int n = 0;
-    for (const std::string& line : LogLines())
-        n += line == text;
-    return n;
-}
-
 // Pumps until the log holds n lines equal to text.
-bool WaitForLines(const std::string& text, int n, DWORD timeoutMs = kWaitMs)
+bool WaitForLines(const std::string& text, int n, DWORD timeoutMs = kDeadlineMs)
 {
-    return PumpUntil([&] { return CountLines(text) >= n; }, timeoutMs);
+    return PumpUntil([&] { return CountLines(LogLines(), text) >= n; }, timeoutMs);
 }
 
 // ---- Listening ----------------------------------------------------------------
@@ -76,24 +46,23 @@ TEST_F(ListenTest, OneOrTwoPortsListenAndStopClosesThem)
 {
     const struct {
         int ports;
-        const char* listening;
-        const char* closed;
-    } cases[] = {{1, "Listening on 1 port", "Close: 1 port"},
-                 {2, "Listening on 2 ports", "Close: 2 ports"}};
+        std::string listening;
+        std::string closed;
+    } cases[] = {{1, ListeningLine(1), CloseLine(1)}, {2, ListeningLine(2), CloseLine(2)}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.listening);
         SendMessageA(AppState.LogList, LB_RESETCONTENT, 0, 0);
         ListFreeAll(AppState.PortList);
         std::vector<u_short> ports;
         for (int i = 0; i < c.ports; ++i) {
-            ports.push_back(PickFreePort());
+            ports.push_back(FreePort());
             AddPortToList(ports.back());
         }
         Command(IDC_LISTEN);
         EXPECT_EQ(LogLines(), std::vector<std::string>{c.listening});
         EXPECT_EQ(AppState.IsListening, 1);
-        EXPECT_EQ(ListenButtonText(), "Stop");
-        EXPECT_EQ(StatusText(), "Listening");
+        EXPECT_EQ(ListenButtonText(), kButtonStop);
+        EXPECT_EQ(StatusText(), kStatusListening);
         for (SocketNode* node = AppState.PortList; node != NULL; node = node->next) {
             EXPECT_NE(node->socket, kInvalidSocket);
             // The port is taken on all local addresses.
@@ -104,8 +73,8 @@ TEST_F(ListenTest, OneOrTwoPortsListenAndStopClosesThem)
         Command(IDC_LISTEN);
         EXPECT_EQ(LogLines(), (std::vector<std::string>{c.listening, c.closed}));
         EXPECT_EQ(AppState.IsListening, 0);
-        EXPECT_EQ(ListenButtonText(), "Listen");
-        EXPECT_EQ(StatusText(), "Idle");
+        EXPECT_EQ(ListenButtonText(), kButtonListen);
+        EXPECT_EQ(StatusText(), kStatusIdle);
         for (SocketNode* node = AppState.PortList; node != NULL; node = node->next) {
             EXPECT_EQ(node->socket, kInvalidSocket);
             PortHolder other;
@@ -119,8 +88,8 @@ TEST_F(ListenTest, EmptyPortListLogsNothingAndStaysIdle)
     Command(IDC_LISTEN);
     EXPECT_EQ(LogCount(), 0) << LogDump();
     EXPECT_EQ(AppState.IsListening, 0);
-    EXPECT_EQ(ListenButtonText(), "Listen");
-    EXPECT_EQ(StatusText(), "Idle");
+    EXPECT_EQ(ListenButtonText(), kButtonListen);
+    EXPECT_EQ(StatusText(), kStatusIdle);
     EXPECT_EQ(AppState.TrayIconData.hIcon, AppState.IconIdle);
     EXPECT_FALSE(ListenChecked());
 }
@@ -129,28 +98,28 @@ TEST_F(ListenTest, PortInUseIsReportedWhileTheOthersListen)
 {
     PortHolder holder;
     ASSERT_TRUE(holder.Hold());
-    u_short free = PickFreePort();
+    u_short free = FreePort();
     AddPortToList(holder.Port());
     AddPortToList(free);
     Command(IDC_LISTEN);
-    std::string bindError = "Bind error port " + std::to_string(holder.Port()) + " : Port in use";
-    EXPECT_EQ(LogLines(), (std::vector<std::string>{bindError, "Listening on 1 port"}));
+    std::string bindError = PortInUseLine(holder.Port());
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{bindError, ListeningLine(1)}));
     EXPECT_EQ(AppState.IsListening, 1);
-    LoopbackClient caller;
+    Caller caller;
     EXPECT_TRUE(caller.Connect(free)) << "the free port must listen";
-    EXPECT_TRUE(WaitForLogLine("Scan detected", false, kWaitMs)) << LogDump();
+    EXPECT_TRUE(WaitForLogLine(kScanDetected, false, kDeadlineMs)) << LogDump();
 }
 
 TEST_F(ListenTest, PortListedTwiceListensOnceAndStopClosesBoth)
 {
-    u_short port = PickFreePort();
+    u_short port = FreePort();
     AddPortToList(port);
     AddPortToList(port);
     Command(IDC_LISTEN);
-    std::string bindError = "Bind error port " + std::to_string(port) + " : Port in use";
-    EXPECT_EQ(LogLines(), (std::vector<std::string>{bindError, "Listening on 1 port"}));
+    std::string bindError = PortInUseLine(port);
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{bindError, ListeningLine(1)}));
     Command(IDC_LISTEN);
-    EXPECT_EQ(LogLine(2), "Close: 2 ports");
+    EXPECT_EQ(LogLine(2), CloseLine(2));
     for (SocketNode* node = AppState.PortList; node != NULL; node = node->next)
         EXPECT_EQ(node->socket, kInvalidSocket);
     PortHolder other;
@@ -165,11 +134,11 @@ TEST_F(ListenTest, FailedListenKeepsNoPortBound)
     AddPortToList(port);
     AddPortToList(port);
     Command(IDC_LISTEN);
-    std::string bindError = "Bind error port " + std::to_string(port) + " : Port in use";
+    std::string bindError = PortInUseLine(port);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{bindError, bindError}));
     EXPECT_EQ(AppState.IsListening, 0);
-    EXPECT_EQ(ListenButtonText(), "Listen");
-    EXPECT_EQ(StatusText(), "Idle");
+    EXPECT_EQ(ListenButtonText(), kButtonListen);
+    EXPECT_EQ(StatusText(), kStatusIdle);
     EXPECT_EQ(AppState.TrayIconData.hIcon, AppState.IconIdle);
     for (SocketNode* node = AppState.PortList; node != NULL; node = node->next)
         EXPECT_EQ(node->socket, kInvalidSocket);
@@ -217,39 +186,39 @@ TEST_F(TrayStateTest, IdleListeningAlertAndBack)
     const UINT iconOnly = NIF_ICON, iconAndTip = NIF_ICON | NIF_TIP;
     ExpectTray("start", idle, "Harbinel: Idle", NIF_MESSAGE | NIF_ICON | NIF_TIP, true, false);
 
-    u_short port = PickFreePort();
+    u_short port = FreePort();
     AddPortToList(port);
     Command(IDC_LISTEN);
     ExpectTray("Listen", main, "Harbinel: Listening", iconAndTip, true, true);
 
     {
-        LoopbackClient caller;
+        Caller caller;
         ASSERT_TRUE(caller.Connect(port));
-        ASSERT_TRUE(WaitForLines("Scan detected", 1)) << LogDump();
+        ASSERT_TRUE(WaitForLines(kScanDetected, 1)) << LogDump();
         ExpectTray("a scan", alert, "Harbinel: Listening", iconOnly, false, true);
-        ASSERT_TRUE(caller.WaitClosed(kWaitMs));
+        ASSERT_TRUE(caller.WaitClosed(kDeadlineMs));
     }
     Command(IDM_RESETALERT);
     ExpectTray("Reset Alert", main, "Harbinel: Listening", iconOnly, true, true);
 
     {
-        LoopbackClient first, second;
+        Caller first, second;
         ASSERT_TRUE(first.Connect(port));
         ASSERT_TRUE(second.Connect(port));
-        ASSERT_TRUE(WaitForLines("Scan detected", 3)) << LogDump();
+        ASSERT_TRUE(WaitForLines(kScanDetected, 3)) << LogDump();
         ExpectTray("two scans", alert, "Harbinel: Listening", iconOnly, false, true);
         Command(IDM_RESETALERT);
         ExpectTray("one reset after two scans", main, "Harbinel: Listening", iconOnly, true, true);
-        ASSERT_TRUE(first.WaitClosed(kWaitMs));
-        ASSERT_TRUE(second.WaitClosed(kWaitMs));
+        ASSERT_TRUE(first.WaitClosed(kDeadlineMs));
+        ASSERT_TRUE(second.WaitClosed(kDeadlineMs));
     }
 
     {
-        LoopbackClient caller;
+        Caller caller;
         ASSERT_TRUE(caller.Connect(port));
-        ASSERT_TRUE(WaitForLines("Scan detected", 4)) << LogDump();
+        ASSERT_TRUE(WaitForLines(kScanDetected, 4)) << LogDump();
         ExpectTray("another scan", alert, "Harbinel: Listening", iconOnly, false, true);
-        ASSERT_TRUE(caller.WaitClosed(kWaitMs));
+        ASSERT_TRUE(caller.WaitClosed(kDeadlineMs));
     }
     Command(IDC_LISTEN);
     ExpectTray("Stop while alerted", idle, "Harbinel: Idle", iconAndTip, true, false);
@@ -274,7 +243,7 @@ TEST_F(TrayStateTest, IdleListeningAlertAndBack)
 TEST_F(TrayStateTest, ListenLeavesResetAlertAsItWas)
 {
     SetResetAlertItems(true);
-    AddPortToList(PickFreePort());
+    AddPortToList(FreePort());
     Command(IDC_LISTEN);
     ASSERT_EQ(AppState.IsListening, 1);
     EXPECT_FALSE(Greyed(AppState.MainMenu));
@@ -287,7 +256,7 @@ class ConnectionTest : public AppTest {
   protected:
     u_short Listen()
     {
-        u_short port = PickFreePort();
+        u_short port = FreePort();
         AddPortToList(port);
         Command(IDC_LISTEN);
         EXPECT_EQ(AppState.IsListening, 1);
@@ -296,11 +265,9 @@ class ConnectionTest : public AppTest {
     // The address line of a caller: its address and port, an arrow, the
     // local address (the machine's main address on Wine, 127.0.0.1 on
     // Windows) and the listened port.
-    void ExpectAddressLine(const std::string& line, const LoopbackClient& caller, u_short port)
+    void ExpectAddressLine(const std::string& line, const Caller& caller, u_short port)
     {
-        EXPECT_TRUE(
-            StartsWith(line, "   Accept: 127.0.0.1:" + std::to_string(caller.LocalPort()) + " -> "))
-            << line;
+        EXPECT_TRUE(StartsWith(line, AcceptedFrom(caller.LocalPort()) + " -> ")) << line;
         EXPECT_TRUE(EndsWith(line, ":" + std::to_string(port))) << line;
     }
 };
@@ -308,21 +275,21 @@ class ConnectionTest : public AppTest {
 TEST_F(ConnectionTest, DefaultTextThenImmediateDisconnect)
 {
     u_short port = Listen();
-    LoopbackClient caller;
+    Caller caller;
     ASSERT_TRUE(caller.Connect(port));
-    ASSERT_TRUE(caller.WaitClosed(kWaitMs));
-    EXPECT_EQ(caller.Received(), std::string(kWarning) + "\r\n");
+    ASSERT_TRUE(caller.WaitClosed(kDeadlineMs));
+    EXPECT_EQ(caller.Received(), kWarningLine);
     EXPECT_EQ(caller.Received().size(), 68u);
-    ASSERT_TRUE(WaitForLogLine("   RDNS: ", true, kWaitMs)) << LogDump();
+    ASSERT_TRUE(WaitForLogLine(kRdnsPrefix, true, kDeadlineMs)) << LogDump();
 
-    std::vector<std::string> lines = SteadyLines();
+    std::vector<std::string> lines = SteadyLines(LogLines());
     ASSERT_EQ(lines.size(), 6u) << LogDump();
-    EXPECT_EQ(lines[0], "Listening on 1 port");
-    EXPECT_EQ(lines[1], "Scan detected");
+    EXPECT_EQ(lines[0], ListeningLine(1));
+    EXPECT_EQ(lines[1], kScanDetected);
     ExpectAddressLine(lines[2], caller, port);
-    EXPECT_TRUE(StartsWith(lines[3], "   Timestamp: ")) << lines[3];
-    EXPECT_EQ(lines[4], "   Message sent");
-    EXPECT_EQ(lines[5], "Scan blocked");
+    EXPECT_TRUE(StartsWith(lines[3], kTimestampPrefix)) << lines[3];
+    EXPECT_EQ(lines[4], kMessageSent);
+    EXPECT_EQ(lines[5], kScanBlocked);
     EXPECT_EQ(ConnectionCount(), 0);
 }
 
@@ -330,17 +297,17 @@ TEST_F(ConnectionTest, NoMessageTypeSendsNothingAndDisconnects)
 {
     AppState.MessageType = 1;
     u_short port = Listen();
-    LoopbackClient caller;
+    Caller caller;
     ASSERT_TRUE(caller.Connect(port));
-    ASSERT_TRUE(caller.WaitClosed(kWaitMs));
+    ASSERT_TRUE(caller.WaitClosed(kDeadlineMs));
     EXPECT_EQ(caller.Received(), "");
-    ASSERT_TRUE(WaitForLogLine("Scan blocked", false, kWaitMs)) << LogDump();
-    std::vector<std::string> lines = SteadyLines();
+    ASSERT_TRUE(WaitForLogLine(kScanBlocked, false, kDeadlineMs)) << LogDump();
+    std::vector<std::string> lines = SteadyLines(LogLines());
     ASSERT_EQ(lines.size(), 5u) << LogDump();
-    EXPECT_EQ(lines[1], "Scan detected");
+    EXPECT_EQ(lines[1], kScanDetected);
     ExpectAddressLine(lines[2], caller, port);
-    EXPECT_TRUE(StartsWith(lines[3], "   Timestamp: "));
-    EXPECT_EQ(lines[4], "Scan blocked");
+    EXPECT_TRUE(StartsWith(lines[3], kTimestampPrefix));
+    EXPECT_EQ(lines[4], kScanBlocked);
 }
 
 TEST_F(ConnectionTest, CustomTextAndEmptyCustomText)
@@ -355,12 +322,12 @@ TEST_F(ConnectionTest, CustomTextAndEmptyCustomText)
         SCOPED_TRACE(std::string("custom text \"") + c.custom + "\"");
         AppState.MessageType = 0;
         lstrcpyA(AppState.CustomMessage, c.custom);
-        LoopbackClient caller;
+        Caller caller;
         ASSERT_TRUE(caller.Connect(port));
-        ASSERT_TRUE(caller.WaitClosed(kWaitMs));
+        ASSERT_TRUE(caller.WaitClosed(kDeadlineMs));
         EXPECT_EQ(caller.Received(), c.sent);
         ++scans;
-        EXPECT_TRUE(WaitForLines("   Message sent", scans)) << LogDump();
+        EXPECT_TRUE(WaitForLines(kMessageSent, scans)) << LogDump();
     }
 }
 
@@ -386,13 +353,13 @@ TEST_F(ConnectionTest, ReadBeforeWriteGetsNoWarningAndNoDisconnect)
     holdWrites = true;
     heldOldProc =
         (WNDPROC)SetWindowLongPtrA(AppState.MainWindow, GWLP_WNDPROC, (LONG_PTR)HoldingProc);
-    LoopbackClient caller;
+    Caller caller;
     ASSERT_TRUE(caller.Connect(port));
     ASSERT_TRUE(caller.Send("hello"));
     // The write event may come before or after the read: either way it is
     // held until the read has been handled.
     bool logged =
-        PumpUntil([] { return FindLogLine("hello") >= 0 && !heldWrites.empty(); }, kWaitMs);
+        PumpUntil([] { return FindLogLine("hello") >= 0 && !heldWrites.empty(); }, kDeadlineMs);
     holdWrites = false;
     SetWindowLongPtrA(AppState.MainWindow, GWLP_WNDPROC, (LONG_PTR)heldOldProc);
     ASSERT_TRUE(logged) << LogDump();
@@ -402,12 +369,12 @@ TEST_F(ConnectionTest, ReadBeforeWriteGetsNoWarningAndNoDisconnect)
     // A late write event neither warns nor hangs up.
     EXPECT_FALSE(caller.WaitReceived(1, 300)) << caller.Received();
     EXPECT_FALSE(caller.PeerClosed());
-    EXPECT_EQ(FindLogLine("   Message sent"), -1) << LogDump();
-    EXPECT_EQ(FindLogLine("Scan blocked"), -1) << LogDump();
+    EXPECT_EQ(FindLogLine(kMessageSent), -1) << LogDump();
+    EXPECT_EQ(FindLogLine(kScanBlocked), -1) << LogDump();
     EXPECT_EQ(ConnectionCount(), 1);
 
     caller.Close();
-    EXPECT_TRUE(WaitForLogLine("Scan blocked", false, kWaitMs)) << LogDump();
+    EXPECT_TRUE(WaitForLogLine(kScanBlocked, false, kDeadlineMs)) << LogDump();
     EXPECT_EQ(ConnectionCount(), 0);
 }
 
@@ -415,16 +382,16 @@ TEST_F(ConnectionTest, DisconnectOffLogsWhatTheCallerSends)
 {
     AppState.DisconnectImmediately = 0;
     u_short port = Listen();
-    LoopbackClient caller;
+    Caller caller;
     ASSERT_TRUE(caller.Connect(port));
-    ASSERT_TRUE(caller.WaitReceived(68, kWaitMs));
-    EXPECT_EQ(caller.Received(), std::string(kWarning) + "\r\n");
-    ASSERT_TRUE(WaitForLogLine("   Message sent", false, kWaitMs)) << LogDump();
+    ASSERT_TRUE(caller.WaitReceived(68, kDeadlineMs));
+    EXPECT_EQ(caller.Received(), kWarningLine);
+    ASSERT_TRUE(WaitForLogLine(kMessageSent, false, kDeadlineMs)) << LogDump();
     EXPECT_FALSE(caller.PeerClosed());
     EXPECT_EQ(ConnectionCount(), 1);
 
     ASSERT_TRUE(caller.Send("first chunk"));
-    ASSERT_TRUE(WaitForLogLine("first chunk", false, kWaitMs)) << LogDump();
+    ASSERT_TRUE(WaitForLogLine("first chunk", false, kDeadlineMs)) << LogDump();
 
     // 3000 bytes waiting at once: a line of 2048, then one of the other 952.
     std::string big;
@@ -433,11 +400,9 @@ TEST_F(ConnectionTest, DisconnectOffLogsWhatTheCallerSends)
     int before = LogCount();
     ASSERT_TRUE(caller.Send(big));
     auto dataLines = [&] {
-        std::vector<std::string> got;
         std::vector<std::string> lines = LogLines();
-        for (size_t i = (size_t)before; i < lines.size(); ++i)
-            got.push_back(lines[i]);
-        return got;
+        return std::vector<std::string>(lines.begin() + std::min((size_t)before, lines.size()),
+                                        lines.end());
     };
     auto joined = [&] {
         std::string all;
@@ -445,7 +410,7 @@ TEST_F(ConnectionTest, DisconnectOffLogsWhatTheCallerSends)
             all += l;
         return all;
     };
-    ASSERT_TRUE(PumpUntil([&] { return joined().size() >= big.size(); }, kWaitMs)) << LogDump();
+    ASSERT_TRUE(PumpUntil([&] { return joined().size() >= big.size(); }, kDeadlineMs)) << LogDump();
     EXPECT_EQ(joined(), big);
     std::vector<size_t> sizes;
     for (const std::string& l : dataLines())
@@ -454,15 +419,15 @@ TEST_F(ConnectionTest, DisconnectOffLogsWhatTheCallerSends)
 
     // A zero byte is written as an escape: it hides nothing that follows.
     ASSERT_TRUE(caller.Send(std::string("zero\0byte", 9)));
-    ASSERT_TRUE(WaitForLogLine("zero\\x00byte", false, kWaitMs)) << LogDump();
+    ASSERT_TRUE(WaitForLogLine("zero\\x00byte", false, kDeadlineMs)) << LogDump();
     ASSERT_TRUE(caller.Send("tail"));
-    ASSERT_TRUE(WaitForLogLine("tail", false, kWaitMs)) << LogDump();
+    ASSERT_TRUE(WaitForLogLine("tail", false, kDeadlineMs)) << LogDump();
     EXPECT_EQ(FindLogLine("zero", false), -1) << LogDump();
 
     caller.Close();
-    ASSERT_TRUE(WaitForLogLine("Scan blocked", false, kWaitMs)) << LogDump();
+    ASSERT_TRUE(WaitForLogLine(kScanBlocked, false, kDeadlineMs)) << LogDump();
     EXPECT_EQ(ConnectionCount(), 0);
-    EXPECT_EQ(FindLogLine("   Message sent", false, FindLogLine("first chunk")), -1)
+    EXPECT_EQ(FindLogLine(kMessageSent, false, FindLogLine("first chunk")), -1)
         << "the warning went out twice";
 }
 
@@ -470,15 +435,15 @@ TEST_F(ConnectionTest, StopLeavesAConnectedCallerServed)
 {
     AppState.DisconnectImmediately = 0;
     u_short port = Listen();
-    LoopbackClient caller;
+    Caller caller;
     ASSERT_TRUE(caller.Connect(port));
-    ASSERT_TRUE(WaitForLogLine("   Message sent", false, kWaitMs)) << LogDump();
+    ASSERT_TRUE(WaitForLogLine(kMessageSent, false, kDeadlineMs)) << LogDump();
     Command(IDC_LISTEN);
-    ASSERT_TRUE(WaitForLogLine("Close: 1 port", false, kWaitMs));
+    ASSERT_TRUE(WaitForLogLine(CloseLine(1), false, kDeadlineMs));
     ASSERT_TRUE(caller.Send("after stop"));
-    EXPECT_TRUE(WaitForLogLine("after stop", false, kWaitMs)) << LogDump();
+    EXPECT_TRUE(WaitForLogLine("after stop", false, kDeadlineMs)) << LogDump();
     caller.Close();
-    EXPECT_TRUE(WaitForLogLine("Scan blocked", false, kWaitMs)) << LogDump();
+    EXPECT_TRUE(WaitForLogLine(kScanBlocked, false, kDeadlineMs)) << LogDump();
     EXPECT_EQ(ConnectionCount(), 0);
 }
 
@@ -487,7 +452,7 @@ TEST_F(ConnectionTest, EventsForUnknownSocketsAreIgnored)
     Listen();
     PortHolder elsewhere; // a connection the program never accepted
     ASSERT_TRUE(elsewhere.Hold());
-    LoopbackClient stranger;
+    Caller stranger;
     ASSERT_TRUE(stranger.Connect(elsewhere.Port()));
     std::vector<std::string> before = LogLines();
     SocketNode* ports = AppState.PortList;

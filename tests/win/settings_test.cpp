@@ -20,21 +20,6 @@ void Command(UINT id)
     SendMessageA(AppState.MainWindow, WM_COMMAND, id, 0);
 }
 
-void ExpectValue(const char* name, DWORD type, const std::vector<BYTE>& data)
-{
-    SCOPED_TRACE(name);
-    SettingValue v = ReadSetting(name);
-    ASSERT_TRUE(v.present);
-    EXPECT_EQ(v.type, type);
-    EXPECT_EQ(v.data, data);
-}
-
-std::vector<BYTE> Dword(DWORD value)
-{
-    BYTE* b = (BYTE*)&value;
-    return std::vector<BYTE>(b, b + 4);
-}
-
 POINT CentredPosition()
 {
     return {(int)((unsigned)GetSystemMetrics(SM_CXSCREEN) >> 1) - 120,
@@ -54,7 +39,7 @@ class SettingsTest : public AppTest {
     void Restart(const std::function<void()>& write)
     {
         ASSERT_TRUE(ExitApp());
-        ClearSettings();
+        DeleteSettings();
         write();
         ASSERT_TRUE(StartApp());
     }
@@ -62,7 +47,7 @@ class SettingsTest : public AppTest {
 
 TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
 {
-    u_short p0 = PickFreePort(), p1 = PickFreePort();
+    u_short p0 = FreePort(), p1 = FreePort();
     AddPortToList(p0);
     AddPortToList(p1);
     AppState.DisconnectImmediately = 0;
@@ -78,23 +63,34 @@ TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
 
     std::vector<std::string> names = SettingNames();
     std::sort(names.begin(), names.end());
-    std::vector<std::string> want = {"Connected",   "Count",  "CustomMessage", "Disconnnect",
-                                     "MessageType", "OnTop",  "Port0",         "Port1",
-                                     "WindowX",     "WindowY"};
+    std::vector<std::string> want = {
+        kValueBalloons,   kValueConnected,  kValueCount,     kValueCustomMessage, kValueDisconnect,
+        kValueLogFolder,  kValueLogLines,   kValueLogToFile, kValueMessageType,   kValueOnTop,
+        PortValueName(0), PortValueName(1), kValueTrusted,   kValueWindowHeight,  kValueWindowWidth,
+        kValueWindowX,    kValueWindowY};
     EXPECT_EQ(names, want);
-    ExpectValue("Port0", REG_DWORD, Dword(p0));
-    ExpectValue("Port1", REG_DWORD, Dword(p1));
-    ExpectValue("Count", REG_DWORD, Dword(2));
-    ExpectValue("WindowX", REG_DWORD, Dword(300));
-    ExpectValue("WindowY", REG_DWORD, Dword(200));
-    ExpectValue("Disconnnect", REG_BINARY, {0});
-    ExpectValue("MessageType", REG_BINARY, {0});
-    ExpectValue("Connected", REG_BINARY, {1});
-    ExpectValue("OnTop", REG_BINARY, {255});
+    // The newer values at their defaults: on, on, 10,000 lines, no folder of
+    // its own, no trusted callers, the first size.
+    ExpectValue(kValueLogToFile, REG_BINARY, {1});
+    ExpectValue(kValueBalloons, REG_BINARY, {1});
+    ExpectValue(kValueLogLines, REG_DWORD, DwordBytes(10000));
+    ExpectValue(kValueLogFolder, REG_SZ, {0});
+    ExpectValue(kValueTrusted, REG_MULTI_SZ, {0});
+    ExpectValue(kValueWindowWidth, REG_DWORD, DwordBytes(240));
+    ExpectValue(kValueWindowHeight, REG_DWORD, DwordBytes(234));
+    ExpectValue("Port0", REG_DWORD, DwordBytes(p0));
+    ExpectValue("Port1", REG_DWORD, DwordBytes(p1));
+    ExpectValue(kValueCount, REG_DWORD, DwordBytes(2));
+    ExpectValue(kValueWindowX, REG_DWORD, DwordBytes(300));
+    ExpectValue(kValueWindowY, REG_DWORD, DwordBytes(200));
+    ExpectValue(kValueDisconnect, REG_BINARY, {0});
+    ExpectValue(kValueMessageType, REG_BINARY, {0});
+    ExpectValue(kValueConnected, REG_BINARY, {1});
+    ExpectValue(kValueOnTop, REG_BINARY, {255});
     // The program passes the text's length without its zero byte; the
     // registry itself then counts the zero that follows the text (Windows
     // NT does the same), so the value reads back with at most that one zero.
-    SettingValue custom = ReadSetting("CustomMessage");
+    RegValue custom = ReadValue(kValueCustomMessage);
     EXPECT_EQ(custom.type, (DWORD)REG_SZ);
     std::string stored(custom.data.begin(), custom.data.end());
     EXPECT_TRUE(stored == "Go away" || stored == std::string("Go away\0", 8)) << stored.size();
@@ -111,7 +107,7 @@ TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
     EXPECT_EQ(AppState.OnTop, 0xFF);
     EXPECT_NE(GetWindowLongA(AppState.MainWindow, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
     EXPECT_EQ(AppState.IsListening, 1);
-    EXPECT_EQ(LogLines(), std::vector<std::string>{"Listening on 2 ports"});
+    EXPECT_EQ(LogLines(), std::vector<std::string>{ListeningLine(2)});
     EXPECT_EQ(AppState.DisconnectImmediately, 0);
     EXPECT_EQ(AppState.MessageType, 0);
     EXPECT_STREQ(AppState.CustomMessage, "Go away");
@@ -123,7 +119,7 @@ TEST_F(SettingsTest, FirstStartCreatesTheKeyAndExitStoresTheDefaults)
 {
     EXPECT_TRUE(SettingNames().empty());
     HKEY key;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKeyPath, 0, KEY_READ, &key), ERROR_SUCCESS)
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key), ERROR_SUCCESS)
         << "the first start creates the key";
     RegCloseKey(key);
     EXPECT_TRUE(PortListPorts().empty());
@@ -134,15 +130,15 @@ TEST_F(SettingsTest, FirstStartCreatesTheKeyAndExitStoresTheDefaults)
 
     ASSERT_TRUE(ExitApp());
     POINT centred = CentredPosition();
-    ExpectValue("Count", REG_DWORD, Dword(0));
-    ExpectValue("WindowX", REG_DWORD, Dword((DWORD)centred.x));
-    ExpectValue("WindowY", REG_DWORD, Dword((DWORD)centred.y));
-    ExpectValue("Disconnnect", REG_BINARY, {1});
-    ExpectValue("MessageType", REG_BINARY, {2});
-    ExpectValue("Connected", REG_BINARY, {0});
-    ExpectValue("OnTop", REG_BINARY, {0});
-    ExpectValue("CustomMessage", REG_SZ, {});
-    EXPECT_FALSE(ReadSetting("Port0").present);
+    ExpectValue(kValueCount, REG_DWORD, DwordBytes(0));
+    ExpectValue(kValueWindowX, REG_DWORD, DwordBytes((DWORD)centred.x));
+    ExpectValue(kValueWindowY, REG_DWORD, DwordBytes((DWORD)centred.y));
+    ExpectValue(kValueDisconnect, REG_BINARY, {1});
+    ExpectValue(kValueMessageType, REG_BINARY, {2});
+    ExpectValue(kValueConnected, REG_BINARY, {0});
+    ExpectValue(kValueOnTop, REG_BINARY, {0});
+    ExpectValue(kValueCustomMessage, REG_SZ, {});
+    EXPECT_FALSE(ReadValue("Port0").exists);
 }
 
 TEST_F(SettingsTest, HandEditedPortValues)
@@ -154,53 +150,53 @@ TEST_F(SettingsTest, HandEditedPortValues)
     } cases[] = {
         {"Count 3 with Port1 missing",
          [] {
-             SetSettingDword("Count", 3);
-             SetSettingDword("Port0", 81);
-             SetSettingDword("Port2", 83);
+             WriteDword(kValueCount, 3);
+             WriteDword("Port0", 81);
+             WriteDword("Port2", 83);
          },
          {81, 83}},
-        {"Count absent", [] { SetSettingDword("Port0", 81); }, {}},
+        {"Count absent", [] { WriteDword("Port0", 81); }, {}},
         {"Count 0",
          [] {
-             SetSettingDword("Count", 0);
-             SetSettingDword("Port0", 81);
+             WriteDword(kValueCount, 0);
+             WriteDword("Port0", 81);
          },
          {}},
         {"the same port twice",
          [] {
-             SetSettingDword("Count", 2);
-             SetSettingDword("Port0", 81);
-             SetSettingDword("Port1", 81);
+             WriteDword(kValueCount, 2);
+             WriteDword("Port0", 81);
+             WriteDword("Port1", 81);
          },
          {81, 81}},
         {"values beyond Count are not read",
          [] {
-             SetSettingDword("Count", 1);
-             SetSettingDword("Port0", 81);
-             SetSettingDword("Port1", 82);
+             WriteDword(kValueCount, 1);
+             WriteDword("Port0", 81);
+             WriteDword("Port1", 82);
          },
          {81}},
         {"a value of 8 bytes is skipped",
          [] {
-             SetSettingDword("Count", 2);
+             WriteDword(kValueCount, 2);
              const BYTE wide[8] = {82, 0, 0, 0, 0, 0, 0, 0};
-             SetSettingBinary("Port0", wide, sizeof wide);
-             SetSettingDword("Port1", 83);
+             WriteValue("Port0", REG_BINARY, wide, sizeof wide);
+             WriteDword("Port1", 83);
          },
          {83}},
         {"a value of 2 bytes fills the low bytes",
          [] {
-             SetSettingDword("Count", 1);
+             WriteDword(kValueCount, 1);
              const BYTE narrow[2] = {0x39, 0x30}; // 12345
-             SetSettingBinary("Port0", narrow, sizeof narrow);
+             WriteValue("Port0", REG_BINARY, narrow, sizeof narrow);
          },
          {12345}},
         {"ports beyond 65535 are skipped",
          [] {
-             SetSettingDword("Count", 3);
-             SetSettingDword("Port0", 65535);
-             SetSettingDword("Port1", 65536);
-             SetSettingDword("Port2", 0);
+             WriteDword(kValueCount, 3);
+             WriteDword("Port0", 65535);
+             WriteDword("Port1", 65536);
+             WriteDword("Port2", 0);
          },
          {65535, 0}},
     };
@@ -237,17 +233,17 @@ TEST_F(SettingsTest, HugeCountIsCapped)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Restart([&] {
-            SetSettingDword("Count", c.count);
+            WriteDword(kValueCount, c.count);
             for (const auto& value : c.values)
-                SetSettingDword(value.first.c_str(), value.second);
+                WriteDword(value.first.c_str(), value.second);
         });
         EXPECT_EQ(PortListPorts(), c.ports);
     }
     // A port value stored as text still takes its index; the ones after it load.
     Restart([] {
-        SetSettingDword("Count", 70000);
-        SetSettingString("Port0", "12345");
-        SetSettingDword("Port4", 81);
+        WriteDword(kValueCount, 70000);
+        WriteValue("Port0", REG_SZ, "12345");
+        WriteDword("Port4", 81);
     });
     EXPECT_EQ(PortListPorts(), (std::vector<int32_t>{81}));
 }
@@ -260,35 +256,68 @@ TEST_F(SettingsTest, HandEditedSwitchesAndTexts)
         std::function<void()> write;
         std::function<void()> check;
     } cases[] = {
-        {"MessageType 7 loads as 7", [] { SetSettingBinary("MessageType", "\x07", 1); },
+        {"MessageType 7 loads as 7", [] { WriteValue(kValueMessageType, REG_BINARY, "\x07", 1); },
          [] { EXPECT_EQ(AppState.MessageType, 7); }},
-        {"MessageType read by its low byte only", [] { SetSettingDword("MessageType", 0x0101); },
+        {"MessageType read by its low byte only", [] { WriteDword(kValueMessageType, 0x0101); },
          [] { EXPECT_EQ(AppState.MessageType, 2) << "4 bytes do not fit in 1"; }},
-        {"Disconnnect 0", [] { SetSettingBinary("Disconnnect", "\x00", 1); },
+        {"Disconnnect 0", [] { WriteValue(kValueDisconnect, REG_BINARY, "\x00", 1); },
          [] { EXPECT_EQ(AppState.DisconnectImmediately, 0); }},
         {"a Disconnect with two n's is not the setting",
-         [] { SetSettingBinary("Disconnect", "\x00", 1); },
+         [] { WriteValue("Disconnect", REG_BINARY, "\x00", 1); },
          [] { EXPECT_EQ(AppState.DisconnectImmediately, 1); }},
-        {"CustomMessage of 255 bytes", [&] { SetSettingString("CustomMessage", text255); },
+        {"CustomMessage of 255 bytes", [&] { WriteValue(kValueCustomMessage, REG_SZ, text255); },
          [&] { EXPECT_EQ(std::string(AppState.CustomMessage), text255); }},
         {"CustomMessage of 300 bytes",
-         [] { SetSettingString("CustomMessage", std::string(300, 'y')); },
+         [] { WriteValue(kValueCustomMessage, REG_SZ, std::string(300, 'y')); },
          [] { EXPECT_STREQ(AppState.CustomMessage, ""); }},
         {"CustomMessage with its terminator",
-         [] { SetSettingString("CustomMessage", std::string("abc\0", 4)); },
+         [] { WriteValue(kValueCustomMessage, REG_SZ, std::string("abc\0", 4)); },
          [] { EXPECT_STREQ(AppState.CustomMessage, "abc"); }},
-        {"OnTop stored as 1 turns it on", [] { SetSettingBinary("OnTop", "\x01", 1); },
+        {"OnTop stored as 1 turns it on", [] { WriteValue(kValueOnTop, REG_BINARY, "\x01", 1); },
          [] {
              EXPECT_EQ(AppState.OnTop, 0xFF);
              EXPECT_NE(GetWindowLongA(AppState.MainWindow, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
              EXPECT_NE(GetMenuState(AppState.MainMenu, IDM_ONTOP, MF_BYCOMMAND) & MF_CHECKED, 0u);
          }},
+        // The newer values are read strictly: another type or size keeps
+        // the default, a number out of range is brought within it.
+        {"LogToFile 0 as one byte", [] { WriteSwitch(kValueLogToFile, 0); },
+         [] { EXPECT_EQ(AppState.LogToFile, 0); }},
+        {"LogToFile as a DWORD 0 keeps the default", [] { WriteDword(kValueLogToFile, 0); },
+         [] { EXPECT_EQ(AppState.LogToFile, 1); }},
+        {"Balloons as text keeps the default", [] { WriteText(kValueBalloons, "0"); },
+         [] { EXPECT_EQ(AppState.Balloons, 1); }},
+        {"LogLines 99 becomes 100", [] { WriteDword(kValueLogLines, 99); },
+         [] { EXPECT_EQ(AppState.LogLines, 100u); }},
+        {"LogLines 0xFFFFFFFF becomes 1,000,000", [] { WriteDword(kValueLogLines, 0xFFFFFFFF); },
+         [] { EXPECT_EQ(AppState.LogLines, 1000000u); }},
+        {"LogLines as one byte keeps the default",
+         [] { WriteValue(kValueLogLines, REG_BINARY, "\x05", 1); },
+         [] { EXPECT_EQ(AppState.LogLines, 10000u); }},
+        {"LogFolder longer than a path keeps the default",
+         [] { WriteText(kValueLogFolder, std::string(400, 'f')); },
+         [] { EXPECT_STREQ(AppState.LogFolder, ""); }},
+        {"Trusted as a plain text is not read", [] { WriteText(kValueTrusted, "127.0.0.1"); },
+         [] { EXPECT_EQ(AppState.Trusted.count, 0u); }},
+        {"WindowWidth below the first size keeps it", [] { WriteDword(kValueWindowWidth, 10); },
+         [] { EXPECT_EQ(AppState.WindowWidth, 240); }},
+        {"a stored size is the window's",
+         [] {
+             WriteDword(kValueWindowWidth, 400);
+             WriteDword(kValueWindowHeight, 300);
+         },
+         [] {
+             RECT r;
+             GetWindowRect(AppState.MainWindow, &r);
+             EXPECT_EQ(r.right - r.left, 400);
+             EXPECT_EQ(r.bottom - r.top, 300);
+         }},
         {"Connected with no ports listens on nothing",
-         [] { SetSettingBinary("Connected", "\x01", 1); },
+         [] { WriteValue(kValueConnected, REG_BINARY, "\x01", 1); },
          [] {
              EXPECT_EQ(AppState.IsListening, 0);
              EXPECT_EQ(StatusText(), "") << "the status stays blank";
-             EXPECT_EQ(ListenButtonText(), "Listen");
+             EXPECT_EQ(ListenButtonText(), kButtonListen);
              EXPECT_EQ(AppState.TrayIconData.hIcon, AppState.IconIdle);
              EXPECT_EQ(LogCount(), 0) << LogDump();
          }},
@@ -319,9 +348,9 @@ TEST_F(SettingsTest, StoredWindowPosition)
         SCOPED_TRACE(c.name);
         Restart([&] {
             if (c.writeX)
-                SetSettingDword("WindowX", (DWORD)c.x);
+                WriteDword(kValueWindowX, (DWORD)c.x);
             if (c.writeY)
-                SetSettingDword("WindowY", (DWORD)c.y);
+                WriteDword(kValueWindowY, (DWORD)c.y);
         });
         EXPECT_EQ(WindowPosition().x, c.window.x);
         EXPECT_EQ(WindowPosition().y, c.window.y);
@@ -329,8 +358,8 @@ TEST_F(SettingsTest, StoredWindowPosition)
         EXPECT_EQ(AppState.WindowY, c.state.y);
         ASSERT_TRUE(ExitApp());
         // What is held is what the next Exit writes.
-        EXPECT_EQ(ReadSetting("WindowX").AsDword(), (DWORD)c.state.x);
-        EXPECT_EQ(ReadSetting("WindowY").AsDword(), (DWORD)c.state.y);
+        EXPECT_EQ(ReadValue(kValueWindowX).AsDword(), (DWORD)c.state.x);
+        EXPECT_EQ(ReadValue(kValueWindowY).AsDword(), (DWORD)c.state.y);
         ASSERT_TRUE(StartApp());
     }
 }
@@ -339,26 +368,26 @@ TEST_F(SettingsTest, CloseBoxSavesNothing)
 {
     AddPortToList(4321);
     SendMessageA(AppState.MainWindow, WM_CLOSE, 0, 0);
-    EXPECT_FALSE(ReadSetting("Count").present);
-    EXPECT_FALSE(ReadSetting("Port0").present);
+    EXPECT_FALSE(ReadValue(kValueCount).exists);
+    EXPECT_FALSE(ReadValue("Port0").exists);
 }
 
 TEST_F(SettingsTest, ShorterPortListLeavesOldValuesBehind)
 {
     Restart([] {
-        SetSettingDword("Count", 5);
+        WriteDword(kValueCount, 5);
         for (DWORD i = 0; i < 5; ++i)
-            SetSettingDword(("Port" + std::to_string(i)).c_str(), 1000 + i);
+            WriteDword(PortValueName(i), 1000 + i);
     });
     ListRemoveByPort(AppState.PortList, 1001);
     ListRemoveByPort(AppState.PortList, 1003);
     ASSERT_TRUE(ExitApp());
-    EXPECT_EQ(ReadSetting("Count").AsDword(), 3u);
-    EXPECT_EQ(ReadSetting("Port0").AsDword(), 1000u);
-    EXPECT_EQ(ReadSetting("Port1").AsDword(), 1002u);
-    EXPECT_EQ(ReadSetting("Port2").AsDword(), 1004u);
-    EXPECT_EQ(ReadSetting("Port3").AsDword(), 1003u) << "left as it was";
-    EXPECT_EQ(ReadSetting("Port4").AsDword(), 1004u) << "left as it was";
+    EXPECT_EQ(ReadValue(kValueCount).AsDword(), 3u);
+    EXPECT_EQ(ReadValue("Port0").AsDword(), 1000u);
+    EXPECT_EQ(ReadValue("Port1").AsDword(), 1002u);
+    EXPECT_EQ(ReadValue("Port2").AsDword(), 1004u);
+    EXPECT_EQ(ReadValue("Port3").AsDword(), 1003u) << "left as it was";
+    EXPECT_EQ(ReadValue("Port4").AsDword(), 1004u) << "left as it was";
     ASSERT_TRUE(StartApp());
     EXPECT_EQ(PortListPorts(), (std::vector<int32_t>{1000, 1002, 1004}));
 }

@@ -46,7 +46,8 @@ TEST_F(StartupTest, WindowIsCreatedHiddenCentredAndFixedSize)
     LONG style = GetWindowLongA(w, GWL_STYLE);
     const LONG kShapeBits = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX |
                             WS_THICKFRAME | WS_POPUP | WS_CHILD | WS_VISIBLE;
-    EXPECT_EQ(style & kShapeBits, 0x00CA0000);
+    // Caption, system menu, sizing border, minimize and maximize boxes.
+    EXPECT_EQ(style & kShapeBits, 0x00CF0000);
     EXPECT_EQ(GetWindowLongA(w, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
 
     char name[64] = {}, title[64] = {};
@@ -59,8 +60,8 @@ TEST_F(StartupTest, WindowIsCreatedHiddenCentredAndFixedSize)
 
 TEST_F(StartupTest, StatusBarSaysIdleAndTrayRecordIsIdle)
 {
-    EXPECT_EQ(StatusText(), "Idle");
-    EXPECT_EQ(ListenButtonText(), "Listen");
+    EXPECT_EQ(StatusText(), kStatusIdle);
+    EXPECT_EQ(ListenButtonText(), kButtonListen);
     const NOTIFYICONDATAA& tray = AppState.TrayIconData;
     EXPECT_EQ(tray.cbSize, (DWORD)NOTIFYICONDATAA_V1_SIZE);
     EXPECT_EQ(tray.hWnd, AppState.MainWindow);
@@ -137,7 +138,9 @@ TEST_F(StartupTest, MenuBarHasItsPopupsAndResetAlertIsGreyed)
         {{IDM_PORTSETTINGS, "&Port Settings...\tCtrl+P"},
          {IDM_MESSAGE, "&Message...\tCtrl+M"},
          {IDM_RESETALERT, "&Reset Alert\tCtrl+R"},
-         {IDM_ONTOP, "&Always on top\tCtrl+O"}},
+         {IDM_ONTOP, "&Always on top\tCtrl+O"},
+         {0, ""},
+         {IDM_ALERTS, "Alerts and &Log..."}},
         {{IDM_TROJANPORTS, "&Trojan Ports...\tCtrl+T"},
          {IDM_WEBSITE, "Ferrowind &Web Site...\tCtrl+W"},
          {IDM_ABOUT, "&About...\tCtrl+A"}},
@@ -200,7 +203,7 @@ TEST_F(StartupTest, CloseBoxOnlyHidesAndRestoreShowsAgain)
     EXPECT_FALSE(IsWindowVisible(w));
     EXPECT_FALSE(QuitSeen());
     EXPECT_FALSE(AppState.ExitRequested);
-    EXPECT_FALSE(ReadSetting("Count").present) << "the close box must save nothing";
+    EXPECT_FALSE(ReadValue(kValueCount).exists) << "the close box must save nothing";
     EXPECT_EQ(AppState.TrayIconData.hIcon, AppState.IconIdle);
 
     // The system menu's Close is the same hiding close.
@@ -223,7 +226,7 @@ TEST_F(StartupTest, ExitEndsTheProgramWithQuitCodeZero)
     EXPECT_TRUE(QuitSeen());
     EXPECT_EQ(QuitCode(), 0u);
     EXPECT_FALSE(IsWindow(w));
-    EXPECT_TRUE(ReadSetting("Count").present) << "Exit saves the settings";
+    EXPECT_TRUE(ReadValue(kValueCount).exists) << "Exit saves the settings";
 }
 
 // ---- The tray menu's drawn title ----------------------------------------------

@@ -16,9 +16,6 @@ using namespace harness;
 
 namespace {
 
-const char kWarning[] = "WARNING: Access attempt has been logged. Your ISP will be notified";
-const DWORD kWaitMs = 5000;
-
 // Holds back the write events of connections and, once armed, the accept
 // events of the listener, so the test decides when each is handled.
 WNDPROC oldProc = NULL;
@@ -72,75 +69,14 @@ std::vector<std::string> NewestScanLines()
 {
     std::vector<std::string> all = LogLines();
     size_t first = all.size();
-    while (first > 0 && all[first - 1] != "Scan detected")
+    while (first > 0 && all[first - 1] != kScanDetected)
         --first;
     std::vector<std::string> lines;
     for (size_t i = first == 0 ? all.size() : first - 1; i < all.size(); ++i)
-        if (all[i].rfind("   RDNS: ", 0) != 0)
+        if (all[i].rfind(kRdnsPrefix, 0) != 0)
             lines.push_back(all[i]);
     return lines;
 }
-
-// A caller whose socket exists before it connects: made before A's accept,
-// it takes no handle value between A's accept and B's, so the program's
-// next accept can be handed A's value again (in this one process the test's
-// own sockets share the handle table with the program's).
-class EarlyCaller {
-  public:
-    EarlyCaller() : socket_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP))
-    {
-    }
-    ~EarlyCaller()
-    {
-        if (socket_ != INVALID_SOCKET)
-            closesocket(socket_);
-    }
-    bool Connect(u_short port)
-    {
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (socket_ == INVALID_SOCKET || connect(socket_, (sockaddr*)&address, sizeof address) != 0)
-            return false;
-        sockaddr_in local = {};
-        int length = sizeof local;
-        getsockname(socket_, (sockaddr*)&local, &length);
-        localPort_ = ntohs(local.sin_port);
-        u_long nonBlocking = 1;
-        ioctlsocket(socket_, FIONBIO, &nonBlocking);
-        return true;
-    }
-    // Pumps the program's messages until it has ended the stream.
-    bool WaitClosed(DWORD timeoutMs)
-    {
-        return PumpUntil(
-            [this] {
-                char buffer[512];
-                int n;
-                while ((n = recv(socket_, buffer, sizeof buffer, 0)) > 0)
-                    received_.append(buffer, (size_t)n);
-                if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK)
-                    closed_ = true;
-                return closed_;
-            },
-            timeoutMs);
-    }
-    const std::string& Received() const
-    {
-        return received_;
-    }
-    u_short LocalPort() const
-    {
-        return localPort_;
-    }
-
-  private:
-    SOCKET socket_;
-    std::string received_;
-    bool closed_ = false;
-    u_short localPort_ = 0;
-};
 
 class StaleEventTest : public AppTest {
   protected:
@@ -157,7 +93,7 @@ TEST_F(StaleEventTest, LeftOverEventOfAClosedCallerLeavesTheNextOwnerOfItsHandle
         const char* name;
         WORD event;
     } leftovers[] = {{"close", FD_CLOSE}, {"read", FD_READ}};
-    const u_short port = PickFreePort();
+    const u_short port = FreePort();
     AddPortToList(port);
     SendMessageA(AppState.MainWindow, WM_COMMAND, IDC_LISTEN, 0);
     ASSERT_EQ(AppState.IsListening, 1);
@@ -166,13 +102,18 @@ TEST_F(StaleEventTest, LeftOverEventOfAClosedCallerLeavesTheNextOwnerOfItsHandle
     for (const auto& leftover : leftovers) {
         SCOPED_TRACE(std::string("left-over ") + leftover.name + " event");
         Hold();
-        EarlyCaller b;
+        // Caller B's socket is made before A's accept, so that it takes no
+        // handle value between A's accept and B's, and the program's next
+        // accept can be handed A's value again (in this one process the
+        // test's own sockets share the handle table with the program's).
+        Caller b;
+        ASSERT_TRUE(b.Open());
         // Caller A is accepted as S; its write event, and so its warning and
         // hang-up, waits.
-        LoopbackClient a;
+        Caller a;
         ASSERT_TRUE(a.Connect(port));
         ASSERT_TRUE(PumpUntil(
-            [] { return OnlyConnection() != kInvalidSocket && !heldWrites.empty(); }, kWaitMs))
+            [] { return OnlyConnection() != kInvalidSocket && !heldWrites.empty(); }, kDeadlineMs))
             << LogDump();
         const SocketHandle s = OnlyConnection();
         ASSERT_EQ(heldWrites.size(), 1u);
@@ -183,7 +124,7 @@ TEST_F(StaleEventTest, LeftOverEventOfAClosedCallerLeavesTheNextOwnerOfItsHandle
         // Caller B connects; its accept event waits too.
         holdAcceptsOf = listener;
         ASSERT_TRUE(b.Connect(port));
-        ASSERT_TRUE(PumpUntil([] { return !heldAccepts.empty(); }, kWaitMs)) << LogDump();
+        ASSERT_TRUE(PumpUntil([] { return !heldAccepts.empty(); }, kDeadlineMs)) << LogDump();
 
         // The hazard, with nothing pumped in between: an event for S that
         // the platform queued before the program closed S, then A's warning
@@ -197,21 +138,19 @@ TEST_F(StaleEventTest, LeftOverEventOfAClosedCallerLeavesTheNextOwnerOfItsHandle
         ASSERT_EQ(OnlyConnection(), s) << "B did not get A's handle value; nothing to test";
         Release();
 
-        ASSERT_TRUE(a.WaitClosed(kWaitMs));
-        EXPECT_EQ(a.Received(), std::string(kWarning) + "\r\n");
+        ASSERT_TRUE(a.WaitClosed(kDeadlineMs));
+        EXPECT_EQ(a.Received(), kWarningLine);
         // B is served as any caller: the whole warning, then its hang-up.
-        ASSERT_TRUE(b.WaitClosed(kWaitMs)) << LogDump();
-        EXPECT_EQ(b.Received(), std::string(kWarning) + "\r\n");
-        ASSERT_TRUE(PumpUntil([] { return AppState.RetiredSockets == NULL; }, kWaitMs));
+        ASSERT_TRUE(b.WaitClosed(kDeadlineMs)) << LogDump();
+        EXPECT_EQ(b.Received(), kWarningLine);
+        ASSERT_TRUE(PumpUntil([] { return AppState.RetiredSockets == NULL; }, kDeadlineMs));
         const std::vector<std::string> lines = NewestScanLines();
         ASSERT_EQ(lines.size(), 5u) << LogDump();
-        EXPECT_EQ(lines[0], "Scan detected");
-        EXPECT_EQ(
-            lines[1].rfind("   Accept: 127.0.0.1:" + std::to_string(b.LocalPort()) + " -> ", 0), 0u)
-            << lines[1];
-        EXPECT_EQ(lines[2].rfind("   Timestamp: ", 0), 0u) << lines[2];
-        EXPECT_EQ(lines[3], "   Message sent");
-        EXPECT_EQ(lines[4], "Scan blocked");
+        EXPECT_EQ(lines[0], kScanDetected);
+        EXPECT_EQ(lines[1].rfind(AcceptedFrom(b.LocalPort()) + " -> ", 0), 0u) << lines[1];
+        EXPECT_EQ(lines[2].rfind(kTimestampPrefix, 0), 0u) << lines[2];
+        EXPECT_EQ(lines[3], kMessageSent);
+        EXPECT_EQ(lines[4], kScanBlocked);
         EXPECT_EQ(ConnectionCount(), 0);
     }
 }

@@ -1,0 +1,124 @@
+// The texts built from numbers, the conversions between widths, and the
+// dumps for failure messages.
+#include "support/texts.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+namespace support {
+
+namespace {
+
+std::string CountLine(const char* head, int ports)
+{
+    return head + std::to_string(ports) + (ports == 1 ? " port" : " ports");
+}
+
+const size_t kDumpedChars = 120;
+
+// The fixed texts in the width of the lines at hand.
+const char* RdnsPrefix(const std::string&)
+{
+    return kRdnsPrefix;
+}
+const wchar_t* RdnsPrefix(const std::wstring&)
+{
+    return kRdnsPrefixW;
+}
+
+template <class Text> std::vector<Text> WithoutLookups(const std::vector<Text>& lines)
+{
+    std::vector<Text> kept;
+    for (const Text& l : lines)
+        if (!StartsWith(l, RdnsPrefix(l)))
+            kept.push_back(l);
+    return kept;
+}
+
+} // namespace
+
+std::string ListeningLine(int ports)
+{
+    return CountLine("Listening on ", ports);
+}
+
+std::string CloseLine(int ports)
+{
+    return CountLine("Close: ", ports);
+}
+
+std::string PortInUseLine(int port)
+{
+    return "Bind error port " + std::to_string(port) + " : Port in use";
+}
+
+std::string AcceptedFrom(int callerPort)
+{
+    return kAcceptPrefix + std::string("127.0.0.1:") + std::to_string(callerPort);
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    if (text.empty())
+        return std::string();
+    int n = WideCharToMultiByte(CP_ACP, 0, text.data(), (int)text.size(), NULL, 0, NULL, NULL);
+    std::string out(n > 0 ? (size_t)n : 0, '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_ACP, 0, text.data(), (int)text.size(), &out[0], n, NULL, NULL);
+    return out;
+}
+
+std::wstring Widen(const std::string& text)
+{
+    if (text.empty())
+        return std::wstring();
+    int n = MultiByteToWideChar(CP_ACP, 0, text.data(), (int)text.size(), NULL, 0);
+    std::wstring out(n > 0 ? (size_t)n : 0, L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_ACP, 0, text.data(), (int)text.size(), &out[0], n);
+    return out;
+}
+
+bool StartsWith(const std::string& text, const std::string& head)
+{
+    return text.compare(0, head.size(), head) == 0;
+}
+
+bool StartsWith(const std::wstring& text, const std::wstring& head)
+{
+    return text.compare(0, head.size(), head) == 0;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::vector<std::string> SteadyLines(const std::vector<std::string>& lines)
+{
+    return WithoutLookups(lines);
+}
+
+std::vector<std::wstring> SteadyLines(const std::vector<std::wstring>& lines)
+{
+    return WithoutLookups(lines);
+}
+
+std::string Dump(const std::vector<std::string>& lines)
+{
+    std::string out = "log (" + std::to_string(lines.size()) + " lines):\n";
+    for (const std::string& l : lines)
+        out += "  [" + (l.size() > kDumpedChars ? l.substr(0, kDumpedChars) + "..." : l) + "]\n";
+    return out;
+}
+
+std::string Dump(const std::vector<std::wstring>& lines)
+{
+    std::vector<std::string> narrow;
+    for (const std::wstring& l : lines)
+        narrow.push_back(Narrow(l));
+    return Dump(narrow);
+}
+
+} // namespace support

@@ -1,0 +1,107 @@
+// The program's texts as the tests expect them, each written once, and the
+// small text helpers both test layers use. The in-process tests compare the
+// bytes the program holds; the end-to-end tests compare what wide messages
+// read from another process, so each fixed text comes in both widths.
+#ifndef HARBINEL_TESTS_SUPPORT_TEXTS_H
+#define HARBINEL_TESTS_SUPPORT_TEXTS_H
+
+#include <string>
+#include <vector>
+
+#include "pure/linetext.h" // kDefaultWarning, the program's own
+
+namespace support {
+
+// name (bytes) and nameW (UTF-16) from one literal.
+#define HARBINEL_TEXT(name, text)                                                                  \
+    constexpr char name[] = text;                                                                  \
+    constexpr wchar_t name##W[] = L"" text;
+
+// ---- Log lines -----------------------------------------------------------
+
+HARBINEL_TEXT(kScanDetected, "Scan detected")
+HARBINEL_TEXT(kScanBlocked, "Scan blocked")
+HARBINEL_TEXT(kMessageSent, "   Message sent")
+HARBINEL_TEXT(kAcceptPrefix, "   Accept: ")
+HARBINEL_TEXT(kRdnsPrefix, "   RDNS: ")
+HARBINEL_TEXT(kTimestampPrefix, "   Timestamp: ")
+
+// "Listening on 2 ports", "Close: 1 port".
+std::string ListeningLine(int ports);
+std::string CloseLine(int ports);
+// "Bind error port <port> : Port in use".
+std::string PortInUseLine(int port);
+// The start of the address line of a caller on 127.0.0.1:
+// "   Accept: 127.0.0.1:<callerPort>".
+std::string AcceptedFrom(int callerPort);
+
+// ---- What a caller receives -----------------------------------------------
+
+// The default warning as a caller receives it, CR LF included.
+inline const std::string kWarningLine = std::string(kDefaultWarning) + "\r\n";
+
+// ---- The main window and its dialogs --------------------------------------
+
+// The Listen button offers the other state: "Stop" while listening.
+HARBINEL_TEXT(kButtonListen, "Listen")
+HARBINEL_TEXT(kButtonStop, "Stop")
+HARBINEL_TEXT(kStatusIdle, "Idle")
+HARBINEL_TEXT(kStatusListening, "Listening")
+HARBINEL_TEXT(kPortSettingsTitle, "Port Settings")
+HARBINEL_TEXT(kAddPortTitle, "Add Port")
+HARBINEL_TEXT(kMessageTitle, "Message")
+HARBINEL_TEXT(kTrojanPortsTitle, "Trojan Ports")
+// The common save dialog's, and the name Save Log proposes in it.
+HARBINEL_TEXT(kSaveAsTitle, "Save As")
+HARBINEL_TEXT(kProposedLogName, "log.txt")
+
+#undef HARBINEL_TEXT
+
+// ---- Text helpers ------------------------------------------------------------
+
+// Between the widths through the ANSI code page, as the program's ANSI
+// windows and Wine's marshalling convert.
+std::string Narrow(const std::wstring& text);
+std::wstring Widen(const std::string& text);
+
+bool StartsWith(const std::string& text, const std::string& head);
+bool StartsWith(const std::wstring& text, const std::wstring& head);
+bool EndsWith(const std::string& text, const std::string& tail);
+
+// ---- Lists of lines ----------------------------------------------------------
+
+template <class T> struct Same {
+    using type = T;
+};
+
+// Index of the first line equal to `line` at or after `from`, or -1.
+template <class Text>
+int FindLine(const std::vector<Text>& lines, const typename Same<Text>::type& line, size_t from = 0)
+{
+    for (size_t i = from; i < lines.size(); ++i)
+        if (lines[i] == line)
+            return (int)i;
+    return -1;
+}
+
+template <class Text>
+int CountLines(const std::vector<Text>& lines, const typename Same<Text>::type& line)
+{
+    int n = 0;
+    for (const Text& l : lines)
+        n += l == line ? 1 : 0;
+    return n;
+}
+
+// The lines without the lookup answers, which come whenever the resolver
+// answers: the lines every run shows alike.
+std::vector<std::string> SteadyLines(const std::vector<std::string>& lines);
+std::vector<std::wstring> SteadyLines(const std::vector<std::wstring>& lines);
+
+// The lines as one text for failure messages, long lines cut.
+std::string Dump(const std::vector<std::string>& lines);
+std::string Dump(const std::vector<std::wstring>& lines);
+
+} // namespace support
+
+#endif
