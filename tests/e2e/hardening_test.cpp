@@ -478,21 +478,23 @@ class HardeningTest : public HarbinelTest {
         return LogCount(main_);
     }
 
-    // Floods the program: `count` callers in bursts of 32 over 20 ports,
+    // Floods the program: `count` callers in bursts of `burst` over `portCount` ports,
     // while this thread keeps flipping Always on top through the window and
     // times each answer.
-    void RunFlood(int count, Ending ending)
+    void RunFlood(int count, Ending ending, size_t portCount = 20, int burst = 32)
     {
-        const std::vector<int> ports = FreePorts(20);
-        ASSERT_EQ(ports.size(), 20u);
+        const std::vector<int> ports = FreePorts(portCount);
+        ASSERT_EQ(ports.size(), portCount);
         WritePorts(ports);
+        // The whole flood stays in the window, to be saved and checked.
+        WriteDword(kValueLogLines, 1000000);
         const bool talk = ending == kCallerHangsUp;
         if (talk)
             WriteSwitch(kValueDisconnect, 0);
         StartProgram();
         Listen();
 
-        Flood flood(ports, count, 32, talk);
+        Flood flood(ports, count, burst, talk);
         const ULONGLONG started = GetTickCount64();
         std::thread callers([&] { flood.Run(); });
         int commands = 0;
@@ -562,6 +564,13 @@ TEST_F(HardeningTest, FloodOfCallersThatTalkAndHangUp)
     RunFlood(FloodCallers(), kCallerHangsUp);
 }
 
+// Two hundred callers at once on one port: the listen queue holds them all,
+// and every one is warned and logged.
+TEST_F(HardeningTest, BurstOfTwoHundredOnOnePortAllWarnedAndLogged)
+{
+    RunFlood(200, kProgramHangsUp, 1, 200);
+}
+
 TEST_F(HardeningTest, MegabyteOfBinaryIsLoggedInBoundedLines)
 {
     const int port = ListenOnOnePortKeepingCallers();
@@ -582,35 +591,33 @@ TEST_F(HardeningTest, MegabyteOfBinaryIsLoggedInBoundedLines)
     EXPECT_EQ(caller.ReceiveAll(30000, &ended), "");
     EXPECT_TRUE(ended) << "the program did not close after the caller hung up";
 
-    // One line per read of at most 2048 bytes, in order, then the hang-up.
-    Lines lines = LogLinesSince((size_t)from);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), kScanBlockedW);
+    // One line per read of at most 2048 bytes, in order, then the hang-up;
+    // the saved log gives each line's exact bytes, one file line a log line.
+    std::vector<std::string> lines = SavedLog();
+    ASSERT_EQ((int)lines.size(), LogCount(main_));
+    ASSERT_GT(lines.size(), (size_t)from);
+    EXPECT_EQ(lines.back(), kScanBlocked);
     lines.pop_back();
-    size_t total = 0, longest = 0, compared = 0;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const std::wstring& l = lines[i];
-        longest = std::max(longest, l.size());
-        ASSERT_LE(l.size(), 2048u) << "line " << i;
-        ASSERT_LE(total + l.size(), data.size()) << "line " << i;
-        // Lines the driver can read must be the very bytes at their place.
-        if (l.empty() || l[0] != kUnreadChar) {
-            EXPECT_EQ(l, Widen(data.substr(total, l.size()))) << "line " << i;
-            ++compared;
-        }
-        total += l.size();
+    std::string received;
+    size_t longest = 0, longestLine = 0;
+    for (size_t i = (size_t)from; i < lines.size(); ++i) {
+        std::string bytes;
+        ASSERT_TRUE(Unescape(lines[i], &bytes)) << "line " << i << " is not one whole line";
+        ASSERT_LE(bytes.size(), 2048u) << "line " << i;
+        longest = std::max(longest, bytes.size());
+        longestLine = std::max(longestLine, lines[i].size());
+        received += bytes;
     }
-    EXPECT_EQ(total, data.size()) << lines.size() << " lines";
+    EXPECT_TRUE(received == data) << received.size() << " bytes read back";
     // The data waits for the program, so most reads take the whole 2048.
     EXPECT_EQ(longest, 2048u);
-    EXPECT_GE(compared, 1u);
-    EXPECT_GE(lines.size(), data.size() / 2048);
-    printf("[ figures  ] 1 MiB in %zu lines, longest %zu, %zu short lines compared\n", lines.size(),
-           longest, compared);
+    EXPECT_GE(lines.size() - from, data.size() / 2048);
+    printf("[ figures  ] 1 MiB in %zu lines, longest %zu bytes as %zu characters\n",
+           lines.size() - from, longest, longestLine);
     ExpectNextCallerServed(port);
 }
 
-TEST_F(HardeningTest, ZeroAndControlBytesAreLoggedAsReceived)
+TEST_F(HardeningTest, ControlBytesAreEscapedSoACallerCannotForgeLines)
 {
     const int port = ListenOnOnePortKeepingCallers();
     Caller caller;
@@ -618,22 +625,21 @@ TEST_F(HardeningTest, ZeroAndControlBytesAreLoggedAsReceived)
 
     // Each piece is sent once the one before is logged, so each arrives
     // as a read of its own.
-    const std::string noZero = BytesWithoutZero(2000);
     const struct {
         const char* name;
         std::string sent;
         std::string logged;
     } cases[] = {
-        {"CR, LF and control bytes are kept",
+        {"CR, LF and control bytes are escaped",
          "a\rb\nc\x01"
          "d\x7f"
          "e\xff",
-         "a\rb\nc\x01"
-         "d\x7f"
-         "e\xff"},
-        {"a zero byte ends the line", std::string("ab\0cd", 5), "ab"},
-        {"a zero byte first gives an empty line", std::string("\0xyz", 4), ""},
-        {"nothing after the zero byte is logged", std::string("12345\0", 6) + noZero, "12345"},
+         "a\\rb\\nc\\x01d\\x7Fe\xff"},
+        {"forged log lines stay on the caller's line",
+         "hello\r\nScan blocked\r\n   RDNS: trusted.example\r\n\x1b[31mred\x07",
+         "hello\\r\\nScan blocked\\r\\n   RDNS: trusted.example\\r\\n\\x1B[31mred\\x07"},
+        {"a zero byte hides nothing after it", std::string("ab\0cd", 5), "ab\\x00cd"},
+        {"a backslash is doubled", "C:\\x41", "C:\\\\x41"},
         {"a lone 0xFF", "\xff", "\xff"},
     };
     Lines expected;
@@ -649,33 +655,27 @@ TEST_F(HardeningTest, ZeroAndControlBytesAreLoggedAsReceived)
         EXPECT_EQ(lines, expected) << Dump(lines);
     }
 
-    // A quarter megabyte with a zero byte every 100 bytes and the values
-    // 1-99 between: every line is an unbroken run of those values, cut at
-    // a zero byte or at the end of a read.
-    std::string zeros(1 << 18, 0);
-    for (size_t i = 0; i < zeros.size(); ++i)
-        zeros[i] = (char)(i % 100 == 99 ? 0 : 1 + i % 100);
-    ASSERT_TRUE(caller.Send(zeros));
+    // A quarter megabyte of every byte value: the saved log has one file
+    // line per log line, and the lines give back exactly the bytes sent.
+    std::string every(1 << 18, 0);
+    for (size_t i = 0; i < every.size(); ++i)
+        every[i] = (char)(i * 7 % 256);
+    ASSERT_TRUE(caller.Send(every));
     caller.HalfClose();
     bool ended = false;
     EXPECT_EQ(caller.ReceiveAll(10000, &ended), "");
     EXPECT_TRUE(ended);
-    Lines lines = LogLinesSince((size_t)from);
-    ASSERT_GT(lines.size(), expected.size() + 1) << Dump(lines);
-    EXPECT_EQ(lines.back(), kScanBlockedW);
-    size_t total = 0;
-    for (size_t i = expected.size(); i + 1 < lines.size(); ++i) {
-        const std::wstring& l = lines[i];
-        ASSERT_LE(l.size(), 99u) << "line " << i;
-        for (size_t k = 0; k < l.size(); ++k) {
-            ASSERT_TRUE(l[k] >= 1 && l[k] <= 99) << "line " << i;
-            if (k > 0) {
-                ASSERT_EQ(l[k], l[k - 1] + 1) << "line " << i << " is not one run";
-            }
-        }
-        total += l.size();
+    std::vector<std::string> saved = SavedLog();
+    ASSERT_EQ((int)saved.size(), LogCount(main_));
+    ASSERT_GT(saved.size(), from + expected.size() + 1);
+    EXPECT_EQ(saved.back(), kScanBlocked);
+    std::string received;
+    for (size_t i = from + expected.size(); i + 1 < saved.size(); ++i) {
+        std::string bytes;
+        ASSERT_TRUE(Unescape(saved[i], &bytes)) << "line " << i;
+        received += bytes;
     }
-    EXPECT_LT(total, zeros.size());
+    EXPECT_TRUE(received == every) << received.size() << " bytes read back";
     ExpectNextCallerServed(port);
 }
 

@@ -5,6 +5,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <ctype.h>
+
 namespace support {
 
 namespace {
@@ -55,6 +57,51 @@ std::string PortInUseLine(int port)
 std::string AcceptedFrom(int callerPort)
 {
     return kAcceptPrefix + std::string("127.0.0.1:") + std::to_string(callerPort);
+}
+
+std::string GoneCallerLine(int port)
+{
+    return kAcceptPrefix + std::string("caller gone before accept -> *:") + std::to_string(port);
+}
+
+bool Unescape(const std::string& line, std::string* bytes)
+{
+    bytes->clear();
+    for (size_t i = 0; i < line.size(); ++i) {
+        unsigned char c = (unsigned char)line[i];
+        if (c < 0x20 || c == 0x7F)
+            return false; // a raw control byte: the caller broke out of its line
+        if (c != '\\') {
+            *bytes += (char)c;
+            continue;
+        }
+        if (++i >= line.size())
+            return false;
+        switch (line[i]) {
+        case 'r':
+            *bytes += '\r';
+            break;
+        case 'n':
+            *bytes += '\n';
+            break;
+        case 't':
+            *bytes += '\t';
+            break;
+        case '\\':
+            *bytes += '\\';
+            break;
+        case 'x':
+            if (i + 2 >= line.size() || !isxdigit((unsigned char)line[i + 1]) ||
+                !isxdigit((unsigned char)line[i + 2]))
+                return false;
+            *bytes += (char)std::stoi(line.substr(i + 1, 2), nullptr, 16);
+            i += 2;
+            break;
+        default:
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string Narrow(const std::wstring& text)

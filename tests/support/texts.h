@@ -34,6 +34,12 @@ std::string PortInUseLine(int port);
 // The start of the address line of a caller on 127.0.0.1:
 // "   Accept: 127.0.0.1:<callerPort>".
 std::string AcceptedFrom(int callerPort);
+// "   Accept: caller gone before accept -> *:<port>": a caller that hung up
+// before the program could accept it.
+std::string GoneCallerLine(int port);
+// The bytes a caller sent, read back from its logged line; false when the
+// line holds a raw control byte or an escape that is cut or unknown.
+bool Unescape(const std::string& line, std::string* bytes);
 
 // ---- What a caller receives -----------------------------------------------
 
