@@ -57,6 +57,9 @@ trap wine_prefix_destroy EXIT
 trap 'exit 130' INT TERM
 wine_prefix_create null
 wine=$HARBINEL_WINE64
+# Every Windows program here is the x86_64 build (the what-if copies exist
+# only there); whether this Wine could also run the i686 one goes in the report.
+wine_probe_arch build/probe
 
 # A fresh prefix maps drive Z: to the Unix root.
 winpath() { echo "Z:${1//\//\\}"; }
@@ -100,6 +103,8 @@ record "machine nproc=$(nproc)"
 record "cpu $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')"
 record "wine $("$wine" --version 2>/dev/null)"
 record "kernel $(uname -r)"
+record "ran arch=$(pe_machine build/bench-win64/harbinel.exe) loader=$(basename "$wine")" \
+    "wine_runs_i686=$([[ $WINE_TEST_ARCH == i686 ]] && echo yes || echo no)"
 record "size i686_bytes=$(stat -c %s build/bench-win32/harbinel.exe)" \
     "x86_64_bytes=$(stat -c %s build/bench-win64/harbinel.exe)"
 

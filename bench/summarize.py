@@ -52,6 +52,7 @@ def main():
     machine = next((f for k, f in records if k == "machine"), {})
     size = next((f for k, f in records if k == "size"), {})
     elapsed = next((f for k, f in records if k == "elapsed"), {})
+    ran = next((f for k, f in records if k == "ran"), {})
     loads = [f for k, f in records if k == "load"]
     checks = [f for k, f in records if k == "check"]
     out = []
@@ -59,9 +60,15 @@ def main():
 
     w("# Benchmark results")
     w("")
+    # What ran is what bench/run.sh recorded, not an assumption about the kernel.
+    why = {"yes": "this machine's Wine also runs 32-bit code, but the what-if copies exist "
+                  "only in 64-bit builds; the i686 build is measured for size only",
+           "no": "this machine's Wine cannot run 32-bit code; the i686 build is measured "
+                 "for size only"}.get(ran.get("wine_runs_i686"),
+                                      "whether this Wine runs 32-bit code was not recorded")
     w(f"Machine: {machine.get('nproc', '?')} CPUs, {text.get('cpu', '?')}, "
-      f"kernel {text.get('kernel', '?')}, {text.get('wine', '?')}. The x86_64 build runs "
-      "under wine64 (this kernel cannot run 32-bit code); whole run "
+      f"kernel {text.get('kernel', '?')}, {text.get('wine', '?')}. The "
+      f"{ran.get('arch', '?')} build runs under {ran.get('loader', '?')} ({why}); whole run "
       f"{elapsed.get('seconds', '?')} s.")
     w("")
 

@@ -1,23 +1,56 @@
 #!/usr/bin/env bash
-# Builds harbinel.exe and starts it under Wine in a throwaway prefix. With
-# $DISPLAY set Wine draws it on that display; without one it runs headless on
-# the null graphics driver. Ends when the program exits (or on Ctrl+C).
+# Builds harbinel.exe and starts it under Wine. With $DISPLAY set Wine draws
+# it on that display; without one it runs headless on the null graphics
+# driver. Ends when the program exits, or on Ctrl+C.
+#
+#   usage: scripts/run.sh [--fresh]
+#
+# The Wine prefix is kept from one run to the next, so the settings Harbinel
+# saves at Exit (and whether it was listening) are there at the next start.
+# It lives in ${XDG_DATA_HOME:-~/.local/share}/harbinel/wine, or in
+# $HARBINEL_PREFIX when that is set. This script makes it itself and reuses
+# only a prefix it made; --fresh removes the kept prefix first and starts
+# from a new one.
+#
+# Ctrl+C ends Harbinel through its own Exit command (File > Exit, so that it
+# saves its settings), waits for it to end, then stops the prefix's
+# wineserver.
 #
 # The shipped program is the 32-bit build; where this machine's Wine cannot
 # run 32-bit programs, the 64-bit build of the same sources runs instead.
-# Set HARBINEL_PREFIX to a directory to keep the prefix (and so the settings
-# in its registry) from one run to the next.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
 cd "$HARBINEL_ROOT"
 
+fresh=0
+for arg in "$@"; do
+    case "$arg" in
+        --fresh) fresh=1 ;;
+        -h | --help)
+            sed -n '2,/^$/s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+            exit 0
+            ;;
+        *)
+            echo "usage: scripts/run.sh [--fresh]" >&2
+            exit 2
+            ;;
+    esac
+done
+
+prefix="${HARBINEL_PREFIX:-${XDG_DATA_HOME:-$HOME/.local/share}/harbinel/wine}"
+if ! wine_prefix_ours "$prefix"; then
+    echo "run: $prefix exists but is not a prefix this script made; move it away or set HARBINEL_PREFIX" >&2
+    exit 1
+fi
+
 bash scripts/install-deps.sh
 
+# The program, and the helper that asks it to exit (docs/tools/shoot.cpp).
 build_exe() {
     local dir="$1" arch="$2"
     cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$HARBINEL_ROOT/cmake/mingw-$arch.cmake" \
         -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$dir" -j"$(nproc)" --target harbinel
+    cmake --build "$dir" -j"$(nproc)" --target harbinel shoot
 }
 
 build_exe build/win32 i686
@@ -27,23 +60,63 @@ if [[ -n "${DISPLAY:-}" ]]; then
     graphics=default
 fi
 
+harbinel_pid=""
+helper=""
+
+# Asks Harbinel to exit as File > Exit does (WM_COMMAND IDM_EXIT to its main
+# window), so that it saves its settings, and waits for it to end. Whatever
+# is still running afterwards, the prefix's teardown ends.
+exit_harbinel() {
+    trap 'exit 130' INT TERM
+    if [[ -n "$harbinel_pid" ]] && kill -0 "$harbinel_pid" 2>/dev/null; then
+        echo "run: asking harbinel.exe to exit (File > Exit), so that it saves its settings"
+        if ! timeout 30 "$(wine_loader_for "$helper")" "$helper" command 203 </dev/null >/dev/null 2>&1; then
+            echo "run: could not reach harbinel.exe's window" >&2
+        fi
+        local deadline=$((SECONDS + 30))
+        while kill -0 "$harbinel_pid" 2>/dev/null && ((SECONDS < deadline)); do
+            sleep 0.2
+        done
+        if kill -0 "$harbinel_pid" 2>/dev/null; then
+            echo "run: harbinel.exe did not exit; stopping the prefix ends it" >&2
+        else
+            echo "run: harbinel.exe has exited"
+        fi
+    fi
+    exit 130
+}
+
 trap wine_prefix_destroy EXIT
 trap 'exit 130' INT TERM
-wine_prefix_create "$graphics" "${HARBINEL_PREFIX:-}"
+if [[ $fresh -eq 1 && -e "$prefix" ]]; then
+    echo "run: --fresh: removing the kept prefix $prefix"
+    rm -rf "$prefix"
+fi
+wine_prefix_create "$graphics" "$prefix"
+if [[ "$graphics" != null ]]; then
+    wine_prefix_fonts
+fi
 
 wine_probe_arch build/probe
-exe=build/win32/harbinel.exe
+dir=build/win32
 if [[ "$WINE_TEST_ARCH" != i686 ]]; then
     echo "run: Wine cannot run 32-bit programs here, so the x86_64 build runs instead"
     build_exe build/win64 x86_64
-    exe=build/win64/harbinel.exe
+    dir=build/win64
 fi
+exe="$dir/harbinel.exe"
+helper="$dir/docs/tools/shoot.exe"
 
 echo "run: starting $exe (graphics: $graphics, prefix: $WINEPREFIX)"
-# In the background so that Ctrl+C or a kill reaches the traps at once; the
-# prefix's teardown then ends the program.
-"$(wine_loader_for "$exe")" "$exe" </dev/null &
+echo "run: Ctrl+C ends it through its own Exit, which saves its settings"
+# In the background, so that Ctrl+C reaches the trap at once, and in a
+# session of its own, so that the terminal's Ctrl+C reaches only this script:
+# Wine would end the program on it without saving anything.
+setsid -w "$(wine_loader_for "$exe")" "$exe" </dev/null &
+harbinel_pid=$!
+trap exit_harbinel INT TERM
 rc=0
-wait $! || rc=$?
+wait "$harbinel_pid" || rc=$?
+trap 'exit 130' INT TERM
 echo "run: harbinel.exe ended with exit code $rc"
 exit $rc

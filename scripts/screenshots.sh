@@ -25,8 +25,8 @@ cd "$HARBINEL_ROOT"
 bash scripts/install-deps.sh
 
 # On top of the build's needs: an X server without a screen, xwininfo to find
-# Wine's desktop on it, ImageMagick to photograph it, and the fonts Wine ships.
-extras=(xvfb x11-utils imagemagick fonts-wine)
+# Wine's desktop on it and ImageMagick to photograph it.
+extras=(xvfb x11-utils imagemagick)
 missing=()
 for package in "${extras[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
@@ -109,23 +109,15 @@ fi
 
 cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE="$HARBINEL_ROOT/cmake/mingw-$arch.cmake" \
     -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build_dir" -j"$(nproc)" --target harbinel
+cmake --build "$build_dir" -j"$(nproc)" --target harbinel shoot
 exe="$build_dir/harbinel.exe"
-
-# The helper is a tool of this script, not part of the product, so it is
-# built here rather than by CMake.
-helper="build/shots/$arch/shoot.exe"
-mkdir -p "$(dirname "$helper")"
-"$arch-w64-mingw32-g++-posix" -municode -std=c++17 -O2 -Wall -Wextra -static \
-    -I resources -o "$helper" docs/tools/shoot.cpp -lws2_32
+helper="$build_dir/docs/tools/shoot.exe"
 loader="$(wine_loader_for "$exe")"
 
 # ---- The prefix's settings ------------------------------------------------
 
-# Debian's Wine does not pick up the fonts it ships in /usr/share/wine/fonts
-# (the prefix's Fonts folder stays empty), so dialogs would come out in a
-# stand-in face and the caption buttons as the letters of their glyphs.
-cp /usr/share/wine/fonts/*.ttf /usr/share/wine/fonts/*.fon "$WINEPREFIX/drive_c/windows/Fonts/"
+# The fonts Wine ships, for the dialogs' face and the caption buttons.
+wine_prefix_fonts
 
 # Two ports from the Trojan Ports table that nothing here listens on.
 port_free() {

@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Builds and tests everything: the native unit tests (sanitized), the 32-bit
-# product with its import check, and the Windows and end-to-end tests under
-# Wine in a throwaway prefix. Exits non-zero on any failure.
+# product with its import and package checks, and the Windows and end-to-end
+# tests under Wine in a throwaway prefix. Exits non-zero on any failure.
 #
-# The Wine tests run on the 32-bit build when this machine's Wine can run
-# 32-bit programs, otherwise on a 64-bit build of the same sources.
+# The 32-bit build always builds everything (product, packages, Wine tests,
+# benchmark tools, screenshot helper), so a 32-bit-only compile error fails
+# on every machine; the benchmark's scanner is built natively and its what-if
+# copies, which exist only in 64-bit builds, for x86_64. The tools are only
+# built, never run. The Wine tests run on that 32-bit build where this
+# machine's Wine can run 32-bit programs; only where it cannot, a 64-bit
+# build of the same sources is made as well and they run on that.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
 cd "$HARBINEL_ROOT"
@@ -47,14 +52,14 @@ build() {
 }
 
 native_build() {
-    configure build/native -DCMAKE_BUILD_TYPE=Debug
+    configure build/native -DCMAKE_BUILD_TYPE=Debug -DHARBINEL_BENCH=ON
     build build/native
 }
 
 mingw_build() {
     local dir="$1" arch="$2"
     configure "$dir" -DCMAKE_TOOLCHAIN_FILE="$HARBINEL_ROOT/cmake/mingw-$arch.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DHARBINEL_WERROR=ON
+        -DCMAKE_BUILD_TYPE=Release -DHARBINEL_WERROR=ON -DHARBINEL_BENCH=ON
     build "$dir" "${@:3}"
 }
 
@@ -64,7 +69,11 @@ mkdir -p build
 timed "native build" native_build
 timed "native tests" ctest --test-dir build/native --output-on-failure
 
-timed "product build (i686)" mingw_build build/win32 i686 --target harbinel portable installer
+timed "i686 build (everything)" mingw_build build/win32 i686 --target all portable
+# The benchmark's what-if copies exist only in 64-bit builds
+# (bench/CMakeLists.txt), so they are built for x86_64.
+timed "x86_64 build (what-if tools)" mingw_build build/win64 x86_64 --target \
+    bench_handlers_whatif bench_harbinel_whatif
 timed "product check" ctest --test-dir build/win32 -L product --output-on-failure
 timed "static analysis" bash scripts/analyse.sh build/win32 i686-w64-mingw32
 
@@ -77,7 +86,7 @@ if [[ "$WINE_TEST_ARCH" == i686 ]]; then
     echo "==> Wine runs 32-bit programs here: the Wine tests use the i686 build"
 else
     testdir=build/win64
-    echo "==> Wine cannot run 32-bit programs here: the Wine tests use the x86_64 build"
+    echo "==> Wine cannot run 32-bit programs here: the Wine tests use an x86_64 build (the i686 one is only compiled)"
+    timed "x86_64 build (Wine tests)" mingw_build build/win64 x86_64 --target win_tests e2e_tests
 fi
-timed "wine test build" mingw_build "$testdir" "$WINE_TEST_ARCH"
 timed "wine tests" ctest --test-dir "$testdir" -LE product --output-on-failure

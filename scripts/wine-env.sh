@@ -44,19 +44,34 @@ wine_boot_loader() {
     fi
 }
 
+# The file that marks a kept prefix as one these scripts made.
+HARBINEL_PREFIX_MARK=.harbinel-prefix
+
+# True when directory $1 is missing, empty, or a prefix these scripts made.
+wine_prefix_ours() {
+    [[ ! -e "$1" ]] || [[ -f "$1/$HARBINEL_PREFIX_MARK" ]] ||
+        [[ -d "$1" && -z "$(ls -A "$1")" ]]
+}
+
 # Makes a prefix, starts its persistent wineserver and boots it. Arguments:
 # "null" for the null graphics driver (headless) or anything else for Wine's
-# default driver; then optionally a directory to use and keep (created when
-# missing), otherwise a fresh one under /tmp is made and later removed.
-# Sets WINE_PREFIX_SECONDS.
+# default driver; then optionally a directory to use and keep: created and
+# marked when missing or empty, booted again when it is one made here, and
+# refused otherwise (never a prefix set up by hand). Without it a fresh one
+# under /tmp is made and later removed. Sets WINE_PREFIX_SECONDS.
 wine_prefix_create() {
     local graphics="${1:-null}" keep="${2:-}"
     local started=$SECONDS
     wine_find_loaders
     export WINEPREFIX
     if [[ -n "$keep" ]]; then
+        if ! wine_prefix_ours "$keep"; then
+            echo "wine-env: $keep is not a prefix these scripts made; not using it" >&2
+            return 1
+        fi
         mkdir -p "$keep"
         WINEPREFIX="$(cd "$keep" && pwd)"
+        echo "made by Harbinel's scripts/wine-env.sh" >"$WINEPREFIX/$HARBINEL_PREFIX_MARK"
         HARBINEL_WINE_KEEP=1
     else
         WINEPREFIX="$(mktemp -d "${TMPDIR:-/tmp}/harbinel-wine.XXXXXX")"
@@ -96,6 +111,19 @@ wine_prefix_create() {
     # output, so that no later program hands them its pipes.
     timeout 120 "$loader" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
     WINE_PREFIX_SECONDS=$((SECONDS - started))
+}
+
+# Copies the fonts Debian's Wine ships (fonts-wine) into the prefix's Fonts
+# folder. Debian's Wine does not pick them up from /usr/share/wine/fonts, and
+# on a display the caption buttons and menu arrows (drawn from Marlett) would
+# show as letters such as "r", and dialogs in a stand-in face.
+wine_prefix_fonts() {
+    local fonts=/usr/share/wine/fonts
+    if [[ ! -f "$fonts/marlett.ttf" ]]; then
+        echo "wine-env: no $fonts/marlett.ttf (run scripts/install-deps.sh)" >&2
+        return 1
+    fi
+    cp "$fonts"/*.ttf "$fonts"/*.fon "$WINEPREFIX/drive_c/windows/Fonts/"
 }
 
 # Stops the prefix's wineserver (and every Wine process in it) and removes

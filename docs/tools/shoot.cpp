@@ -4,7 +4,8 @@
 // Steps that bring a window up print its rectangle in screen coordinates as
 // "left top right bottom", one window a line, for the script to crop by.
 // Exit code 0 when the step happened, 1 when it did not in time, 2 on misuse.
-// The script builds it with the MinGW compiler of the program's machine; it
+// CMake builds it (target shoot, docs/tools/CMakeLists.txt) for the program's
+// machine; scripts/run.sh also uses its `command` step to end the program. It
 // is no part of the product.
 //
 //   shoot.exe main                  the main window's rectangle, once it shows
