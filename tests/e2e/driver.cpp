@@ -3,6 +3,7 @@
 #include "driver.h"
 
 #include <stdlib.h>
+#include <tlhelp32.h>
 
 #include "app/app.h" // kClassName
 
@@ -90,6 +91,28 @@ void Program::Kill()
         TerminateProcess(process_, 99);
         WaitForSingleObject(process_, 5000);
     }
+}
+
+int Program::Freeze(bool frozen)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    int done = 0;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != pid_)
+            continue;
+        HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID);
+        if (thread == NULL)
+            continue;
+        if ((frozen ? SuspendThread(thread) : ResumeThread(thread)) != (DWORD)-1)
+            ++done;
+        CloseHandle(thread);
+    }
+    CloseHandle(snapshot);
+    return done;
 }
 
 HWND FindMainWindow()

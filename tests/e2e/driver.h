@@ -78,6 +78,9 @@ class Program {
     }
     // Forcibly ends this process (cleanup after a failed test).
     void Kill();
+    // Suspends or resumes every thread of the process, so that callers can
+    // come and go while it does nothing; returns how many threads it reached.
+    int Freeze(bool frozen);
 
   private:
     HANDLE process_ = NULL;
