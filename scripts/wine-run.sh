@@ -31,7 +31,7 @@ output="$(mktemp "${TMPDIR:-/tmp}/harbinel-run.XXXXXX")"
 
 # The end-to-end driver is handed the Windows paths of the program and the
 # installer under test.
-for var in HARBINEL_EXE HARBINEL_SETUP; do
+for var in HARBINEL_EXE HARBINEL_SETUP HARBINEL_FULL_DISK; do
     if [[ "${!var:-}" == /* ]]; then
         "$loader" winepath -w "${!var}" </dev/null >"$output" 2>/dev/null
         printf -v "$var" '%s' "$(tr -d '\r' <"$output")"

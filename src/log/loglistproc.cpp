@@ -12,11 +12,15 @@
 
 static const char kSaveFilter[] = "Text Files (*.txt)\0*.txt\0All files (*.*)\0*.*\0";
 
-// Writes all bytes or fails.
+// Writes all bytes or fails; a short write means the disk is full.
 static bool WriteAll(HANDLE file, const char* bytes, DWORD count)
 {
     DWORD written = 0;
-    return WriteFile(file, bytes, count, &written, NULL) && written == count;
+    if (!WriteFile(file, bytes, count, &written, NULL))
+        return false;
+    if (written != count)
+        SetLastError(ERROR_HANDLE_DISK_FULL);
+    return written == count;
 }
 
 // Writes one line whole, whatever its length: received data makes lines of
@@ -98,6 +102,11 @@ bool WriteLogFile(HWND list, const char* path)
         return false;
     }
     DWORD error = WriteLinesTo(temporary, list, count);
+    // A read-only target is never replaced, as Windows itself refuses to.
+    DWORD attributes = GetFileAttributesA(path);
+    if (error == 0 && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_READONLY))
+        error = ERROR_ACCESS_DENIED;
     if (error == 0 && !MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING))
         error = GetLastError();
     if (error != 0) {

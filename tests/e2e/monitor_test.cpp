@@ -239,13 +239,18 @@ TEST_F(MonitorTest, WithoutImmediateDisconnectEverythingTheCallerSendsIsLogged)
         return CountRdnsLines(l) == 1 && FindLine(l, kMessageSentW) >= 0;
     })) << Dump(LogLines(main_));
 
-    // Each chunk, sent once the one before is logged, is a line of its own.
-    for (const std::string chunk : {"first chunk", "second chunk\r\nwith a line break", "x"}) {
-        SCOPED_TRACE(chunk);
+    // Each chunk, sent once the one before is logged, is a line of its own,
+    // its line break escaped.
+    const std::pair<std::string, std::string> chunks[] = {
+        {"first chunk", "first chunk"},
+        {"second chunk\r\nwith a line break", "second chunk\\r\\nwith a line break"},
+        {"x", "x"}};
+    for (const auto& chunk : chunks) {
+        SCOPED_TRACE(chunk.first);
         const size_t from = LogLines(main_).size();
-        ASSERT_TRUE(caller.Send(chunk));
+        ASSERT_TRUE(caller.Send(chunk.first));
         std::vector<std::wstring> fresh = WaitForNewLines(from, 1);
-        EXPECT_EQ(fresh, std::vector<std::wstring>{Widen(chunk)}) << Dump(LogLines(main_));
+        EXPECT_EQ(fresh, std::vector<std::wstring>{Widen(chunk.second)}) << Dump(LogLines(main_));
     }
 
     // More than one receive holds: lines of at most 2048 bytes, nothing
@@ -280,16 +285,16 @@ TEST_F(MonitorTest, WithoutImmediateDisconnectEverythingTheCallerSendsIsLogged)
         }
     }
 
-    // A zero byte ends the line: what follows it in that receive is not
-    // logged. "tail", logged next on its own, shows nothing more came.
+    // A zero byte is escaped like any control byte: what follows it is
+    // logged too. "tail", logged next on its own, shows nothing more came.
     {
         const size_t from = LogLines(main_).size();
         ASSERT_TRUE(caller.Send(std::string("before\0after", 12)));
         std::vector<std::wstring> fresh = WaitForNewLines(from, 1);
-        EXPECT_EQ(fresh, std::vector<std::wstring>{L"before"});
+        EXPECT_EQ(fresh, std::vector<std::wstring>{L"before\\x00after"});
         ASSERT_TRUE(caller.Send("tail"));
         fresh = WaitForNewLines(from, 2);
-        EXPECT_EQ(fresh, (std::vector<std::wstring>{L"before", L"tail"}));
+        EXPECT_EQ(fresh, (std::vector<std::wstring>{L"before\\x00after", L"tail"}));
     }
 
     std::vector<std::wstring> log = LogLines(main_);

@@ -91,7 +91,7 @@ class SaveLogE2E : public HarbinelTest {
     TempFolder folder_;
 };
 
-TEST_F(SaveLogE2E, ReceivedLinesAreSavedWithTheirOwnBytes)
+TEST_F(SaveLogE2E, ACallerCannotForgeLinesOfTheSavedLog)
 {
     const int port = FreePort();
     ASSERT_NE(port, 0);
@@ -105,9 +105,14 @@ TEST_F(SaveLogE2E, ReceivedLinesAreSavedWithTheirOwnBytes)
     const std::string got = caller.ReceiveAtLeast(kWarningLine.size(), &ended);
     ASSERT_EQ(got, kWarningLine);
 
-    const std::string broken = "one\rtwo\nthree\r\n";
-    ASSERT_TRUE(caller.Send(broken));
-    ASSERT_TRUE(WaitForLogLine(main_, Widen(broken))) << Dump(LogLines(main_));
+    // Line breaks, a terminal escape and a bell, made to look like lines of
+    // the program's own: they stay escaped on the caller's one line.
+    const std::string forged =
+        "hello\r\nScan blocked\r\n   RDNS: trusted.example\r\n\x1b[31mred\x07";
+    const std::string logged =
+        "hello\\r\\nScan blocked\\r\\n   RDNS: trusted.example\\r\\n\\x1B[31mred\\x07";
+    ASSERT_TRUE(caller.Send(forged));
+    ASSERT_TRUE(WaitForLogLine(main_, Widen(logged))) << Dump(LogLines(main_));
     std::string longest;
     for (int i = 0; i < 2048; ++i)
         longest.push_back((char)('A' + i % 26));
@@ -136,7 +141,9 @@ TEST_F(SaveLogE2E, ReceivedLinesAreSavedWithTheirOwnBytes)
         return file.size() >= expected.size();
     }));
     EXPECT_EQ(file, expected) << DumpSafely(log);
-    EXPECT_NE(file.find(broken + "\r\n"), std::string::npos);
+    EXPECT_NE(file.find("\r\n" + logged + "\r\n"), std::string::npos);
+    EXPECT_EQ(file.find("\r\nScan blocked\r\n"), std::string::npos) << "a forged line";
+    EXPECT_EQ(file.find('\x1b'), std::string::npos);
     EXPECT_NE(file.find("\r\n" + longest + "\r\n"), std::string::npos);
 }
 

@@ -87,4 +87,9 @@ std::wstring TempFolder::Path(const std::wstring& name) const
     return folder_ + L"\\" + name;
 }
 
+std::string TempFolder::Folder() const
+{
+    return Narrow(folder_);
+}
+
 } // namespace support

@@ -52,6 +52,8 @@ class TempFolder {
     // The path of `name` in the folder, in either width.
     std::string Path(const std::string& name) const;
     std::wstring Path(const std::wstring& name) const;
+    // The folder itself.
+    std::string Folder() const;
 
   private:
     std::wstring folder_;

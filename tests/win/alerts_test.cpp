@@ -15,29 +15,6 @@ using namespace harness;
 
 namespace {
 
-std::string TempFolder(const char* name)
-{
-    char base[MAX_PATH];
-    GetTempPathA(sizeof base, base);
-    std::string folder = std::string(base) + name + std::to_string(GetTickCount());
-    CreateDirectoryA(folder.c_str(), NULL);
-    return folder;
-}
-
-std::string FileText(const std::string& path)
-{
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                              OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return "<missing>";
-    std::string text(1 << 16, '\0');
-    DWORD got = 0;
-    ReadFile(file, &text[0], (DWORD)text.size(), &got, NULL);
-    CloseHandle(file);
-    text.resize(got);
-    return text;
-}
-
 // A file of `bytes` bytes, made by moving its end (sparse where the disk allows).
 void MakeFile(const std::string& path, LONG megabytes)
 {
@@ -46,11 +23,6 @@ void MakeFile(const std::string& path, LONG megabytes)
     SetFilePointer(file, megabytes << 20, NULL, FILE_BEGIN);
     SetEndOfFile(file);
     CloseHandle(file);
-}
-
-bool Exists(const std::string& path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 SYSTEMTIME Day(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second)
@@ -69,13 +41,15 @@ class LogFileTest : public AppTest {
   protected:
     void PrepareSettings() override
     {
-        folder_ = TempFolder("harbinel-logs-");
+        ASSERT_TRUE(temp_.Create("harbinel-logs-"));
+        folder_ = temp_.Folder();
         WriteText("LogFolder", folder_);
     }
     std::string Path(const char* name) const
     {
         return folder_ + "\\" + name;
     }
+    TempFolder temp_;
     std::string folder_;
 };
 
@@ -84,9 +58,9 @@ TEST_F(LogFileTest, EachLineGoesToItsDaysFileWithTimeAndOffset)
     LogFileAppendAt("before midnight", Day(2026, 12, 8, 23, 59, 59), 60, 1000);
     LogFileAppendAt("   after midnight", Day(2026, 12, 9, 0, 0, 1), -330, 2000);
     LogFileClose();
-    EXPECT_EQ(FileText(Path("harbinel-2026-12-08.log")),
+    EXPECT_EQ(ReadFileBytes(Path("harbinel-2026-12-08.log")),
               "2026-12-08T23:59:59+01:00 before midnight\r\n");
-    EXPECT_EQ(FileText(Path("harbinel-2026-12-09.log")),
+    EXPECT_EQ(ReadFileBytes(Path("harbinel-2026-12-09.log")),
               "2026-12-09T00:00:01-05:30    after midnight\r\n");
 
     // A line that enters the window enters today's file as it comes.
@@ -95,7 +69,7 @@ TEST_F(LogFileTest, EachLineGoesToItsDaysFileWithTimeAndOffset)
     GetLocalTime(&now);
     char name[64];
     BuildLogFileName(now.wYear, now.wMonth, now.wDay, 0, name);
-    std::string today = FileText(Path(name));
+    std::string today = ReadFileBytes(Path(name));
     EXPECT_NE(today.find(" a line of today\r\n"), std::string::npos) << today;
 }
 
@@ -108,14 +82,14 @@ TEST_F(LogFileTest, AFullFileGoesOnInTheNextAndTheFolderCapDeletesTheOldest)
     MakeFile(Path("harbinel-2026-12-08.log"), 16);
     LogFileAppendAt("next file", Day(2026, 12, 8, 10, 0, 0), 0, 1000);
     LogFileClose();
-    EXPECT_EQ(FileText(Path("harbinel-2026-12-08.1.log")),
+    EXPECT_EQ(ReadFileBytes(Path("harbinel-2026-12-08.1.log")),
               "2026-12-08T10:00:00+00:00 next file\r\n");
     // 316 MiB of ours: the oldest goes, which brings them under 256 MiB.
-    EXPECT_FALSE(Exists(Path("harbinel-2026-01-01.log")));
-    EXPECT_TRUE(Exists(Path("harbinel-2026-01-02.log")));
-    EXPECT_TRUE(Exists(Path("harbinel-2026-01-03.log")));
-    EXPECT_TRUE(Exists(Path("harbinel-2026-12-08.log")));
-    EXPECT_TRUE(Exists(Path("notes.log")));
+    EXPECT_FALSE(FileExists(Path("harbinel-2026-01-01.log")));
+    EXPECT_TRUE(FileExists(Path("harbinel-2026-01-02.log")));
+    EXPECT_TRUE(FileExists(Path("harbinel-2026-01-03.log")));
+    EXPECT_TRUE(FileExists(Path("harbinel-2026-12-08.log")));
+    EXPECT_TRUE(FileExists(Path("notes.log")));
 }
 
 TEST_F(LogFileTest, AFolderThatCannotBeMadeGivesOneLineAndIsTriedAMinuteLater)
@@ -139,10 +113,10 @@ TEST_F(LogFileTest, AFolderThatCannotBeMadeGivesOneLineAndIsTriedAMinuteLater)
     const SYSTEMTIME day = Day(2026, 12, 8, 10, 0, 0);
     AppState.LogFile.failedDay = 20261208;
     LogFileAppendAt("too soon", day, 0, failed + 59000);
-    EXPECT_FALSE(Exists(Path("harbinel-2026-12-08.log")));
+    EXPECT_FALSE(FileExists(Path("harbinel-2026-12-08.log")));
     LogFileAppendAt("a minute later", day, 0, failed + 60000);
     LogFileClose();
-    EXPECT_EQ(FileText(Path("harbinel-2026-12-08.log")),
+    EXPECT_EQ(ReadFileBytes(Path("harbinel-2026-12-08.log")),
               "2026-12-08T10:00:00+00:00 a minute later\r\n");
     PumpPending();
     EXPECT_EQ(LogCount(), 3) << LogDump();

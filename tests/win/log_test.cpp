@@ -317,8 +317,11 @@ TEST_F(LookupTest, RealLookupOfLoopbackCallersLandsUnderTheirAddressLines)
     SendMessageA(AppState.MainWindow, WM_COMMAND, IDC_LISTEN, 0);
     ASSERT_EQ(AppState.IsListening, 1);
     Caller first, second;
+    // Both callers come from 127.0.0.1: one lookup serves both scans.
     ASSERT_TRUE(first.Connect(port));
     ASSERT_TRUE(second.Connect(port));
+    ASSERT_TRUE(PumpUntil([] { return CountLines(LogLines(), kScanDetected) == 2; }));
+    EXPECT_LE(AppState.HostLookupCount, 1);
     auto answers = [] {
         int n = 0;
         for (const std::string& line : LogLines())
@@ -341,6 +344,63 @@ TEST_F(LookupTest, RealLookupOfLoopbackCallersLandsUnderTheirAddressLines)
         EXPECT_EQ(LogItemData(i), 0) << i;
     first.WaitClosed(kDeadlineMs);
     second.WaitClosed(kDeadlineMs);
+
+    // A minute has not passed: the next scan has its answer at once.
+    Caller third;
+    ASSERT_TRUE(third.Connect(port));
+    ASSERT_TRUE(PumpUntil([] { return CountLines(LogLines(), kScanDetected) == 3; }));
+    int line =
+        FindLogLine(AppState.HostLookupCount == 0 ? AcceptedFrom(third.LocalPort()) : "-", true);
+    ASSERT_GE(line, 0) << "a new lookup was started: " << LogDump();
+    EXPECT_EQ(LogLine(line + 1), LogLine(FindLogLine(AcceptedFrom(first.LocalPort()), true) + 1));
+}
+
+// Save Log writes beside the target and renames at the end: a failure says
+// why in the log and leaves neither a part of the log nor a spoilt target.
+TEST_F(LogListTest, SaveFailuresAreReportedAndLeaveNoPartialFile)
+{
+    AddLines("a line long enough to fill a small disk quickly: ", 3000);
+    TempFolder temp;
+    ASSERT_TRUE(temp.Create("harbinel-save-"));
+    const std::string folder = temp.Folder();
+    const std::string readOnly = temp.Path(std::string("kept.txt"));
+    ASSERT_NO_FATAL_FAILURE(WriteFileBytes(readOnly, "kept\r\n"));
+    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY);
+    const char* fullDisk = getenv("HARBINEL_FULL_DISK"); // a small disk the test script made
+    struct {
+        const char* name;
+        std::string path;
+        std::string kept; // what the target holds afterwards ("" when absent)
+    } cases[] = {
+        {"a folder that does not exist", folder + "\\missing\\log.txt", ""},
+        {"a read-only target", readOnly, "kept\r\n"},
+        {"a full disk", fullDisk ? std::string(fullDisk) + "\\log.txt" : "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.path.empty()) {
+            printf("[ skipped  ] %s: HARBINEL_FULL_DISK names no small disk\n", c.name);
+            continue;
+        }
+        const int before = LogCount();
+        EXPECT_FALSE(WriteLogFile(AppState.LogList, c.path.c_str()));
+        ASSERT_EQ(LogCount(), before + 1);
+        EXPECT_TRUE(StartsWith(LogLine(before), "Save error: ")) << LogLine(before);
+        EXPECT_NE(LogLine(before), "Save error: Unknown error");
+        bool exists = false;
+        EXPECT_EQ(ReadFileBytes(c.path, &exists), c.kept);
+        EXPECT_EQ(exists, !c.kept.empty());
+        // No temporary file is left beside the target.
+        const std::string dir = c.path.substr(0, c.path.rfind('\\'));
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((dir + "\\hbl*.tmp").c_str(), &found);
+        EXPECT_EQ(search, INVALID_HANDLE_VALUE) << found.cFileName;
+        if (search != INVALID_HANDLE_VALUE)
+            FindClose(search);
+    }
+    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
+    // And a save that can succeed does.
+    EXPECT_TRUE(WriteLogFile(AppState.LogList, (folder + "\\whole.txt").c_str()));
 }
 
 } // namespace
