@@ -14,6 +14,7 @@
 #include "../pure/trusted.h"
 
 struct HostLookup;
+struct StealthState;
 
 // A reverse lookup's answer kept for a while, so that a caller that scans
 // again soon gets its RDNS line at once instead of another lookup.
@@ -110,6 +111,8 @@ struct AppStateRecord {
     char SaveFolder[MAX_PATH]; // where Save Log last saved
     int HostLookupCount;
     HostAnswer HostAnswers[kHostAnswers];
+    BYTE StealthWatch;   // the Options switch
+    StealthState* Watch; // the open watch: its sockets and what it saw; null when closed
 };
 
 extern AppStateRecord AppState;

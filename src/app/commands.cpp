@@ -113,6 +113,12 @@ void ShowMonitorReport(const MonitorReport& report)
     }
 }
 
+void ShowStealthChecked()
+{
+    CheckMenuItem(AppState.MainMenu, IDM_STEALTH,
+                  MF_BYCOMMAND | (AppState.StealthWatch ? MF_CHECKED : MF_UNCHECKED));
+}
+
 void BeginModal()
 {
     AppState.DialogOpen = 1;
@@ -184,6 +190,10 @@ void OnCommand(HWND window, UINT command)
         break;
     case IDM_ONTOP:
         ToggleOnTop(window);
+        break;
+    case IDM_STEALTH:
+        SetStealthWatch(!AppState.StealthWatch);
+        ShowStealthChecked();
         break;
     case IDM_TROJANPORTS:
         RunDialog(window, IDD_TROJANPORTS, TrojanPortsDialogProc);
