@@ -53,5 +53,7 @@ void SetResetAlertItems(bool enabled);
 // Changes the tray icon; a non-null state word changes the tip with it.
 void SetTrayIcon(HICON icon, const char* stateWord);
 void SetStatusText(const char* text);
+// Puts the Stealth Watch item's check mark in line with its switch.
+void ShowStealthChecked();
 
 #endif

@@ -14,6 +14,7 @@
 #include "../pure/trusted.h"
 
 struct HostLookup;
+struct StealthState;
 
 // A reverse lookup's answer kept for a while, so that a caller that scans
 // again soon gets its RDNS line at once instead of another lookup.
@@ -45,7 +46,7 @@ const size_t kTrustedTextSize = 2048;
 
 // The day's log file being written, and what happens after a failure.
 struct LogFileState {
-    HANDLE handle;    // INVALID_HANDLE_VALUE (or 0 before start) when none is open
+    HANDLE handle;    // INVALID_HANDLE_VALUE when none is open
     LogFileId id;     // the open file's date and index
     uint64_t bytes;   // its size so far
     BYTE dirty;       // written since the last flush
@@ -110,6 +111,8 @@ struct AppStateRecord {
     char SaveFolder[MAX_PATH]; // where Save Log last saved
     int HostLookupCount;
     HostAnswer HostAnswers[kHostAnswers];
+    BYTE StealthWatch;   // the Options switch
+    StealthState* Watch; // the open watch: its sockets and what it saw; null when closed
 };
 
 extern AppStateRecord AppState;

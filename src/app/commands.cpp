@@ -114,6 +114,12 @@ void ShowMonitorReport(const MonitorReport& report)
     }
 }
 
+void ShowStealthChecked()
+{
+    CheckMenuItem(AppState.MainMenu, IDM_STEALTH,
+                  MF_BYCOMMAND | (AppState.StealthWatch ? MF_CHECKED : MF_UNCHECKED));
+}
+
 void BeginModal()
 {
     AppState.DialogOpen = 1;
@@ -188,6 +194,10 @@ void OnCommand(HWND window, UINT command)
         break;
     case IDM_ALERTS:
         RunDialog(window, IDD_ALERTS, AlertsDialogProc);
+        break;
+    case IDM_STEALTH:
+        SetStealthWatch(!AppState.StealthWatch);
+        ShowStealthChecked();
         break;
     case IDM_TROJANPORTS:
         RunDialog(window, IDD_TROJANPORTS, TrojanPortsDialogProc);

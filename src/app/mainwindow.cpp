@@ -218,6 +218,7 @@ static void ShutDown()
     DeleteObject(AppState.BoldFont);
     AppState.NormalFont = NULL;
     AppState.BoldFont = NULL;
+    CloseStealthWatch();
     if (AppState.IsListening)
         CloseAllListeners();
     CancelHostLookups();
@@ -270,6 +271,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_TIMER:
         if (wParam == kFlushTimer)
             LogFileFlush();
+        else if (wParam == kStealthTimer)
+            ShowMonitorReport(OnStealthTimer());
         break;
     case WM_SYSCOLORCHANGE:
         SendMessageA(AppState.StatusBar, SB_SETBKCOLOR, 0, (LPARAM)GetSysColor(COLOR_BTNFACE));

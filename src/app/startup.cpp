@@ -93,6 +93,7 @@ bool StartHarbinel(HINSTANCE instance)
     AppState.MainMenu = LoadMenuA(instance, MAKEINTRESOURCEA(IDR_MAINMENU));
     SetMenu(AppState.MainWindow, AppState.MainMenu);
     SetResetAlertItems(false);
+    ShowStealthChecked();
     ShowWindow(AppState.MainWindow, SW_HIDE);
     UpdateWindow(AppState.MainWindow);
     return true;

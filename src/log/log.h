@@ -20,6 +20,12 @@ int LogConnection(SocketNode* node, const sockaddr_in& caller, const char* prefi
 // The same two lines for a caller that left before it could be accepted:
 // its address is unknown, and so is the local address it called.
 void LogGoneCaller(int32_t port, const char* prefix);
+// The same two lines for a caller known only from its packets, with the
+// local address and port it called.
+int LogCallerAt(const sockaddr_in& caller, const sockaddr_in& local, const char* prefix);
+// A line with the timestamp line under it; returns the line's index, or 0
+// when it was dropped.
+int LogWithTimestamp(const char* line);
 
 // The day's log file. Append writes one line as it enters the log; At does
 // it for a given moment (the day decides the file). Flush pushes what was

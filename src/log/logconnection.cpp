@@ -1,5 +1,6 @@
 // A connection's two detail lines: the address line (caller, local interface
 // and listened port) and the timestamp line with the local offset from GMT.
+#include "../pure/decimal.h"
 #include "../pure/linetext.h"
 #include "../pure/text.h"
 #include "../pure/timetext.h"
@@ -63,16 +64,31 @@ int LogConnection(SocketNode* node, const sockaddr_in& caller, const char* prefi
 
     char line[128];
     BuildAddressLine(prefix, callerText, local, node->port, line);
-    int addressLine = AddLogLine(line);
+    return LogWithTimestamp(line);
+}
 
-    // Adding the timestamp may drop the oldest lines; the address line moves
-    // up by as many as were dropped.
+int LogCallerAt(const sockaddr_in& caller, const sockaddr_in& local, const char* prefix)
+{
+    char callerText[32];
+    TextCopy(callerText, inet_ntoa(caller.sin_addr));
+    TextAppend(callerText, ":");
+    AppendDecimal(ntohs(caller.sin_port), callerText);
+    char line[128];
+    BuildAddressLine(prefix, callerText, inet_ntoa(local.sin_addr), ntohs(local.sin_port), line);
+    return LogWithTimestamp(line);
+}
+
+int LogWithTimestamp(const char* line)
+{
+    int index = AddLogLine(line);
+    // Adding the timestamp may drop the oldest lines; the line moves up by as
+    // many as were dropped.
     LRESULT before = SendMessageA(AppState.LogList, LB_GETCOUNT, 0, 0);
     AddTimestampLine();
     LRESULT after = SendMessageA(AppState.LogList, LB_GETCOUNT, 0, 0);
     int dropped = (int)(before + 1 - after);
     if (dropped <= 0)
-        return addressLine;
-    // When the address line itself went, there is nothing left to tag.
-    return addressLine > dropped ? addressLine - dropped : 0;
+        return index;
+    // When the line itself went, there is nothing left to tag.
+    return index > dropped ? index - dropped : 0;
 }

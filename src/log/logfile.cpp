@@ -113,7 +113,7 @@ static LogFileId NewestOfDay(const char* folder, const SYSTEMTIME& now, uint64_t
 void LogFileClose()
 {
     LogFileState& file = AppState.LogFile;
-    if (file.handle != INVALID_HANDLE_VALUE && file.handle != NULL)
+    if (file.handle != INVALID_HANDLE_VALUE)
         CloseHandle(file.handle);
     file.handle = INVALID_HANDLE_VALUE;
     file.dirty = 0;
@@ -143,8 +143,8 @@ static DWORD OpenLogFile(const char* folder, const LogFileId& id)
 // now: the day's file, or its next one when this one is full.
 static DWORD PrepareFile(const SYSTEMTIME& now, size_t length)
 {
-    LogFileState& file = AppState.LogFile;
-    bool open = file.handle != INVALID_HANDLE_VALUE && file.handle != NULL;
+    const LogFileState& file = AppState.LogFile;
+    bool open = file.handle != INVALID_HANDLE_VALUE;
     bool sameDay =
         open && file.id.year == now.wYear && file.id.month == now.wMonth && file.id.day == now.wDay;
     if (sameDay && file.bytes + length <= kLogFileLimit)
@@ -242,7 +242,7 @@ void LogFileAppend(const char* line)
 void LogFileFlush()
 {
     LogFileState& file = AppState.LogFile;
-    if (file.dirty && file.handle != INVALID_HANDLE_VALUE && file.handle != NULL)
+    if (file.dirty && file.handle != INVALID_HANDLE_VALUE)
         FlushFileBuffers(file.handle);
     file.dirty = 0;
 }

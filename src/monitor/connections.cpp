@@ -45,6 +45,8 @@ static MonitorReport OnAccept(SocketHandle listener)
     SocketNode* port = ListFindBySocket(AppState.PortList, listener);
     if (port == NULL)
         return MonitorReport{kReportNothing, 0, 0};
+    // The caller's SYN came before its accept: the watch reads it first.
+    StealthCatchUp();
     sockaddr_in caller = {};
     int length = sizeof caller;
     SOCKET s = accept((SOCKET)listener, (sockaddr*)&caller, &length);
@@ -53,10 +55,14 @@ static MonitorReport OnAccept(SocketHandle listener)
             ReportSocketError("Accept error");
             return MonitorReport{kReportNothing, 0, 0};
         }
+        MonitorReport named;
+        if (StealthNameGoneCaller(port->port, &named))
+            return named;
         AddLogLine("Scan detected");
         LogGoneCaller(port->port, "   Accept: ");
         return MonitorReport{kReportScan, 0, port->port};
     }
+    StealthNoteAccept(caller);
     if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kConnectionEvents) == SOCKET_ERROR) {
         AddLogLine("Notification error");
         CloseAndRetire((SocketHandle)s); // it would never get an event: do not keep it open
@@ -147,6 +153,8 @@ MonitorReport OnSocketEvent(SocketHandle socket, WORD event)
     // socket's left-over events must not reach a new owner of its handle.
     if (AppState.RecvBuffer == NULL || ListFindBySocket(AppState.RetiredSockets, socket) != NULL)
         return MonitorReport{kReportNothing, 0, 0};
+    if (event == FD_READ && IsStealthSocket(socket))
+        return OnStealthRead(socket);
     switch (event) {
     case FD_ACCEPT:
         return OnAccept(socket);

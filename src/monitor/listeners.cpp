@@ -97,12 +97,15 @@ static MonitorReport StartListening()
     BuildCountLine("Listening on ", opened, line);
     AddLogLine(line);
     AppState.IsListening = 1;
+    if (AppState.StealthWatch)
+        OpenStealthWatch();
     return MonitorReport{kReportListening, 0, 0};
 }
 
 static MonitorReport StopListening()
 {
     char line[64];
+    CloseStealthWatch();
     BuildCountLine("Close: ", CloseAllListeners(), line);
     AddLogLine(line);
     AppState.IsListening = 0;

@@ -45,4 +45,30 @@ void OnHostResolved(HANDLE lookup, int errorCode);
 // until the process ends, since the resolver may still write to them.
 void CancelHostLookups();
 
+// The stealth watch: a raw socket that sees each SYN, so that callers that
+// never finish their handshake, or leave before their accept, are named,
+// and SYNs to ports nobody listens on are reported as port sweeps.
+// The main window's timer for it, beside the log file's timer 1.
+const UINT_PTR kStealthTimer = 2;
+// Opens the watch while listening; a failure is logged and listening goes
+// on without it. Close forgets what it had seen.
+void OpenStealthWatch();
+void CloseStealthWatch();
+// The Options switch: stored, and acted on at once while listening.
+void SetStealthWatch(bool on);
+bool IsStealthSocket(SocketHandle socket);
+// Reads the packets waiting on a watch socket.
+MonitorReport OnStealthRead(SocketHandle socket);
+// Reads every socket of the watch, so that the SYNs queued before an accept
+// are known to it (a scan this logs raises its alert on the next tick); then
+// the accept's caller ends its record.
+void StealthCatchUp();
+void StealthNoteAccept(const sockaddr_in& caller);
+// For an accept that found its caller gone: logs the named block if the
+// watch saw the SYN, with report set for the shell. False when it did not.
+bool StealthNameGoneCaller(int32_t port, MonitorReport* report);
+// Timer work: half-open attempts whose accept never came, sweeps that
+// settled or ended. Returns the last scan for the shell to raise.
+MonitorReport OnStealthTimer();
+
 #endif

@@ -84,8 +84,8 @@ static int Order(long long a, long long b)
 
 int CompareLogFiles(const LogFileId& a, const LogFileId& b)
 {
-    const long long dateA = (long long)a.year * 10000 + a.month * 100 + a.day;
-    const long long dateB = (long long)b.year * 10000 + b.month * 100 + b.day;
+    const long long dateA = (long long)a.year * 10000 + (long long)a.month * 100 + a.day;
+    const long long dateB = (long long)b.year * 10000 + (long long)b.month * 100 + b.day;
     return dateA != dateB ? Order(dateA, dateB) : Order(a.index, b.index);
 }
 

@@ -249,12 +249,13 @@ size_t BuildSyslogMessage(const SyslogMessage& m, char* out, size_t size)
     size_t budget = size - 1;
     if (fixed > budget)
         return 0;
-    size_t rdnsRoom = rdns < budget - fixed ? rdns : budget - fixed;
+    const bool rdnsWhole = rdns <= budget - fixed;
+    size_t rdnsRoom = rdnsWhole ? rdns : budget - fixed;
 
     Sink sink = {out, 0, budget};
     PutHeader(&sink, m);
     PutStructuredData(&sink, m.scan, rdnsRoom);
-    if (m.msg != NULL && m.msg[0] != '\0' && rdnsRoom == rdns) {
+    if (m.msg != NULL && m.msg[0] != '\0' && rdnsWhole) {
         bool wide = false;
         measure.pos = 0;
         PutSafe(&measure, m.msg, kMessageText, whole, &wide);

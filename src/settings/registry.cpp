@@ -25,6 +25,7 @@ static const char kValueLogFolder[] = "LogFolder";
 static const char kValueLogLines[] = "LogLines";
 static const char kValueBalloons[] = "Balloons";
 static const char kValueTrusted[] = "Trusted";
+static const char kValueStealthWatch[] = "StealthWatch";
 
 // A hand-edited Count must not make start-up try billions of values.
 static const DWORD kMaxPortValues = 65536;
@@ -260,6 +261,7 @@ StartupSwitches LoadSettings(HWND window)
     ReadStrictDword(key, kValueLogLines, AppState.LogLines);
     AppState.LogLines = ClampLogLines(AppState.LogLines);
     ReadStrictSwitch(key, kValueBalloons, AppState.Balloons);
+    ReadStrictSwitch(key, kValueStealthWatch, AppState.StealthWatch);
     LoadTrusted(key, switches.trustedSkipped);
     CloseSettingsKey(root, key);
     return switches;
@@ -293,6 +295,7 @@ void SaveSettings()
                    (DWORD)TextLength(AppState.LogFolder) + 1);
     WriteDword(key, kValueLogLines, AppState.LogLines);
     WriteByte(key, kValueBalloons, AppState.Balloons);
+    WriteByte(key, kValueStealthWatch, AppState.StealthWatch);
     char trusted[kTrustedTextSize];
     DWORD bytes = (DWORD)TrustedListMulti(AppState.Trusted, trusted, sizeof trusted);
     RegSetValueExA(key, kValueTrusted, 0, REG_MULTI_SZ, (const BYTE*)trusted, bytes);

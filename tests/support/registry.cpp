@@ -27,6 +27,7 @@ const char kValueLogFolder[] = "LogFolder";
 const char kValueLogLines[] = "LogLines";
 const char kValueBalloons[] = "Balloons";
 const char kValueTrusted[] = "Trusted";
+const char kValueStealthWatch[] = "StealthWatch";
 
 std::string PortValueName(size_t index)
 {

@@ -31,6 +31,7 @@ extern const char kValueLogFolder[];
 extern const char kValueLogLines[];
 extern const char kValueBalloons[];
 extern const char kValueTrusted[];
+extern const char kValueStealthWatch[];
 // "Port" followed by the decimal index.
 std::string PortValueName(size_t index);
 
