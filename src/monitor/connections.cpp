@@ -55,6 +55,7 @@ static MonitorReport OnAccept(SocketHandle listener)
         }
         AddLogLine("Scan detected");
         LogGoneCaller(port->port, "   Accept: ");
+        SyslogNoteScan(kInvalidSocket, NULL, port->port, false);
         return MonitorReport{kReportScan, 0, port->port};
     }
     if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kConnectionEvents) == SOCKET_ERROR) {
@@ -76,6 +77,8 @@ static MonitorReport OnAccept(SocketHandle listener)
     bool trusted = IsTrusted(AppState.Trusted, ntohl(caller.sin_addr.s_addr));
     AddLogLine(trusted ? "Scan detected (trusted)" : "Scan detected");
     int line = LogConnection(node, caller, "   Accept: ");
+    // Before the lookup starts: a name known already answers at once.
+    SyslogNoteScan((SocketHandle)s, &caller, port->port, trusted);
     if (line != 0)
         StartHostLookup(line, caller);
     if (trusted)
@@ -141,12 +144,16 @@ static void OnClose(SocketHandle socket)
     CloseConnection(AppState.ConnectionList, socket);
 }
 
-MonitorReport OnSocketEvent(SocketHandle socket, WORD event)
+MonitorReport OnSocketEvent(SocketHandle socket, WORD event, int error)
 {
     // The buffers are gone once the exit path has run, and a closed
     // socket's left-over events must not reach a new owner of its handle.
     if (AppState.RecvBuffer == NULL || ListFindBySocket(AppState.RetiredSockets, socket) != NULL)
         return MonitorReport{kReportNothing, 0, 0};
+    if (SyslogOwnsSocket(socket)) {
+        OnSyslogSocketEvent(event, error);
+        return MonitorReport{kReportNothing, 0, 0};
+    }
     switch (event) {
     case FD_ACCEPT:
         return OnAccept(socket);

@@ -25,6 +25,8 @@ static const char kValueLogFolder[] = "LogFolder";
 static const char kValueLogLines[] = "LogLines";
 static const char kValueBalloons[] = "Balloons";
 static const char kValueTrusted[] = "Trusted";
+static const char kValueSyslogServer[] = "SyslogServer";
+static const char kValueSyslogTcp[] = "SyslogTcp";
 
 // A hand-edited Count must not make start-up try billions of values.
 static const DWORD kMaxPortValues = 65536;
@@ -261,6 +263,8 @@ StartupSwitches LoadSettings(HWND window)
     AppState.LogLines = ClampLogLines(AppState.LogLines);
     ReadStrictSwitch(key, kValueBalloons, AppState.Balloons);
     LoadTrusted(key, switches.trustedSkipped);
+    ReadStrictText(key, kValueSyslogServer, AppState.SyslogServer);
+    ReadStrictSwitch(key, kValueSyslogTcp, AppState.SyslogTcp);
     CloseSettingsKey(root, key);
     return switches;
 }
@@ -296,5 +300,8 @@ void SaveSettings()
     char trusted[kTrustedTextSize];
     DWORD bytes = (DWORD)TrustedListMulti(AppState.Trusted, trusted, sizeof trusted);
     RegSetValueExA(key, kValueTrusted, 0, REG_MULTI_SZ, (const BYTE*)trusted, bytes);
+    RegSetValueExA(key, kValueSyslogServer, 0, REG_SZ, (const BYTE*)AppState.SyslogServer,
+                   (DWORD)TextLength(AppState.SyslogServer) + 1);
+    WriteByte(key, kValueSyslogTcp, AppState.SyslogTcp);
     CloseSettingsKey(root, key);
 }
