@@ -256,6 +256,8 @@ static void Resolve(SyslogSender* s)
     }
 }
 
+// A HANDLE here is only an id to compare, never written through.
+// cppcheck-suppress constParameter
 bool OnSyslogResolved(HANDLE handle, int errorCode)
 {
     SyslogSender* s = AppState.Syslog;
