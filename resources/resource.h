@@ -82,6 +82,9 @@
 #define IDC_AL_TRUSTEDLABEL 811
 #define IDC_AL_TRUSTED 812
 #define IDC_AL_PROBLEM 813
+#define IDC_AL_SYSLOG 814
+#define IDC_AL_SYSLOGTCP 815
+#define IDC_AL_SYSLOGLABEL 816
 
 // Tray icon and tray menu
 #define TRAY_ICON_ID 900

@@ -2,13 +2,14 @@
 # Installs what building and testing Harbinel needs on Debian: CMake, the host
 # compiler and GoogleTest for the unit tests, both MinGW-w64 cross compilers
 # (posix threads), Wine (32- and 64-bit), clang-format, the static analysers
-# clang-tidy and cppcheck, NSIS for the installer, and the fonts Wine ships
-# (fonts-wine: Marlett draws the caption buttons and menu arrows when run.sh
-# shows a window; only a recommendation of Wine's, so named here). Installs
-# only what is missing, so running it again is cheap.
+# clang-tidy and cppcheck, NSIS for the installer, rsyslog (the syslog
+# collector of the end-to-end tests) and the fonts Wine ships (fonts-wine:
+# Marlett draws the caption buttons and menu arrows when run.sh shows a
+# window; only a recommendation of Wine's, so named here). Installs only
+# what is missing, so running it again is cheap.
 set -euo pipefail
 
-packages=(cmake make g++ googletest clang-format clang-tidy cppcheck nsis
+packages=(cmake make g++ googletest clang-format clang-tidy cppcheck nsis rsyslog
     wine wine32:i386 wine64 fonts-wine
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix)

@@ -15,6 +15,7 @@
 
 struct HostLookup;
 struct StealthState;
+struct SyslogSender;
 
 // A reverse lookup's answer kept for a while, so that a caller that scans
 // again soon gets its RDNS line at once instead of another lookup.
@@ -22,6 +23,7 @@ struct HostAnswer {
     u_long address;     // the caller, as the socket address holds it; 0 when unused
     DWORD time;         // tick count when the answer came
     char line[9 + 256]; // the whole RDNS line
+    BYTE named;         // the line ends in a host name, not a reason
 };
 const int kHostAnswers = 32;
 // Lookups in flight at once, each for another caller address.
@@ -113,6 +115,10 @@ struct AppStateRecord {
     HostAnswer HostAnswers[kHostAnswers];
     BYTE StealthWatch;   // the Options switch
     StealthState* Watch; // the open watch: its sockets and what it saw; null when closed
+    // The remote syslog collector, set in the Alerts and Log dialog.
+    char SyslogServer[256]; // "host" or "host:port"; empty: none
+    BYTE SyslogTcp;         // 0: UDP datagrams; 1: TCP with octet counting
+    SyslogSender* Syslog;   // the sender while a collector is set
 };
 
 extern AppStateRecord AppState;

@@ -6,6 +6,7 @@
 #include <commctrl.h>
 
 #include "../pure/linetext.h"
+#include "../pure/syslogmsg.h"
 #include "../log/log.h"
 #include "../pure/text.h"
 #include "../monitor/monitor.h"
@@ -22,6 +23,8 @@ static const RECT kLogListPlace = {3, 0, 3 + 227, 140};
 static const RECT kButtonPlace = {4, 146, 4 + 226, 146 + 20};
 static const UINT_PTR kFlushTimer = 1;
 static const UINT kFlushMs = 1000;
+static const UINT_PTR kSyslogTimer = 3;
+static const UINT kSyslogMs = 500;
 
 // The client size of a window of the first size, menu bar included.
 static SIZE FirstClientSize()
@@ -173,8 +176,10 @@ static LRESULT OnCreate(HWND window)
         AddLogLine(line);
     }
     StartWinsock();
+    SyslogStart();
     AddTrayIcon(window);
     SetTimer(window, kFlushTimer, kFlushMs, NULL);
+    SetTimer(window, kSyslogTimer, kSyslogMs, NULL);
 
     // Posted, not sent: they run from the loop once the menu is attached.
     if (switches.onTop)
@@ -219,8 +224,12 @@ static void ShutDown()
     AppState.NormalFont = NULL;
     AppState.BoldFont = NULL;
     CloseStealthWatch();
-    if (AppState.IsListening)
+    KillTimer(AppState.MainWindow, kSyslogTimer);
+    if (AppState.IsListening) {
         CloseAllListeners();
+        SyslogSendEvent(kSyslogInfo, "STOP", "Listening stopped");
+    }
+    SyslogStop();
     CancelHostLookups();
     WSACleanup();
     ListFreeAll(AppState.PortList);
@@ -273,6 +282,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             LogFileFlush();
         else if (wParam == kStealthTimer)
             ShowMonitorReport(OnStealthTimer());
+        else if (wParam == kSyslogTimer)
+            SyslogTick();
         break;
     case WM_SYSCOLORCHANGE:
         SendMessageA(AppState.StatusBar, SB_SETBKCOLOR, 0, (LPARAM)GetSysColor(COLOR_BTNFACE));
@@ -292,7 +303,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         OnTrayNotify(window, wParam, lParam);
         break;
     case WM_SOCKETEVENT:
-        ShowMonitorReport(OnSocketEvent((SocketHandle)wParam, LOWORD(lParam)));
+        ShowMonitorReport(OnSocketEvent((SocketHandle)wParam, WSAGETSELECTEVENT(lParam),
+                                        WSAGETSELECTERROR(lParam)));
         break;
     case WM_SOCKETRETIRED:
         ListRemoveBySocket(AppState.RetiredSockets, (SocketHandle)wParam);

@@ -60,6 +60,7 @@ static MonitorReport OnAccept(SocketHandle listener)
             return named;
         AddLogLine("Scan detected");
         LogGoneCaller(port->port, "   Accept: ");
+        SyslogNoteScan(kInvalidSocket, NULL, port->port, false);
         return MonitorReport{kReportScan, 0, port->port};
     }
     StealthNoteAccept(caller);
@@ -82,6 +83,8 @@ static MonitorReport OnAccept(SocketHandle listener)
     bool trusted = IsTrusted(AppState.Trusted, ntohl(caller.sin_addr.s_addr));
     AddLogLine(trusted ? "Scan detected (trusted)" : "Scan detected");
     int line = LogConnection(node, caller, "   Accept: ");
+    // Before the lookup starts: a name known already answers at once.
+    SyslogNoteScan((SocketHandle)s, &caller, port->port, trusted);
     if (line != 0)
         StartHostLookup(line, caller);
     if (trusted)
@@ -147,7 +150,7 @@ static void OnClose(SocketHandle socket)
     CloseConnection(AppState.ConnectionList, socket);
 }
 
-MonitorReport OnSocketEvent(SocketHandle socket, WORD event)
+MonitorReport OnSocketEvent(SocketHandle socket, WORD event, int error)
 {
     // The buffers are gone once the exit path has run, and a closed
     // socket's left-over events must not reach a new owner of its handle.
@@ -155,6 +158,10 @@ MonitorReport OnSocketEvent(SocketHandle socket, WORD event)
         return MonitorReport{kReportNothing, 0, 0};
     if (event == FD_READ && IsStealthSocket(socket))
         return OnStealthRead(socket);
+    if (SyslogOwnsSocket(socket)) {
+        OnSyslogSocketEvent(event, error);
+        return MonitorReport{kReportNothing, 0, 0};
+    }
     switch (event) {
     case FD_ACCEPT:
         return OnAccept(socket);

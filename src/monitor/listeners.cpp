@@ -2,6 +2,7 @@
 // the main window, and the Listen/Stop command with its log lines.
 #include "../pure/decimal.h"
 #include "../pure/linetext.h"
+#include "../pure/syslogmsg.h"
 #include "../log/log.h"
 #include "../pure/text.h"
 #include "monitor.h"
@@ -96,6 +97,7 @@ static MonitorReport StartListening()
     char line[64];
     BuildCountLine("Listening on ", opened, line);
     AddLogLine(line);
+    SyslogSendEvent(kSyslogInfo, "START", line);
     AppState.IsListening = 1;
     if (AppState.StealthWatch)
         OpenStealthWatch();
@@ -108,6 +110,7 @@ static MonitorReport StopListening()
     CloseStealthWatch();
     BuildCountLine("Close: ", CloseAllListeners(), line);
     AddLogLine(line);
+    SyslogSendEvent(kSyslogInfo, "STOP", "Listening stopped");
     AppState.IsListening = 0;
     return MonitorReport{kReportStopped, 0, 0};
 }

@@ -32,7 +32,7 @@ static HostAnswer* FreshAnswer(u_long address, DWORD now)
 }
 
 // Keeps an answer, in place of the same caller's older one or of the oldest.
-static void KeepAnswer(u_long address, const char* line, DWORD now)
+static void KeepAnswer(u_long address, const char* line, bool named, DWORD now)
 {
     HostAnswer* slot = &AppState.HostAnswers[0];
     for (HostAnswer& answer : AppState.HostAnswers) {
@@ -45,6 +45,7 @@ static void KeepAnswer(u_long address, const char* line, DWORD now)
     }
     slot->address = address;
     slot->time = now;
+    slot->named = named ? 1 : 0;
     TextCopy(slot->line, line);
 }
 
@@ -100,6 +101,7 @@ void StartHostLookup(int lineIndex, const sockaddr_in& caller)
     if (known != NULL) {
         InsertRdnsLine(list, lineIndex, known->line, caller.sin_addr.s_addr);
         ShowNewestLines(list);
+        SyslogRdnsAnswered(caller.sin_addr.s_addr, known->named ? known->line + 9 : "");
         return;
     }
     HostLookup* lookup = PendingLookup(caller.sin_addr.s_addr);
@@ -112,6 +114,7 @@ void StartHostLookup(int lineIndex, const sockaddr_in& caller)
         BuildRdnsLine(WSATRY_AGAIN, "", line);
         InsertRdnsLine(list, lineIndex, line, caller.sin_addr.s_addr);
         ShowNewestLines(list);
+        SyslogRdnsAnswered(caller.sin_addr.s_addr, NULL);
         return;
     }
     ++lookup->waiting;
@@ -160,6 +163,8 @@ static void AnswerTaggedLines(HWND list, HANDLE handle, int waiting, const char*
 
 void OnHostResolved(HANDLE handle, int errorCode)
 {
+    if (OnSyslogResolved(handle, errorCode))
+        return;
     HostLookup* lookup = TakeLookup(handle);
     const char* name = "";
     if (lookup != NULL) {
@@ -174,8 +179,9 @@ void OnHostResolved(HANDLE handle, int errorCode)
     u_long address = 0;
     if (lookup != NULL) {
         address = lookup->address;
-        KeepAnswer(lookup->address, line, GetTickCount());
+        KeepAnswer(lookup->address, line, name[0] != '\0', GetTickCount());
         waiting = lookup->waiting;
+        SyslogRdnsAnswered(address, name);
     }
     BlockFree(lookup); // the resolver is done with it: the answer has come
     // Lines that were evicted or cleared are not found: their answer is dropped.

@@ -31,7 +31,8 @@ int32_t CloseAllListeners();
 // The Listen/Stop command: opens or closes the listeners and logs the count.
 MonitorReport ToggleListening();
 
-MonitorReport OnSocketEvent(SocketHandle socket, WORD event);
+// error is the event's error code (WSAGETSELECTERROR), 0 for none.
+MonitorReport OnSocketEvent(SocketHandle socket, WORD event, int error = 0);
 // Closes a socket and keeps its events that are already queued from acting
 // on whatever socket the platform hands the same handle to next. Returns
 // the result of closesocket.
@@ -70,5 +71,27 @@ bool StealthNameGoneCaller(int32_t port, MonitorReport* report);
 // Timer work: half-open attempts whose accept never came, sweeps that
 // settled or ended. Returns the last scan for the shell to raise.
 MonitorReport OnStealthTimer();
+// The remote syslog collector (syslog.cpp). Start (again) from the settings
+// SyslogServer and SyslogTcp; Stop sends what it can at once and lets go.
+void SyslogStart();
+void SyslogStop();
+// Every half second: scans that waited 5 s for a name go without one, and
+// a collector that failed is tried again when its back-off has passed.
+void SyslogTick();
+bool SyslogOwnsSocket(SocketHandle socket);
+void OnSyslogSocketEvent(WORD event, int error);
+// True when the answer was the collector's name: then it is used up here.
+bool OnSyslogResolved(HANDLE handle, int errorCode);
+// A scan to report once its caller's name is known; caller null for one
+// that left before its accept.
+// `called`, when given, is the local address the caller called (the
+// stealth watch knows it without an accepted socket).
+void SyslogNoteScan(SocketHandle accepted, const sockaddr_in* caller, int32_t port, bool trusted,
+                    const in_addr* called = NULL);
+// The reverse lookup for caller answered: name, "" when it has none, or
+// null when no lookup could be made.
+void SyslogRdnsAnswered(u_long caller, const char* name);
+// A message without scan data: "START", "STOP", or a sweep's "SWEEP".
+void SyslogSendEvent(int severity, const char* msgId, const char* text);
 
 #endif

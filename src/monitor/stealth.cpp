@@ -10,6 +10,7 @@
 #include "../pure/decimal.h"
 #include "../pure/packet.h"
 #include "../pure/synwatch.h"
+#include "../pure/syslogmsg.h"
 #include "../pure/text.h"
 #include "../log/log.h"
 #include "monitor.h"
@@ -189,6 +190,9 @@ static MonitorReport LogNamedScan(const SynRecord& record)
     bool trusted = IsTrusted(AppState.Trusted, ntohl(record.callerAddress));
     AddLogLine(trusted ? "Scan detected (trusted)" : "Scan detected");
     int line = LogCallerAt(caller, Address(record.localAddress, record.localPort), "   Stealth: ");
+    in_addr called;
+    called.s_addr = record.localAddress;
+    SyslogNoteScan(kInvalidSocket, &caller, record.localPort, trusted, &called);
     if (line != 0)
         StartHostLookup(line, caller);
     if (trusted)
@@ -220,6 +224,7 @@ static MonitorReport LogSweep(const SweepEvent& event)
     char line[128];
     BuildSweepLine(event, trusted ? " (trusted): " : ": ", line);
     int index = LogWithTimestamp(line);
+    SyslogSendEvent(kSyslogWarning, "SWEEP", line);
     if (index != 0)
         StartHostLookup(index, Address(event.callerAddress, 0));
     if (trusted)

@@ -1,11 +1,13 @@
 // The Alerts and Log dialog: the log file and its folder, how many lines the
-// window keeps, the scan notifications and the trusted callers. Invalid
-// trusted entries are named in the dialog, which then stays open.
+// window keeps, the scan notifications, the trusted callers and the syslog
+// collector. Invalid trusted entries or collector text are named in the
+// dialog, which then stays open.
 #include "../app/app.h"
 
 #include <shlobj.h>
 
 #include "../log/log.h"
+#include "../pure/syslogmsg.h"
 #include "../pure/text.h"
 #include "resource.h"
 #include "settings.h"
@@ -20,6 +22,38 @@ static void InitAlertsDialog(HWND dialog)
     CheckDlgButton(dialog, IDC_AL_BALLOONS, AppState.Balloons ? BST_CHECKED : BST_UNCHECKED);
     SendDlgItemMessageA(dialog, IDC_AL_TRUSTED, EM_LIMITTEXT, kTrustedTextSize - 1, 0);
     SetDlgItemTextA(dialog, IDC_AL_TRUSTED, AppState.TrustedText);
+    SendDlgItemMessageA(dialog, IDC_AL_SYSLOG, EM_LIMITTEXT, sizeof AppState.SyslogServer - 1, 0);
+    SetDlgItemTextA(dialog, IDC_AL_SYSLOG, AppState.SyslogServer);
+    CheckDlgButton(dialog, IDC_AL_SYSLOGTCP, AppState.SyslogTcp ? BST_CHECKED : BST_UNCHECKED);
+}
+
+// False, with the reason in the dialog, for text that names no collector.
+static bool CheckSyslogServer(HWND dialog)
+{
+    char server[sizeof AppState.SyslogServer];
+    GetDlgItemTextA(dialog, IDC_AL_SYSLOG, server, sizeof server);
+    char host[256];
+    uint16_t port = 0;
+    if (server[0] == '\0' || ParseSyslogServer(server, host, &port))
+        return true;
+    char problem[300];
+    TextCopy(problem, "Not a host or host:port: ");
+    TextAppend(problem, server);
+    SetDlgItemTextA(dialog, IDC_AL_PROBLEM, problem);
+    return false;
+}
+
+// Takes the collector setting; a changed one starts the sender afresh.
+static void ApplySyslog(HWND dialog)
+{
+    char server[sizeof AppState.SyslogServer];
+    GetDlgItemTextA(dialog, IDC_AL_SYSLOG, server, sizeof server);
+    BYTE tcp = IsDlgButtonChecked(dialog, IDC_AL_SYSLOGTCP) == BST_CHECKED;
+    if (lstrcmpA(server, AppState.SyslogServer) == 0 && tcp == AppState.SyslogTcp)
+        return;
+    TextCopy(AppState.SyslogServer, server);
+    AppState.SyslogTcp = tcp;
+    SyslogStart();
 }
 
 static void BrowseForFolder(HWND dialog)
@@ -66,6 +100,8 @@ static bool ApplyAlerts(HWND dialog)
         SetDlgItemTextA(dialog, IDC_AL_PROBLEM, problem);
         return false;
     }
+    if (!CheckSyslogServer(dialog))
+        return false;
     AppState.Trusted = trusted;
     TrustedListText(trusted, AppState.TrustedText);
 
@@ -84,6 +120,7 @@ static bool ApplyAlerts(HWND dialog)
     if (read)
         AppState.LogLines = ClampLogLines(lines);
     AppState.Balloons = IsDlgButtonChecked(dialog, IDC_AL_BALLOONS) == BST_CHECKED;
+    ApplySyslog(dialog);
     return true;
 }
 

@@ -26,6 +26,8 @@ static const char kValueLogLines[] = "LogLines";
 static const char kValueBalloons[] = "Balloons";
 static const char kValueTrusted[] = "Trusted";
 static const char kValueStealthWatch[] = "StealthWatch";
+static const char kValueSyslogServer[] = "SyslogServer";
+static const char kValueSyslogTcp[] = "SyslogTcp";
 
 // A hand-edited Count must not make start-up try billions of values.
 static const DWORD kMaxPortValues = 65536;
@@ -263,6 +265,8 @@ StartupSwitches LoadSettings(HWND window)
     ReadStrictSwitch(key, kValueBalloons, AppState.Balloons);
     ReadStrictSwitch(key, kValueStealthWatch, AppState.StealthWatch);
     LoadTrusted(key, switches.trustedSkipped);
+    ReadStrictText(key, kValueSyslogServer, AppState.SyslogServer);
+    ReadStrictSwitch(key, kValueSyslogTcp, AppState.SyslogTcp);
     CloseSettingsKey(root, key);
     return switches;
 }
@@ -299,5 +303,8 @@ void SaveSettings()
     char trusted[kTrustedTextSize];
     DWORD bytes = (DWORD)TrustedListMulti(AppState.Trusted, trusted, sizeof trusted);
     RegSetValueExA(key, kValueTrusted, 0, REG_MULTI_SZ, (const BYTE*)trusted, bytes);
+    RegSetValueExA(key, kValueSyslogServer, 0, REG_SZ, (const BYTE*)AppState.SyslogServer,
+                   (DWORD)TextLength(AppState.SyslogServer) + 1);
+    WriteByte(key, kValueSyslogTcp, AppState.SyslogTcp);
     CloseSettingsKey(root, key);
 }

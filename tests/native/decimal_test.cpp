@@ -75,11 +75,8 @@ struct AppendCase {
 TEST(AppendDecimal, AppendsToTheText)
 {
     const AppendCase cases[] = {
-        {"Port", 3, "Port3"},
-        {"Listening on ", 12, "Listening on 12"},
-        {" GMT", -5, " GMT-5"},
-        {"", 0, "0"},
-        {"x", INT32_MIN, "x-2147483648"},
+        {"Port", 3, "Port3"}, {"Listening on ", 12, "Listening on 12"}, {" GMT", -5, " GMT-5"},
+        {"", 0, "0"},         {"x", INT32_MIN, "x-2147483648"},
     };
     for (const AppendCase& c : cases) {
         SCOPED_TRACE(c.expected);

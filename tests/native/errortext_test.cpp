@@ -36,10 +36,8 @@ const ErrorCase kSocketCases[] = {
 };
 
 const ErrorCase kStartupCases[] = {
-    {10091, "Network subsystem not ready"},
-    {10092, "Incorrect Winsock version"},
-    {10036, "Blocking operation in progress"},
-    {10067, "Task limit reached"},
+    {10091, "Network subsystem not ready"},    {10092, "Incorrect Winsock version"},
+    {10036, "Blocking operation in progress"}, {10067, "Task limit reached"},
     {10014, "Invalid winsock data"},
 };
 
@@ -52,9 +50,9 @@ const ErrorCase kHostCases[] = {
 
 // Codes worth a look beyond the tables: zero, neighbours of table entries,
 // the other table's codes, and extremes.
-const int kOtherCodes[] = {0,     1,     -1,    10000, 10003, 10005, 10023, 10049, 10061,
-                           10091, 10092, 10094, 11000, 11005, 10067, 65535, 2147483647,
-                           -2147483647 - 1};
+const int kOtherCodes[] = {0,     1,     -1,    10000, 10003,      10005,
+                           10023, 10049, 10061, 10091, 10092,      10094,
+                           11000, 11005, 10067, 65535, 2147483647, -2147483647 - 1};
 
 template <size_t N> bool InTable(const ErrorCase (&table)[N], int code)
 {

@@ -24,8 +24,8 @@ struct Address {
 
 Address MakeAddress(unsigned char last, uint16_t port)
 {
-    Address a = {{2, 0, (unsigned char)(port >> 8), (unsigned char)port, 192, 0, 2, last, 0, 0,
-                  0, 0, 0, 0, 0, 0}};
+    Address a = {{2, 0, (unsigned char)(port >> 8), (unsigned char)port, 192, 0, 2, last, 0, 0, 0,
+                  0, 0, 0, 0, 0}};
     return a;
 }
 
@@ -54,7 +54,7 @@ std::vector<const SocketNode*> NodesOf(const SocketNode* head)
 }
 
 class SocketListTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         TestAllocReset();
@@ -77,7 +77,10 @@ protected:
         return node;
     }
 
-    size_t LiveSinceStart() const { return TestAllocLiveBlocks() - liveAtStart_; }
+    size_t LiveSinceStart() const
+    {
+        return TestAllocLiveBlocks() - liveAtStart_;
+    }
 
     SocketNode* head_ = nullptr;
     size_t liveAtStart_ = 0;
@@ -240,12 +243,9 @@ TEST_F(SocketListTest, RemoveFromHeadMiddleAndTail)
 {
     // Sockets 1, 2, 3 carry ports 80, 81, 82.
     const RemoveCase cases[] = {
-        {"port at the head", false, 80, {81, 82}},
-        {"port in the middle", false, 81, {80, 82}},
-        {"port at the tail", false, 82, {80, 81}},
-        {"socket at the head", true, 1, {81, 82}},
-        {"socket in the middle", true, 2, {80, 82}},
-        {"socket at the tail", true, 3, {80, 81}},
+        {"port at the head", false, 80, {81, 82}},   {"port in the middle", false, 81, {80, 82}},
+        {"port at the tail", false, 82, {80, 81}},   {"socket at the head", true, 1, {81, 82}},
+        {"socket in the middle", true, 2, {80, 82}}, {"socket at the tail", true, 3, {80, 81}},
     };
     for (const RemoveCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -333,8 +333,8 @@ TEST_F(SocketListTest, FindReturnsTheFirstMatchOrNull)
 TEST_F(SocketListTest, FindsAPortWithoutASocketByTheInvalidValue)
 {
     Append(1, 80);
-    SocketNode* unopened = ListAppend(head_, kInvalidSocket, 81, MakeAddress(0, 0).bytes,
-                                      kAddressBytes);
+    SocketNode* unopened =
+        ListAppend(head_, kInvalidSocket, 81, MakeAddress(0, 0).bytes, kAddressBytes);
     EXPECT_EQ(ListFindBySocket(head_, kInvalidSocket), unopened);
 }
 

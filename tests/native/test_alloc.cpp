@@ -14,7 +14,7 @@
 
 namespace {
 
-int gFailAt = 0;      // countdown to the allocation that fails; 0 = none
+int gFailAt = 0; // countdown to the allocation that fails; 0 = none
 std::set<const void*> gLive;
 std::vector<AllocRecord> gAllocLog;
 std::vector<const void*> gFreeLog;

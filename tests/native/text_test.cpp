@@ -17,13 +17,16 @@ namespace {
 
 // The array forms must refuse a bare pointer, so a buffer's size can never be
 // guessed wrong at a call site.
-template <typename T, typename = void> struct CanTextCopy : std::false_type {};
+template <typename T, typename = void> struct CanTextCopy : std::false_type {
+};
 template <typename T>
-struct CanTextCopy<T, std::void_t<decltype(TextCopy(std::declval<T>(), ""))>> : std::true_type {};
-template <typename T, typename = void> struct CanTextAppend : std::false_type {};
+struct CanTextCopy<T, std::void_t<decltype(TextCopy(std::declval<T>(), ""))>> : std::true_type {
+};
+template <typename T, typename = void> struct CanTextAppend : std::false_type {
+};
 template <typename T>
-struct CanTextAppend<T, std::void_t<decltype(TextAppend(std::declval<T>(), ""))>>
-    : std::true_type {};
+struct CanTextAppend<T, std::void_t<decltype(TextAppend(std::declval<T>(), ""))>> : std::true_type {
+};
 
 static_assert(CanTextCopy<char (&)[8]>::value, "arrays are accepted");
 static_assert(!CanTextCopy<char*>::value, "a bare pointer must not compile");

@@ -97,22 +97,10 @@ struct OffsetCase {
 TEST(AppendGmtOffset, HoursAndMinutesWithoutLeadingZero)
 {
     const OffsetCase cases[] = {
-        {0, " GMT"},
-        {30, " GMT"},
-        {-30, " GMT"},
-        {59, " GMT"},
-        {-59, " GMT"},
-        {60, " GMT+1"},
-        {-60, " GMT-1"},
-        {-300, " GMT-5"},
-        {330, " GMT+5:30"},
-        {-210, " GMT-3:30"},
-        {345, " GMT+5:45"},
-        {65, " GMT+1:5"},
-        {-65, " GMT-1:5"},
-        {720, " GMT+12"},
-        {-720, " GMT-12"},
-        {765, " GMT+12:45"},
+        {0, " GMT"},        {30, " GMT"},        {-30, " GMT"},      {59, " GMT"},
+        {-59, " GMT"},      {60, " GMT+1"},      {-60, " GMT-1"},    {-300, " GMT-5"},
+        {330, " GMT+5:30"}, {-210, " GMT-3:30"}, {345, " GMT+5:45"}, {65, " GMT+1:5"},
+        {-65, " GMT-1:5"},  {720, " GMT+12"},    {-720, " GMT-12"},  {765, " GMT+12:45"},
         {840, " GMT+14"},
     };
     for (const OffsetCase& c : cases) {
@@ -147,8 +135,7 @@ TEST(BuildTimestampLine, WorkedExamples)
     const LogClock newYear = Clock(2001, 1, 1, 14, 30, 0);
     const LineCase cases[] = {
         {"GMT, standard time", march, true, 0, 0, false, "   Timestamp: 09:05:03 GMT, 7/3/2001"},
-        {"GMT, daylight time", march, true, 0, -60, true,
-         "   Timestamp: 09:05:03 GMT+1, 7/3/2001"},
+        {"GMT, daylight time", march, true, 0, -60, true, "   Timestamp: 09:05:03 GMT+1, 7/3/2001"},
         {"five hours west", Clock(2001, 12, 31, 23, 59, 59), true, 300, 0, false,
          "   Timestamp: 23:59:59 GMT-5, 31/12/2001"},
         {"five and a half hours east", newYear, true, -330, 0, false,
@@ -157,8 +144,7 @@ TEST(BuildTimestampLine, WorkedExamples)
          "   Timestamp: 14:30:00 GMT-3:30, 1/1/2001"},
         {"no time-zone information", newYear, false, 0, 0, false,
          "   Timestamp: 14:30:00, 1/1/2001"},
-        {"half an hour east", newYear, true, -30, 0, false,
-         "   Timestamp: 14:30:00 GMT, 1/1/2001"},
+        {"half an hour east", newYear, true, -30, 0, false, "   Timestamp: 14:30:00 GMT, 1/1/2001"},
         {"midnight", Clock(2001, 1, 1, 0, 0, 0), true, 0, 0, false,
          "   Timestamp: 00:00:00 GMT, 1/1/2001"},
     };
@@ -191,21 +177,18 @@ TEST(BuildTimestampLine, LongestLineFitsTheLineBuffer)
 TEST(BuildTimestampLine, EverySizeGetsATerminatedPrefix)
 {
     const LogClock clock = Clock(2001, 1, 1, 14, 30, 0);
-    ExpectBoundedPrefixes("   Timestamp: 14:30:00 GMT+5:30, 1/1/2001",
-                          [&](char* out, size_t size) {
-                              BuildTimestampLineN(clock, true, 330, out, size);
-                          });
+    ExpectBoundedPrefixes("   Timestamp: 14:30:00 GMT+5:30, 1/1/2001", [&](char* out, size_t size) {
+        BuildTimestampLineN(clock, true, 330, out, size);
+    });
 }
 
 TEST(FormatLogTimeAndDate, EverySizeGetsATerminatedPrefix)
 {
     const LogClock clock = Clock(2001, 12, 31, 9, 5, 3);
-    ExpectBoundedPrefixes(" 09:05:03", [&](char* out, size_t size) {
-        FormatLogTimeN(clock, out, size);
-    });
-    ExpectBoundedPrefixes(" 31/12/2001", [&](char* out, size_t size) {
-        FormatLogDateN(clock, out, size);
-    });
+    ExpectBoundedPrefixes(" 09:05:03",
+                          [&](char* out, size_t size) { FormatLogTimeN(clock, out, size); });
+    ExpectBoundedPrefixes(" 31/12/2001",
+                          [&](char* out, size_t size) { FormatLogDateN(clock, out, size); });
     ExpectBoundedPrefixes(" GMT-3:30", [&](char* out, size_t size) {
         TextCopyN(out, size, "");
         AppendGmtOffsetN(-210, out, size);

@@ -28,6 +28,8 @@ const char kValueLogLines[] = "LogLines";
 const char kValueBalloons[] = "Balloons";
 const char kValueTrusted[] = "Trusted";
 const char kValueStealthWatch[] = "StealthWatch";
+const char kValueSyslogServer[] = "SyslogServer";
+const char kValueSyslogTcp[] = "SyslogTcp";
 
 std::string PortValueName(size_t index)
 {

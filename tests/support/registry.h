@@ -32,6 +32,8 @@ extern const char kValueLogLines[];
 extern const char kValueBalloons[];
 extern const char kValueTrusted[];
 extern const char kValueStealthWatch[];
+extern const char kValueSyslogServer[];
+extern const char kValueSyslogTcp[];
 // "Port" followed by the decimal index.
 std::string PortValueName(size_t index);
 

@@ -64,10 +64,11 @@ TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
     std::vector<std::string> names = SettingNames();
     std::sort(names.begin(), names.end());
     std::vector<std::string> want = {
-        kValueBalloons,   kValueConnected,  kValueCount,     kValueCustomMessage, kValueDisconnect,
-        kValueLogFolder,  kValueLogLines,   kValueLogToFile, kValueMessageType,   kValueOnTop,
-        PortValueName(0), PortValueName(1), kValueTrusted,   kValueWindowHeight,  kValueWindowWidth,
-        kValueWindowX,    kValueWindowY};
+        kValueBalloons,     kValueConnected,    kValueCount,      kValueCustomMessage,
+        kValueDisconnect,   kValueLogFolder,    kValueLogLines,   kValueLogToFile,
+        kValueMessageType,  kValueOnTop,        PortValueName(0), PortValueName(1),
+        kValueStealthWatch, kValueSyslogServer, kValueSyslogTcp,  kValueTrusted,
+        kValueWindowHeight, kValueWindowWidth,  kValueWindowX,    kValueWindowY};
     EXPECT_EQ(names, want);
     // The newer values at their defaults: on, on, 10,000 lines, no folder of
     // its own, no trusted callers, the first size.

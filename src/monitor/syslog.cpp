@@ -1,0 +1,509 @@
+// The remote syslog collector: one RFC 5424 message per scan, sent once its
+// reverse lookup has answered or 5 s have passed, and one when listening
+// starts or stops. Nothing here may hold up the window: the socket is
+// non-blocking and reports to the main window, names are resolved
+// asynchronously, and messages wait in a bounded queue while the collector
+// is away.
+#include <string.h>
+
+#include "../log/log.h"
+#include "../pure/decimal.h"
+#include "../pure/errortext.h"
+#include "../pure/logfiles.h"
+#include "../pure/syslogmsg.h"
+#include "../pure/syslogqueue.h"
+#include "../pure/text.h"
+#include "monitor.h"
+#include "resource.h"
+
+// How long a scan waits for its host name before it goes without one.
+static const DWORD kRdnsWaitMs = 5000;
+static const int kWaitingScans = 256;
+static const DWORD kFirstRetryMs = 1000;
+static const DWORD kLastRetryMs = 60000;
+// A collector that stays away fills the log with one line a minute, no more.
+static const DWORD kErrorEveryMs = 60000;
+static const DWORD kOffsetLifeMs = 60000;
+
+enum SyslogLink {
+    kLinkResolving,  // the collector's name is being looked up
+    kLinkConnecting, // TCP: connect under way
+    kLinkReady,      // messages can go
+    kLinkWaiting,    // after a failure, until retryTick
+};
+
+// A scan waiting for its reverse lookup; used when time[0] is not zero.
+struct WaitingScan {
+    u_long caller;
+    DWORD tick;
+    int32_t srcPort;
+    int32_t dstPort;
+    BYTE trusted;
+    char src[16];
+    char dst[16];
+    char time[kIsoTimeSize];
+};
+
+struct SyslogSender {
+    SOCKET socket;
+    BYTE tcp;
+    SyslogLink link;
+    char host[256];
+    uint16_t port;
+    sockaddr_in address; // sin_family is 0 until the name is resolved
+    HANDLE resolve;
+    char* resolveAnswer; // the resolver's buffer, freed when its answer comes
+    DWORD retryMs;
+    DWORD retryTick;
+    BYTE errorShown;
+    DWORD errorTick;
+    int offset; // minutes east of Greenwich, read again every minute
+    DWORD offsetTick;
+    BYTE offsetKnown;
+    DWORD processId;
+    char computer[MAX_COMPUTERNAME_LENGTH + 1];
+    SyslogQueue queue;
+    // The message on its way: a whole datagram, or a TCP frame partly sent.
+    char out[kSyslogSlotSize + kDecimalSize];
+    size_t outLength;
+    size_t outSent;
+    WaitingScan waiting[kWaitingScans];
+};
+
+static void ShowSyslogError(SyslogSender* s, const char* reason, const char* detail)
+{
+    DWORD now = GetTickCount();
+    if (s->errorShown && now - s->errorTick < kErrorEveryMs)
+        return;
+    s->errorShown = 1;
+    s->errorTick = now;
+    char line[400];
+    TextCopy(line, "Syslog error: ");
+    TextAppend(line, reason);
+    if (detail != NULL) {
+        TextAppend(line, " (");
+        TextAppend(line, detail);
+        TextAppend(line, ")");
+    }
+    AddLogLine(line);
+}
+
+// "host:port" of the collector, for error lines.
+static void CollectorText(const SyslogSender* s, char (&out)[300])
+{
+    TextCopy(out, s->host);
+    TextAppend(out, ":");
+    AppendDecimal(s->port, out);
+}
+
+static void ShowSocketError(SyslogSender* s, int code)
+{
+    char where[300];
+    CollectorText(s, where);
+    // Refused is what a collector that is down gives; the shared table has
+    // no text for it because listening never meets it.
+    ShowSyslogError(s, code == WSAECONNREFUSED ? "Connection refused" : SocketErrorText(code),
+                    where);
+}
+
+static void IsoNow(SyslogSender* s, char (&out)[kIsoTimeSize])
+{
+    DWORD now = GetTickCount();
+    if (!s->offsetKnown || now - s->offsetTick >= kOffsetLifeMs) {
+        TIME_ZONE_INFORMATION zone;
+        DWORD result = GetTimeZoneInformation(&zone);
+        s->offset =
+            result == TIME_ZONE_ID_INVALID
+                ? 0
+                : GmtOffsetMinutes(zone.Bias, zone.DaylightBias, result == TIME_ZONE_ID_DAYLIGHT);
+        s->offsetKnown = 1;
+        s->offsetTick = now;
+    }
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    LogClock clock = {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
+    FormatIsoTime(clock, s->offset, out);
+}
+
+// Takes the next message into `out`: first word of any that were dropped,
+// then the oldest queued. False when there is nothing to send.
+static bool LoadNext(SyslogSender* s)
+{
+    char notice[kSyslogSlotSize];
+    const char* message;
+    size_t length = 0;
+    uint32_t dropped = SyslogQueueTakeDropped(&s->queue);
+    if (dropped > 0) {
+        char text[48];
+        char time[kIsoTimeSize];
+        BuildDroppedText(dropped, text);
+        IsoNow(s, time);
+        SyslogMessage m = {kSyslogWarning, time,   s->computer, "Harbinel",
+                           s->processId,   "DROP", NULL,        text};
+        length = BuildSyslogMessage(m, notice, sizeof notice);
+        message = notice;
+    } else {
+        message = SyslogQueueFront(&s->queue, &length);
+        if (message == NULL)
+            return false;
+    }
+    if (s->tcp) {
+        s->outLength = FrameOctetCounted(message, length, s->out, sizeof s->out);
+    } else {
+        memcpy(s->out, message, length);
+        s->outLength = length;
+    }
+    s->outSent = 0;
+    if (dropped == 0)
+        SyslogQueuePop(&s->queue);
+    return s->outLength > 0;
+}
+
+static void CloseSyslogSocket(SyslogSender* s)
+{
+    if (s->socket == INVALID_SOCKET)
+        return;
+    // Retired like a caller's socket: its queued events must not reach
+    // whatever socket gets the same handle next.
+    CloseAndRetire((SocketHandle)s->socket);
+    s->socket = INVALID_SOCKET;
+}
+
+// After a failure: try again later, each time waiting twice as long.
+static void RetryLater(SyslogSender* s)
+{
+    CloseSyslogSocket(s);
+    // A TCP frame cut short starts again whole on the next connection.
+    s->outSent = 0;
+    s->link = kLinkWaiting;
+    s->retryTick = GetTickCount() + s->retryMs;
+    s->retryMs = s->retryMs >= kLastRetryMs / 2 ? kLastRetryMs : s->retryMs * 2;
+}
+
+// Sends until nothing is left or the socket would block; FD_WRITE resumes.
+static void Pump(SyslogSender* s)
+{
+    while (s->link == kLinkReady) {
+        if (s->outLength == 0 && !LoadNext(s))
+            return;
+        const char* from = s->out + s->outSent;
+        int left = (int)(s->outLength - s->outSent);
+        int sent = s->tcp ? send(s->socket, from, left, 0)
+                          : sendto(s->socket, from, left, 0, (const sockaddr*)&s->address,
+                                   sizeof s->address);
+        if (sent == SOCKET_ERROR) {
+            int code = WSAGetLastError();
+            if (code == WSAEWOULDBLOCK)
+                return;
+            ShowSocketError(s, code);
+            // A datagram that failed stays for the next tick; a stream
+            // that failed is opened again.
+            if (s->tcp)
+                RetryLater(s);
+            return;
+        }
+        s->outSent += (size_t)sent;
+        if (s->outSent >= s->outLength)
+            s->outLength = s->outSent = 0;
+    }
+}
+
+static void Connect(SyslogSender* s)
+{
+    int type = s->tcp ? SOCK_STREAM : SOCK_DGRAM;
+    SOCKET sock = socket(AF_INET, type, s->tcp ? IPPROTO_TCP : IPPROTO_UDP);
+    if (sock == INVALID_SOCKET) {
+        ShowSocketError(s, WSAGetLastError());
+        RetryLater(s);
+        return;
+    }
+    s->socket = sock;
+    // Registering makes the socket non-blocking.
+    long events = s->tcp ? FD_CONNECT | FD_WRITE | FD_READ | FD_CLOSE : FD_WRITE;
+    if (WSAAsyncSelect(sock, AppState.MainWindow, WM_SOCKETEVENT, events) == SOCKET_ERROR) {
+        ShowSocketError(s, WSAGetLastError());
+        RetryLater(s);
+        return;
+    }
+    if (!s->tcp) {
+        s->link = kLinkReady;
+        Pump(s);
+        return;
+    }
+    s->link = kLinkConnecting;
+    if (connect(sock, (const sockaddr*)&s->address, sizeof s->address) == 0) {
+        s->link = kLinkReady;
+        s->retryMs = kFirstRetryMs;
+        Pump(s);
+    } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
+        ShowSocketError(s, WSAGetLastError());
+        RetryLater(s);
+    }
+}
+
+static void Resolve(SyslogSender* s)
+{
+    s->link = kLinkResolving;
+    s->resolveAnswer = (char*)BlockAlloc(MAXGETHOSTSTRUCT, true);
+    if (s->resolveAnswer != NULL)
+        s->resolve = WSAAsyncGetHostByName(AppState.MainWindow, WM_HOSTRESOLVED, s->host,
+                                           s->resolveAnswer, MAXGETHOSTSTRUCT);
+    if (s->resolve == 0) {
+        BlockFree(s->resolveAnswer);
+        s->resolveAnswer = NULL;
+        ShowSyslogError(s, "Name lookup could not start", s->host);
+        RetryLater(s);
+    }
+}
+
+// A HANDLE here is only an id to compare, never written through.
+// cppcheck-suppress constParameter
+bool OnSyslogResolved(HANDLE handle, int errorCode)
+{
+    SyslogSender* s = AppState.Syslog;
+    if (s == NULL || s->resolve == 0 || handle != s->resolve)
+        return false;
+    const hostent* entry = (const hostent*)s->resolveAnswer;
+    if (errorCode == 0 && entry->h_addrtype == AF_INET && entry->h_length == 4 &&
+        entry->h_addr_list != NULL && entry->h_addr_list[0] != NULL) {
+        memcpy(&s->address.sin_addr, entry->h_addr_list[0], 4);
+        s->address.sin_family = AF_INET;
+    }
+    BlockFree(s->resolveAnswer);
+    s->resolveAnswer = NULL;
+    s->resolve = 0;
+    if (s->address.sin_family != AF_INET) {
+        ShowSyslogError(s, HostErrorText(errorCode == 0 ? WSAHOST_NOT_FOUND : errorCode), s->host);
+        RetryLater(s);
+        return true;
+    }
+    s->retryMs = kFirstRetryMs;
+    Connect(s);
+    return true;
+}
+
+bool SyslogOwnsSocket(SocketHandle socket)
+{
+    const SyslogSender* s = AppState.Syslog;
+    return s != NULL && s->socket != INVALID_SOCKET && (SocketHandle)s->socket == socket;
+}
+
+void OnSyslogSocketEvent(WORD event, int error)
+{
+    SyslogSender* s = AppState.Syslog;
+    switch (event) {
+    case FD_CONNECT:
+        if (error != 0) {
+            ShowSocketError(s, error);
+            RetryLater(s);
+            return;
+        }
+        s->link = kLinkReady;
+        s->retryMs = kFirstRetryMs;
+        Pump(s);
+        break;
+    case FD_WRITE:
+        Pump(s);
+        break;
+    case FD_READ: {
+        // A collector has nothing to say; whatever comes is read and let go.
+        char ignored[256];
+        recv(s->socket, ignored, sizeof ignored, 0);
+        break;
+    }
+    case FD_CLOSE:
+        ShowSyslogError(s, "Collector closed the connection", s->host);
+        RetryLater(s);
+        break;
+    }
+}
+
+static void Enqueue(SyslogSender* s, const char* message, size_t length)
+{
+    if (length == 0)
+        return;
+    SyslogQueuePush(&s->queue, message, length);
+    Pump(s);
+}
+
+void SyslogSendEvent(int severity, const char* msgId, const char* text)
+{
+    SyslogSender* s = AppState.Syslog;
+    if (s == NULL)
+        return;
+    char time[kIsoTimeSize];
+    IsoNow(s, time);
+    SyslogMessage m = {severity, time, s->computer, "Harbinel", s->processId, msgId, NULL, text};
+    char message[kSyslogSlotSize];
+    Enqueue(s, message, BuildSyslogMessage(m, message, sizeof message));
+}
+
+// rdns null leaves the name out: the lookup never answered in time.
+static void SendScan(SyslogSender* s, WaitingScan* scan, const char* rdns)
+{
+    SyslogScanData data = {scan->src,
+                           scan->srcPort,
+                           scan->dst,
+                           scan->dstPort,
+                           rdns,
+                           "logged",
+                           scan->trusted ? "1" : "0"};
+    char text[128];
+    TextCopy(text, "Scan from ");
+    TextAppend(text, scan->src);
+    if (scan->srcPort >= 0) {
+        TextAppend(text, ":");
+        AppendDecimal(scan->srcPort, text);
+    }
+    TextAppend(text, " on ");
+    TextAppend(text, scan->dst);
+    TextAppend(text, ":");
+    AppendDecimal(scan->dstPort, text);
+    SyslogMessage m = {kSyslogWarning, scan->time, s->computer, "Harbinel",
+                       s->processId,   "SCAN",     &data,       text};
+    char message[kSyslogSlotSize];
+    Enqueue(s, message, BuildSyslogMessage(m, message, sizeof message));
+    scan->time[0] = '\0';
+}
+
+// The scan that has waited longest among those of `caller` (any caller when
+// anyone is true), or null.
+static WaitingScan* OldestWaiting(SyslogSender* s, u_long caller, bool anyone)
+{
+    DWORD now = GetTickCount();
+    WaitingScan* oldest = NULL;
+    for (WaitingScan& scan : s->waiting)
+        if (scan.time[0] != '\0' && (anyone || scan.caller == caller) &&
+            (oldest == NULL || now - scan.tick > now - oldest->tick))
+            oldest = &scan;
+    return oldest;
+}
+
+void SyslogNoteScan(SocketHandle accepted, const sockaddr_in* caller, int32_t port, bool trusted,
+                    const in_addr* called)
+{
+    SyslogSender* s = AppState.Syslog;
+    if (s == NULL)
+        return;
+    WaitingScan* slot = NULL;
+    for (WaitingScan& scan : s->waiting)
+        if (scan.time[0] == '\0') {
+            slot = &scan;
+            break;
+        }
+    if (slot == NULL) {
+        // A full table sends its oldest scan at once, without a name.
+        slot = OldestWaiting(s, 0, true);
+        SendScan(s, slot, NULL);
+    }
+    *slot = WaitingScan();
+    slot->tick = GetTickCount();
+    slot->dstPort = port;
+    slot->trusted = trusted ? 1 : 0;
+    IsoNow(s, slot->time);
+    if (caller == NULL) {
+        // Gone before its accept: nobody can say who called, or which of
+        // the local addresses it called.
+        TextCopy(slot->src, "-");
+        TextCopy(slot->dst, "-");
+        slot->srcPort = -1;
+        SendScan(s, slot, NULL);
+        return;
+    }
+    slot->caller = caller->sin_addr.s_addr;
+    slot->srcPort = ntohs(caller->sin_port);
+    TextCopy(slot->src, inet_ntoa(caller->sin_addr));
+    sockaddr_in local = {};
+    int length = sizeof local;
+    if (called != NULL)
+        TextCopy(slot->dst, inet_ntoa(*called));
+    else if (getsockname((SOCKET)accepted, (sockaddr*)&local, &length) == 0)
+        TextCopy(slot->dst, inet_ntoa(local.sin_addr));
+    else
+        TextCopy(slot->dst, "-");
+}
+
+void SyslogRdnsAnswered(u_long caller, const char* name)
+{
+    SyslogSender* s = AppState.Syslog;
+    if (s == NULL)
+        return;
+    for (WaitingScan* scan = OldestWaiting(s, caller, false); scan != NULL;
+         scan = OldestWaiting(s, caller, false))
+        SendScan(s, scan, name);
+}
+
+void SyslogTick()
+{
+    SyslogSender* s = AppState.Syslog;
+    if (s == NULL)
+        return;
+    DWORD now = GetTickCount();
+    for (WaitingScan* scan = OldestWaiting(s, 0, true);
+         scan != NULL && now - scan->tick >= kRdnsWaitMs; scan = OldestWaiting(s, 0, true))
+        SendScan(s, scan, NULL);
+    if (s->link == kLinkWaiting && (int)(now - s->retryTick) >= 0) {
+        if (s->address.sin_family == AF_INET)
+            Connect(s);
+        else
+            Resolve(s);
+    }
+    Pump(s);
+}
+
+void SyslogStop()
+{
+    SyslogSender* s = AppState.Syslog;
+    if (s == NULL)
+        return;
+    // What is waiting goes now, as far as the socket takes it without
+    // waiting; a closed TCP socket still delivers what it accepted.
+    for (WaitingScan* scan = OldestWaiting(s, 0, true); scan != NULL;
+         scan = OldestWaiting(s, 0, true))
+        SendScan(s, scan, NULL);
+    if (s->resolve != 0)
+        WSACancelAsyncRequest(s->resolve); // its buffer stays: the resolver may still write
+    CloseSyslogSocket(s);
+    SyslogQueueFree(&s->queue);
+    BlockFree(s);
+    AppState.Syslog = NULL;
+}
+
+void SyslogStart()
+{
+    SyslogStop();
+    if (AppState.SyslogServer[0] == '\0')
+        return;
+    SyslogSender* s = (SyslogSender*)BlockAlloc(sizeof(SyslogSender), true);
+    if (s == NULL || !SyslogQueueInit(&s->queue, kSyslogQueueLength)) {
+        BlockFree(s);
+        AddLogLine("Syslog error: Out of memory");
+        return;
+    }
+    s->socket = INVALID_SOCKET;
+    s->tcp = AppState.SyslogTcp;
+    s->retryMs = kFirstRetryMs;
+    s->processId = GetCurrentProcessId();
+    DWORD size = sizeof s->computer;
+    if (!GetComputerNameA(s->computer, &size))
+        s->computer[0] = '\0';
+    if (!ParseSyslogServer(AppState.SyslogServer, s->host, &s->port)) {
+        SyslogQueueFree(&s->queue);
+        BlockFree(s);
+        char line[300];
+        TextCopy(line, "Syslog error: Not a host or host:port: ");
+        TextAppend(line, AppState.SyslogServer);
+        AddLogLine(line);
+        return;
+    }
+    AppState.Syslog = s;
+    s->address.sin_port = htons(s->port);
+    u_long numeric = inet_addr(s->host);
+    if (numeric != INADDR_NONE || lstrcmpA(s->host, "255.255.255.255") == 0) {
+        s->address.sin_family = AF_INET;
+        s->address.sin_addr.s_addr = numeric;
+        Connect(s);
+    } else {
+        Resolve(s);
+    }
+}
