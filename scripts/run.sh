@@ -16,6 +16,10 @@
 # saves its settings), waits for it to end, then stops the prefix's
 # wineserver.
 #
+# Without a display the window cannot be seen, so the day's log file
+# (%LOCALAPPDATA%\Harbinel\Logs\harbinel-YYYY-MM-DD.log in the prefix) is
+# printed to the terminal as it grows.
+#
 # The shipped program is the 32-bit build; where this machine's Wine cannot
 # run 32-bit programs, the 64-bit build of the same sources runs instead.
 set -euo pipefail
@@ -62,6 +66,43 @@ fi
 
 harbinel_pid=""
 helper=""
+follower=""
+
+# The prefix's %LOCALAPPDATA%\Harbinel\Logs as a Unix path. Wine's output
+# goes through a file: a helper it starts must not keep a pipe of ours open.
+log_folder() {
+    local loader out
+    loader="$(wine_loader_for "$exe")"
+    out="$(mktemp)"
+    "$loader" cmd /c echo %LOCALAPPDATA% </dev/null >"$out" 2>/dev/null || true
+    local windows
+    windows="$(tr -d '\r' <"$out")"
+    "$loader" winepath -u "$windows\\Harbinel\\Logs" </dev/null >"$out" 2>/dev/null || true
+    tr -d '\r' <"$out"
+    rm -f "$out"
+}
+
+# Prints the day's log file as it grows, moving on to the next day's file
+# at midnight.
+follow_log() {
+    local folder="$1" day file tailer
+    while true; do
+        day="$(date +%F)"
+        file="$folder/harbinel-$day.log"
+        tail -n +1 -F "$file" 2>/dev/null &
+        tailer=$!
+        while [[ "$(date +%F)" == "$day" ]]; do sleep 5; done
+        kill "$tailer" 2>/dev/null || true
+    done
+}
+
+stop_follower() {
+    if [[ -n "$follower" ]]; then
+        pkill -P "$follower" 2>/dev/null || true
+        kill "$follower" 2>/dev/null || true
+        follower=""
+    fi
+}
 
 # Asks Harbinel to exit as File > Exit does (WM_COMMAND IDM_EXIT to its main
 # window), so that it saves its settings, and waits for it to end. Whatever
@@ -86,7 +127,7 @@ exit_harbinel() {
     exit 130
 }
 
-trap wine_prefix_destroy EXIT
+trap 'stop_follower; wine_prefix_destroy' EXIT
 trap 'exit 130' INT TERM
 if [[ $fresh -eq 1 && -e "$prefix" ]]; then
     echo "run: --fresh: removing the kept prefix $prefix"
@@ -115,6 +156,14 @@ echo "run: Ctrl+C ends it through its own Exit, which saves its settings"
 setsid -w "$(wine_loader_for "$exe")" "$exe" </dev/null &
 harbinel_pid=$!
 trap exit_harbinel INT TERM
+if [[ "$graphics" == null ]]; then
+    folder="$(log_folder)"
+    if [[ -n "$folder" ]]; then
+        echo "run: no display: the day's log file follows ($folder), unless Alerts and Log chose another folder"
+        follow_log "$folder" &
+        follower=$!
+    fi
+fi
 rc=0
 wait "$harbinel_pid" || rc=$?
 trap 'exit 130' INT TERM
