@@ -225,6 +225,12 @@ wait_until 30 desktop_offset || { echo "screenshots: no Wine desktop window" >&2
 
 # A scanner knocks on the first port and says hello.
 shoot scan "${ports[0]}" hello
+# The scan's notification, while it is up; not every desktop draws one.
+if balloon="$(shoot balloon)"; then
+    capture balloon.png "$(geometry "$balloon" 8)"
+else
+    echo "screenshots: this desktop shows no balloon; docs/balloon.png is left as it is"
+fi
 capture main-window.png "$(geometry "$main")"
 
 # The tray menu, opened as by a right click on the icon, with a stretch of
@@ -241,6 +247,12 @@ dialog_shot() {
 }
 dialog_shot 212 Message message.png
 dialog_shot 221 "Trojan Ports" trojan-ports.png
+dialog_shot 215 "Alerts and Log" alerts-and-log.png
+
+# A larger window: the log fills it and scrolls sideways to its widest line.
+resized="$(shoot resize 460 320)"
+capture main-window-resized.png "$(geometry "$resized")"
+shoot resize 240 234 >/dev/null
 
 # The port list can be changed only while Harbinel is not listening, so it
 # stops first, as a user would have to.

@@ -24,6 +24,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -343,11 +345,43 @@ int CloseMenu()
     return WaitFor([] { return FindMenuWindow() == NULL; }) ? 0 : Fail("the menu stayed");
 }
 
+// Gives the main window a new outer size, as dragging its border would.
+int Resize(int width, int height)
+{
+    HWND main = NULL;
+    if (!WaitFor([&] { return (main = MainWindow()) != NULL; }))
+        return Fail("no main window");
+    SetWindowPos(main, NULL, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT r = {};
+    if (!WaitFor([&] { return GetWindowRect(main, &r) && r.right - r.left == width; }))
+        return Fail("the window kept its size");
+    PrintRect(main);
+    return 0;
+}
+
+// The notification balloon the tray shows: a visible balloon tip window.
+int Balloon()
+{
+    HWND tip = NULL;
+    auto shown = [&] {
+        for (tip = FindWindowExW(NULL, NULL, L"tooltips_class32", NULL); tip != NULL;
+             tip = FindWindowExW(NULL, tip, L"tooltips_class32", NULL))
+            if (IsWindowVisible(tip) && (GetWindowLongW(tip, GWL_STYLE) & TTS_BALLOON))
+                return true;
+        return false;
+    };
+    if (!WaitFor(shown))
+        return Fail("no balloon came up");
+    PrintRect(tip);
+    return 0;
+}
+
 int Usage()
 {
     fprintf(stderr,
             "usage: shoot.exe main | command ID | window TITLE | click TITLE ID |\n"
-            "       close TITLE | scan PORT TEXT | listen on|off | tray-menu | close-menu\n");
+            "       close TITLE | scan PORT TEXT | listen on|off | tray-menu | close-menu |\n"
+            "       resize WIDTH HEIGHT | balloon\n");
     return 2;
 }
 
@@ -381,5 +415,9 @@ int wmain(int argc, wchar_t** argv)
         return TrayMenu();
     if (step == L"close-menu" && argc == 2)
         return CloseMenu();
+    if (step == L"resize" && argc == 4)
+        return Resize(_wtoi(argv[2]), _wtoi(argv[3]));
+    if (step == L"balloon" && argc == 2)
+        return Balloon();
     return Usage();
 }

@@ -34,6 +34,8 @@ void LogFileAppend(const char* line);
 void LogFileAppendAt(const char* line, const SYSTEMTIME& now, int offsetMinutes, DWORD tick);
 void LogFileFlush();
 void LogFileClose();
+// The local time now in ISO 8601 with its offset, "2026-12-08T14:24:08+01:00".
+void LocalIsoTime(char (&out)[kIsoTimeSize]);
 // Logs "Log file error: " and the reason for a system error code.
 void ReportLogFileError(DWORD code);
 // The folder the files go to: the setting, or when it is empty the user's

@@ -169,6 +169,8 @@ static DWORD PrepareFile(const SYSTEMTIME& now, size_t length)
     return error;
 }
 
+// Minutes east of Greenwich, read again once a minute: a change of the
+// time zone or of daylight time shows within the minute.
 static int CurrentOffset(DWORD tick)
 {
     LogFileState& file = AppState.LogFile;
@@ -227,6 +229,14 @@ void LogFileAppendAt(const char* line, const SYSTEMTIME& now, int offsetMinutes,
     // inside it; it enters the window only, since the file is not writing.
     if (first)
         PostMessageA(AppState.MainWindow, WM_LOGFILEERROR, (WPARAM)error, 0);
+}
+
+void LocalIsoTime(char (&out)[kIsoTimeSize])
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    LogClock clock = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+    FormatIsoTime(clock, CurrentOffset(GetTickCount()), out);
 }
 
 void LogFileAppend(const char* line)

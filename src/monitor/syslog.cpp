@@ -23,7 +23,6 @@ static const DWORD kFirstRetryMs = 1000;
 static const DWORD kLastRetryMs = 60000;
 // A collector that stays away fills the log with one line a minute, no more.
 static const DWORD kErrorEveryMs = 60000;
-static const DWORD kOffsetLifeMs = 60000;
 
 enum SyslogLink {
     kLinkResolving,  // the collector's name is being looked up
@@ -57,9 +56,6 @@ struct SyslogSender {
     DWORD retryTick;
     BYTE errorShown;
     DWORD errorTick;
-    int offset; // minutes east of Greenwich, read again every minute
-    DWORD offsetTick;
-    BYTE offsetKnown;
     DWORD processId;
     char computer[MAX_COMPUTERNAME_LENGTH + 1];
     SyslogQueue queue;
@@ -106,24 +102,6 @@ static void ShowSocketError(SyslogSender* s, int code)
                     where);
 }
 
-static void IsoNow(SyslogSender* s, char (&out)[kIsoTimeSize])
-{
-    DWORD now = GetTickCount();
-    if (!s->offsetKnown || now - s->offsetTick >= kOffsetLifeMs) {
-        TIME_ZONE_INFORMATION zone;
-        DWORD result = GetTimeZoneInformation(&zone);
-        s->offset =
-            result == TIME_ZONE_ID_INVALID
-                ? 0
-                : GmtOffsetMinutes(zone.Bias, zone.DaylightBias, result == TIME_ZONE_ID_DAYLIGHT);
-        s->offsetKnown = 1;
-        s->offsetTick = now;
-    }
-    SYSTEMTIME t;
-    GetLocalTime(&t);
-    LogClock clock = {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
-    FormatIsoTime(clock, s->offset, out);
-}
 
 // Takes the next message into `out`: first word of any that were dropped,
 // then the oldest queued. False when there is nothing to send.
@@ -137,7 +115,7 @@ static bool LoadNext(SyslogSender* s)
         char text[48];
         char time[kIsoTimeSize];
         BuildDroppedText(dropped, text);
-        IsoNow(s, time);
+        LocalIsoTime(time);
         SyslogMessage m = {kSyslogWarning, time,   s->computer, "Harbinel",
                            s->processId,   "DROP", NULL,        text};
         length = BuildSyslogMessage(m, notice, sizeof notice);
@@ -332,7 +310,7 @@ void SyslogSendEvent(int severity, const char* msgId, const char* text)
     if (s == NULL)
         return;
     char time[kIsoTimeSize];
-    IsoNow(s, time);
+    LocalIsoTime(time);
     SyslogMessage m = {severity, time, s->computer, "Harbinel", s->processId, msgId, NULL, text};
     char message[kSyslogSlotSize];
     Enqueue(s, message, BuildSyslogMessage(m, message, sizeof message));
@@ -400,7 +378,7 @@ void SyslogNoteScan(SocketHandle accepted, const sockaddr_in* caller, int32_t po
     slot->tick = GetTickCount();
     slot->dstPort = port;
     slot->trusted = trusted ? 1 : 0;
-    IsoNow(s, slot->time);
+    LocalIsoTime(slot->time);
     if (caller == NULL) {
         // Gone before its accept: nobody can say who called, or which of
         // the local addresses it called.
