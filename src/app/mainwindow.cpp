@@ -217,7 +217,6 @@ static void ShutDown()
 {
     SaveSettings();
     KillTimer(AppState.MainWindow, kFlushTimer);
-    LogFileClose();
     Shell_NotifyIconA(NIM_DELETE, &AppState.TrayIconData);
     DeleteObject(AppState.NormalFont);
     DeleteObject(AppState.BoldFont);
@@ -232,6 +231,7 @@ static void ShutDown()
     SyslogStop();
     CancelHostLookups();
     WSACleanup();
+    LogFileClose(); // last: whatever was logged on the way out is in the file
     ListFreeAll(AppState.PortList);
     ListFreeAll(AppState.ConnectionList);
     ListFreeAll(AppState.RetiredSockets);
