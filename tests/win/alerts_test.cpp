@@ -166,6 +166,17 @@ TEST_F(WindowLinesTest, TheWindowKeepsTheNewestLinesAndCopiesThem)
             EXPECT_EQ(text, c.copied);
         }
     }
+
+    // The sideways scroll reaches the widest line.
+    const LRESULT narrow = SendMessageA(AppState.LogList, LB_GETHORIZONTALEXTENT, 0, 0);
+    AddLogLine(std::string(200, 'W').c_str());
+    const LRESULT wide = SendMessageA(AppState.LogList, LB_GETHORIZONTALEXTENT, 0, 0);
+    RECT list;
+    GetClientRect(AppState.LogList, &list);
+    EXPECT_GT(wide, narrow);
+    EXPECT_GT(wide, list.right) << "the long line cannot be scrolled to";
+    AddLogLine("line 150");
+    EXPECT_EQ(SendMessageA(AppState.LogList, LB_GETHORIZONTALEXTENT, 0, 0), wide);
 }
 
 class TrustedTest : public AppTest {
