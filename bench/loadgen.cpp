@@ -8,6 +8,12 @@
 //
 // --sources S spreads the callers over S loopback addresses, 127.0.0.2 on.
 //   bench_loadgen check --log log.txt callers.csv [callers.csv ...]
+//   bench_loadgen synflood --count N --sources S [--rate PPS] [--ports K]
+//
+// synflood (root) sends N bare TCP SYNs through a raw socket with its own IP
+// header: sources 127.100.0.1 on (S of them, taken in turn), destination
+// 127.0.0.1, on K ports (64) that nobody listens on right now. Only loopback
+// addresses are ever written into a packet.
 //
 // The program under test runs under Wine, whose sockets are this kernel's
 // sockets, so a native caller puts no Wine layer on the client side.
@@ -15,6 +21,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/tcp.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -512,7 +520,8 @@ int Check(int argc, char** argv)
         } else if (l == "Scan blocked") {
             ++blocked;
         } else if (StartsWith(l, "   RDNS: ") || StartsWith(l, "   Timestamp:") ||
-                   StartsWith(l, "Listening on ")) {
+                   StartsWith(l, "Listening on ") || l == "Stealth watch on" ||
+                   l == "Stealth watch off") {
             // counted with their scan, or the start line
         } else if (StartsWith(l, "Recv error: ")) {
             ++recvErrors; // Wine's spurious read events; tolerated
@@ -548,6 +557,121 @@ int Check(int argc, char** argv)
     return problems == 0 ? 0 : 1;
 }
 
+// ---- synflood -------------------------------------------------------------------
+
+// Ports nobody listens on now, on any address: a bind to the wildcard without
+// SO_REUSEADDR succeeds only then. Taken from 40000 up, at most `count`.
+std::vector<int> ClosedPorts(int count)
+{
+    std::vector<int> ports;
+    for (int port = 40000; port < 60000 && (int)ports.size() < count; port += 7) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        a.sin_port = htons((uint16_t)port);
+        if (fd >= 0 && bind(fd, (sockaddr*)&a, sizeof a) == 0)
+            ports.push_back(port);
+        if (fd >= 0)
+            close(fd);
+    }
+    return ports;
+}
+
+uint16_t Checksum(const unsigned char* data, size_t size, uint32_t sum = 0)
+{
+    for (size_t i = 0; i + 1 < size; i += 2)
+        sum += (uint32_t)(data[i] << 8 | data[i + 1]);
+    if (size & 1)
+        sum += (uint32_t)(data[size - 1] << 8);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return (uint16_t)~sum;
+}
+
+int SynFlood(int argc, char** argv)
+{
+    int count = 50000, sources = 1000, portCount = 64;
+    double rate = 0;
+    for (int i = 2; i + 1 < argc; i += 2) {
+        std::string a = argv[i];
+        if (a == "--count")
+            count = atoi(argv[i + 1]);
+        else if (a == "--sources")
+            sources = atoi(argv[i + 1]);
+        else if (a == "--rate")
+            rate = atof(argv[i + 1]);
+        else if (a == "--ports")
+            portCount = atoi(argv[i + 1]);
+        else
+            Fail("unknown option " + a);
+    }
+    // 127.100.0.1 .. stays inside 127.0.0.0/8 for any count below 2^16.
+    if (count <= 0 || sources <= 0 || sources > 65000 || portCount <= 0)
+        Fail("synflood needs a positive --count, --sources (at most 65000) and --ports");
+    std::vector<int> ports = ClosedPorts(portCount);
+    if (ports.empty())
+        Fail("no closed port found");
+    int fd = socket(AF_INET, SOCK_RAW, IPPROTO_RAW); // IP_HDRINCL implied
+    if (fd < 0)
+        Fail("raw socket (root needed): " + std::string(strerror(errno)));
+    const uint32_t target = INADDR_LOOPBACK; // 127.0.0.1
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(target);
+    int sent = 0, failed = 0;
+    const int64_t begin = NowMicros();
+    for (int i = 0; i < count; ++i) {
+        if (rate > 0) {
+            int64_t due = begin + (int64_t)(i * 1e6 / rate);
+            while (NowMicros() < due) {
+            }
+        }
+        const uint32_t source = (127u << 24) | (100u << 16) | (uint32_t)(1 + i % sources);
+        if ((source >> 24) != 127 || target != INADDR_LOOPBACK)
+            Fail("address outside 127.0.0.0/8");
+        unsigned char packet[40] = {};
+        iphdr* ip = (iphdr*)packet;
+        ip->version = 4;
+        ip->ihl = 5;
+        ip->tot_len = htons(sizeof packet);
+        ip->id = htons((uint16_t)i);
+        ip->ttl = 64;
+        ip->protocol = IPPROTO_TCP;
+        ip->saddr = htonl(source);
+        ip->daddr = htonl(target);
+        ip->check = htons(Checksum(packet, 20));
+        tcphdr* tcp = (tcphdr*)(packet + 20);
+        tcp->source = htons((uint16_t)(20000 + (i / sources) % 20000));
+        tcp->dest = htons((uint16_t)ports[(size_t)(i / sources + i) % ports.size()]);
+        tcp->seq = htonl(0x10000u + (uint32_t)i);
+        tcp->doff = 5;
+        tcp->syn = 1;
+        tcp->window = htons(65535);
+        // Pseudo-header: source, destination, zero, protocol, TCP length.
+        unsigned char pseudo[12];
+        memcpy(pseudo, &ip->saddr, 4);
+        memcpy(pseudo + 4, &ip->daddr, 4);
+        pseudo[8] = 0;
+        pseudo[9] = IPPROTO_TCP;
+        pseudo[10] = 0;
+        pseudo[11] = 20;
+        uint32_t partial = 0;
+        for (int k = 0; k < 12; k += 2)
+            partial += (uint32_t)(pseudo[k] << 8 | pseudo[k + 1]);
+        tcp->check = htons(Checksum(packet + 20, 20, partial));
+        if (sendto(fd, packet, sizeof packet, 0, (sockaddr*)&to, sizeof to) == (ssize_t)sizeof packet)
+            ++sent;
+        else
+            ++failed;
+    }
+    const double seconds = (double)(NowMicros() - begin) / 1e6;
+    close(fd);
+    printf("syns=%d sent=%d failed=%d sources=%d ports=%zu elapsed_s=%.3f pps=%.0f\n", count, sent,
+           failed, sources, ports.size(), seconds, sent / seconds);
+    return failed == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -559,9 +683,12 @@ int main(int argc, char** argv)
         return Run(argc, argv);
     if (command == "check")
         return Check(argc, argv);
+    if (command == "synflood")
+        return SynFlood(argc, argv);
     fprintf(stderr, "usage: bench_loadgen freeports N\n"
                     "       bench_loadgen run --ports P1,P2 --count N [--concurrency C | --rate R]"
                     " [--timeout-ms T] [--out callers.csv]\n"
-                    "       bench_loadgen check --log log.txt callers.csv...\n");
+                    "       bench_loadgen check --log log.txt callers.csv...\n"
+                    "       bench_loadgen synflood --count N --sources S [--rate PPS] [--ports K]\n");
     return 2;
 }

@@ -116,6 +116,8 @@ int main(int argc, char** argv)
         return 1;
     }
     PumpPending();
+    // The window's line cap (default 10,000) would trim the longer logs.
+    AppState.LogLines = kMaxLogLines;
     HWND list = AppState.LogList;
 
     int failures = 0;

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Runs the whole benchmark: builds what it needs, makes a throwaway Wine
-# prefix with the null graphics driver, measures harbinel.exe against the
-# bare reference (and the what-if copy without the routing query) on
-# loopback, and writes build/bench/results.md. See bench/README.md.
+# prefix with the null graphics driver, measures harbinel.exe (the i686 build
+# where this Wine runs 32-bit programs, else the x86_64 one) against the bare
+# reference on loopback, and writes build/bench/results.md. See
+# bench/README.md.
 #
 # Bounded: every phase has a fixed number of callers and every wait a
 # deadline. Sizes can be lowered through the environment:
 #   BENCH_ROUNDS (3)  BENCH_SEQ (200)  BENCH_CONC (600)  BENCH_OVERLOAD (1000)
-#   BENCH_MEM_SCANS (20000)
+#   BENCH_BURST (200)  BENCH_FLOOD (100000)  BENCH_SYNS (50000)
+#   BENCH_SYN_SOURCES (1000)  BENCH_STEALTH_CALLERS (2000)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/wine-env.sh"
 cd "$HARBINEL_ROOT"
@@ -16,14 +18,20 @@ rounds=${BENCH_ROUNDS:-3}
 seq_count=${BENCH_SEQ:-200}
 conc_count=${BENCH_CONC:-600}
 overload_count=${BENCH_OVERLOAD:-1000}
-mem_scans=${BENCH_MEM_SCANS:-20000}
+burst=${BENCH_BURST:-200}
+flood=${BENCH_FLOOD:-100000}
+syns=${BENCH_SYNS:-50000}
+syn_sources=${BENCH_SYN_SOURCES:-1000}
+stealth_callers=${BENCH_STEALTH_CALLERS:-2000}
 concurrency=16
+sources=249 # 127.0.0.2 to 127.0.0.250
 
 out=$HARBINEL_ROOT/build/bench
 raw=$out/raw.txt
 started=$SECONDS
 
 say() { echo "==> $*"; }
+record() { echo "$*" >>"$raw"; }
 
 # ---- build --------------------------------------------------------------------
 
@@ -32,23 +40,18 @@ configure() {
     shift
     cmake -S . -B "$dir" "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
 }
+tools=(harbinel bench_ctl bench_reference bench_lookup bench_handlers)
 
-say "build (x86_64 program and tools, i686 program, native scanner)"
+say "build (native scanner, i686 program)"
 bash scripts/install-deps.sh
 mkdir -p build "$out"
-rm -f "$out"/*.csv "$out"/*.txt "$out"/*.out "$out"/results.md
-configure build/bench-win64 -DCMAKE_TOOLCHAIN_FILE="$HARBINEL_ROOT/cmake/mingw-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release
-cmake --build build/bench-win64 -j"$(nproc)" --target harbinel bench_ctl bench_reference \
-    bench_lookup bench_handlers bench_handlers_whatif bench_harbinel_whatif >/dev/null
+rm -rf "$out"/*.csv "$out"/*.txt "$out"/*.out "$out"/results.md "$out"/logfolder
+configure build/bench-native -DCMAKE_BUILD_TYPE=Release
+cmake --build build/bench-native --target bench_loadgen >/dev/null
+loadgen=$HARBINEL_ROOT/build/bench-native/bench/bench_loadgen
 configure build/bench-win32 -DCMAKE_TOOLCHAIN_FILE="$HARBINEL_ROOT/cmake/mingw-i686.cmake" \
     -DCMAKE_BUILD_TYPE=Release
 cmake --build build/bench-win32 -j"$(nproc)" --target harbinel >/dev/null
-configure build/bench-native -DCMAKE_BUILD_TYPE=Release
-cmake --build build/bench-native --target bench_loadgen >/dev/null
-
-bin=$HARBINEL_ROOT/build/bench-win64/bench
-loadgen=$HARBINEL_ROOT/build/bench-native/bench/bench_loadgen
 
 # ---- Wine -----------------------------------------------------------------------
 
@@ -56,16 +59,26 @@ say "wine prefix (null graphics driver)"
 trap wine_prefix_destroy EXIT
 trap 'exit 130' INT TERM
 wine_prefix_create null
-wine=$HARBINEL_WINE64
-# Every Windows program here is the x86_64 build (the what-if copies exist
-# only there); whether this Wine could also run the i686 one goes in the report.
+# The i686 build where this Wine runs 32-bit programs (as scripts/test.sh
+# decides), else the x86_64 build of the same sources.
 wine_probe_arch build/probe
+if [[ $WINE_TEST_ARCH == i686 ]]; then
+    tree=build/bench-win32
+else
+    tree=build/bench-win64
+    configure "$tree" -DCMAKE_TOOLCHAIN_FILE="$HARBINEL_ROOT/cmake/mingw-x86_64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release
+fi
+say "build ($WINE_TEST_ARCH program and tools)"
+cmake --build "$tree" -j"$(nproc)" --target "${tools[@]}" >/dev/null
+wine=$(wine_loader_for "$tree/harbinel.exe")
+bin=$HARBINEL_ROOT/$tree/bench
 
 # A fresh prefix maps drive Z: to the Unix root.
 winpath() { echo "Z:${1//\//\\}"; }
-harbinel_exe=$(winpath "$HARBINEL_ROOT/build/bench-win64/harbinel.exe")
-whatif_exe=$(winpath "$bin/bench_harbinel_whatif.exe")
+harbinel_exe=$(winpath "$HARBINEL_ROOT/$tree/harbinel.exe")
 reference_exe=$(winpath "$bin/bench_reference.exe")
+export HARBINEL_EXE=$harbinel_exe
 
 # Runs a Windows tool; its output goes through a file, because a program it
 # starts must not inherit a pipe of ours (Wine's helpers would hold it open).
@@ -78,9 +91,6 @@ wrun() {
     return $rc
 }
 ctl() { wrun "$bin/bench_ctl.exe" "$@"; }
-# The value of key $1 in the key=value line $2.
-kv() { tr ' ' '\n' <<<"$2" | sed -n "s/^$1=//p" | head -n1; }
-record() { echo "$*" >>"$raw"; }
 
 # Linux memory of the running program's Wine process (found by its command
 # line and this prefix): resident anonymous (private) and resident in all.
@@ -96,17 +106,17 @@ linux_memory() {
     done
     echo "rss_anon_kib=0 vm_rss_kib=0"
 }
+load() { echo "load1=$(cut -d' ' -f1 /proc/loadavg)"; }
 
 # ---- the machine ----------------------------------------------------------------
 
-record "machine nproc=$(nproc)"
+record "machine nproc=$(nproc) uptime_load=$(cut -d' ' -f1-3 /proc/loadavg | tr ' ' ,)"
 record "cpu $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')"
 record "wine $("$wine" --version 2>/dev/null)"
 record "kernel $(uname -r)"
-record "ran arch=$(pe_machine build/bench-win64/harbinel.exe) loader=$(basename "$wine")" \
+record "ran arch=$(pe_machine "$tree/harbinel.exe") loader=$(basename "$wine")" \
     "wine_runs_i686=$([[ $WINE_TEST_ARCH == i686 ]] && echo yes || echo no)"
-record "size i686_bytes=$(stat -c %s build/bench-win32/harbinel.exe)" \
-    "x86_64_bytes=$(stat -c %s build/bench-win64/harbinel.exe)"
+record "size i686_bytes=$(stat -c %s build/bench-win32/harbinel.exe)"
 
 # ---- micro-benchmarks in-process -----------------------------------------------
 
@@ -116,52 +126,59 @@ grep '^lines=' "$out/lookup.out" | sed 's/^/lookup /' >>"$raw" || true
 
 say "handler timing (300 sequential scans in-process)"
 wrun "$bin/bench_handlers.exe" 300 | tee "$out/handlers.out"
-wrun "$bin/bench_handlers_whatif.exe" 300 >"$out/handlers_whatif.out"
-head -n 8 "$out/handlers_whatif.out"
 
-# ---- load: sequential and 16 concurrent callers ------------------------------------
+# ---- load: sequential, 16 concurrent, 16 concurrent from 249 addresses ------------
 
 read -r -a ports16 <<<"$("$loadgen" freeports 16)"
 ports16_csv=$(IFS=,; echo "${ports16[*]}")
+logdir=$out/logfolder
+mkdir -p "$logdir"
 
-# One program's share of a round: start, sequential callers, concurrent
-# callers, then (for the real program and its what-if copy) the log read back
-# and checked caller by caller, and Exit.
-run_program() {
-    local prog="$1" tag="$2" line rc
-    case "$prog" in
-    reference)
-        line=$(ctl start-ref "$reference_exe" "${ports16[@]}") || { echo "$line"; return 1; }
-        ;;
-    *)
-        if [[ "$prog" == harbinel ]]; then export HARBINEL_EXE=$harbinel_exe; else export HARBINEL_EXE=$whatif_exe; fi
-        ctl setup "${ports16[@]}" >/dev/null
-        line=$(ctl start 16) || { echo "$line"; return 1; }
-        ;;
+# Starts one program on the 16 ports: harbinel (log file on), nofile (log
+# file off), watch (stealth watch on) or reference.
+start_program() {
+    case "$1" in
+    reference) ctl start-ref "$reference_exe" "${ports16[@]}" ;;
+    harbinel) ctl setup --folder "$(winpath "$logdir")" "${ports16[@]}" >/dev/null && ctl start 16 ;;
+    nofile) ctl setup --file 0 "${ports16[@]}" >/dev/null && ctl start 16 ;;
+    watch) ctl setup --file 0 --stealth 1 "${ports16[@]}" >/dev/null && ctl start 16 ;;
     esac
-    local phase count conc
-    for phase in seq conc; do
-        if [[ $phase == seq ]]; then count=$seq_count conc=1; else count=$conc_count conc=$concurrency; fi
-        line=$("$loadgen" run --ports "$ports16_csv" --count "$count" --concurrency "$conc" \
-            --out "$out/$prog-$tag-$phase.csv") || true
-        record "load prog=$prog $tag phase=$phase $line"
-        echo "    $prog $phase: $line"
-    done
-    if [[ "$prog" == reference ]]; then
-        ctl stop-ref >/dev/null
-        return 0
-    fi
-    local lines=$((1 + 6 * (seq_count + conc_count)))
-    line=$(ctl logdump "$out/$prog-$tag-log.txt" "$lines" 60000) || true
-    rc=0
-    line="$line $("$loadgen" check --log "$out/$prog-$tag-log.txt" "$out/$prog-$tag-seq.csv" \
-        "$out/$prog-$tag-conc.csv")" || rc=$?
-    record "check prog=$prog $tag $line"
-    echo "    $prog log: $line"
-    ctl exit >/dev/null
+}
+stop_program() {
+    if [[ $1 == reference ]]; then ctl stop-ref >/dev/null; else ctl exit >/dev/null; fi
 }
 
-programs=(harbinel whatif reference)
+# One program's share of a round: start, the three phases, then (for
+# Harbinel) the log read back and checked caller by caller, and Exit.
+run_program() {
+    local prog="$1" tag="$2" line
+    line=$(start_program "$prog") || { echo "$line"; return 1; }
+    local phase count conc extra csvs=()
+    for phase in seq conc many; do
+        extra=()
+        case $phase in
+        seq) count=$seq_count conc=1 ;;
+        conc) count=$conc_count conc=$concurrency ;;
+        many) count=$conc_count conc=$concurrency extra=(--sources "$sources") ;;
+        esac
+        line=$("$loadgen" run --ports "$ports16_csv" --count "$count" --concurrency "$conc" \
+            "${extra[@]}" --out "$out/$prog-$tag-$phase.csv") || true
+        record "load prog=$prog $tag phase=$phase $line $(load)"
+        echo "    $prog $phase: $line"
+        csvs+=("$out/$prog-$tag-$phase.csv")
+    done
+    if [[ "$prog" != reference ]]; then
+        local lines=$((1 + 6 * (seq_count + 2 * conc_count)))
+        [[ $prog == watch ]] && lines=$((lines + 1))
+        line=$(ctl logdump "$out/$prog-$tag-log.txt" "$lines" 90000) || true
+        line="$line $("$loadgen" check --log "$out/$prog-$tag-log.txt" "${csvs[@]}")" || true
+        record "check prog=$prog $tag $line"
+        echo "    $prog log: $line"
+    fi
+    stop_program "$prog"
+}
+
+programs=(harbinel nofile watch reference)
 for ((r = 1; r <= rounds; r++)); do
     say "round $r of $rounds"
     # Alternate who goes first.
@@ -171,20 +188,39 @@ for ((r = 1; r <= rounds; r++)); do
     done
 done
 
+# ---- a burst of simultaneous callers on one port -----------------------------------
+
+say "burst: $burst callers at once on one port"
+for prog in reference harbinel; do
+    start_program "$prog" >/dev/null
+    line=$("$loadgen" run --ports "${ports16[0]}" --count "$burst" --concurrency "$burst" \
+        --timeout-ms 20000 --out "$out/$prog-burst.csv") || true
+    record "burst prog=$prog $line $(load)"
+    echo "    $prog: $line"
+    if [[ $prog == harbinel ]]; then
+        line=$(ctl logdump "$out/$prog-burst-log.txt" $((1 + 6 * burst)) 60000) || true
+        line="$line $("$loadgen" check --log "$out/$prog-burst-log.txt" "$out/$prog-burst.csv")" || true
+        record "check prog=$prog burst $line"
+        echo "    $prog log: $line"
+    fi
+    stop_program "$prog"
+done
+
 # ---- start-up with 100 ports ------------------------------------------------------
 
 say "start-up with 100 ports"
 read -r -a ports100 <<<"$("$loadgen" freeports 100)"
-export HARBINEL_EXE=$harbinel_exe
 for ((r = 1; r <= rounds; r++)); do
-    ctl setup "${ports100[@]}" >/dev/null
-    line=$(ctl start 100) || true
-    record "startup prog=harbinel round=$r $line"
-    ctl exit >/dev/null || true
+    for stealth in 0 1; do
+        ctl setup --file 0 --stealth $stealth "${ports100[@]}" >/dev/null
+        line=$(ctl start 100) || true
+        record "startup prog=$([[ $stealth == 1 ]] && echo watch || echo harbinel) round=$r $line"
+        ctl exit >/dev/null || true
+    done
     line=$(ctl start-ref "$reference_exe" "${ports100[@]}") || true
     record "startup prog=reference round=$r $line"
     ctl stop-ref >/dev/null || true
-    echo "    round $r: $(tail -n 2 "$raw" | tr '\n' ' ')"
+    echo "    round $r: $(tail -n 3 "$raw" | tr '\n' ' ')"
 done
 
 # ---- open-loop load at the reference's own rate --------------------------------
@@ -192,86 +228,102 @@ done
 median_of() { sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 rate_of() { grep "^load prog=$1 .*phase=$2" "$raw" | sed 's/.* rate=\([0-9.]*\).*/\1/' | median_of; }
 ref_rate=$(rate_of reference conc)
-# A reference slowed by a busy wait in its accept handler to Harbinel's own
-# sequential pace: whatever it loses at this load is owed to being that slow,
-# not to what Harbinel does with its events.
-slow_us=$(awk -v h="$(rate_of harbinel seq)" -v r="$(rate_of reference seq)" \
-    'BEGIN {d = 1e6 / h - 1e6 / r; print (d > 0 ? int(d) : 0)}')
 say "open loop: $overload_count callers at the reference's rate of $ref_rate per second"
 netstat_counters() {
     command -v nstat >/dev/null || return 0
     nstat 2>/dev/null | awk '$1 ~ /ListenOverflows|SyncookiesSent/ {printf "%s=%s ", $1, $2}'
 }
-for prog in reference slowref harbinel; do
-    case $prog in
-    reference) ctl start-ref "$reference_exe" "${ports16[@]}" >/dev/null ;;
-    slowref) ctl start-ref "$reference_exe" "-d$slow_us" "${ports16[@]}" >/dev/null ;;
-    harbinel)
-        ctl setup "${ports16[@]}" >/dev/null
-        ctl start 16 >/dev/null
-        ;;
-    esac
+for prog in reference harbinel; do
+    start_program "$prog" >/dev/null
     command -v nstat >/dev/null && nstat -n
     line=$("$loadgen" run --ports "$ports16_csv" --count "$overload_count" --rate "$ref_rate" \
         --max-inflight 4000 --timeout-ms 20000 --out "$out/$prog-overload.csv") || true
-    record "overload prog=$prog offered=$ref_rate accept_delay_us=$([[ $prog == slowref ]] && echo "$slow_us" || echo 0) $line $(netstat_counters)"
+    record "overload prog=$prog offered=$ref_rate $line $(netstat_counters) $(load)"
     echo "    $prog: $(tail -n 1 "$raw" | cut -d' ' -f2-)"
-    if [[ $prog != harbinel ]]; then
-        ctl stop-ref >/dev/null
-    else
+    if [[ $prog == harbinel ]]; then
         line=$(ctl logdump "$out/$prog-overload-log.txt" $((1 + 6 * overload_count)) 60000) || true
         line="$line $("$loadgen" check --log "$out/$prog-overload-log.txt" \
             "$out/$prog-overload.csv")" || true
         record "check prog=$prog overload $line"
         echo "    $prog log: $line"
-        ctl exit >/dev/null
     fi
+    stop_program "$prog"
 done
 
-# ---- memory over 20,000 scans -------------------------------------------------------
+# ---- stealth watch under a SYN flood ---------------------------------------------
 
-say "memory over $mem_scans scans"
-for prog in harbinel reference; do
-    if [[ $prog == reference ]]; then
-        ctl start-ref "$reference_exe" "${ports16[@]}" >/dev/null
-        name=bench_reference.exe
-    else
-        ctl setup "${ports16[@]}" >/dev/null
-        ctl start 16 >/dev/null
-        name=harbinel.exe
-    fi
-    done_scans=0
-    record "memory prog=$prog scans=0 $(linux_memory $name)"
-    for step in 1 2 3 4; do
-        n=$((mem_scans / 4))
-        line=$("$loadgen" run --ports "$ports16_csv" --count "$n" --concurrency "$concurrency") || true
-        done_scans=$((done_scans + n))
-        count=""
-        if [[ $prog == harbinel ]]; then
-            # Wait for every lookup's line, so that nothing is still pending.
-            count=$(ctl count $((1 + 6 * done_scans)) 120000) || true
-        fi
-        record "memory prog=$prog scans=$done_scans $(linux_memory $name) $line $count"
-        echo "    $prog after $done_scans scans: $(tail -n 1 "$raw" | cut -c1-160)"
-    done
-    if [[ $prog == harbinel ]]; then
-        # After Clear Log the freed lines make room for new ones: the next
-        # scans must not make the process grow.
-        ctl clear >/dev/null
-        n=$((mem_scans / 10))
-        line=$("$loadgen" run --ports "$ports16_csv" --count "$n" --concurrency "$concurrency") || true
-        count=$(ctl count $((6 * n)) 120000) || true
-        record "memory prog=$prog scans=cleared+$n $(linux_memory $name) $line $count"
-        echo "    $prog after Clear Log and $n scans: $(tail -n 1 "$raw" | cut -c1-160)"
-        ctl exit >/dev/null
-    else
-        ctl stop-ref >/dev/null
-    fi
+say "stealth watch: $syns SYNs from $syn_sources forged sources, $stealth_callers real callers meanwhile"
+start_program watch >/dev/null
+count_lines() { ctl count "$1" "${2:-10000}" | sed -n 's/.*lines=\([0-9]*\).*/\1/p'; }
+# Warm-up without a flood: the first scans start the lookup threads and the
+# heap's first blocks. Then two floods, each with real callers meanwhile.
+line=$("$loadgen" run --ports "$ports16_csv" --count "$stealth_callers" --concurrency "$concurrency") || true
+record "stealth phase=warmup $line"
+lines=$(count_lines $((2 + 6 * stealth_callers)) 60000)
+for flood_round in 1 2; do
+    sleep 1
+    before=$(count_lines 1)
+    record "stealth phase=before$flood_round lines=$before $(linux_memory harbinel.exe)"
+    "$loadgen" synflood --count "$syns" --sources "$syn_sources" >"$out/synflood.out" 2>&1 &
+    flooder=$!
+    line=$("$loadgen" run --ports "$ports16_csv" --count "$stealth_callers" \
+        --concurrency "$concurrency" --out "$out/stealth-callers$flood_round.csv") || true
+    wait "$flooder" || true
+    record "stealth phase=callers$flood_round $line $(load)"
+    record "stealth phase=sender$flood_round $(cat "$out/synflood.out")"
+    # Sweep blocks settle 0.5 s after their burst and the watch's timer runs
+    # every 0.5 s: wait for the real callers' lines, then 3 s for the sweeps.
+    count_lines $((before + 6 * stealth_callers)) 60000 >/dev/null || true
+    sleep 3
+    after=$(count_lines 1)
+    record "stealth phase=after$flood_round lines=$after gained=$((after - before))" \
+        "real_lines=$((6 * stealth_callers)) $(linux_memory harbinel.exe)"
 done
+ctl logdump "$out/stealth-log.txt" 1 10000 >/dev/null || true
+record "stealth phase=log sweep_lines=$(grep -c '^Port sweep from' "$out/stealth-log.txt" || true)" \
+    "went_on=$(grep -c 'went on' "$out/stealth-log.txt" || true)" \
+    "stealth_scans=$(grep -c '^   Stealth: ' "$out/stealth-log.txt" || true)" \
+    "scans=$(grep -c '^Scan detected' "$out/stealth-log.txt" || true)"
+grep '^stealth' "$raw" | sed 's/^/    /'
+stop_program watch
+
+# ---- a flood of scans with the default window cap; log file rotation ----------------
+
+say "flood: $flood scans, default LogLines, log file on"
+# Older days' files (sparse: no disk used) that fill the folder cap, so the
+# first rotation must delete the oldest of them.
+floodlogs=$out/floodlogs
+rm -rf "$floodlogs"
+mkdir -p "$floodlogs"
+for d in 01 02 03 04 05 06 07 08 09 10 11 12 13 14 15 16; do
+    truncate -s 16M "$floodlogs/harbinel-2020-01-$d.log"
+done
+# --lines 0: no LogLines value, so the program's default window cap holds.
+ctl setup --lines 0 --folder "$(winpath "$floodlogs")" "${ports16[@]}" >/dev/null
+ctl start 16 >/dev/null
+record "flood scans=0 $(linux_memory harbinel.exe)"
+done_scans=0
+for n in 10000 40000 50000; do
+    n=$((n * flood / 100000))
+    line=$("$loadgen" run --ports "$ports16_csv" --count "$n" --concurrency "$concurrency") || true
+    done_scans=$((done_scans + n))
+    sleep 2
+    record "flood scans=$done_scans $(linux_memory harbinel.exe) $line $(ctl count 1 10000) $(load)"
+    echo "    after $done_scans scans: $(tail -n 1 "$raw" | cut -c1-200)"
+done
+stop_program harbinel
+ls -l "$floodlogs" >"$out/floodlogs.txt"
+record "logfiles count=$(ls "$floodlogs" | wc -l) old_left=$(ls "$floodlogs" | grep -c '^harbinel-2020' || true)" \
+    "today=$(ls "$floodlogs" | grep -vc '^harbinel-2020' || true)" \
+    "total_bytes=$(du -b --apparent-size -c "$floodlogs"/*.log | tail -n 1 | cut -f1)" \
+    "largest_bytes=$(stat -c %s "$floodlogs"/*.log | sort -n | tail -n 1)" \
+    "today_lines=$(cat $(ls -d "$floodlogs"/* | grep -v 'harbinel-2020') | wc -l)"
+tail -n 1 "$raw"
+cat "$out/floodlogs.txt"
 
 # ---- report -------------------------------------------------------------------------
 
-record "elapsed seconds=$((SECONDS - started))"
+record "elapsed seconds=$((SECONDS - started)) uptime_load=$(cut -d" " -f1-3 /proc/loadavg | tr " " ,)"
 python3 bench/summarize.py "$raw" "$out" >"$out/results.md"
 say "results ($out/results.md)"
 cat "$out/results.md"
