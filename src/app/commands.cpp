@@ -20,6 +20,7 @@ void SetStatusText(const char* text)
 
 void SetTrayIcon(HICON icon, const char* stateWord)
 {
+    AppState.AlertUp = icon == AppState.IconAlert;
     NOTIFYICONDATAA& tray = AppState.TrayIconData;
     tray.hIcon = icon;
     tray.uFlags = NIF_ICON;
@@ -34,6 +35,8 @@ void SetTrayIcon(HICON icon, const char* stateWord)
 
 void SetResetAlertItems(bool enabled)
 {
+    if (!enabled)
+        AppState.AlertUp = 0;
     UINT flags = MF_BYCOMMAND | MF_STRING | (enabled ? MF_ENABLED : MF_GRAYED | MF_DISABLED);
     ModifyMenuA(AppState.MainMenu, IDM_RESETALERT, flags, IDM_RESETALERT, "&Reset Alert\tCtrl+R");
     ModifyMenuA(AppState.TrayMenu, IDM_RESETALERT, flags, IDM_RESETALERT, "&Reset Alert");
@@ -41,6 +44,10 @@ void SetResetAlertItems(bool enabled)
 
 void RaiseAlert()
 {
+    // Already up: the menus and the icon say so, and redrawing them for every
+    // scan of a flood would only slow the program down.
+    if (AppState.AlertUp)
+        return;
     SetResetAlertItems(true);
     SetTrayIcon(AppState.IconAlert, NULL);
 }

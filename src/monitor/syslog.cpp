@@ -102,7 +102,6 @@ static void ShowSocketError(SyslogSender* s, int code)
                     where);
 }
 
-
 // Takes the next message into `out`: first word of any that were dropped,
 // then the oldest queued. False when there is nothing to send.
 static bool LoadNext(SyslogSender* s)
