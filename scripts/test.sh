@@ -5,9 +5,8 @@
 #
 # The 32-bit build always builds everything (product, packages, Wine tests,
 # benchmark tools, screenshot helper), so a 32-bit-only compile error fails
-# on every machine; the benchmark's scanner is built natively and its what-if
-# copies, which exist only in 64-bit builds, for x86_64. The tools are only
-# built, never run. The Wine tests run on that 32-bit build where this
+# on every machine; the benchmark's scanner is built natively. The tools are
+# only built, never run. The Wine tests run on that 32-bit build where this
 # machine's Wine can run 32-bit programs; only where it cannot, a 64-bit
 # build of the same sources is made as well and they run on that.
 set -euo pipefail
@@ -83,10 +82,6 @@ timed "native build" native_build
 timed "native tests" ctest --test-dir build/native --output-on-failure
 
 timed "i686 build (everything)" mingw_build build/win32 i686 --target all portable
-# The benchmark's what-if copies exist only in 64-bit builds
-# (bench/CMakeLists.txt), so they are built for x86_64.
-timed "x86_64 build (what-if tools)" mingw_build build/win64 x86_64 --target \
-    bench_handlers_whatif bench_harbinel_whatif
 timed "product check" ctest --test-dir build/win32 -L product --output-on-failure
 timed "static analysis" bash scripts/analyse.sh build/win32 i686-w64-mingw32
 
