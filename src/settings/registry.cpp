@@ -187,8 +187,8 @@ DWORD ClampLogLines(DWORD lines)
     return lines < kMinLogLines ? kMinLogLines : lines > kMaxLogLines ? kMaxLogLines : lines;
 }
 
-// The window's size, no smaller than it starts and no larger than the
-// screen allows, whatever a hand-edited key says.
+// The window's size, no smaller than it starts and no larger than twice the
+// screen, whatever a hand-edited key says.
 static void LoadWindowSize(HKEY key)
 {
     DWORD width = (DWORD)AppState.WindowWidth;
