@@ -282,7 +282,10 @@ void HarbinelTest::StartProgram()
 {
     ASSERT_FALSE(ProgramPath().empty()) << "HARBINEL_EXE is not set";
     ASSERT_TRUE(program_.Start()) << "cannot start " << Narrow(ProgramPath());
-    main_ = program_.WaitForWindow();
+    // A start that loads a hand-made key of 65,536 port values takes a
+    // second or two, and a busy machine stretches that: a generous deadline,
+    // which costs nothing when the window comes at once.
+    main_ = program_.WaitForWindow(4 * kDeadlineMs);
     ASSERT_TRUE(main_ != NULL) << "no main window appeared";
     exited_ = false;
 }
