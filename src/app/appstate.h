@@ -87,7 +87,6 @@ struct AppStateRecord {
     BYTE OnTop;
     int32_t MessageType;
     BYTE DialogOpen;
-    BYTE AlertUp; // the alert icon shows and Reset Alert is enabled
     MSG LoopMessage;
     WSADATA WinsockData;
     NOTIFYICONDATAA TrayIconData; // sent in its first, 88-byte form but for balloons

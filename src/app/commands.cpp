@@ -20,7 +20,6 @@ void SetStatusText(const char* text)
 
 void SetTrayIcon(HICON icon, const char* stateWord)
 {
-    AppState.AlertUp = icon == AppState.IconAlert;
     NOTIFYICONDATAA& tray = AppState.TrayIconData;
     tray.hIcon = icon;
     tray.uFlags = NIF_ICON;
@@ -35,8 +34,6 @@ void SetTrayIcon(HICON icon, const char* stateWord)
 
 void SetResetAlertItems(bool enabled)
 {
-    if (!enabled)
-        AppState.AlertUp = 0;
     UINT flags = MF_BYCOMMAND | MF_STRING | (enabled ? MF_ENABLED : MF_GRAYED | MF_DISABLED);
     ModifyMenuA(AppState.MainMenu, IDM_RESETALERT, flags, IDM_RESETALERT, "&Reset Alert\tCtrl+R");
     ModifyMenuA(AppState.TrayMenu, IDM_RESETALERT, flags, IDM_RESETALERT, "&Reset Alert");
@@ -44,9 +41,9 @@ void SetResetAlertItems(bool enabled)
 
 void RaiseAlert()
 {
-    // Already up: the menus and the icon say so, and redrawing them for every
-    // scan of a flood would only slow the program down.
-    if (AppState.AlertUp)
+    // Already up: the alert icon shows only while Reset Alert is enabled,
+    // and redrawing both for every scan of a flood would only slow it down.
+    if (AppState.TrayIconData.hIcon == AppState.IconAlert)
         return;
     SetResetAlertItems(true);
     SetTrayIcon(AppState.IconAlert, NULL);

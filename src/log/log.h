@@ -15,8 +15,10 @@ int AddLogLine(const char* text);
 void ShowNewestLines(HWND list);
 
 // The address line (prefix, caller, " -> ", the local address it called and
-// the port) and the timestamp line; returns the address line's index.
-int LogConnection(SocketNode* node, const sockaddr_in& caller, const char* prefix);
+// the port) and the timestamp line; returns the address line's index. The
+// local address, when asked for, comes back in calledOut.
+int LogConnection(SocketNode* node, const sockaddr_in& caller, const char* prefix,
+                  in_addr* calledOut = NULL);
 // The same two lines for a caller that left before it could be accepted:
 // its address is unknown, and so is the local address it called.
 void LogGoneCaller(int32_t port, const char* prefix);

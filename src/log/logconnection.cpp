@@ -13,7 +13,7 @@
 // The local address the caller called: the accepted socket's own address.
 // Only when that cannot be read, the interface the socket layer would use
 // to reach the caller, which on a PC with several addresses may be another.
-static void LocalAddressText(SocketHandle socket, const sockaddr_in& caller, char (&out)[16])
+static in_addr LocalAddress(SocketHandle socket, const sockaddr_in& caller)
 {
     sockaddr_in local = {};
     int length = sizeof local;
@@ -24,7 +24,7 @@ static void LocalAddressText(SocketHandle socket, const sockaddr_in& caller, cha
         WSAIoctl((SOCKET)socket, SIO_ROUTING_INTERFACE_QUERY, (void*)&caller, sizeof caller, &local,
                  sizeof local, &bytes, NULL, NULL);
     }
-    TextCopy(out, inet_ntoa(local.sin_addr));
+    return local.sin_addr;
 }
 
 static void AddTimestampLine()
@@ -51,10 +51,14 @@ void LogGoneCaller(int32_t port, const char* prefix)
     AddTimestampLine();
 }
 
-int LogConnection(SocketNode* node, const sockaddr_in& caller, const char* prefix)
+int LogConnection(SocketNode* node, const sockaddr_in& caller, const char* prefix,
+                  in_addr* calledOut)
 {
+    const in_addr called = LocalAddress(node->socket, caller);
+    if (calledOut != NULL)
+        *calledOut = called;
     char local[16];
-    LocalAddressText(node->socket, caller, local);
+    TextCopy(local, inet_ntoa(called));
 
     char callerText[128];
     DWORD callerLength = sizeof callerText;

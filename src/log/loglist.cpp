@@ -46,12 +46,13 @@ void FitLineWidth(HWND list, const char* text)
     ReleaseDC(list, dc);
 }
 
-// The window keeps the newest lines; older ones are in the log file.
+// The window keeps the newest lines; older ones are in the log file. The
+// line just added is the last, so the list holds index + 1 lines.
 static void DropOldestLines(HWND list, LRESULT& index)
 {
-    LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
-    while (count != LB_ERR && (DWORD)count > AppState.LogLines && index > 0) {
-        count = SendMessageA(list, LB_DELETESTRING, 0, 0);
+    while ((DWORD)index + 1 > AppState.LogLines && index > 0) {
+        if (SendMessageA(list, LB_DELETESTRING, 0, 0) == LB_ERR)
+            return;
         --index;
     }
 }

@@ -58,9 +58,9 @@ static MonitorReport OnAccept(SocketHandle listener)
         MonitorReport named;
         if (StealthNameGoneCaller(port->port, &named))
             return named;
-        AddLogLine("Scan detected");
+        AddLogLine(ScanHeadLine(false));
         LogGoneCaller(port->port, "   Accept: ");
-        SyslogNoteScan(kInvalidSocket, NULL, port->port, false);
+        SyslogNoteScan(NULL, port->port, false, NULL);
         return MonitorReport{kReportScan, 0, port->port};
     }
     StealthNoteAccept(caller);
@@ -81,10 +81,11 @@ static MonitorReport OnAccept(SocketHandle listener)
     }
     // A trusted caller is served and logged like any other, quietly.
     bool trusted = IsTrusted(AppState.Trusted, ntohl(caller.sin_addr.s_addr));
-    AddLogLine(trusted ? "Scan detected (trusted)" : "Scan detected");
-    int line = LogConnection(node, caller, "   Accept: ");
+    AddLogLine(ScanHeadLine(trusted));
+    in_addr called;
+    int line = LogConnection(node, caller, "   Accept: ", &called);
     // Before the lookup starts: a name known already answers at once.
-    SyslogNoteScan((SocketHandle)s, &caller, port->port, trusted);
+    SyslogNoteScan(&caller, port->port, trusted, &called);
     if (line != 0)
         StartHostLookup(line, caller);
     if (trusted)

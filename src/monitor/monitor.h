@@ -84,10 +84,9 @@ void OnSyslogSocketEvent(WORD event, int error);
 bool OnSyslogResolved(HANDLE handle, int errorCode);
 // A scan to report once its caller's name is known; caller null for one
 // that left before its accept.
-// `called`, when given, is the local address the caller called (the
-// stealth watch knows it without an accepted socket).
-void SyslogNoteScan(SocketHandle accepted, const sockaddr_in* caller, int32_t port, bool trusted,
-                    const in_addr* called = NULL);
+// caller and called (the local address it called) are null for a caller
+// that left before its accept.
+void SyslogNoteScan(const sockaddr_in* caller, int32_t port, bool trusted, const in_addr* called);
 // The reverse lookup for caller answered: name, "" when it has none, or
 // null when no lookup could be made.
 void SyslogRdnsAnswered(u_long caller, const char* name);

@@ -8,6 +8,7 @@
 #include <mstcpip.h>
 
 #include "../pure/decimal.h"
+#include "../pure/linetext.h"
 #include "../pure/packet.h"
 #include "../pure/synwatch.h"
 #include "../pure/syslogmsg.h"
@@ -188,11 +189,11 @@ static MonitorReport LogNamedScan(const SynRecord& record)
 {
     sockaddr_in caller = Address(record.callerAddress, record.callerPort);
     bool trusted = IsTrusted(AppState.Trusted, ntohl(record.callerAddress));
-    AddLogLine(trusted ? "Scan detected (trusted)" : "Scan detected");
+    AddLogLine(ScanHeadLine(trusted));
     int line = LogCallerAt(caller, Address(record.localAddress, record.localPort), "   Stealth: ");
     in_addr called;
     called.s_addr = record.localAddress;
-    SyslogNoteScan(kInvalidSocket, &caller, record.localPort, trusted, &called);
+    SyslogNoteScan(&caller, record.localPort, trusted, &called);
     if (line != 0)
         StartHostLookup(line, caller);
     if (trusted)

@@ -356,8 +356,7 @@ static WaitingScan* OldestWaiting(SyslogSender* s, u_long caller, bool anyone)
     return oldest;
 }
 
-void SyslogNoteScan(SocketHandle accepted, const sockaddr_in* caller, int32_t port, bool trusted,
-                    const in_addr* called)
+void SyslogNoteScan(const sockaddr_in* caller, int32_t port, bool trusted, const in_addr* called)
 {
     SyslogSender* s = AppState.Syslog;
     if (s == NULL)
@@ -390,14 +389,7 @@ void SyslogNoteScan(SocketHandle accepted, const sockaddr_in* caller, int32_t po
     slot->caller = caller->sin_addr.s_addr;
     slot->srcPort = ntohs(caller->sin_port);
     TextCopy(slot->src, inet_ntoa(caller->sin_addr));
-    sockaddr_in local = {};
-    int length = sizeof local;
-    if (called != NULL)
-        TextCopy(slot->dst, inet_ntoa(*called));
-    else if (getsockname((SOCKET)accepted, (sockaddr*)&local, &length) == 0)
-        TextCopy(slot->dst, inet_ntoa(local.sin_addr));
-    else
-        TextCopy(slot->dst, "-");
+    TextCopy(slot->dst, called != NULL ? inet_ntoa(*called) : "-");
 }
 
 void SyslogRdnsAnswered(u_long caller, const char* name)

@@ -44,11 +44,7 @@ static void AppendCount(uint32_t n, char* out, size_t size)
 void BuildBalloonTextN(uint32_t address, int32_t port, uint32_t moreScans, char* out, size_t size)
 {
     TextCopyN(out, size, "Scan from ");
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        AppendDecimalN((int32_t)(address >> shift & 0xFF), out, size);
-        if (shift > 0)
-            TextAppendN(out, size, ".");
-    }
+    AppendDottedAddressN(address, out, size);
     TextAppendN(out, size, " on port ");
     AppendDecimalN(port, out, size);
     if (moreScans == 0)

@@ -2,6 +2,26 @@
 // and then reversed in place, so no scratch space is needed.
 #include "decimal.h"
 
+size_t AppendDecimalPaddedN(int32_t value, size_t width, char* out, size_t size)
+{
+    char digits[kDecimalSize];
+    FormatDecimal(value, digits);
+    for (size_t n = TextLength(digits); n < width; ++n)
+        TextAppendN(out, size, "0");
+    return TextAppendN(out, size, digits);
+}
+
+size_t AppendDottedAddressN(uint32_t address, char* out, size_t size)
+{
+    size_t length = 0;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        length = AppendDecimalN((int32_t)(address >> shift & 0xFF), out, size);
+        if (shift > 0)
+            length = TextAppendN(out, size, ".");
+    }
+    return length;
+}
+
 void FormatDecimalRaw(int32_t value, char* out)
 {
     char* digits = out;

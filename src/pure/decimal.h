@@ -35,4 +35,11 @@ template <size_t N> inline size_t AppendDecimal(int32_t value, char (&out)[N])
     return AppendDecimalN(value, out, N);
 }
 
+// Appends the decimal text of value with zeros in front up to width digits:
+// "07", "2026".
+size_t AppendDecimalPaddedN(int32_t value, size_t width, char* out, size_t size);
+
+// Appends an IPv4 address given in host byte order as a.b.c.d.
+size_t AppendDottedAddressN(uint32_t address, char* out, size_t size);
+
 #endif

@@ -40,6 +40,11 @@ void BuildRdnsLineN(int errorCode, const char* hostName, char* out, size_t size)
 
 const char kGoneCaller[] = "caller gone before accept";
 
+const char* ScanHeadLine(bool trusted)
+{
+    return trusted ? "Scan detected (trusted)" : "Scan detected";
+}
+
 size_t EscapeCallerData(const char* data, size_t length, char* out, size_t size)
 {
     static const char kHex[] = "0123456789ABCDEF";

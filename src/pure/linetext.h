@@ -39,6 +39,10 @@ void BuildRdnsLineN(int errorCode, const char* hostName, char* out, size_t size)
 void BuildAddressLineN(const char* prefix, const char* caller, const char* local, int32_t port,
                        char* out, size_t size);
 
+// The line that opens a scan's block: "Scan detected", or for a trusted
+// caller "Scan detected (trusted)".
+const char* ScanHeadLine(bool trusted);
+
 // The caller's text that stands in for an address when the caller hung up
 // before it could be accepted, so nobody can say who it was.
 extern const char kGoneCaller[];

@@ -6,23 +6,20 @@
 #include "text.h"
 
 // Leading zeros up to width digits; the values here are never negative.
-static void AppendPadded(int value, size_t width, char* out, size_t size)
+// "YYYY-MM-DD", as both the file names and the ISO times write the date.
+static void AppendIsoDate(int year, int month, int day, char* out, size_t size)
 {
-    char digits[kDecimalSize];
-    FormatDecimal(value, digits);
-    for (size_t n = TextLength(digits); n < width; ++n)
-        TextAppendN(out, size, "0");
-    TextAppendN(out, size, digits);
+    AppendDecimalPaddedN(year, 4, out, size);
+    TextAppendN(out, size, "-");
+    AppendDecimalPaddedN(month, 2, out, size);
+    TextAppendN(out, size, "-");
+    AppendDecimalPaddedN(day, 2, out, size);
 }
 
 void BuildLogFileNameN(int year, int month, int day, uint32_t index, char* out, size_t size)
 {
     TextCopyN(out, size, "harbinel-");
-    AppendPadded(year, 4, out, size);
-    TextAppendN(out, size, "-");
-    AppendPadded(month, 2, out, size);
-    TextAppendN(out, size, "-");
-    AppendPadded(day, 2, out, size);
+    AppendIsoDate(year, month, day, out, size);
     if (index > 0) {
         TextAppendN(out, size, ".");
         AppendDecimalN((int32_t)index, out, size);
@@ -119,23 +116,19 @@ size_t ChooseLogFilesToDelete(const LogFileEntry* files, size_t count, uint64_t 
 void FormatIsoTimeN(const LogClock& clock, int offsetMinutes, char* out, size_t size)
 {
     TextCopyN(out, size, "");
-    AppendPadded(clock.year, 4, out, size);
-    TextAppendN(out, size, "-");
-    AppendPadded(clock.month, 2, out, size);
-    TextAppendN(out, size, "-");
-    AppendPadded(clock.day, 2, out, size);
+    AppendIsoDate(clock.year, clock.month, clock.day, out, size);
     TextAppendN(out, size, "T");
-    AppendPadded(clock.hour, 2, out, size);
+    AppendDecimalPaddedN(clock.hour, 2, out, size);
     TextAppendN(out, size, ":");
-    AppendPadded(clock.minute, 2, out, size);
+    AppendDecimalPaddedN(clock.minute, 2, out, size);
     TextAppendN(out, size, ":");
-    AppendPadded(clock.second, 2, out, size);
+    AppendDecimalPaddedN(clock.second, 2, out, size);
     // Zero offset is "+00:00": the ISO form keeps "-00:00" for an unknown one.
     TextAppendN(out, size, offsetMinutes < 0 ? "-" : "+");
     const uint32_t magnitude = offsetMinutes < 0 ? 0u - (uint32_t)offsetMinutes : offsetMinutes;
-    AppendPadded((int)(magnitude / 60), 2, out, size);
+    AppendDecimalPaddedN((int)(magnitude / 60), 2, out, size);
     TextAppendN(out, size, ":");
-    AppendPadded((int)(magnitude % 60), 2, out, size);
+    AppendDecimalPaddedN((int)(magnitude % 60), 2, out, size);
 }
 
 size_t BuildFileLine(const char* isoTime, const char* logLine, char* out, size_t size)

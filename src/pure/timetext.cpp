@@ -9,21 +9,14 @@ int GmtOffsetMinutes(int bias, int daylightBias, bool daylight)
     return daylight ? -bias - daylightBias : -bias;
 }
 
-static void AppendTwoDigits(int value, char* out, size_t size)
-{
-    if (value >= 0 && value < 10)
-        TextAppendN(out, size, "0");
-    AppendDecimalN(value, out, size);
-}
-
 void FormatLogTimeN(const LogClock& clock, char* out, size_t size)
 {
     TextCopyN(out, size, " ");
-    AppendTwoDigits(clock.hour, out, size);
+    AppendDecimalPaddedN(clock.hour, 2, out, size);
     TextAppendN(out, size, ":");
-    AppendTwoDigits(clock.minute, out, size);
+    AppendDecimalPaddedN(clock.minute, 2, out, size);
     TextAppendN(out, size, ":");
-    AppendTwoDigits(clock.second, out, size);
+    AppendDecimalPaddedN(clock.second, 2, out, size);
 }
 
 void FormatLogDateN(const LogClock& clock, char* out, size_t size)

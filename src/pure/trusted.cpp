@@ -184,11 +184,7 @@ TrustedReport ParseTrustedLines(const char* text, TrustedList* list, char* inval
 // single one, else with its prefix length.
 static void AppendRange(const TrustedRange& range, char* out, size_t size)
 {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        AppendDecimalN((int32_t)(range.network >> shift & 0xFF), out, size);
-        if (shift > 0)
-            TextAppendN(out, size, ".");
-    }
+    AppendDottedAddressN(range.network, out, size);
     if (range.mask == 0xFFFFFFFFu)
         return;
     int prefix = 0;

@@ -703,8 +703,9 @@ TEST_F(HardeningTest, ResetCallersAreScansWhateverTheyLeaveBehind)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const int from = LogCount(main_);
-        if (c.frozen)
+        if (c.frozen) {
             ASSERT_GT(program_.Freeze(true), 0);
+        }
         std::vector<std::pair<std::wstring, int>> calls; // address line, port
         for (int round = 0; round < 3; ++round) {
             for (int port : ports) {
@@ -743,8 +744,9 @@ TEST_F(HardeningTest, ResetCallersAreScansWhateverTheyLeaveBehind)
                     for (const std::wstring& l : lines)
                         named += StartsWith(l, call.first + L" ") ? 1 : 0;
             EXPECT_EQ(named + CountLines(lines, gone), 3) << port << "\n" << Dump(lines);
-            if (c.afterScan)
+            if (c.afterScan) {
                 EXPECT_EQ(CountLines(lines, gone), 0) << Dump(lines);
+            }
         }
     }
     ExpectNextCallerServed(ports[0]);
