@@ -118,11 +118,7 @@ void FormatIsoTimeN(const LogClock& clock, int offsetMinutes, char* out, size_t 
     TextCopyN(out, size, "");
     AppendIsoDate(clock.year, clock.month, clock.day, out, size);
     TextAppendN(out, size, "T");
-    AppendDecimalPaddedN(clock.hour, 2, out, size);
-    TextAppendN(out, size, ":");
-    AppendDecimalPaddedN(clock.minute, 2, out, size);
-    TextAppendN(out, size, ":");
-    AppendDecimalPaddedN(clock.second, 2, out, size);
+    AppendClockTimeN(clock, out, size);
     // Zero offset is "+00:00": the ISO form keeps "-00:00" for an unknown one.
     TextAppendN(out, size, offsetMinutes < 0 ? "-" : "+");
     const uint32_t magnitude = offsetMinutes < 0 ? 0u - (uint32_t)offsetMinutes : offsetMinutes;

@@ -9,14 +9,19 @@ int GmtOffsetMinutes(int bias, int daylightBias, bool daylight)
     return daylight ? -bias - daylightBias : -bias;
 }
 
-void FormatLogTimeN(const LogClock& clock, char* out, size_t size)
+void AppendClockTimeN(const LogClock& clock, char* out, size_t size)
 {
-    TextCopyN(out, size, " ");
     AppendDecimalPaddedN(clock.hour, 2, out, size);
     TextAppendN(out, size, ":");
     AppendDecimalPaddedN(clock.minute, 2, out, size);
     TextAppendN(out, size, ":");
     AppendDecimalPaddedN(clock.second, 2, out, size);
+}
+
+void FormatLogTimeN(const LogClock& clock, char* out, size_t size)
+{
+    TextCopyN(out, size, " ");
+    AppendClockTimeN(clock, out, size);
 }
 
 void FormatLogDateN(const LogClock& clock, char* out, size_t size)

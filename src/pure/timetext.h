@@ -21,6 +21,9 @@ int GmtOffsetMinutes(int bias, int daylightBias, bool daylight);
 
 // " hh:mm:ss", each part two digits. Overwrites out.
 void FormatLogTimeN(const LogClock& clock, char* out, size_t size);
+// Appends hour, minute and second as "09:05:03", the form both the timestamp
+// line and the log file's ISO times use.
+void AppendClockTimeN(const LogClock& clock, char* out, size_t size);
 // " d/m/yyyy", day first, no leading zeros. Overwrites out.
 void FormatLogDateN(const LogClock& clock, char* out, size_t size);
 // Appends " GMT" and the offset: "+5:30", "-3:30", "+1"; nothing after GMT
