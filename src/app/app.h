@@ -56,4 +56,16 @@ void SetStatusText(const char* text);
 // Puts the Stealth Watch item's check mark in line with its switch.
 void ShowStealthChecked();
 
+// The main window's timers beside the log file's (1), the stealth watch's
+// (2) and the syslog sender's (3): the tray icon's retries and the wait
+// before a moved window's place is stored.
+const UINT_PTR kTrayTimer = 4;
+const UINT_PTR kPlaceTimer = 5;
+// Takes a shown, restored window's place into AppState; save stores the
+// settings too.
+void StoreWindowPlace(HWND window, bool save);
+// Moves a window that is not mostly on a monitor's work area onto the
+// nearest one.
+void BringOntoMonitor(HWND window);
+
 #endif

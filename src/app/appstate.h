@@ -119,6 +119,12 @@ struct AppStateRecord {
     char SyslogServer[256]; // "host" or "host:port"; empty: none
     BYTE SyslogTcp;         // 0: UDP datagrams; 1: TCP with octet counting
     SyslogSender* Syslog;   // the sender while a collector is set
+    BYTE SettingsFailed;    // the last save failed and said so in the log
+    // The shell's notification area: its restart message, and the retries
+    // of an icon it has not taken yet.
+    UINT TaskbarCreatedMessage;
+    BYTE TrayIconShown;
+    int TrayRetries;
 };
 
 extern AppStateRecord AppState;

@@ -154,7 +154,8 @@ static void ToggleOnTop(HWND window)
 static void ShowAbout(HWND window)
 {
     BeginModal();
-    ShellAboutA(window, "About Harbinel#",
+    // The box's title is "About " and this text.
+    ShellAboutA(window, "Harbinel",
                 "Harbinel v" HARBINEL_VERSION_TEXT "\r\nWatches chosen ports for trojan scans",
                 AppState.IconMain);
     EndModal();
@@ -166,11 +167,15 @@ static void Restore(HWND window)
     SetForegroundWindow(window);
 }
 
+// Commands that change a setting store it at once: Windows ends a tray
+// program at shutdown without an Exit, and what was stored is what comes
+// back.
 void OnCommand(HWND window, UINT command)
 {
     switch (command) {
     case IDC_LISTEN:
         ShowMonitorReport(ToggleListening());
+        SaveSettings(false);
         break;
     case IDM_SAVELOG:
         BeginModal();
@@ -186,22 +191,27 @@ void OnCommand(HWND window, UINT command)
         break;
     case IDM_PORTSETTINGS:
         RunDialog(window, IDD_PORTSETTINGS, PortSettingsDialogProc);
+        SaveSettings(true);
         break;
     case IDM_MESSAGE:
         RunDialog(window, IDD_MESSAGE, MessageDialogProc);
+        SaveSettings(false);
         break;
     case IDM_RESETALERT:
         ResetAlert();
         break;
     case IDM_ONTOP:
         ToggleOnTop(window);
+        SaveSettings(false);
         break;
     case IDM_ALERTS:
         RunDialog(window, IDD_ALERTS, AlertsDialogProc);
+        SaveSettings(false);
         break;
     case IDM_STEALTH:
         SetStealthWatch(!AppState.StealthWatch);
         ShowStealthChecked();
+        SaveSettings(false);
         break;
     case IDM_TROJANPORTS:
         RunDialog(window, IDD_TROJANPORTS, TrojanPortsDialogProc);

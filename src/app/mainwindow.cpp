@@ -6,6 +6,7 @@
 #include <commctrl.h>
 
 #include "../pure/linetext.h"
+#include "../pure/placement.h"
 #include "../pure/syslogmsg.h"
 #include "../log/log.h"
 #include "../pure/text.h"
@@ -25,6 +26,12 @@ static const UINT_PTR kFlushTimer = 1;
 static const UINT kFlushMs = 1000;
 static const UINT_PTR kSyslogTimer = 3;
 static const UINT kSyslogMs = 500;
+// A moved or resized window is stored once it has been still this long.
+static const UINT kPlaceMs = 500;
+// At logon the shell may come up after the program: the icon is tried every
+// two seconds for two minutes before the window shows itself instead.
+static const UINT kTrayRetryMs = 2000;
+static const int kTrayRetries = 60;
 
 // The client size of a window of the first size, menu bar included.
 static SIZE FirstClientSize()
@@ -61,6 +68,52 @@ static void OnSize(HWND window, WPARAM kind)
         AppState.WindowWidth = r.right - r.left;
         AppState.WindowHeight = r.bottom - r.top;
     }
+}
+
+// Takes the place of a shown, restored window and, when asked, stores it.
+// A minimized or maximized window keeps the place it will come back to.
+void StoreWindowPlace(HWND window, bool save)
+{
+    KillTimer(window, kPlaceTimer);
+    RECT r;
+    if (!IsWindowVisible(window) || IsIconic(window) || IsZoomed(window) ||
+        !GetWindowRect(window, &r))
+        return;
+    AppState.WindowX = r.left;
+    AppState.WindowY = r.top;
+    AppState.WindowWidth = r.right - r.left;
+    AppState.WindowHeight = r.bottom - r.top;
+    if (save)
+        SaveSettings(false);
+}
+
+// A moved window waits until it has been still a moment: a drag is one
+// write, not one for every step.
+static void OnMovedOrSized(HWND window)
+{
+    if (IsWindowVisible(window))
+        SetTimer(window, kPlaceTimer, kPlaceMs, NULL);
+}
+
+// A window that shows itself on a place no monitor covers any more (one
+// was unplugged, the display shrank) comes onto the nearest one.
+void BringOntoMonitor(HWND window)
+{
+    RECT r;
+    if (IsIconic(window) || !GetWindowRect(window, &r))
+        return;
+    HMONITOR monitor = MonitorFromRect(&r, MONITOR_DEFAULTTONEAREST);
+    MONITORINFO info;
+    info.cbSize = sizeof info;
+    if (monitor == NULL || !GetMonitorInfoA(monitor, &info))
+        return;
+    PlaceRect place = {r.left, r.top, r.right, r.bottom};
+    PlaceRect work = {info.rcWork.left, info.rcWork.top, info.rcWork.right, info.rcWork.bottom};
+    if (MostlyInside(place, work))
+        return;
+    PlaceRect moved = MoveInside(place, work);
+    SetWindowPos(window, NULL, moved.left, moved.top, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 static void FreeBuffers()
@@ -141,7 +194,47 @@ static void BuildControls(HWND window)
         (WNDPROC)SetWindowLongPtrA(AppState.LogList, GWLP_WNDPROC, (LONG_PTR)LogListProc);
 }
 
-static void AddTrayIcon(HWND window)
+// Adds the icon as it stands now, alert picture and tip included. An icon
+// the shell still has (a restart message that was not one) is updated
+// instead.
+static bool AddTrayIconNow()
+{
+    NOTIFYICONDATAA add = AppState.TrayIconData;
+    add.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    add.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    bool shown = Shell_NotifyIconA(NIM_ADD, &add) || Shell_NotifyIconA(NIM_MODIFY, &add);
+    AppState.TrayIconShown = shown ? 1 : 0;
+    return shown;
+}
+
+// Puts the icon in the notification area, or starts trying again.
+static void ShowTrayIcon(HWND window)
+{
+    AppState.TrayRetries = 0;
+    if (AddTrayIconNow())
+        KillTimer(window, kTrayTimer);
+    else
+        SetTimer(window, kTrayTimer, kTrayRetryMs, NULL);
+}
+
+static void OnTrayTimer(HWND window)
+{
+    if (AppState.TrayRetries >= kTrayRetries)
+        return; // given up: a tick that was already queued
+    if (AddTrayIconNow()) {
+        KillTimer(window, kTrayTimer);
+        return;
+    }
+    if (++AppState.TrayRetries < kTrayRetries)
+        return;
+    // The only other way in is the window: show it, so the program is never
+    // out of reach. A shell that starts later still gets the icon.
+    KillTimer(window, kTrayTimer);
+    AddLogLine("Tray icon error: the notification area is not available");
+    OnCommand(window, IDM_RESTORE);
+}
+
+static void InitTrayIcon(HWND window)
 {
     NOTIFYICONDATAA& tray = AppState.TrayIconData;
     tray = NOTIFYICONDATAA();
@@ -153,7 +246,9 @@ static void AddTrayIcon(HWND window)
     tray.hIcon = AppState.IconIdle;
     TextCopy(tray.szTip, kWindowTitle);
     TextAppend(tray.szTip, ": Idle");
-    Shell_NotifyIconA(NIM_ADD, &tray);
+    // Explorer sends this to every top-level window when it (re)starts.
+    AppState.TaskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+    ShowTrayIcon(window);
 }
 
 static LRESULT OnCreate(HWND window)
@@ -177,7 +272,7 @@ static LRESULT OnCreate(HWND window)
     }
     StartWinsock();
     SyslogStart();
-    AddTrayIcon(window);
+    InitTrayIcon(window);
     SetTimer(window, kFlushTimer, kFlushMs, NULL);
     SetTimer(window, kSyslogTimer, kSyslogMs, NULL);
 
@@ -217,6 +312,8 @@ static void ShutDown()
 {
     SaveSettings();
     KillTimer(AppState.MainWindow, kFlushTimer);
+    KillTimer(AppState.MainWindow, kTrayTimer);
+    KillTimer(AppState.MainWindow, kPlaceTimer);
     Shell_NotifyIconA(NIM_DELETE, &AppState.TrayIconData);
     DeleteObject(AppState.NormalFont);
     DeleteObject(AppState.BoldFont);
@@ -242,6 +339,22 @@ static void ShutDown()
     AppState.LogMenu = NULL;
 }
 
+// Windows ends the process soon after this returns, whatever it holds:
+// everything that must outlive it is done now, quickly and without asking.
+static void OnEndSession(HWND window)
+{
+    StoreWindowPlace(window, false);
+    SaveSettings();
+    CloseStealthWatch();
+    if (AppState.IsListening) {
+        CloseAllListeners();
+        SyslogSendEvent(kSyslogInfo, "STOP", "Session ending");
+    }
+    SyslogStop();
+    AddLogLine("Session ending");
+    LogFileClose();
+}
+
 static LRESULT OnClose(HWND window)
 {
     if (!AppState.ExitRequested) {
@@ -262,6 +375,12 @@ static LRESULT OnDestroy()
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    // The shell restarted (Explorer crashed, or came up after the program):
+    // its new notification area knows no icon until it is added again.
+    if (message == AppState.TaskbarCreatedMessage && message != 0) {
+        ShowTrayIcon(window);
+        return 0;
+    }
     switch (message) {
     case WM_CREATE:
         return OnCreate(window);
@@ -271,7 +390,28 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return OnClose(window);
     case WM_SIZE:
         OnSize(window, wParam);
+        OnMovedOrSized(window);
         break;
+    case WM_MOVE:
+        OnMovedOrSized(window);
+        break;
+    case WM_EXITSIZEMOVE:
+        StoreWindowPlace(window, true);
+        break;
+    case WM_SHOWWINDOW:
+        if (wParam)
+            BringOntoMonitor(window);
+        break;
+    case WM_DISPLAYCHANGE:
+        if (IsWindowVisible(window))
+            BringOntoMonitor(window);
+        break;
+    case WM_QUERYENDSESSION:
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wParam)
+            OnEndSession(window);
+        return 0;
     case WM_GETMINMAXINFO:
         // Never smaller than the first size.
         ((MINMAXINFO*)lParam)->ptMinTrackSize.x = kWindowWidth;
@@ -284,6 +424,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             ShowMonitorReport(OnStealthTimer());
         else if (wParam == kSyslogTimer)
             SyslogTick();
+        else if (wParam == kTrayTimer)
+            OnTrayTimer(window);
+        else if (wParam == kPlaceTimer)
+            StoreWindowPlace(window, true);
         break;
     case WM_SYSCOLORCHANGE:
         SendMessageA(AppState.StatusBar, SB_SETBKCOLOR, 0, (LPARAM)GetSysColor(COLOR_BTNFACE));

@@ -21,6 +21,18 @@ static void ReportPortError(const char* what, int32_t port)
     ReportSocketError(prefix);
 }
 
+// A port that cannot listen is closed at once: a socket left bound but not
+// listening, or listening with nobody told of its callers, would let them
+// finish a handshake that nobody accepts.
+static bool Abandon(SocketNode* node)
+{
+    int error = WSAGetLastError();
+    CloseAndRetire(node->socket);
+    node->socket = kInvalidSocket;
+    WSASetLastError(error);
+    return false;
+}
+
 bool OpenListener(int32_t port, SocketNode* node)
 {
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -38,25 +50,29 @@ bool OpenListener(int32_t port, SocketNode* node)
 
     if (bind(s, (sockaddr*)address, sizeof(sockaddr_in)) == SOCKET_ERROR) {
         ReportPortError("Bind error", port);
-        return false;
+        return Abandon(node);
     }
     // The longest queue the platform offers: a burst of callers waits there
     // for its accepts instead of being turned away.
     if (listen(s, SOMAXCONN) == SOCKET_ERROR) {
         ReportPortError("Listen error", port);
-        return false;
+        return Abandon(node);
     }
     if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kListenerEvents) == SOCKET_ERROR) {
         ReportSocketError("Notification error");
-        return false;
+        return Abandon(node);
     }
     return true;
 }
 
+// Closes the listeners that opened; a port that never opened has nothing to
+// close and nothing to report.
 int32_t CloseAllListeners()
 {
     int32_t closed = 0;
     for (SocketNode* node = AppState.PortList; node != NULL; node = node->next) {
+        if (node->socket == kInvalidSocket)
+            continue;
         SOCKET s = (SOCKET)node->socket;
         shutdown(s, SD_BOTH);
         if (CloseAndRetire(node->socket) == 0) {
@@ -72,31 +88,36 @@ int32_t CloseAllListeners()
     return closed;
 }
 
-// A Listen that opened nothing gives back the ports it did take, so a failed
-// attempt keeps no port bound.
-static void ReleaseFailedListeners()
+// "Ports: " and the ports that are listening, the first twenty named.
+static void LogOpenPorts(int32_t opened)
 {
-    for (SocketNode* node = AppState.PortList; node != NULL; node = node->next) {
-        if (node->socket != kInvalidSocket) {
-            CloseAndRetire(node->socket);
-            node->socket = kInvalidSocket;
-        }
-    }
+    int32_t ports[kPortsShown];
+    int shown = 0;
+    for (SocketNode* node = AppState.PortList; node != NULL && shown < kPortsShown;
+         node = node->next)
+        if (node->socket != kInvalidSocket)
+            ports[shown++] = node->port;
+    char line[32 + kPortsShown * 7];
+    BuildPortsLine(ports, shown, opened, line);
+    AddLogLine(line);
 }
 
 static MonitorReport StartListening()
 {
+    if (AppState.PortList == NULL) {
+        AddLogLine("No ports to listen on");
+        return MonitorReport{kReportNothing, 0, 0};
+    }
     int32_t opened = 0;
     for (SocketNode* node = AppState.PortList; node != NULL; node = node->next)
         if (OpenListener(node->port, node))
             ++opened;
-    if (opened == 0) {
-        ReleaseFailedListeners();
+    if (opened == 0)
         return MonitorReport{kReportNothing, 0, 0};
-    }
     char line[64];
     BuildCountLine("Listening on ", opened, line);
     AddLogLine(line);
+    LogOpenPorts(opened);
     SyslogSendEvent(kSyslogInfo, "START", line);
     AppState.IsListening = 1;
     if (AppState.StealthWatch)

@@ -432,8 +432,18 @@ void SyslogStop()
         SendScan(s, scan, NULL);
     if (s->resolve != 0)
         WSACancelAsyncRequest(s->resolve); // its buffer stays: the resolver may still write
+    // Whatever is still queued now, or was cut off half sent, never reaches
+    // the collector: the user hears how much.
+    uint32_t lost = SyslogQueueUndelivered(&s->queue);
+    if (s->outSent < s->outLength)
+        ++lost;
     CloseSyslogSocket(s);
     SyslogQueueFree(&s->queue);
+    if (lost > 0) {
+        char line[64];
+        BuildUndeliveredText(lost, line);
+        AddLogLine(line);
+    }
     BlockFree(s);
     AppState.Syslog = NULL;
 }

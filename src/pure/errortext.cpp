@@ -60,6 +60,22 @@ static const ErrorText kFileErrors[] = {
     {1392, "File or folder corrupted"},
 };
 
+// What RegCreateKeyEx and RegSetValueEx give when the settings cannot be
+// kept.
+static const ErrorText kSettingsErrors[] = {
+    {5, "Access denied"},
+    {8, "Out of memory"},
+    {14, "Out of memory"},
+    {112, "Disk full"},
+    {1009, "Registry damaged"},
+    {1010, "Key not valid"},
+    {1015, "Registry damaged"},
+    {1016, "Registry could not be written"},
+    {1018, "Key was deleted"},
+    {1021, "Key is under a key that is not kept"},
+    {1450, "Out of system resources"},
+};
+
 template <size_t N>
 static const char* FindText(const ErrorText (&table)[N], int code, const char* otherwise)
 {
@@ -88,4 +104,10 @@ const char* FileErrorText(unsigned long code)
 {
     return code > 0x7FFFFFFFul ? "Unknown error"
                                : FindText(kFileErrors, (int)code, "Unknown error");
+}
+
+const char* SettingsErrorText(unsigned long code)
+{
+    return code > 0x7FFFFFFFul ? "Unknown error"
+                               : FindText(kSettingsErrors, (int)code, "Unknown error");
 }

@@ -18,4 +18,8 @@ const char* HostErrorText(int code);
 // lines such as "Save error: Disk full"; "Unknown error" outside the table.
 const char* FileErrorText(unsigned long code);
 
+// Reason the settings could not be written (a registry call's result), for
+// "Settings error: Access denied"; "Unknown error" outside the table.
+const char* SettingsErrorText(unsigned long code);
+
 #endif

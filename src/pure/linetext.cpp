@@ -22,6 +22,23 @@ void BuildCountLineN(const char* head, int32_t n, char* out, size_t size)
     TextAppendN(out, size, n == 1 ? " port" : " ports");
 }
 
+void BuildPortsLineN(const int32_t* ports, int shown, int32_t total, char* out, size_t size)
+{
+    TextCopyN(out, size, "Ports: ");
+    if (shown > kPortsShown)
+        shown = kPortsShown;
+    for (int i = 0; i < shown; ++i) {
+        if (i > 0)
+            TextAppendN(out, size, ", ");
+        AppendDecimalN(ports[i], out, size);
+    }
+    if (total > shown) {
+        TextAppendN(out, size, " and ");
+        AppendDecimalN(total - shown, out, size);
+        TextAppendN(out, size, " more");
+    }
+}
+
 void FormatPortEntryN(int32_t port, char* out, size_t size)
 {
     char digits[kDecimalSize];
@@ -35,7 +52,13 @@ void FormatPortEntryN(int32_t port, char* out, size_t size)
 void BuildRdnsLineN(int errorCode, const char* hostName, char* out, size_t size)
 {
     TextCopyN(out, size, "   RDNS: ");
-    TextAppendN(out, size, errorCode == 0 ? hostName : HostErrorText(errorCode));
+    if (errorCode != 0) {
+        TextAppendN(out, size, HostErrorText(errorCode));
+        return;
+    }
+    size_t used = TextLength(out);
+    if (used + 1 < size)
+        EscapeCallerData(hostName, TextLength(hostName), out + used, size - used);
 }
 
 const char kGoneCaller[] = "caller gone before accept";

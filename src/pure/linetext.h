@@ -28,11 +28,17 @@ int BuildWarningText(int32_t messageType, const char* custom, char* out, size_t 
 // head + n + " port", with "s" unless n is 1: "Listening on 2 ports".
 void BuildCountLineN(const char* head, int32_t n, char* out, size_t size);
 
+// The ports a Listen opened, after its count line: "Ports: 12345, 31337".
+// At most kPortsShown are named; more end in " and N more".
+const int kPortsShown = 20;
+void BuildPortsLineN(const int32_t* ports, int shown, int32_t total, char* out, size_t size);
+
 // A port right-aligned in a field of five characters ("   80"). Values
 // outside 0-65535 are written as they are, never past out.
 void FormatPortEntryN(int32_t port, char* out, size_t size);
 
-// "   RDNS: " and the host name, or the reason there is none.
+// "   RDNS: " and the host name, or the reason there is none. The name is
+// escaped as caller data is: whoever owns the caller's address chooses it.
 void BuildRdnsLineN(int errorCode, const char* hostName, char* out, size_t size);
 
 // prefix, caller "addr:port", " -> ", local address, ":" and the listened port.
@@ -62,6 +68,11 @@ inline size_t EscapedSize(size_t length)
 template <size_t N> inline void BuildCountLine(const char* head, int32_t n, char (&out)[N])
 {
     BuildCountLineN(head, n, out, N);
+}
+template <size_t N>
+inline void BuildPortsLine(const int32_t* ports, int shown, int32_t total, char (&out)[N])
+{
+    BuildPortsLineN(ports, shown, total, out, N);
 }
 template <size_t N> inline void FormatPortEntry(int32_t port, char (&out)[N])
 {

@@ -78,3 +78,15 @@ void BuildDroppedTextN(uint32_t dropped, char* out, size_t size)
     AppendDecimalN(dropped > 0x7fffffffu ? 0x7fffffff : (int32_t)dropped, out, size);
     TextAppendN(out, size, dropped == 1 ? " message dropped" : " messages dropped");
 }
+
+uint32_t SyslogQueueUndelivered(const SyslogQueue* queue)
+{
+    return queue->count + queue->dropped;
+}
+
+void BuildUndeliveredTextN(uint32_t lost, char* out, size_t size)
+{
+    TextCopyN(out, size, "Syslog: ");
+    AppendDecimalN(lost > 0x7fffffffu ? 0x7fffffff : (int32_t)lost, out, size);
+    TextAppendN(out, size, lost == 1 ? " message not delivered" : " messages not delivered");
+}

@@ -40,4 +40,14 @@ template <size_t N> inline void BuildDroppedText(uint32_t dropped, char (&out)[N
     BuildDroppedTextN(dropped, out, N);
 }
 
+// Messages that never went: those still queued and those pushed out
+// without a notice yet.
+uint32_t SyslogQueueUndelivered(const SyslogQueue* queue);
+// "Syslog: 1 message not delivered", "Syslog: 12 messages not delivered".
+void BuildUndeliveredTextN(uint32_t lost, char* out, size_t size);
+template <size_t N> inline void BuildUndeliveredText(uint32_t lost, char (&out)[N])
+{
+    BuildUndeliveredTextN(lost, out, N);
+}
+
 #endif

@@ -44,7 +44,7 @@ static void AddPort(HWND dialog)
 {
     INT_PTR port = DialogBoxParamA(AppState.Instance, MAKEINTRESOURCEA(IDD_ADDPORT), dialog,
                                    AddPortDialogProc, 0);
-    if (port < 0 || port > 65535)
+    if (port < 1 || port > 65535)
         return;
     HWND list = GetDlgItem(dialog, IDC_PS_LIST);
     char entry[16];
@@ -127,6 +127,23 @@ LRESULT CALLBACK DigitOnlyEditProc(HWND edit, UINT message, WPARAM wParam, LPARA
     return CallWindowProcA(DigitEditOldProc, edit, message, wParam, lParam);
 }
 
+// A port that no caller can reach (an empty box, 0, anything past 65535)
+// is refused with a word, and the box stays open for another try.
+static void OnAddPortOk(HWND dialog, HWND edit)
+{
+    BOOL isNumber = FALSE;
+    UINT port = GetDlgItemInt(dialog, IDC_AP_EDIT, &isNumber, FALSE);
+    if (!isNumber || port == 0 || port > 65535) {
+        MessageBoxA(dialog, "Enter a port from 1 to 65535.", kWindowTitle,
+                    MB_OK | MB_ICONEXCLAMATION);
+        SetFocus(edit);
+        SendMessageA(edit, EM_SETSEL, 0, -1);
+        return;
+    }
+    AddPortResult = (INT_PTR)port;
+    EndDialog(dialog, AddPortResult);
+}
+
 INT_PTR CALLBACK AddPortDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 {
     HWND edit = GetDlgItem(dialog, IDC_AP_EDIT);
@@ -141,10 +158,7 @@ INT_PTR CALLBACK AddPortDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
         if (HIWORD(wParam) != 0)
             return TRUE;
         if (LOWORD(wParam) == IDC_AP_OK) {
-            // An empty box, or text that is no number, reads as 0.
-            UINT port = GetDlgItemInt(dialog, IDC_AP_EDIT, NULL, FALSE);
-            AddPortResult = port > 65535 ? -1 : (INT_PTR)port;
-            EndDialog(dialog, AddPortResult);
+            OnAddPortOk(dialog, edit);
         } else if (LOWORD(wParam) == IDC_AP_CANCEL) {
             AddPortResult = -1;
             EndDialog(dialog, AddPortResult);

@@ -1,8 +1,11 @@
 // The settings store: one key of the current user, read once while the main
-// window is created and written once on the way out through Exit.
+// window is created and written whenever a setting changes, at Exit and when
+// the Windows session ends, so that a program ended in any way keeps them.
 #include <string.h>
 
+#include "../log/log.h"
 #include "../pure/decimal.h"
+#include "../pure/errortext.h"
 #include "../pure/linetext.h"
 #include "../pure/text.h"
 #include "settings.h"
@@ -32,16 +35,18 @@ static const char kValueSyslogTcp[] = "SyslogTcp";
 // A hand-edited Count must not make start-up try billions of values.
 static const DWORD kMaxPortValues = 65536;
 
-static bool OpenSettingsKey(HKEY& root, HKEY& key)
+// Opens the key, creating it when it is missing; the system's error code,
+// or 0 when both are open.
+static LONG OpenSettingsKey(HKEY& root, HKEY& key)
 {
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, NULL, 0, KEY_ALL_ACCESS, &root) != ERROR_SUCCESS)
-        return false;
-    if (RegCreateKeyExA(root, kSettingsKey, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL,
-                        &key, NULL) != ERROR_SUCCESS) {
+    LONG result = RegOpenKeyExA(HKEY_CURRENT_USER, NULL, 0, KEY_ALL_ACCESS, &root);
+    if (result != ERROR_SUCCESS)
+        return result;
+    result = RegCreateKeyExA(root, kSettingsKey, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                             NULL, &key, NULL);
+    if (result != ERROR_SUCCESS)
         RegCloseKey(root);
-        return false;
-    }
-    return true;
+    return result;
 }
 
 static void CloseSettingsKey(HKEY root, HKEY key)
@@ -118,14 +123,32 @@ static void LoadTrusted(HKEY key, char (&skipped)[256])
     TrustedListText(AppState.Trusted, AppState.TrustedText);
 }
 
-static void WriteDword(HKEY key, const char* name, DWORD value)
+// The writes of one save keep the first failure, so that one line can
+// name it.
+struct SaveResult {
+    LONG error;
+};
+
+static void Note(SaveResult& result, LONG error)
 {
-    RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE*)&value, sizeof value);
+    if (result.error == ERROR_SUCCESS)
+        result.error = error;
 }
 
-static void WriteByte(HKEY key, const char* name, BYTE value)
+static void WriteDword(HKEY key, const char* name, DWORD value, SaveResult& result)
 {
-    RegSetValueExA(key, name, 0, REG_BINARY, &value, 1);
+    Note(result, RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE*)&value, sizeof value));
+}
+
+static void WriteByte(HKEY key, const char* name, BYTE value, SaveResult& result)
+{
+    Note(result, RegSetValueExA(key, name, 0, REG_BINARY, &value, 1));
+}
+
+static void WriteText(HKEY key, const char* name, const char* text, DWORD bytes, DWORD type,
+                      SaveResult& result)
+{
+    Note(result, RegSetValueExA(key, name, 0, type, (const BYTE*)text, bytes));
 }
 
 static void PortValueName(DWORD index, char (&name)[24])
@@ -236,7 +259,7 @@ StartupSwitches LoadSettings(HWND window)
 {
     StartupSwitches switches = {};
     HKEY root, key;
-    if (!OpenSettingsKey(root, key))
+    if (OpenSettingsKey(root, key) != ERROR_SUCCESS)
         return switches;
     LoadPorts(key);
     LoadWindowSize(key);
@@ -271,40 +294,73 @@ StartupSwitches LoadSettings(HWND window)
     return switches;
 }
 
-void SaveSettings()
+static void SavePorts(HKEY key, SaveResult& result)
 {
-    HKEY root, key;
-    if (!OpenSettingsKey(root, key))
-        return;
     DWORD count = 0;
     for (SocketNode* node = AppState.PortList; node != NULL; node = node->next, ++count) {
         char name[24];
         PortValueName(count, name);
-        WriteDword(key, name, (DWORD)node->port);
+        WriteDword(key, name, (DWORD)node->port, result);
     }
-    WriteDword(key, kValueCount, count);
-    WriteDword(key, kValueWindowX, (DWORD)AppState.WindowX);
-    WriteDword(key, kValueWindowY, (DWORD)AppState.WindowY);
-    WriteByte(key, kValueDisconnect, AppState.DisconnectImmediately);
-    WriteByte(key, kValueMessageType, (BYTE)AppState.MessageType);
-    WriteByte(key, kValueConnected, AppState.IsListening);
-    WriteByte(key, kValueOnTop, AppState.OnTop);
+    WriteDword(key, kValueCount, count, result);
+}
+
+static void SaveEverythingElse(HKEY key, SaveResult& result)
+{
+    WriteDword(key, kValueWindowX, (DWORD)AppState.WindowX, result);
+    WriteDword(key, kValueWindowY, (DWORD)AppState.WindowY, result);
+    WriteByte(key, kValueDisconnect, AppState.DisconnectImmediately, result);
+    WriteByte(key, kValueMessageType, (BYTE)AppState.MessageType, result);
+    WriteByte(key, kValueConnected, AppState.IsListening, result);
+    WriteByte(key, kValueOnTop, AppState.OnTop, result);
     // The text's own bytes, without a terminating zero.
-    RegSetValueExA(key, kValueCustomMessage, 0, REG_SZ, (const BYTE*)AppState.CustomMessage,
-                   (DWORD)TextLength(AppState.CustomMessage));
-    WriteDword(key, kValueWindowWidth, (DWORD)AppState.WindowWidth);
-    WriteDword(key, kValueWindowHeight, (DWORD)AppState.WindowHeight);
-    WriteByte(key, kValueLogToFile, AppState.LogToFile);
-    RegSetValueExA(key, kValueLogFolder, 0, REG_SZ, (const BYTE*)AppState.LogFolder,
-                   (DWORD)TextLength(AppState.LogFolder) + 1);
-    WriteDword(key, kValueLogLines, AppState.LogLines);
-    WriteByte(key, kValueBalloons, AppState.Balloons);
-    WriteByte(key, kValueStealthWatch, AppState.StealthWatch);
+    WriteText(key, kValueCustomMessage, AppState.CustomMessage,
+              (DWORD)TextLength(AppState.CustomMessage), REG_SZ, result);
+    WriteDword(key, kValueWindowWidth, (DWORD)AppState.WindowWidth, result);
+    WriteDword(key, kValueWindowHeight, (DWORD)AppState.WindowHeight, result);
+    WriteByte(key, kValueLogToFile, AppState.LogToFile, result);
+    WriteText(key, kValueLogFolder, AppState.LogFolder, (DWORD)TextLength(AppState.LogFolder) + 1,
+              REG_SZ, result);
+    WriteDword(key, kValueLogLines, AppState.LogLines, result);
+    WriteByte(key, kValueBalloons, AppState.Balloons, result);
+    WriteByte(key, kValueStealthWatch, AppState.StealthWatch, result);
     char trusted[kTrustedTextSize];
     DWORD bytes = (DWORD)TrustedListMulti(AppState.Trusted, trusted, sizeof trusted);
-    RegSetValueExA(key, kValueTrusted, 0, REG_MULTI_SZ, (const BYTE*)trusted, bytes);
-    RegSetValueExA(key, kValueSyslogServer, 0, REG_SZ, (const BYTE*)AppState.SyslogServer,
-                   (DWORD)TextLength(AppState.SyslogServer) + 1);
-    WriteByte(key, kValueSyslogTcp, AppState.SyslogTcp);
-    CloseSettingsKey(root, key);
+    WriteText(key, kValueTrusted, trusted, bytes, REG_MULTI_SZ, result);
+    WriteText(key, kValueSyslogServer, AppState.SyslogServer,
+              (DWORD)TextLength(AppState.SyslogServer) + 1, REG_SZ, result);
+    WriteByte(key, kValueSyslogTcp, AppState.SyslogTcp, result);
+}
+
+// One line for a run of failed saves: a key that cannot be written fails
+// every save until something changes, and the log says so once.
+static void ReportSaveResult(LONG error)
+{
+    if (error == ERROR_SUCCESS) {
+        AppState.SettingsFailed = 0;
+        return;
+    }
+    if (AppState.SettingsFailed)
+        return;
+    AppState.SettingsFailed = 1;
+    char line[128];
+    TextCopy(line, "Settings error: ");
+    TextAppend(line, SettingsErrorText((unsigned long)error));
+    AddLogLine(line);
+}
+
+bool SaveSettings(bool withPorts)
+{
+    HKEY root, key;
+    SaveResult result = {OpenSettingsKey(root, key)};
+    if (result.error == ERROR_SUCCESS) {
+        // The port list changes only in Port Settings; a list of thousands
+        // is not written again for every move of the window.
+        if (withPorts)
+            SavePorts(key, result);
+        SaveEverythingElse(key, result);
+        CloseSettingsKey(root, key);
+    }
+    ReportSaveResult(result.error);
+    return result.error == ERROR_SUCCESS;
 }

@@ -17,7 +17,10 @@ struct StartupSwitches {
 StartupSwitches LoadSettings(HWND window);
 // The number of window lines, brought within what the program allows.
 DWORD ClampLogLines(DWORD lines);
-void SaveSettings();
+// Writes every setting (the port list only when withPorts is set). A
+// failure is logged as "Settings error: " and the reason, once until a save
+// succeeds again; returns whether every value was written.
+bool SaveSettings(bool withPorts = true);
 
 INT_PTR CALLBACK PortSettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AddPortDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -228,10 +228,89 @@ TEST(BuildRdnsLine, LongestHostNameIsKept)
     EXPECT_EQ(std::string(out), "   RDNS: " + host);
 }
 
+// Whoever owns the caller's address writes its PTR record: a name that
+// holds line breaks or control bytes must stay one line that says so.
+TEST(BuildRdnsLine, HostileHostNameIsEscapedAsCallerData)
+{
+    const RdnsCase cases[] = {
+        {"forged line", 0, "   RDNS: evil\\r\\nScan blocked"},
+        {"terminal escape", 0, "   RDNS: \\x1B[2Jx"},
+        {"backslash", 0, "   RDNS: a\\\\b"},
+        {"tab and DEL", 0, "   RDNS: a\\tb\\x7F"},
+        {"plain name", 0, "   RDNS: host-1.example.net"},
+    };
+    const char* names[] = {"evil\r\nScan blocked", "\x1B[2Jx", "a\\b", "a\tb\x7F",
+                           "host-1.example.net"};
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        SCOPED_TRACE(cases[i].name);
+        char out[9 + 256];
+        BuildRdnsLine(0, names[i], out);
+        EXPECT_STREQ(out, cases[i].expected);
+        EXPECT_EQ(strpbrk(out, "\r\n\x1B\x7F"), (char*)NULL);
+    }
+}
+
+TEST(BuildRdnsLine, EscapedLongNameIsCutBeforeAnEscape)
+{
+    // 255 control bytes need 1020 characters: the line keeps whole escapes.
+    const std::string host(255, '\x01');
+    char out[9 + 256];
+    BuildRdnsLine(0, host.c_str(), out);
+    std::string line(out);
+    ASSERT_EQ(line.rfind("   RDNS: ", 0), 0u);
+    EXPECT_EQ((line.size() - 9) % 4, 0u) << line;
+    EXPECT_LE(line.size(), sizeof out - 1);
+    EXPECT_EQ(line.substr(line.size() - 4), "\\x01");
+}
+
 TEST(BuildRdnsLine, SmallBufferIsNotOverrun)
 {
     ExpectBoundedPrefixes("   RDNS: No RDNS data available", [](char* out, size_t size) {
         BuildRdnsLineN(11004, "unused", out, size);
+    });
+}
+
+// ---- The ports a Listen opened ----------------------------------------------------
+
+TEST(BuildPortsLine, NamesUpToTwentyPortsThenCountsTheRest)
+{
+    std::vector<int32_t> many;
+    for (int32_t p = 1; p <= 25; ++p)
+        many.push_back(p);
+    const struct {
+        const char* name;
+        int shown;
+        int32_t total;
+        const char* expected;
+    } cases[] = {
+        {"one", 1, 1, "Ports: 1"},
+        {"two", 2, 2, "Ports: 1, 2"},
+        {"twenty", 20, 20,
+         "Ports: 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20"},
+        {"twenty-five", 20, 25,
+         "Ports: 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20 "
+         "and 5 more"},
+        {"more shown than named", 25, 25,
+         "Ports: 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20 "
+         "and 5 more"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        char out[200];
+        BuildPortsLine(many.data(), c.shown, c.total, out);
+        EXPECT_STREQ(out, c.expected);
+    }
+}
+
+TEST(BuildPortsLine, LargestPortsFitTheLineAndASmallBufferIsNotOverrun)
+{
+    std::vector<int32_t> ports(kPortsShown, 65535);
+    char out[32 + kPortsShown * 7];
+    BuildPortsLine(ports.data(), kPortsShown, 65536, out);
+    EXPECT_EQ(std::string(out).substr(std::string(out).size() - 15), " and 65516 more");
+    ExpectBoundedPrefixes("Ports: 31337, 12345", [](char* buffer, size_t size) {
+        const int32_t two[] = {31337, 12345};
+        BuildPortsLineN(two, 2, 2, buffer, size);
     });
 }
 

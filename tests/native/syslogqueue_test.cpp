@@ -74,4 +74,36 @@ TEST(BuildDroppedText, CountAndNoun)
     EXPECT_STREQ(tiny, "123");
 }
 
+// What never reached the collector: every message still queued and every
+// one pushed out whose notice has not gone yet.
+TEST(SyslogQueue, UndeliveredCountsQueuedAndPushedOut)
+{
+    SyslogQueue q;
+    ASSERT_TRUE(SyslogQueueInit(&q, 3));
+    EXPECT_EQ(SyslogQueueUndelivered(&q), 0u);
+    for (const char* m : {"a", "b"})
+        SyslogQueuePush(&q, m, 1);
+    EXPECT_EQ(SyslogQueueUndelivered(&q), 2u);
+    for (const char* m : {"c", "d", "e"})
+        SyslogQueuePush(&q, m, 1);
+    EXPECT_EQ(SyslogQueueUndelivered(&q), 5u);
+    SyslogQueuePop(&q);
+    EXPECT_EQ(SyslogQueueUndelivered(&q), 4u);
+    EXPECT_EQ(SyslogQueueTakeDropped(&q), 2u); // their notice went
+    EXPECT_EQ(SyslogQueueUndelivered(&q), 2u);
+    SyslogQueueFree(&q);
+}
+
+TEST(BuildUndeliveredText, CountAndNoun)
+{
+    char text[48];
+    BuildUndeliveredText(1, text);
+    EXPECT_STREQ(text, "Syslog: 1 message not delivered");
+    BuildUndeliveredText(12, text);
+    EXPECT_STREQ(text, "Syslog: 12 messages not delivered");
+    char tiny[12];
+    BuildUndeliveredText(12345, tiny);
+    EXPECT_STREQ(tiny, "Syslog: 123");
+}
+
 } // namespace

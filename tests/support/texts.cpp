@@ -44,6 +44,14 @@ std::string ListeningLine(int ports)
     return CountLine("Listening on ", ports);
 }
 
+std::string PortsLine(const std::vector<int>& ports)
+{
+    std::string line = "Ports: ";
+    for (size_t i = 0; i < ports.size(); ++i)
+        line += (i > 0 ? ", " : "") + std::to_string(ports[i]);
+    return line;
+}
+
 std::string CloseLine(int ports)
 {
     return CountLine("Close: ", ports);

@@ -25,10 +25,16 @@ HARBINEL_TEXT(kMessageSent, "   Message sent")
 HARBINEL_TEXT(kAcceptPrefix, "   Accept: ")
 HARBINEL_TEXT(kRdnsPrefix, "   RDNS: ")
 HARBINEL_TEXT(kTimestampPrefix, "   Timestamp: ")
+HARBINEL_TEXT(kNoPortsLine, "No ports to listen on")
+HARBINEL_TEXT(kSessionEnding, "Session ending")
+HARBINEL_TEXT(kTrayIconError, "Tray icon error: the notification area is not available")
+HARBINEL_TEXT(kSettingsErrorPrefix, "Settings error: ")
 
 // "Listening on 2 ports", "Close: 1 port".
 std::string ListeningLine(int ports);
 std::string CloseLine(int ports);
+// The line under "Listening on": "Ports: 12345, 31337", in the list's order.
+std::string PortsLine(const std::vector<int>& ports);
 // "Bind error port <port> : Port in use".
 std::string PortInUseLine(int port);
 // The start of the address line of a caller on 127.0.0.1:
@@ -57,6 +63,10 @@ HARBINEL_TEXT(kPortSettingsTitle, "Port Settings")
 HARBINEL_TEXT(kAddPortTitle, "Add Port")
 HARBINEL_TEXT(kMessageTitle, "Message")
 HARBINEL_TEXT(kTrojanPortsTitle, "Trojan Ports")
+// The caption of the program's message boxes, and Add Port's word on a port
+// nobody can call.
+HARBINEL_TEXT(kWindowTitleText, "Harbinel")
+HARBINEL_TEXT(kBadPortMessage, "Enter a port from 1 to 65535.")
 // The common save dialog's, and the name Save Log proposes in it.
 HARBINEL_TEXT(kSaveAsTitle, "Save As")
 HARBINEL_TEXT(kProposedLogName, "log.txt")

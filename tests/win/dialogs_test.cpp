@@ -83,20 +83,23 @@ TEST_F(PortSettingsTest, AddingAListedPortChangesNothingAndSaysNothing)
     });
 }
 
-TEST_F(PortSettingsTest, AddPortTakesOnlyDigitsUpTo65535)
+TEST_F(PortSettingsTest, AddPortTakesOnlyDigitsFrom1To65535)
 {
     struct Case {
         const char* name;
         std::string typed;
         std::string shown; // the box's text when OK is pressed
-        int32_t added;     // -1: nothing is added
+        int32_t added;     // -1: refused with a message, the box stays open
     };
     const Case cases[] = {
         {"largest port", "65535", "65535", 65535},
+        {"smallest port", "1", "1", 1},
         {"one above", "65536", "65536", -1},
         {"five nines", "99999", "99999", -1},
         {"sixth digit", "123456", "12345", 12345},
-        {"empty box", "", "", 0},
+        {"empty box", "", "", -1},
+        {"port zero", "0", "0", -1},
+        {"zeros", "00000", "00000", -1},
         {"letters, minus, spaces, backspace", "a1-b 2\b3x", "13", 13},
     };
     RunScript([&] {
@@ -114,20 +117,29 @@ TEST_F(PortSettingsTest, AddPortTakesOnlyDigitsUpTo65535)
             Type(edit, c.typed);
             EXPECT_EQ(Text(edit), c.shown);
             Click(add, IDC_AP_OK);
+            if (c.added < 0) {
+                HWND box = WaitForWindow(add, kWindowTitleText);
+                ASSERT_NE(box, (HWND)NULL) << "no message";
+                EXPECT_EQ(ItemText(box, 0xFFFF), kBadPortMessage);
+                PressKey(VK_RETURN, box);
+                WaitGone(box);
+                EXPECT_TRUE(IsWindow(add) && IsWindowVisible(add)) << "Add Port closed";
+                EXPECT_EQ(GetFocus(), edit);
+                Click(add, IDC_AP_CANCEL);
+                WaitGone(add);
+                EXPECT_EQ(ListBoxLinesA(list), before);
+                continue;
+            }
             WaitGone(add);
             Lines after = ListBoxLinesA(list);
-            if (c.added < 0) {
-                EXPECT_EQ(after, before);
-            } else {
-                char entry[8];
-                wsprintfA(entry, "%5d", c.added);
-                EXPECT_EQ(after.size(), before.size() + 1);
-                EXPECT_NE(std::find(after.begin(), after.end(), entry), after.end())
-                    << "no line [" << entry << "]";
-                EXPECT_EQ(harness::PortListPorts().back(), c.added);
-            }
+            char entry[8];
+            wsprintfA(entry, "%5d", c.added);
+            EXPECT_EQ(after.size(), before.size() + 1);
+            EXPECT_NE(std::find(after.begin(), after.end(), entry), after.end())
+                << "no line [" << entry << "]";
+            EXPECT_EQ(harness::PortListPorts().back(), c.added);
         }
-        EXPECT_EQ(ListBoxLinesA(list), (Lines{"    0", "   13", "12345", "65535"}));
+        EXPECT_EQ(ListBoxLinesA(list), (Lines{"    1", "   13", "12345", "65535"}));
         Click(ps, IDC_PS_OK);
         WaitGone(ps);
     });
