@@ -43,7 +43,7 @@ TEST_F(AlertsE2E, TheLogFileHoldsTheWindowsLinesAsTheyCame)
     ASSERT_TRUE(WaitForLog(
         main_,
         [](const std::vector<std::wstring>& l) {
-            return CountLines(l, kScanBlockedW) == 1 && l.size() == 7;
+            return CountLines(l, kScanBlockedW) == 1 && l.size() == 8;
         },
         kDeadlineMs, &window))
         << Dump(window);

@@ -214,14 +214,15 @@ TEST_F(MonitorTest, FirstRunScanIsWarnedBlockedAndLogged)
     ASSERT_TRUE(WaitForFinishedScans(1, &log)) << Dump(log);
     EndWindow(window);
     const std::vector<std::wstring> lines = log;
-    ASSERT_EQ(lines.size(), 7u) << Dump(log);
+    ASSERT_EQ(lines.size(), 8u) << Dump(log);
     EXPECT_EQ(lines[0], Widen(ListeningLine(1)));
-    EXPECT_EQ(lines[1], kScanDetectedW);
-    EXPECT_TRUE(IsAddressLineOf(lines[2], {"127.0.0.1", callerPort, port})) << Narrow(lines[2]);
-    ExpectRdnsLineFor(lines[3], "127.0.0.1");
-    ExpectTimestampLine(lines[4], window);
-    EXPECT_EQ(lines[5], kMessageSentW);
-    EXPECT_EQ(lines[6], kScanBlockedW);
+    EXPECT_EQ(lines[1], Widen(PortsLine({port})));
+    EXPECT_EQ(lines[2], kScanDetectedW);
+    EXPECT_TRUE(IsAddressLineOf(lines[3], {"127.0.0.1", callerPort, port})) << Narrow(lines[3]);
+    ExpectRdnsLineFor(lines[4], "127.0.0.1");
+    ExpectTimestampLine(lines[5], window);
+    EXPECT_EQ(lines[6], kMessageSentW);
+    EXPECT_EQ(lines[7], kScanBlockedW);
 }
 
 TEST_F(MonitorTest, WithoutImmediateDisconnectEverythingTheCallerSendsIsLogged)
@@ -363,20 +364,20 @@ TEST_F(MonitorTest, WarningTextFollowsTheStoredMessageSettings)
         EndWindow(window);
         ExpectScanBlock(log, {"127.0.0.1", callerPort, port}, window);
         std::vector<std::wstring> lines = SteadyLines(log);
-        std::vector<std::wstring> tail(lines.begin() + std::min<size_t>(4, lines.size()),
+        std::vector<std::wstring> tail(lines.begin() + std::min<size_t>(5, lines.size()),
                                        lines.end());
         if (c.received.empty())
             EXPECT_EQ(tail, std::vector<std::wstring>{kScanBlockedW}) << Dump(log);
         else
             EXPECT_EQ(tail, (std::vector<std::wstring>{kMessageSentW, kScanBlockedW})) << Dump(log);
-        EXPECT_EQ(lines.size(), c.received.empty() ? 5u : 6u) << Dump(log);
+        EXPECT_EQ(lines.size(), c.received.empty() ? 6u : 7u) << Dump(log);
         Restart();
     }
 }
 
 // ---- Listening ----------------------------------------------------------------
 
-TEST_F(MonitorTest, ListenReportsPortsThatCannotOpenAndStopCountsEverySocket)
+TEST_F(MonitorTest, ListenReportsPortsThatCannotOpenAndStopCountsWhatListened)
 {
     struct Case {
         const char* name;
@@ -392,16 +393,17 @@ TEST_F(MonitorTest, ListenReportsPortsThatCannotOpenAndStopCountsEverySocket)
         {"a port held by another program",
          {0, 1, 2},
          1,
-         {Widen(PortInUseLine(free[1])), Widen(ListeningLine(2))},
+         {Widen(PortInUseLine(free[1])), Widen(ListeningLine(2)),
+          Widen(PortsLine({free[0], free[2]}))},
          {0, 2},
-         // The socket of the port that failed to bind is closed and counted too.
-         Widen(CloseLine(3))},
+         // The port that failed to bind was closed then: Stop counts what listened.
+         Widen(CloseLine(2))},
         {"a port listed twice",
          {0, 0},
          -1,
-         {Widen(PortInUseLine(free[0])), Widen(ListeningLine(1))},
+         {Widen(PortInUseLine(free[0])), Widen(ListeningLine(1)), Widen(PortsLine({free[0]}))},
          {0},
-         Widen(CloseLine(2))},
+         Widen(CloseLine(1))},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -442,7 +444,7 @@ TEST_F(MonitorTest, ListenReportsPortsThatCannotOpenAndStopCountsEverySocket)
     }
 }
 
-TEST_F(MonitorTest, ListenWithoutPortsLogsNothingAndStaysIdle)
+TEST_F(MonitorTest, ListenWithoutPortsSaysSoAndStaysIdle)
 {
     // Nothing stored, a Count of 0, and ports stored without a Count.
     struct Case {
@@ -467,7 +469,7 @@ TEST_F(MonitorTest, ListenWithoutPortsLogsNothingAndStaysIdle)
         SendCommand(main_, kListen);
         EXPECT_EQ(ButtonText(main_), kButtonListenW);
         EXPECT_EQ(StatusText(main_), kStatusIdleW);
-        EXPECT_TRUE(LogLines(main_).empty()) << Dump(LogLines(main_));
+        EXPECT_EQ(LogLines(main_), std::vector<std::wstring>{kNoPortsLineW});
         Caller caller;
         EXPECT_FALSE(caller.Connect(port)) << "port " << port << " answers";
         Restart();
@@ -547,8 +549,8 @@ TEST_F(MonitorTest, SimultaneousCallersEachGetTheirOwnBlock)
         ExpectScanBlock(log, scan, window);
     EXPECT_EQ(CountLines(log, kScanDetectedW), kCallers) << Dump(log);
     EXPECT_EQ(CountLines(log, kMessageSentW), kCallers) << Dump(log);
-    // One line to start listening and six for each scan, no other.
-    EXPECT_EQ(log.size(), 1u + 6u * kCallers) << Dump(log);
+    // Two lines to start listening and six for each scan, no other.
+    EXPECT_EQ(log.size(), 2u + 6u * kCallers) << Dump(log);
 }
 
 // ---- Settings kept across runs ------------------------------------------------
@@ -644,8 +646,11 @@ TEST_F(MonitorTest, HandEditedKeyLoadsAsStored)
     // It comes up listening and on top by itself.
     std::vector<std::wstring> log;
     EXPECT_TRUE(WaitForLog(
-        main_, [](const std::vector<std::wstring>& l) { return !l.empty(); }, kDeadlineMs, &log));
-    EXPECT_EQ(log, std::vector<std::wstring>{Widen(ListeningLine(2))}) << Dump(log);
+        main_, [](const std::vector<std::wstring>& l) { return l.size() >= 2; }, kDeadlineMs,
+        &log));
+    EXPECT_EQ(log, (std::vector<std::wstring>{Widen(ListeningLine(2)),
+                                             Widen(PortsLine({ports[0], ports[2]}))}))
+        << Dump(log);
     EXPECT_EQ(ButtonText(main_), kButtonStopW);
     EXPECT_TRUE(IsTopmost(main_));
     // An unknown message type sends the custom text.
