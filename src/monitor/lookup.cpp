@@ -181,7 +181,9 @@ void OnHostResolved(HANDLE handle, int errorCode)
         address = lookup->address;
         KeepAnswer(lookup->address, line, name[0] != '\0', GetTickCount());
         waiting = lookup->waiting;
-        SyslogRdnsAnswered(address, name);
+        // The collector gets the name as the log shows it, escaped: the
+        // owner of the caller's address wrote it.
+        SyslogRdnsAnswered(address, name[0] != '\0' ? line + 9 : "");
     }
     BlockFree(lookup); // the resolver is done with it: the answer has come
     // Lines that were evicted or cleared are not found: their answer is dropped.

@@ -649,7 +649,7 @@ TEST_F(MonitorTest, HandEditedKeyLoadsAsStored)
         main_, [](const std::vector<std::wstring>& l) { return l.size() >= 2; }, kDeadlineMs,
         &log));
     EXPECT_EQ(log, (std::vector<std::wstring>{Widen(ListeningLine(2)),
-                                             Widen(PortsLine({ports[0], ports[2]}))}))
+                                              Widen(PortsLine({ports[0], ports[2]}))}))
         << Dump(log);
     EXPECT_EQ(ButtonText(main_), kButtonStopW);
     EXPECT_TRUE(IsTopmost(main_));

@@ -124,8 +124,7 @@ TEST_F(SessionE2E, SessionEndKeepsEverySettingAndTheNextStartListensAgain)
         if (!StartsWith(line, kRdnsPrefixW))
             shown.push_back(Narrow(line));
     ASSERT_GE(steady.size(), shown.size() + 1) << Dump(file);
-    EXPECT_EQ(std::vector<std::string>(steady.begin(), steady.begin() + (long)shown.size()),
-              shown)
+    EXPECT_EQ(std::vector<std::string>(steady.begin(), steady.begin() + (long)shown.size()), shown)
         << Dump(file);
 
     // The next start listens on the list as the user left it.

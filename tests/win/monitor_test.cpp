@@ -103,8 +103,8 @@ TEST_F(ListenTest, PortsListedUnderTheCountAndTwentyAtMost)
         AddPortToList(port);
     Command(IDC_LISTEN);
     std::vector<int> first(ports.begin(), ports.begin() + 20);
-    EXPECT_EQ(LogLines(), (std::vector<std::string>{ListeningLine(25),
-                                                    PortsLine(first) + " and 5 more"}));
+    EXPECT_EQ(LogLines(),
+              (std::vector<std::string>{ListeningLine(25), PortsLine(first) + " and 5 more"}));
 }
 
 TEST_F(ListenTest, PortInUseIsReportedWhileTheOthersListen)

@@ -124,8 +124,8 @@ class SettingsErrorTest : public AppTest {
 
 TEST_F(SettingsErrorTest, OneLinePerRunOfFailedSaves)
 {
-    const std::string expected = std::string(kSettingsErrorPrefix) +
-                                 "Key is under a key that is not kept";
+    const std::string expected =
+        std::string(kSettingsErrorPrefix) + "Key is under a key that is not kept";
     Command(IDM_ONTOP);
     EXPECT_EQ(FindLogLine(expected), 0) << LogDump();
     Command(IDM_ONTOP);
@@ -300,8 +300,8 @@ TEST_F(TrayIconTest, TheShellsRestartMessageAddsTheIconAgainAsItStands)
 
 struct PlaceCase {
     const char* name;
-    int x, y;       // stored, relative to the work area's corner
-    bool moves;     // the restored window is brought onto the screen
+    int x, y;   // stored, relative to the work area's corner
+    bool moves; // the restored window is brought onto the screen
 };
 
 class OffScreenTest : public AppTest {
