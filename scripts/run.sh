@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds harbinel.exe and starts it under Wine. With $DISPLAY set Wine draws
 # it on that display; without one it runs headless on the null graphics
-# driver. Ends when the program exits, or on Ctrl+C.
+# driver. Ends when the program exits, or on Ctrl+C or SIGTERM.
 #
 #   usage: scripts/run.sh [--fresh] [--ports PORT,PORT...]
 #
