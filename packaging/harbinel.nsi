@@ -1,6 +1,8 @@
 ; The Harbinel installer. Puts harbinel.exe under Program Files, adds a Start
-; menu shortcut, offers a Run entry for the current user (off unless ticked)
-; and registers an uninstaller in Add/Remove Programs. The build passes:
+; menu shortcut, offers a Run entry for the current user (off unless ticked),
+; registers an uninstaller in Add/Remove Programs and lets the installed exe
+; through Windows' firewall (one inbound rule named "Harbinel", which the
+; uninstaller removes again). The build passes:
 ;   VERSION  four-part version, e.g. 1.0.6.0
 ;   ARCH     x86 (the shipped program) or amd64 (a 64-bit build for tests)
 ;   EXE      path of harbinel.exe      README  path of the read-me text
@@ -108,6 +110,34 @@ FunctionEnd
 !insertmacro DEFINE_CLOSE_RUNNING ""
 !insertmacro DEFINE_CLOSE_RUNNING "un."
 
+; Harbinel listens on every interface, so the first Listen makes Windows'
+; firewall ask whether to let harbinel.exe in; a user who answers Cancel gets
+; a block rule, and from then on only scans from this PC itself (127.0.0.1)
+; arrive. Setup therefore lets the installed exe in itself, on every network
+; profile. Any earlier rule of that name goes first, so that an upgrade or a
+; new folder leaves exactly one rule, for the exe now installed. netsh runs
+; hidden; a rule that cannot be added (the firewall service stopped, say) is
+; noted in the details and does not stop setup.
+!define FIREWALL_RULE "Harbinel"
+!macro DEFINE_FIREWALL_DELETE prefix
+Function ${prefix}DeleteFirewallRule
+    nsExec::Exec '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${FIREWALL_RULE}"'
+    ; Not 0 when there was no such rule, which is as good.
+    Pop $0
+FunctionEnd
+!macroend
+!insertmacro DEFINE_FIREWALL_DELETE ""
+!insertmacro DEFINE_FIREWALL_DELETE "un."
+
+Function AddFirewallRule
+    Call DeleteFirewallRule
+    nsExec::Exec '"$SYSDIR\netsh.exe" advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow program="$INSTDIR\harbinel.exe" enable=yes profile=any'
+    Pop $0
+    ${If} $0 != 0
+        DetailPrint "Could not let Harbinel through the firewall (netsh: $0)"
+    ${EndIf}
+FunctionEnd
+
 Section "Harbinel (required)" SecProgram
     SectionIn RO
     Call CloseRunningHarbinel
@@ -115,6 +145,7 @@ Section "Harbinel (required)" SecProgram
     File "/oname=harbinel.exe" "${EXE}"
     File "/oname=readme.txt" "${README}"
     WriteUninstaller "$INSTDIR\uninstall.exe"
+    Call AddFirewallRule
 
     SetShellVarContext all
     CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\harbinel.exe" "" \
@@ -190,6 +221,7 @@ Section "Uninstall"
     SetShellVarContext all
     Delete "$SMPROGRAMS\${PRODUCT}.lnk"
     DeleteRegValue HKCU "${RUN_KEY}" "${PRODUCT}"
+    Call un.DeleteFirewallRule
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
     Call un.RemoveSettings
 SectionEnd

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and tests everything: the native unit tests (sanitized), the 32-bit
-# product with its import and package checks, and the Windows and end-to-end
-# tests under Wine in a throwaway prefix. Exits non-zero on any failure.
+# product with its import and package checks, the Windows and end-to-end
+# tests under Wine in a throwaway prefix, and scripts/run.sh run headless in
+# a prefix of its own. Exits non-zero on any failure.
 #
 # The 32-bit build always builds everything (product, packages, Wine tests,
 # benchmark tools, screenshot helper), so a 32-bit-only compile error fails
@@ -99,3 +100,6 @@ else
     timed "x86_64 build (Wine tests)" mingw_build build/win64 x86_64 --target win_tests e2e_tests
 fi
 timed "wine tests" ctest --test-dir "$testdir" -LE product --output-on-failure
+# scripts/run.sh headless in a prefix of its own: a scan shows, a second run
+# refuses, SIGTERM ends everything through Harbinel's Exit.
+timed "run.sh" bash tests/scripts/run_test.sh

@@ -30,8 +30,8 @@ loader="$(wine_loader_for "$exe")"
 output="$(mktemp "${TMPDIR:-/tmp}/harbinel-run.XXXXXX")"
 
 # The end-to-end driver is handed the Windows paths of the program and the
-# installer under test.
-for var in HARBINEL_EXE HARBINEL_SETUP HARBINEL_FULL_DISK; do
+# installer under test, and of the stand-in netsh.exe the install tests use.
+for var in HARBINEL_EXE HARBINEL_SETUP HARBINEL_FULL_DISK HARBINEL_FAKE_NETSH; do
     if [[ "${!var:-}" == /* ]]; then
         "$loader" winepath -w "${!var}" </dev/null >"$output" 2>/dev/null
         printf -v "$var" '%s' "$(tr -d '\r' <"$output")"

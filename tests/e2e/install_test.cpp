@@ -7,12 +7,16 @@
 //
 // The installer under test is HARBINEL_SETUP, built for the same machine as
 // this test exe, so both see the same Program Files folder and registry view.
+// In every test a stand-in netsh.exe (fake_netsh/) sits in the system folder
+// in place of Wine's, recording the firewall rule commands given to it.
 #include "driver.h"
 
+#include <shellapi.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -254,11 +258,145 @@ void ExpectInstallation(const std::wstring& path, bool present)
     EXPECT_EQ(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey), present);
 }
 
+// ---- The firewall rule ------------------------------------------------------
+
+// One netsh call, its arguments split as netsh's own command line parser
+// splits them (quotes grouping, then dropped).
+using NetshCall = std::vector<std::wstring>;
+
+NetshCall SplitArguments(const std::wstring& arguments)
+{
+    NetshCall split;
+    int count = 0;
+    const std::wstring line = L"netsh " + arguments;
+    wchar_t** argv = CommandLineToArgvW(line.c_str(), &count);
+    if (argv == NULL)
+        return split;
+    for (int i = 1; i < count; ++i)
+        split.push_back(argv[i]);
+    LocalFree(argv);
+    return split;
+}
+
+const NetshCall kDeleteRule = {L"advfirewall", L"firewall", L"delete", L"rule", L"name=Harbinel"};
+
+NetshCall AddRule(const std::wstring& exe)
+{
+    return {L"advfirewall",   L"firewall",   L"add",          L"rule",
+            L"name=Harbinel", L"dir=in",     L"action=allow", L"program=" + exe,
+            L"enable=yes",    L"profile=any"};
+}
+
+std::string Show(const std::vector<NetshCall>& calls)
+{
+    std::string text;
+    for (const NetshCall& call : calls) {
+        text += "\n   ";
+        for (const std::wstring& argument : call)
+            text += " [" + Narrow(argument) + "]";
+    }
+    return calls.empty() ? std::string(" (none)") : text;
+}
+
+// The stand-in netsh.exe (HARBINEL_FAKE_NETSH) in the system folder that
+// the installer runs netsh from, in place of Wine's own, which is put back
+// afterwards. It appends the arguments of every call to a file of ours.
+class FakeNetsh {
+  public:
+    ~FakeNetsh()
+    {
+        Remove();
+    }
+
+    ::testing::AssertionResult Install()
+    {
+        const wchar_t* fake = _wgetenv(L"HARBINEL_FAKE_NETSH");
+        if (fake == NULL || !FileExists(fake))
+            return ::testing::AssertionFailure() << "HARBINEL_FAKE_NETSH names no stand-in netsh";
+        wchar_t system[MAX_PATH] = {};
+        UINT length = GetSystemDirectoryW(system, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH)
+            return ::testing::AssertionFailure() << "no system folder";
+        netsh_ = std::wstring(system) + L"\\netsh.exe";
+        saved_ = netsh_ + L".harbinel-saved";
+        if (!folder_.Create("netsh"))
+            return ::testing::AssertionFailure() << "no folder for the netsh log";
+        log_ = folder_.Path(std::wstring(L"calls.txt"));
+        if (FileExists(netsh_) && !FileExists(saved_) && !MoveFileW(netsh_.c_str(), saved_.c_str()))
+            return ::testing::AssertionFailure() << "cannot move " << Narrow(netsh_) << " aside";
+        if (!CopyFileW(fake, netsh_.c_str(), FALSE))
+            return ::testing::AssertionFailure()
+                   << "cannot copy the stand-in to " << Narrow(netsh_);
+        SetEnvironmentVariableW(L"HARBINEL_NETSH_LOG", log_.c_str());
+        return ::testing::AssertionSuccess();
+    }
+
+    void Remove()
+    {
+        if (netsh_.empty())
+            return;
+        SetEnvironmentVariableW(L"HARBINEL_NETSH_LOG", NULL);
+        DeleteFileW(netsh_.c_str());
+        if (FileExists(saved_))
+            MoveFileW(saved_.c_str(), netsh_.c_str());
+        netsh_.clear();
+        folder_.Remove();
+    }
+
+    // Forgets the calls so far.
+    void Clear()
+    {
+        DeleteFileW(log_.c_str());
+    }
+
+    std::vector<NetshCall> Calls() const
+    {
+        std::string bytes = ReadFileBytes(log_);
+        std::wstring text(bytes.size() / sizeof(wchar_t), L'\0');
+        if (!text.empty())
+            memcpy(&text[0], bytes.data(), text.size() * sizeof(wchar_t));
+        std::vector<NetshCall> calls;
+        size_t start = 0;
+        for (size_t end; (end = text.find(L'\n', start)) != std::wstring::npos; start = end + 1)
+            calls.push_back(SplitArguments(text.substr(start, end - start)));
+        return calls;
+    }
+
+  private:
+    TempFolder folder_;
+    std::wstring netsh_, saved_, log_;
+};
+
+// The programs that "Harbinel" rules would let in after these calls, as
+// Windows' firewall keeps them: a delete by name removes every rule of that
+// name, an add adds one more even when one of the name exists. Any other
+// call fails the test.
+std::vector<std::wstring> RulesAfter(const std::vector<NetshCall>& calls)
+{
+    const size_t programAt = 7; // where AddRule puts program=
+    std::vector<std::wstring> rules;
+    for (const NetshCall& call : calls) {
+        if (call == kDeleteRule) {
+            rules.clear();
+            continue;
+        }
+        std::wstring program;
+        if (call.size() > programAt && StartsWith(call[programAt], L"program="))
+            program = call[programAt].substr(8);
+        if (!program.empty() && call == AddRule(program))
+            rules.push_back(program);
+        else
+            ADD_FAILURE() << "unexpected netsh call:" << Show({call});
+    }
+    return rules;
+}
+
 class InstallTest : public ::testing::Test {
   protected:
     void SetUp() override
     {
         ASSERT_FALSE(SetupPath().empty()) << "HARBINEL_SETUP names no installer";
+        ASSERT_TRUE(netsh_.Install());
         KillLeftovers();
         DeleteSettings();
         // A run that failed half-way may have left an installation behind.
@@ -266,6 +404,7 @@ class InstallTest : public ::testing::Test {
             ASSERT_TRUE(UninstallQuietly(L"/REMOVESETTINGS"));
         }
         ASSERT_FALSE(FileExists(InstallDir()));
+        netsh_.Clear();
     }
 
     void TearDown() override
@@ -276,7 +415,10 @@ class InstallTest : public ::testing::Test {
         }
         RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Harbinel");
         DeleteSettings();
+        netsh_.Remove();
     }
+
+    FakeNetsh netsh_;
 };
 
 TEST_F(InstallTest, SilentInstallPutsTheProgramInProgramFilesAndItStarts)
@@ -328,6 +470,61 @@ TEST_F(InstallTest, InstallsIntoTheFolderChosenAndUninstallsFromThere)
     EXPECT_FALSE(FileExists(dir));
     EXPECT_FALSE(FileExists(ShortcutPath()));
     RemoveDirectoryW(L"C:\\Tools");
+}
+
+// The firewall would ask about the new listener, and a Cancel there blocks
+// every scan from another PC; setup adds the rule for the exe it installed
+// (wherever that went, spaces and all) after removing any earlier one, and
+// the uninstaller removes it.
+TEST_F(InstallTest, InstallAddsTheFirewallRuleForTheInstalledExeAndUninstallRemovesIt)
+{
+    struct Case {
+        const char* name;
+        std::wstring arguments;
+        std::wstring dir;
+    };
+    const Case cases[] = {
+        {"default folder", L"/S", InstallDir()},
+        {"chosen folder", L"/S /D=C:\\Tools\\Scan Guard", L"C:\\Tools\\Scan Guard"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        netsh_.Clear();
+        ASSERT_EQ(RunInstaller(c.arguments), 0u);
+        const std::wstring exe = c.dir + L"\\harbinel.exe";
+        ASSERT_TRUE(FileExists(exe));
+        std::vector<NetshCall> calls = netsh_.Calls();
+        EXPECT_EQ(calls, (std::vector<NetshCall>{kDeleteRule, AddRule(exe)})) << Show(calls);
+
+        netsh_.Clear();
+        ASSERT_TRUE(UninstallQuietly());
+        calls = netsh_.Calls();
+        EXPECT_EQ(calls, (std::vector<NetshCall>{kDeleteRule})) << Show(calls);
+    }
+    RemoveDirectoryW(L"C:\\Tools");
+}
+
+// Every install first removes the rule an earlier one added, so upgrades
+// never pile up rules: each add comes right after a delete, and one rule,
+// for the exe now installed, is left until the uninstall.
+TEST_F(InstallTest, UpgradesKeepOneFirewallRule)
+{
+    ASSERT_EQ(RunInstaller(L"/S"), 0u);
+    ASSERT_EQ(RunInstaller(L"/S"), 0u);
+    const std::wstring exe = InstalledExe();
+    std::vector<NetshCall> calls = netsh_.Calls();
+    EXPECT_EQ(calls, (std::vector<NetshCall>{kDeleteRule, AddRule(exe), kDeleteRule, AddRule(exe)}))
+        << Show(calls);
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i] != kDeleteRule)
+            EXPECT_TRUE(i > 0 && calls[i - 1] == kDeleteRule)
+                << "an add without a delete before it, call " << i;
+    }
+    EXPECT_EQ(RulesAfter(calls), std::vector<std::wstring>{exe});
+
+    ASSERT_TRUE(UninstallQuietly());
+    calls = netsh_.Calls();
+    EXPECT_TRUE(RulesAfter(calls).empty()) << Show(calls);
 }
 
 TEST_F(InstallTest, ProgramAndInstallerCarryVersion1060)
