@@ -1,10 +1,21 @@
-// The stealth watch in-process: the Options item and its stored switch, and
-// a half-open caller's block reaching the shell through the real window
-// procedure, with the alert raised unless the caller is trusted.
+// The stealth watch in-process: the Options item and its stored switch, a
+// half-open caller's block reaching the shell through the real window
+// procedure, with the alert raised unless the caller is trusted, and the
+// local addresses it lists.
+// Wine refuses SIO_RCVALL, so the watch runs as raw TCP on every address
+// here and an address added or removed cannot be seen to open or close a
+// socket; the comparison is unit-tested natively instead.
 #include "harness.h"
 #include "support/rawsyn.h"
 
+#include <iphlpapi.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "app/app.h"
+#include "monitor/monitor.h"
 #include "resource.h"
 
 using namespace harness;
@@ -65,6 +76,68 @@ TEST_F(StealthTest, HalfOpenCallerIsNamedAndAlertsUnlessTrusted)
     EXPECT_FALSE(Checked(IDM_STEALTH));
     ASSERT_TRUE(ExitApp());
     ExpectValue(kValueStealthWatch, REG_BINARY, {0});
+}
+
+// The addresses of the interfaces that are up, as the adapter table gives
+// them, loopback left out: the socket layer's list must hold each.
+std::vector<uint32_t> AdapterAddresses()
+{
+    std::vector<uint32_t> found;
+    ULONG size = 16384;
+    std::vector<unsigned char> buffer(size);
+    auto* adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data());
+    const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    if (GetAdaptersAddresses(AF_INET, flags, NULL, adapters, &size) != NO_ERROR)
+        return found;
+    for (auto* a = adapters; a != NULL; a = a->Next) {
+        if (a->OperStatus != IfOperStatusUp || a->IfType == IF_TYPE_SOFTWARE_LOOPBACK)
+            continue;
+        for (auto* u = a->FirstUnicastAddress; u != NULL; u = u->Next) {
+            const auto* in = reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr);
+            if (in->sin_family == AF_INET && in->sin_addr.s_addr != 0)
+                found.push_back(in->sin_addr.s_addr);
+        }
+    }
+    return found;
+}
+
+TEST_F(StealthTest, ListsTheMachinesAddressesWithoutAskingForItsName)
+{
+    const std::vector<uint32_t> adapters = AdapterAddresses();
+    if (adapters.empty())
+        GTEST_SKIP() << "this machine has no address but loopback";
+    uint32_t listed[kLocalAddressCap];
+    const int count = ListLocalAddresses(listed);
+    ASSERT_GE(count, 0) << WSAGetLastError();
+    const std::vector<uint32_t> got(listed, listed + count);
+    for (uint32_t address : adapters) {
+        in_addr text;
+        text.s_addr = address;
+        EXPECT_NE(std::find(got.begin(), got.end(), address), got.end()) << inet_ntoa(text);
+    }
+}
+
+// Raw TCP already watches every address: the comparison must leave its
+// socket alone, and say nothing of addresses.
+TEST_F(StealthTest, ComparisonLeavesTheRawTcpFormWatching)
+{
+    const int port = FreePort();
+    AddPortToList(port);
+    SendMessageA(AppState.MainWindow, WM_COMMAND, IDC_LISTEN, 0);
+    ASSERT_GE(FindLogLine("Stealth watch on"), 0) << LogDump();
+    const std::string from = "127.78.0." + std::to_string(GetTickCount() % 250 + 2);
+    SOCKET raw = OpenSynSender(from.c_str());
+    if (raw == INVALID_SOCKET)
+        GTEST_SKIP() << "raw sockets need root";
+    for (int i = 0; i < 3; ++i)
+        StealthCompareAddresses();
+    const u_short source = (u_short)(40000 + GetTickCount() % 20000);
+    ASSERT_TRUE(SendSyn(raw, from.c_str(), source, (u_short)port));
+    closesocket(raw);
+    const std::string line = "   Stealth: " + from + ":" + std::to_string(source) +
+                             " -> 127.0.0.1:" + std::to_string(port);
+    EXPECT_TRUE(WaitForLogLine(line, false, 6000)) << LogDump();
+    EXPECT_LT(FindLogLine("Stealth watch: watching", true), 0) << LogDump();
 }
 
 } // namespace
