@@ -69,8 +69,9 @@ void StealthNoteAccept(const sockaddr_in& caller);
 // watch saw the SYN, with report set for the shell. False when it did not.
 bool StealthNameGoneCaller(int32_t port, MonitorReport* report);
 // Timer work: half-open attempts whose accept never came, sweeps that
-// settled or ended, and every 30 s the local addresses compared with those
-// watched. Returns the last scan for the shell to raise.
+// settled or ended, callers the full table could not keep, and every 30 s
+// the local addresses compared with those watched. Returns the last scan
+// for the shell to raise.
 MonitorReport OnStealthTimer();
 // The local IPv4 addresses the system lists (network byte order), without
 // asking any resolver; -1 when the query failed (WSAGetLastError says why).

@@ -542,6 +542,12 @@ MonitorReport OnStealthTimer()
     SweepEvent event;
     while (SweepTakeDue(&watch->sweeps, now, &event))
         LogSweepUpdate(event);
+    uint32_t dropped = SynTakeDroppedNotice(&watch->pending, now);
+    if (dropped != 0) {
+        char line[80];
+        BuildDroppedLine(dropped, line);
+        AddLogLine(line);
+    }
     if (now - watch->comparedTick >= kAddressCompareMs)
         StealthCompareAddresses();
     return report;

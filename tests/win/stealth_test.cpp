@@ -1,7 +1,7 @@
 // The stealth watch in-process: the Options item and its stored switch, a
 // half-open caller's block reaching the shell through the real window
-// procedure, with the alert raised unless the caller is trusted, and the
-// local addresses it lists.
+// procedure, with the alert raised unless the caller is trusted, the local
+// addresses it lists, and the one line a flood that fills its table leaves.
 // Wine refuses SIO_RCVALL, so the watch runs as raw TCP on every address
 // here and an address added or removed cannot be seen to open or close a
 // socket; the comparison is unit-tested natively instead.
@@ -16,6 +16,7 @@
 
 #include "app/app.h"
 #include "monitor/monitor.h"
+#include "pure/synwatch.h"
 #include "resource.h"
 
 using namespace harness;
@@ -138,6 +139,44 @@ TEST_F(StealthTest, ComparisonLeavesTheRawTcpFormWatching)
                              " -> 127.0.0.1:" + std::to_string(port);
     EXPECT_TRUE(WaitForLogLine(line, false, 6000)) << LogDump();
     EXPECT_LT(FindLogLine("Stealth watch: watching", true), 0) << LogDump();
+}
+
+// More half-open callers than the table holds: the ones pushed out are
+// counted in one line on the next tick, not one line each.
+TEST_F(StealthTest, FullTableIsToldInOneLine)
+{
+    const int port = FreePort();
+    AddPortToList(port);
+    SendMessageA(AppState.MainWindow, WM_COMMAND, IDC_LISTEN, 0);
+    ASSERT_GE(FindLogLine("Stealth watch on"), 0) << LogDump();
+    const std::string from = "127.79.0." + std::to_string(GetTickCount() % 250 + 2);
+    SOCKET raw = OpenSynSender(from.c_str());
+    if (raw == INVALID_SOCKET)
+        GTEST_SKIP() << "raw sockets need root";
+    const int kOver = 40, sent = (int)kSynPendingCap + kOver;
+    for (int i = 0; i < sent; ++i) {
+        ASSERT_TRUE(SendSyn(raw, from.c_str(), (u_short)(20000 + i), (u_short)port));
+        // The watch reads as it goes, so that the raw socket's buffer never
+        // overflows and loses the SYNs this counts on.
+        if (i % 16 == 15)
+            PumpPending();
+    }
+    closesocket(raw);
+    const std::string head = "Stealth watch: ",
+                      tail = " half-open callers not tracked (table full)";
+    ASSERT_TRUE(WaitForLogLine(head, true, 6000)) << LogDump();
+    const std::string line = LogLine(FindLogLine(head, true));
+    ASSERT_GT(line.size(), head.size() + tail.size()) << line;
+    ASSERT_EQ(line.substr(line.size() - tail.size()), tail) << line;
+    const int told = std::stoi(line.substr(head.size()));
+    // A tick between reads tells the first drops alone; the rest wait a minute.
+    EXPECT_GE(told, 1);
+    EXPECT_LE(told, kOver);
+    int notices = 0;
+    for (const std::string& l : LogLines())
+        if (l.size() > tail.size() && l.compare(l.size() - tail.size(), tail.size(), tail) == 0)
+            ++notices;
+    EXPECT_EQ(notices, 1) << LogDump();
 }
 
 } // namespace
