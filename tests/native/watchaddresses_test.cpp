@@ -3,13 +3,11 @@
 #include <stdint.h>
 #include <string.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "guarded.h"
 #include "pure/watchaddresses.h"
 
 namespace {
@@ -59,26 +57,6 @@ TEST(CompareAddressSets, OpensTheNewClosesTheGoneWithinTheCap)
     }
 }
 
-// Applying the changes to the watched set always gives the found set's
-// distinct addresses while they fit.
-TEST(CompareAddressSets, AppliedChangesReachTheFoundSet)
-{
-    const List watched = {10, 11, 12, 13}, found = {13, 20, 11, 21, 20};
-    AddressChanges out;
-    CompareAddressSets(watched.data(), watched.size(), found.data(), found.size(), kWatchAddressCap,
-                       &out);
-    List now;
-    for (uint32_t a : watched)
-        if (std::find(out.close, out.close + out.closeCount, a) == out.close + out.closeCount)
-            now.push_back(a);
-    now.insert(now.end(), out.open, out.open + out.openCount);
-    EXPECT_EQ(now, List({11, 13, 20, 21}));
-    AddressChanges again;
-    CompareAddressSets(now.data(), now.size(), found.data(), found.size(), kWatchAddressCap,
-                       &again);
-    EXPECT_EQ(again.openCount + again.closeCount + again.leftOut, 0u);
-}
-
 TEST(WatchLines, CountsSayAddressOrAddresses)
 {
     const struct {
@@ -103,14 +81,6 @@ TEST(WatchLines, CountsSayAddressOrAddresses)
         BuildLeftOutLine(c.count, 8, line);
         EXPECT_STREQ(line, c.leftOut);
     }
-}
-
-TEST(WatchLines, NeverWritePastTheBuffer)
-{
-    ExpectBoundedPrefixes("Stealth watch: watching 12 addresses",
-                          [](char* out, size_t size) { BuildWatchingLineN(12, out, size); });
-    ExpectBoundedPrefixes("Stealth watch: 3 more addresses not watched (8 at most)",
-                          [](char* out, size_t size) { BuildLeftOutLineN(3, 8, out, size); });
 }
 
 } // namespace
