@@ -521,8 +521,9 @@ int Check(int argc, char** argv)
             ++blocked;
         } else if (StartsWith(l, "   RDNS: ") || StartsWith(l, "   Timestamp:") ||
                    StartsWith(l, "Listening on ") || l == "Stealth watch on" ||
-                   l == "Stealth watch off") {
-            // counted with their scan, or the start line
+                   l == "Stealth watch off" || StartsWith(l, "Stealth watch: ")) {
+            // counted with their scan, the start line, or the watch's notices
+            // (addresses followed, callers its full table could not keep)
         } else if (StartsWith(l, "Recv error: ")) {
             ++recvErrors; // Wine's spurious read events; tolerated
         } else {

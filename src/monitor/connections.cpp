@@ -159,6 +159,10 @@ MonitorReport OnSocketEvent(SocketHandle socket, WORD event, int error)
         return MonitorReport{kReportNothing, 0, 0};
     if (event == FD_READ && IsStealthSocket(socket))
         return OnStealthRead(socket);
+    if (event == FD_ADDRESS_LIST_CHANGE && IsStealthSocket(socket)) {
+        OnStealthAddressChange();
+        return MonitorReport{kReportNothing, 0, 0};
+    }
     if (SyslogOwnsSocket(socket)) {
         OnSyslogSocketEvent(event, error);
         return MonitorReport{kReportNothing, 0, 0};

@@ -69,8 +69,20 @@ void StealthNoteAccept(const sockaddr_in& caller);
 // watch saw the SYN, with report set for the shell. False when it did not.
 bool StealthNameGoneCaller(int32_t port, MonitorReport* report);
 // Timer work: half-open attempts whose accept never came, sweeps that
-// settled or ended. Returns the last scan for the shell to raise.
+// settled or ended, callers the full table could not keep, and every 30 s
+// the local addresses compared with those watched. Returns the last scan
+// for the shell to raise.
 MonitorReport OnStealthTimer();
+// The local IPv4 addresses the system lists (network byte order), without
+// asking any resolver; -1 when the query failed (WSAGetLastError says why).
+const int kLocalAddressCap = 32;
+int ListLocalAddresses(uint32_t (&out)[kLocalAddressCap]);
+// Compares the listed addresses with those watched now, opening and closing
+// the difference and logging the new count when it changed. Does nothing
+// for the raw TCP form, which already sees every address.
+void StealthCompareAddresses();
+// The system's notice that the address list changed (FD_ADDRESS_LIST_CHANGE).
+void OnStealthAddressChange();
 // The remote syslog collector (syslog.cpp). Start (again) from the settings
 // SyslogServer and SyslogTcp; Stop sends what it can at once and lets go.
 void SyslogStart();

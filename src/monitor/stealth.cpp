@@ -2,6 +2,7 @@
 // A SYN to a listened port waits for its accept; when none comes, or the
 // caller left before it, the scan is logged with the caller's name. SYNs to
 // ports nobody listens on are counted per caller and logged as port sweeps.
+#include <stddef.h>
 #include <string.h>
 
 #include <ws2tcpip.h>
@@ -13,12 +14,16 @@
 #include "../pure/synwatch.h"
 #include "../pure/syslogmsg.h"
 #include "../pure/text.h"
+#include "../pure/watchaddresses.h"
 #include "../log/log.h"
 #include "monitor.h"
 #include "resource.h"
 
 // Local addresses watched in the form that needs a socket for each.
-static const int kWatchSocketCap = 8;
+static const int kWatchSocketCap = (int)kWatchAddressCap;
+// The addresses listed are compared with those watched this often, in case
+// the system's change notice is missing or one was lost.
+static const DWORD kAddressCompareMs = 30000;
 // Packets read per event, so that a flood never holds the window's thread;
 // the rest raise another event.
 static const int kPacketsPerEvent = 64;
@@ -36,11 +41,18 @@ struct SettlingSweep {
 
 struct StealthState {
     SocketHandle sockets[kWatchSocketCap];
-    u_long addresses[kWatchSocketCap]; // each socket's local address
+    uint32_t addresses[kWatchSocketCap]; // each socket's local address
     int socketCount;
     // The raw TCP form is handed only what comes to this PC; the other one
-    // sees every packet on its interface, both ways.
+    // sees every packet on its interface, both ways. It listens on every
+    // address at once, so only the other form follows address changes.
     bool onlyIncoming;
+    // Asks the system to tell when the address list changes; kInvalidSocket
+    // where it cannot, and the comparison every kAddressCompareMs serves.
+    SocketHandle changeSocket;
+    DWORD comparedTick;
+    bool leftOutLogged; // the cap kept addresses out: said once
+    bool listFailed;    // the last address query failed: said once
     SynPendingTable pending;
     SweepTable sweeps;
     SettlingSweep settling[kSettlingCap];
@@ -99,19 +111,117 @@ static bool OpenReceiveAll(StealthState* watch, u_long address)
     return AddSocket(watch, s, address);
 }
 
-static void OpenEveryInterface(StealthState* watch)
+// The local IPv4 addresses come from the socket layer itself, which holds
+// them already: asking for the host's own name instead could wait on a
+// resolver, and this runs on the window's thread. It needs no DLL beyond
+// ws2_32, and the same request family tells of changes.
+int ListLocalAddresses(uint32_t (&out)[kLocalAddressCap])
 {
-    char name[256];
-    if (gethostname(name, sizeof name) != 0)
-        return;
-    const hostent* host = gethostbyname(name);
-    if (host == NULL || host->h_addrtype != AF_INET)
-        return;
-    for (int i = 0; host->h_addr_list[i] != NULL && watch->socketCount < kWatchSocketCap; ++i) {
-        u_long address;
-        memcpy(&address, host->h_addr_list[i], sizeof address);
-        OpenReceiveAll(watch, address);
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET)
+        return -1;
+    // Room for the list header and kLocalAddressCap entries with their
+    // addresses; a longer list is refused (WSAEFAULT) rather than cut.
+    static const size_t kListBytes =
+        sizeof(SOCKET_ADDRESS_LIST) +
+        kLocalAddressCap * (sizeof(SOCKET_ADDRESS) + sizeof(sockaddr_in6));
+    // Whole list headers, for the alignment of the pointers inside.
+    SOCKET_ADDRESS_LIST
+    buffer[(kListBytes + sizeof(SOCKET_ADDRESS_LIST) - 1) / sizeof(SOCKET_ADDRESS_LIST)];
+    DWORD bytes = 0;
+    int result =
+        WSAIoctl(s, SIO_ADDRESS_LIST_QUERY, NULL, 0, &buffer, sizeof buffer, &bytes, NULL, NULL);
+    int error = WSAGetLastError();
+    closesocket(s);
+    if (result == SOCKET_ERROR) {
+        WSASetLastError(error);
+        return -1;
     }
+    // The count is believed only as far as the buffer holds entries.
+    const INT fits =
+        (INT)((sizeof buffer - offsetof(SOCKET_ADDRESS_LIST, Address)) / sizeof(SOCKET_ADDRESS));
+    const SOCKET_ADDRESS* entries = buffer[0].Address;
+    int count = 0;
+    for (INT i = 0; i < buffer[0].iAddressCount && i < fits && count < kLocalAddressCap; ++i) {
+        const SOCKET_ADDRESS& a = entries[i];
+        if (a.lpSockaddr == NULL || a.iSockaddrLength < (INT)sizeof(sockaddr_in) ||
+            a.lpSockaddr->sa_family != AF_INET)
+            continue;
+        sockaddr_in address;
+        memcpy(&address, a.lpSockaddr, sizeof address);
+        out[count++] = address.sin_addr.s_addr;
+    }
+    return count;
+}
+
+// Closes the watch socket at index, keeping the others in their order.
+static void CloseWatchSocket(StealthState* watch, int index)
+{
+    CloseAndRetire(watch->sockets[index]);
+    for (int i = index + 1; i < watch->socketCount; ++i) {
+        watch->sockets[i - 1] = watch->sockets[i];
+        watch->addresses[i - 1] = watch->addresses[i];
+    }
+    --watch->socketCount;
+}
+
+// Opens the listed addresses not watched yet and closes the watched ones no
+// longer listed. An address whose socket is refused stays unwatched and is
+// tried again at the next comparison. Returns whether the set changed.
+static bool FollowAddresses(StealthState* watch, const uint32_t* found, int foundCount)
+{
+    AddressChanges changes;
+    CompareAddressSets(watch->addresses, (size_t)watch->socketCount, found, (size_t)foundCount,
+                       kWatchSocketCap, &changes);
+    bool changed = false;
+    for (size_t i = 0; i < changes.closeCount; ++i) {
+        for (int j = 0; j < watch->socketCount; ++j) {
+            if (watch->addresses[j] == changes.close[i]) {
+                CloseWatchSocket(watch, j);
+                changed = true;
+                break;
+            }
+        }
+    }
+    for (size_t i = 0; i < changes.openCount; ++i)
+        if (OpenReceiveAll(watch, changes.open[i]))
+            changed = true;
+    // Said only where the sockets are allowed at all: otherwise the raw TCP
+    // form takes over, and it sees every address.
+    if (changes.leftOut > 0 && watch->socketCount > 0 && !watch->leftOutLogged) {
+        watch->leftOutLogged = true;
+        char line[80];
+        BuildLeftOutLine(changes.leftOut, kWatchSocketCap, line);
+        AddLogLine(line);
+    }
+    return changed;
+}
+
+// The standing request that the system answers with FD_ADDRESS_LIST_CHANGE
+// on the next change. The socket is non-blocking (WSAAsyncSelect made it
+// so), so the request returns at once and is asked again after each answer.
+static bool AskForChangeNotice(SocketHandle s)
+{
+    DWORD bytes = 0;
+    return WSAIoctl((SOCKET)s, SIO_ADDRESS_LIST_CHANGE, NULL, 0, NULL, 0, &bytes, NULL, NULL) ==
+               0 ||
+           WSAGetLastError() == WSAEWOULDBLOCK;
+}
+
+// Where the system gives no notice the 30-second comparison still follows
+// the changes, later; that is no failure worth a line.
+static void OpenChangeNotice(StealthState* watch)
+{
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET)
+        return;
+    if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, FD_ADDRESS_LIST_CHANGE) ==
+            SOCKET_ERROR ||
+        !AskForChangeNotice((SocketHandle)s)) {
+        CloseAndRetire((SocketHandle)s);
+        return;
+    }
+    watch->changeSocket = (SocketHandle)s;
 }
 
 // Where that form is refused (under Wine it always is), one raw TCP socket.
@@ -133,8 +243,15 @@ void OpenStealthWatch()
         AddLogLine("Stealth watch error: Out of memory");
         return;
     }
-    OpenEveryInterface(watch);
-    if (watch->socketCount == 0 && !OpenRawTcp(watch)) {
+    watch->changeSocket = kInvalidSocket;
+    watch->comparedTick = GetTickCount();
+    uint32_t found[kLocalAddressCap];
+    int foundCount = ListLocalAddresses(found);
+    if (foundCount > 0)
+        FollowAddresses(watch, found, foundCount);
+    if (watch->socketCount > 0)
+        OpenChangeNotice(watch);
+    else if (!OpenRawTcp(watch)) {
         // Windows gives raw sockets to administrators only; the table's text
         // for this code speaks of broadcasts, which would mislead here.
         if (WSAGetLastError() == WSAEACCES)
@@ -157,6 +274,8 @@ void CloseStealthWatch()
     KillTimer(AppState.MainWindow, kStealthTimer);
     for (int i = 0; i < watch->socketCount; ++i)
         CloseAndRetire(watch->sockets[i]);
+    if (watch->changeSocket != kInvalidSocket)
+        CloseAndRetire(watch->changeSocket);
     AppState.Watch = NULL;
     BlockFree(watch);
 }
@@ -177,10 +296,49 @@ void SetStealthWatch(bool on)
 bool IsStealthSocket(SocketHandle socket)
 {
     const StealthState* watch = AppState.Watch;
+    if (watch != NULL && watch->changeSocket == socket)
+        return true;
     for (int i = 0; watch != NULL && i < watch->socketCount; ++i)
         if (watch->sockets[i] == socket)
             return true;
     return false;
+}
+
+// ---- Following address changes ---------------------------------------------
+
+void StealthCompareAddresses()
+{
+    StealthState* watch = AppState.Watch;
+    if (watch == NULL || watch->onlyIncoming)
+        return;
+    watch->comparedTick = GetTickCount();
+    uint32_t found[kLocalAddressCap];
+    int foundCount = ListLocalAddresses(found);
+    if (foundCount < 0) {
+        if (!watch->listFailed)
+            ReportSocketError("Stealth watch error");
+        watch->listFailed = true;
+        return;
+    }
+    watch->listFailed = false;
+    if (!FollowAddresses(watch, found, foundCount))
+        return;
+    char line[64];
+    BuildWatchingLine((size_t)watch->socketCount, line);
+    AddLogLine(line);
+}
+
+void OnStealthAddressChange()
+{
+    StealthState* watch = AppState.Watch;
+    if (watch == NULL || watch->changeSocket == kInvalidSocket)
+        return;
+    // Asked again before looking, so that a change made meanwhile is told too.
+    if (!AskForChangeNotice(watch->changeSocket)) {
+        CloseAndRetire(watch->changeSocket);
+        watch->changeSocket = kInvalidSocket;
+    }
+    StealthCompareAddresses();
 }
 
 // ---- Naming callers and sweeps ---------------------------------------------
@@ -384,5 +542,13 @@ MonitorReport OnStealthTimer()
     SweepEvent event;
     while (SweepTakeDue(&watch->sweeps, now, &event))
         LogSweepUpdate(event);
+    uint32_t dropped = SynTakeDroppedNotice(&watch->pending, now);
+    if (dropped != 0) {
+        char line[80];
+        BuildDroppedLine(dropped, line);
+        AddLogLine(line);
+    }
+    if (now - watch->comparedTick >= kAddressCompareMs)
+        StealthCompareAddresses();
     return report;
 }

@@ -4,6 +4,9 @@
 
 #include <string.h>
 
+#include "decimal.h"
+#include "text.h"
+
 // Signed, so that a time a little ahead of now (stamped by another thread
 // after now was read) counts as young rather than 49 days old.
 static bool Older(uint32_t nowMs, uint32_t thenMs, uint32_t ageMs)
@@ -77,6 +80,29 @@ bool SynTakeByLocalPort(SynPendingTable* table, uint16_t localPort, SynRecord* o
         }
     }
     return false;
+}
+
+uint32_t SynTakeDroppedNotice(SynPendingTable* table, uint32_t nowMs, uint32_t intervalMs)
+{
+    // Unsigned: a notice is never stamped ahead of the tick that reads it.
+    if (table->noticeRecent && nowMs - table->noticeMs >= intervalMs)
+        table->noticeRecent = false;
+    if (table->noticeRecent || table->dropped == 0)
+        return 0;
+    uint32_t dropped = table->dropped;
+    table->dropped = 0;
+    table->noticeMs = nowMs;
+    table->noticeRecent = true;
+    return dropped;
+}
+
+void BuildDroppedLineN(uint32_t dropped, char* out, size_t size)
+{
+    TextCopyN(out, size, "Stealth watch: ");
+    AppendDecimalN(dropped > INT32_MAX ? INT32_MAX : (int32_t)dropped, out, size);
+    TextAppendN(out, size,
+                dropped == 1 ? " half-open caller not tracked (table full)"
+                             : " half-open callers not tracked (table full)");
 }
 
 // ---- Port sweeps --------------------------------------------------------------

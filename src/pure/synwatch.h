@@ -32,9 +32,11 @@ struct SynRecord {
 struct SynPendingTable {
     SynRecord records[kSynPendingCap];
     size_t count;
-    // Records pushed out unreported because the table was full; the caller
-    // may report and reset it.
+    // Records pushed out unreported because the table was full, since the
+    // last notice (SynTakeDroppedNotice).
     uint32_t dropped;
+    uint32_t noticeMs; // when the last notice was handed out
+    bool noticeRecent; // less than its interval ago
 };
 
 // Notes a SYN to a listened port. A repeat of a pending attempt (same caller
@@ -60,6 +62,24 @@ bool SynTakeExpired(SynPendingTable* table, uint32_t nowMs, SynRecord* out,
 // port, the one whose handshake most likely finished first and so reached
 // the head of the accept queue.
 bool SynTakeByLocalPort(SynPendingTable* table, uint16_t localPort, SynRecord* out);
+
+// A flood that fills the table is told in one line at most this often.
+const uint32_t kSynDroppedNoticeMs = 60000;
+
+// Timer work, every tick: the number of records dropped since the last
+// notice, for one log line, and dropped starts again from 0; 0 when none
+// were dropped or the last notice is younger than intervalMs, whose drops
+// wait for the next. The interval is measured on the wrapping clock as an
+// unsigned difference: called every tick, it never comes near the wrap.
+uint32_t SynTakeDroppedNotice(SynPendingTable* table, uint32_t nowMs,
+                              uint32_t intervalMs = kSynDroppedNoticeMs);
+
+// "Stealth watch: 40 half-open callers not tracked (table full)".
+void BuildDroppedLineN(uint32_t dropped, char* out, size_t size);
+template <size_t N> inline void BuildDroppedLine(uint32_t dropped, char (&out)[N])
+{
+    BuildDroppedLineN(dropped, out, N);
+}
 
 // ---- Port sweeps on ports nobody listens on -------------------------------
 

@@ -87,6 +87,59 @@ TEST(SynPendingTable, FullTableDropsTheOldest)
     EXPECT_EQ(r.localAddress, 7u);
 }
 
+// Each step: drops noted, then a tick at ms, and the count the tick hands
+// out for a line (0: no line).
+struct NoticeStep {
+    uint32_t drops;
+    uint32_t ms;
+    uint32_t notice;
+};
+
+TEST(SynPendingTable, DroppedNoticeAtMostOncePerInterval)
+{
+    const uint32_t kMin = kSynDroppedNoticeMs;
+    // clang-format off
+    const std::pair<const char*, std::vector<NoticeStep>> scenarios[] = {
+        {"nothing dropped, nothing told",
+         {{0, 0, 0}, {0, 500, 0}, {0, kMin * 3, 0}}},
+        {"the first drops at once, then held for the interval",
+         {{40, 1000, 40}, {5, 1500, 0}, {7, kMin + 999, 0}, {0, kMin + 1000, 12},
+          {0, kMin + 1500, 0}}},
+        {"after a quiet interval the next drops are told at once",
+         {{3, 0, 3}, {0, kMin, 0}, {0, kMin * 5, 0}, {2, kMin * 5 + 500, 2}}},
+        {"the tick count wraps within the interval",
+         {{9, kBeforeWrap, 9}, {4, 500, 0}, {0, kMin - 1001, 0}, {0, kMin - 1000, 4}}},
+        {"a last notice long ago, ticks all along",
+         {{1, 0, 1}, {0, kMin, 0}, {0, 0x90000000u, 0}, {0, 0xfffffff0u, 0}, {6, 100, 6}}},
+    };
+    // clang-format on
+    for (const auto& s : scenarios) {
+        SCOPED_TRACE(s.first);
+        SynPendingTable table = {};
+        for (size_t i = 0; i < s.second.size(); ++i) {
+            SCOPED_TRACE("step " + std::to_string(i));
+            table.dropped += s.second[i].drops;
+            EXPECT_EQ(SynTakeDroppedNotice(&table, s.second[i].ms), s.second[i].notice);
+        }
+    }
+}
+
+TEST(SynPendingTable, DroppedNoticeCountsTheFullTable)
+{
+    SynPendingTable table = {};
+    for (uint16_t i = 0; i < kSynPendingCap + 40; ++i)
+        SynNoteAttempt(&table, 1, i, 7, 80, 0);
+    char line[80];
+    BuildDroppedLine(SynTakeDroppedNotice(&table, 0), line);
+    EXPECT_STREQ(line, "Stealth watch: 40 half-open callers not tracked (table full)");
+    EXPECT_EQ(table.dropped, 0u);
+    BuildDroppedLine(1, line);
+    EXPECT_STREQ(line, "Stealth watch: 1 half-open caller not tracked (table full)");
+    char short_[20];
+    BuildDroppedLine(123456, short_);
+    EXPECT_STREQ(short_, "Stealth watch: 1234");
+}
+
 // port -1: a SweepTakeDue at ms instead of a SYN. An event's count is exact
 // as long as it is within kSweepPortCap.
 struct SweepStep {

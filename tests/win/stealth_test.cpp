@@ -1,10 +1,22 @@
-// The stealth watch in-process: the Options item and its stored switch, and
-// a half-open caller's block reaching the shell through the real window
-// procedure, with the alert raised unless the caller is trusted.
+// The stealth watch in-process: the Options item and its stored switch, a
+// half-open caller's block reaching the shell through the real window
+// procedure, with the alert raised unless the caller is trusted, the local
+// addresses it lists, and the one line a flood that fills its table leaves.
+// Wine refuses SIO_RCVALL, so the watch runs as raw TCP on every address
+// here and an address added or removed cannot be seen to open or close a
+// socket; the comparison is unit-tested natively instead.
 #include "harness.h"
 #include "support/rawsyn.h"
 
+#include <iphlpapi.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "app/app.h"
+#include "monitor/monitor.h"
+#include "pure/synwatch.h"
 #include "resource.h"
 
 using namespace harness;
@@ -65,6 +77,111 @@ TEST_F(StealthTest, HalfOpenCallerIsNamedAndAlertsUnlessTrusted)
     EXPECT_FALSE(Checked(IDM_STEALTH));
     ASSERT_TRUE(ExitApp());
     ExpectValue(kValueStealthWatch, REG_BINARY, {0});
+}
+
+// The addresses of each interface that is up, as the adapter table gives
+// them, loopback left out. Wine's socket layer lists only an interface's
+// first address, so each interface must have one of its own listed.
+std::vector<std::vector<uint32_t>> AdapterAddresses()
+{
+    std::vector<std::vector<uint32_t>> found;
+    ULONG size = 16384;
+    std::vector<unsigned char> buffer(size);
+    auto* adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data());
+    const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    if (GetAdaptersAddresses(AF_INET, flags, NULL, adapters, &size) != NO_ERROR)
+        return found;
+    for (auto* a = adapters; a != NULL; a = a->Next) {
+        if (a->OperStatus != IfOperStatusUp || a->IfType == IF_TYPE_SOFTWARE_LOOPBACK)
+            continue;
+        std::vector<uint32_t> own;
+        for (auto* u = a->FirstUnicastAddress; u != NULL; u = u->Next) {
+            const auto* in = reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr);
+            if (in->sin_family == AF_INET && in->sin_addr.s_addr != 0)
+                own.push_back(in->sin_addr.s_addr);
+        }
+        if (!own.empty())
+            found.push_back(own);
+    }
+    return found;
+}
+
+TEST_F(StealthTest, ListsTheMachinesAddressesWithoutAskingForItsName)
+{
+    const std::vector<std::vector<uint32_t>> adapters = AdapterAddresses();
+    if (adapters.empty())
+        GTEST_SKIP() << "this machine has no address but loopback";
+    uint32_t listed[kLocalAddressCap];
+    const int count = ListLocalAddresses(listed);
+    ASSERT_GE(count, 0) << WSAGetLastError();
+    for (const std::vector<uint32_t>& own : adapters) {
+        in_addr first;
+        first.s_addr = own[0];
+        EXPECT_TRUE(std::find_first_of(listed, listed + count, own.begin(), own.end()) !=
+                    listed + count)
+            << "none listed of the interface with " << inet_ntoa(first);
+    }
+}
+
+// Raw TCP already watches every address: the comparison must leave its
+// socket alone, and say nothing of addresses.
+TEST_F(StealthTest, ComparisonLeavesTheRawTcpFormWatching)
+{
+    const int port = FreePort();
+    AddPortToList(port);
+    SendMessageA(AppState.MainWindow, WM_COMMAND, IDC_LISTEN, 0);
+    ASSERT_GE(FindLogLine("Stealth watch on"), 0) << LogDump();
+    const std::string from = "127.78.0." + std::to_string(GetTickCount() % 250 + 2);
+    SOCKET raw = OpenSynSender(from.c_str());
+    if (raw == INVALID_SOCKET)
+        GTEST_SKIP() << "raw sockets need root";
+    for (int i = 0; i < 3; ++i)
+        StealthCompareAddresses();
+    const u_short source = (u_short)(40000 + GetTickCount() % 20000);
+    ASSERT_TRUE(SendSyn(raw, from.c_str(), source, (u_short)port));
+    closesocket(raw);
+    const std::string line = "   Stealth: " + from + ":" + std::to_string(source) +
+                             " -> 127.0.0.1:" + std::to_string(port);
+    EXPECT_TRUE(WaitForLogLine(line, false, 6000)) << LogDump();
+    EXPECT_LT(FindLogLine("Stealth watch: watching", true), 0) << LogDump();
+}
+
+// More half-open callers than the table holds: the ones pushed out are
+// counted in one line on the next tick, not one line each.
+TEST_F(StealthTest, FullTableIsToldInOneLine)
+{
+    const int port = FreePort();
+    AddPortToList(port);
+    SendMessageA(AppState.MainWindow, WM_COMMAND, IDC_LISTEN, 0);
+    ASSERT_GE(FindLogLine("Stealth watch on"), 0) << LogDump();
+    const std::string from = "127.79.0." + std::to_string(GetTickCount() % 250 + 2);
+    SOCKET raw = OpenSynSender(from.c_str());
+    if (raw == INVALID_SOCKET)
+        GTEST_SKIP() << "raw sockets need root";
+    const int kOver = 40, sent = (int)kSynPendingCap + kOver;
+    for (int i = 0; i < sent; ++i) {
+        ASSERT_TRUE(SendSyn(raw, from.c_str(), (u_short)(20000 + i), (u_short)port));
+        // The watch reads as it goes, so that the raw socket's buffer never
+        // overflows and loses the SYNs this counts on.
+        if (i % 16 == 15)
+            PumpPending();
+    }
+    closesocket(raw);
+    const std::string head = "Stealth watch: ",
+                      tail = " half-open callers not tracked (table full)";
+    ASSERT_TRUE(WaitForLogLine(head, true, 6000)) << LogDump();
+    const std::string line = LogLine(FindLogLine(head, true));
+    ASSERT_GT(line.size(), head.size() + tail.size()) << line;
+    ASSERT_EQ(line.substr(line.size() - tail.size()), tail) << line;
+    const int told = std::stoi(line.substr(head.size()));
+    // A tick between reads tells the first drops alone; the rest wait a minute.
+    EXPECT_GE(told, 1);
+    EXPECT_LE(told, kOver);
+    int notices = 0;
+    for (const std::string& l : LogLines())
+        if (l.size() > tail.size() && l.compare(l.size() - tail.size(), tail.size(), tail) == 0)
+            ++notices;
+    EXPECT_EQ(notices, 1) << LogDump();
 }
 
 } // namespace

@@ -1,0 +1,64 @@
+// The stealth watch's address comparison and its log lines. The lists hold a
+// few addresses, so plain walks serve.
+#include "watchaddresses.h"
+
+#include "decimal.h"
+#include "text.h"
+
+static bool Holds(const uint32_t* list, size_t count, uint32_t address)
+{
+    for (size_t i = 0; i < count; ++i)
+        if (list[i] == address)
+            return true;
+    return false;
+}
+
+void CompareAddressSets(const uint32_t* watched, size_t watchedCount, const uint32_t* found,
+                        size_t foundCount, size_t cap, AddressChanges* out)
+{
+    out->openCount = 0;
+    out->closeCount = 0;
+    out->leftOut = 0;
+    if (cap > kWatchAddressCap)
+        cap = kWatchAddressCap;
+    size_t kept = 0;
+    for (size_t i = 0; i < watchedCount; ++i) {
+        if (Holds(found, foundCount, watched[i]))
+            ++kept;
+        else if (out->closeCount < kWatchAddressCap)
+            out->close[out->closeCount++] = watched[i];
+    }
+    for (size_t i = 0; i < foundCount; ++i) {
+        uint32_t address = found[i];
+        // Repeats of an address count once, where first listed.
+        if (address == 0 || Holds(found, i, address) || Holds(watched, watchedCount, address))
+            continue;
+        if (kept + out->openCount < cap)
+            out->open[out->openCount++] = address;
+        else
+            ++out->leftOut;
+    }
+}
+
+// head, the count, then singular or plural, then tail.
+static void BuildCounted(const char* head, size_t count, const char* singular, const char* plural,
+                         const char* tail, char* out, size_t size)
+{
+    TextCopyN(out, size, head);
+    AppendDecimalN(count > INT32_MAX ? INT32_MAX : (int32_t)count, out, size);
+    TextAppendN(out, size, count == 1 ? singular : plural);
+    TextAppendN(out, size, tail);
+}
+
+void BuildWatchingLineN(size_t count, char* out, size_t size)
+{
+    BuildCounted("Stealth watch: watching ", count, " address", " addresses", "", out, size);
+}
+
+void BuildLeftOutLineN(size_t leftOut, size_t cap, char* out, size_t size)
+{
+    BuildCounted("Stealth watch: ", leftOut, " more address", " more addresses", " not watched (",
+                 out, size);
+    AppendDecimalN(cap > INT32_MAX ? INT32_MAX : (int32_t)cap, out, size);
+    TextAppendN(out, size, " at most)");
+}

@@ -1,0 +1,50 @@
+// The local addresses the stealth watch opens a socket for. A laptop that
+// changes network gets addresses the watch never opened and loses ones it
+// did, so the watch compares what the system lists now with what it
+// watches, and opens and closes only the difference.
+#ifndef HARBINEL_WATCHADDRESSES_H
+#define HARBINEL_WATCHADDRESSES_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+// At most this many addresses are watched, one socket each.
+const size_t kWatchAddressCap = 8;
+
+// Addresses in network byte order.
+struct AddressChanges {
+    uint32_t open[kWatchAddressCap];
+    size_t openCount;
+    uint32_t close[kWatchAddressCap];
+    size_t closeCount;
+    // Addresses listed that the cap left unwatched.
+    size_t leftOut;
+};
+
+// watched: the distinct addresses watched now (at most cap). found: what the
+// system lists now, in any order, possibly with repeats and 0.0.0.0 (an
+// interface without an address), which is never watched. Fills out with the
+// watched addresses no longer listed, to close, and the listed ones not yet
+// watched, to open, in the order listed, while the addresses kept and opened
+// stay within cap (at most kWatchAddressCap). An address already watched
+// keeps its place ahead of a new one, so a crowded list does not swap
+// sockets back and forth.
+void CompareAddressSets(const uint32_t* watched, size_t watchedCount, const uint32_t* found,
+                        size_t foundCount, size_t cap, AddressChanges* out);
+
+// "Stealth watch: watching 3 addresses", "... watching 1 address".
+void BuildWatchingLineN(size_t count, char* out, size_t size);
+
+// "Stealth watch: 2 more addresses not watched (8 at most)".
+void BuildLeftOutLineN(size_t leftOut, size_t cap, char* out, size_t size);
+
+template <size_t N> inline void BuildWatchingLine(size_t count, char (&out)[N])
+{
+    BuildWatchingLineN(count, out, N);
+}
+template <size_t N> inline void BuildLeftOutLine(size_t leftOut, size_t cap, char (&out)[N])
+{
+    BuildLeftOutLineN(leftOut, cap, out, N);
+}
+
+#endif

@@ -1,0 +1,86 @@
+// The stealth watch's address comparison (what to open and close as local
+// addresses come and go, within the cap) and its two log lines.
+#include <stdint.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "pure/watchaddresses.h"
+
+namespace {
+
+typedef std::vector<uint32_t> List;
+
+struct CompareCase {
+    const char* name;
+    List watched, found;
+    size_t cap;
+    List open, close;
+    size_t leftOut;
+};
+
+TEST(CompareAddressSets, OpensTheNewClosesTheGoneWithinTheCap)
+{
+    const size_t kCap = kWatchAddressCap;
+    // clang-format off
+    const CompareCase cases[] = {
+        {"empty, nothing found", {}, {}, kCap, {}, {}, 0},
+        {"first listing", {}, {1, 2}, kCap, {1, 2}, {}, 0},
+        {"added", {1, 2}, {1, 2, 3}, kCap, {3}, {}, 0},
+        {"removed", {1, 2, 3}, {1, 3}, kCap, {}, {2}, 0},
+        {"all gone", {1, 2}, {}, kCap, {}, {1, 2}, 0},
+        {"added and removed", {1, 2}, {2, 4, 5}, kCap, {4, 5}, {1}, 0},
+        {"unchanged", {1, 2, 3}, {1, 2, 3}, kCap, {}, {}, 0},
+        {"reordered", {1, 2, 3}, {3, 1, 2}, kCap, {}, {}, 0},
+        {"duplicates count once", {1}, {2, 1, 2, 2, 1}, kCap, {2}, {}, 0},
+        {"no address is never watched", {}, {0, 7, 0}, kCap, {7}, {}, 0},
+        {"over the cap: the first listed", {}, {1, 2, 3, 4, 5}, 3, {1, 2, 3}, {}, 2},
+        {"over the cap: the watched keep their place", {4, 5}, {1, 2, 3, 4, 5}, 3, {1}, {}, 2},
+        {"over the cap: room freed by one gone", {1, 2, 3}, {9, 1, 3, 8}, 3, {9}, {2}, 1},
+        {"over the cap: duplicates left out once", {}, {1, 2, 3, 3, 2}, 1, {1}, {}, 2},
+        {"a cap above the fixed one is the fixed one", {},
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 100, {1, 2, 3, 4, 5, 6, 7, 8}, {}, 2},
+    };
+    // clang-format on
+    for (const CompareCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        AddressChanges out;
+        memset(&out, 0xA5, sizeof out); // nothing of a previous use may stay
+        CompareAddressSets(c.watched.data(), c.watched.size(), c.found.data(), c.found.size(),
+                           c.cap, &out);
+        EXPECT_EQ(List(out.open, out.open + out.openCount), c.open);
+        EXPECT_EQ(List(out.close, out.close + out.closeCount), c.close);
+        EXPECT_EQ(out.leftOut, c.leftOut);
+    }
+}
+
+TEST(WatchLines, CountsSayAddressOrAddresses)
+{
+    const struct {
+        size_t count;
+        const char* watching;
+        const char* leftOut;
+    } cases[] = {
+        {0, "Stealth watch: watching 0 addresses",
+         "Stealth watch: 0 more addresses not watched (8 at most)"},
+        {1, "Stealth watch: watching 1 address",
+         "Stealth watch: 1 more address not watched (8 at most)"},
+        {2, "Stealth watch: watching 2 addresses",
+         "Stealth watch: 2 more addresses not watched (8 at most)"},
+        {8, "Stealth watch: watching 8 addresses",
+         "Stealth watch: 8 more addresses not watched (8 at most)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.count);
+        char line[64];
+        BuildWatchingLine(c.count, line);
+        EXPECT_STREQ(line, c.watching);
+        BuildLeftOutLine(c.count, 8, line);
+        EXPECT_STREQ(line, c.leftOut);
+    }
+}
+
+} // namespace
