@@ -19,11 +19,7 @@ class AlertsE2E : public HarbinelTest {
     // The day's first file, as the program names it.
     std::string TodaysFile() const
     {
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        char name[32];
-        snprintf(name, sizeof name, "harbinel-%04d-%02d-%02d.log", now.wYear, now.wMonth, now.wDay);
-        return folder_.Path(std::string(name));
+        return folder_.Path(TodaysLogFileName());
     }
     TempFolder folder_;
 };

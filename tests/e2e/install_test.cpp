@@ -516,9 +516,10 @@ TEST_F(InstallTest, UpgradesKeepOneFirewallRule)
     EXPECT_EQ(calls, (std::vector<NetshCall>{kDeleteRule, AddRule(exe), kDeleteRule, AddRule(exe)}))
         << Show(calls);
     for (size_t i = 0; i < calls.size(); ++i) {
-        if (calls[i] != kDeleteRule)
+        if (calls[i] != kDeleteRule) {
             EXPECT_TRUE(i > 0 && calls[i - 1] == kDeleteRule)
                 << "an add without a delete before it, call " << i;
+        }
     }
     EXPECT_EQ(RulesAfter(calls), std::vector<std::wstring>{exe});
 

@@ -25,11 +25,7 @@ class SessionE2E : public HarbinelTest {
     }
     std::string TodaysFile() const
     {
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        char name[32];
-        snprintf(name, sizeof name, "harbinel-%04d-%02d-%02d.log", now.wYear, now.wMonth, now.wDay);
-        return folder_.Path(std::string(name));
+        return folder_.Path(TodaysLogFileName());
     }
     // The log lines of the day's file, without their times.
     std::vector<std::string> FileLines() const

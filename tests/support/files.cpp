@@ -1,6 +1,8 @@
 // Whole-file reads and writes through the wide file functions.
 #include "support/files.h"
 
+#include <stdio.h>
+
 #include <winsock2.h>
 #include <windows.h>
 
@@ -90,6 +92,15 @@ std::wstring TempFolder::Path(const std::wstring& name) const
 std::string TempFolder::Folder() const
 {
     return Narrow(folder_);
+}
+
+std::string TodaysLogFileName()
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char name[32];
+    snprintf(name, sizeof name, "harbinel-%04d-%02d-%02d.log", now.wYear, now.wMonth, now.wDay);
+    return name;
 }
 
 } // namespace support
