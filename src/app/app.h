@@ -61,11 +61,5 @@ void ShowStealthChecked();
 // before a moved window's place is stored.
 const UINT_PTR kTrayTimer = 4;
 const UINT_PTR kPlaceTimer = 5;
-// Takes a shown, restored window's place into AppState; save stores the
-// settings too.
-void StoreWindowPlace(HWND window, bool save);
-// Moves a window that is not mostly on a monitor's work area onto the
-// nearest one.
-void BringOntoMonitor(HWND window);
 
 #endif

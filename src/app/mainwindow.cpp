@@ -72,7 +72,7 @@ static void OnSize(HWND window, WPARAM kind)
 
 // Takes the place of a shown, restored window and, when asked, stores it.
 // A minimized or maximized window keeps the place it will come back to.
-void StoreWindowPlace(HWND window, bool save)
+static void StoreWindowPlace(HWND window, bool save)
 {
     KillTimer(window, kPlaceTimer);
     RECT r;
@@ -97,7 +97,7 @@ static void OnMovedOrSized(HWND window)
 
 // A window that shows itself on a place no monitor covers any more (one
 // was unplugged, the display shrank) comes onto the nearest one.
-void BringOntoMonitor(HWND window)
+static void BringOntoMonitor(HWND window)
 {
     RECT r;
     if (IsIconic(window) || !GetWindowRect(window, &r))

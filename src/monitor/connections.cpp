@@ -24,6 +24,13 @@ int CloseAndRetire(SocketHandle socket)
     return 0;
 }
 
+void CloseFailedSocket(SocketHandle socket)
+{
+    int error = WSAGetLastError();
+    CloseAndRetire(socket);
+    WSASetLastError(error);
+}
+
 void CloseConnection(SocketNode*& head, SocketHandle socket)
 {
     shutdown((SOCKET)socket, SD_BOTH);

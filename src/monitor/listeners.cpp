@@ -26,10 +26,8 @@ static void ReportPortError(const char* what, int32_t port)
 // finish a handshake that nobody accepts.
 static bool Abandon(SocketNode* node)
 {
-    int error = WSAGetLastError();
-    CloseAndRetire(node->socket);
+    CloseFailedSocket(node->socket);
     node->socket = kInvalidSocket;
-    WSASetLastError(error);
     return false;
 }
 

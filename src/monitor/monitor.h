@@ -38,6 +38,9 @@ MonitorReport OnSocketEvent(SocketHandle socket, WORD event, int error = 0);
 // the result of closesocket.
 int CloseAndRetire(SocketHandle socket);
 void CloseConnection(SocketNode*& head, SocketHandle socket);
+// Closes (and retires) a socket whose setup failed, keeping that failure's
+// error for the line that reports it.
+void CloseFailedSocket(SocketHandle socket);
 
 // Starts the reverse lookup of a caller and tags the log line with it.
 void StartHostLookup(int lineIndex, const sockaddr_in& caller);

@@ -82,9 +82,7 @@ static sockaddr_in Address(u_long address, uint16_t port)
 // A watch socket that failed is closed keeping the reason for the log.
 static bool Fail(SOCKET s)
 {
-    int error = WSAGetLastError();
-    CloseAndRetire((SocketHandle)s);
-    WSASetLastError(error);
+    CloseFailedSocket((SocketHandle)s);
     return false;
 }
 

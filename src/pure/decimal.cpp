@@ -11,6 +11,13 @@ size_t AppendDecimalPaddedN(int32_t value, size_t width, char* out, size_t size)
     return TextAppendN(out, size, digits);
 }
 
+size_t AppendCountN(uint32_t count, const char* singular, const char* plural, char* out,
+                    size_t size)
+{
+    AppendDecimalN(count > 0x7fffffffu ? 0x7fffffff : (int32_t)count, out, size);
+    return TextAppendN(out, size, count == 1 ? singular : plural);
+}
+
 size_t AppendDottedAddressN(uint32_t address, char* out, size_t size)
 {
     size_t length = 0;

@@ -39,6 +39,12 @@ template <size_t N> inline size_t AppendDecimal(int32_t value, char (&out)[N])
 // "07", "2026".
 size_t AppendDecimalPaddedN(int32_t value, size_t width, char* out, size_t size);
 
+// Appends a count and its noun, singular for 1 and plural otherwise:
+// "1 message dropped", "12 messages dropped". Counts past 2^31 - 1 are
+// written as that.
+size_t AppendCountN(uint32_t count, const char* singular, const char* plural, char* out,
+                    size_t size);
+
 // Appends an IPv4 address given in host byte order as a.b.c.d.
 size_t AppendDottedAddressN(uint32_t address, char* out, size_t size);
 

@@ -99,10 +99,8 @@ uint32_t SynTakeDroppedNotice(SynPendingTable* table, uint32_t nowMs, uint32_t i
 void BuildDroppedLineN(uint32_t dropped, char* out, size_t size)
 {
     TextCopyN(out, size, "Stealth watch: ");
-    AppendDecimalN(dropped > INT32_MAX ? INT32_MAX : (int32_t)dropped, out, size);
-    TextAppendN(out, size,
-                dropped == 1 ? " half-open caller not tracked (table full)"
-                             : " half-open callers not tracked (table full)");
+    AppendCountN(dropped, " half-open caller not tracked (table full)",
+                 " half-open callers not tracked (table full)", out, size);
 }
 
 // ---- Port sweeps --------------------------------------------------------------

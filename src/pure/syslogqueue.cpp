@@ -74,9 +74,7 @@ void BuildDroppedTextN(uint32_t dropped, char* out, size_t size)
     if (size == 0)
         return;
     out[0] = '\0';
-    // The decimal helper is signed; no queue holds anywhere near 2^31.
-    AppendDecimalN(dropped > 0x7fffffffu ? 0x7fffffff : (int32_t)dropped, out, size);
-    TextAppendN(out, size, dropped == 1 ? " message dropped" : " messages dropped");
+    AppendCountN(dropped, " message dropped", " messages dropped", out, size);
 }
 
 uint32_t SyslogQueueUndelivered(const SyslogQueue* queue)
@@ -87,6 +85,5 @@ uint32_t SyslogQueueUndelivered(const SyslogQueue* queue)
 void BuildUndeliveredTextN(uint32_t lost, char* out, size_t size)
 {
     TextCopyN(out, size, "Syslog: ");
-    AppendDecimalN(lost > 0x7fffffffu ? 0x7fffffff : (int32_t)lost, out, size);
-    TextAppendN(out, size, lost == 1 ? " message not delivered" : " messages not delivered");
+    AppendCountN(lost, " message not delivered", " messages not delivered", out, size);
 }

@@ -40,25 +40,18 @@ void CompareAddressSets(const uint32_t* watched, size_t watchedCount, const uint
     }
 }
 
-// head, the count, then singular or plural, then tail.
-static void BuildCounted(const char* head, size_t count, const char* singular, const char* plural,
-                         const char* tail, char* out, size_t size)
-{
-    TextCopyN(out, size, head);
-    AppendDecimalN(count > INT32_MAX ? INT32_MAX : (int32_t)count, out, size);
-    TextAppendN(out, size, count == 1 ? singular : plural);
-    TextAppendN(out, size, tail);
-}
-
+// Counts here are at most the address list's length.
 void BuildWatchingLineN(size_t count, char* out, size_t size)
 {
-    BuildCounted("Stealth watch: watching ", count, " address", " addresses", "", out, size);
+    TextCopyN(out, size, "Stealth watch: watching ");
+    AppendCountN((uint32_t)count, " address", " addresses", out, size);
 }
 
 void BuildLeftOutLineN(size_t leftOut, size_t cap, char* out, size_t size)
 {
-    BuildCounted("Stealth watch: ", leftOut, " more address", " more addresses", " not watched (",
-                 out, size);
+    TextCopyN(out, size, "Stealth watch: ");
+    AppendCountN((uint32_t)leftOut, " more address", " more addresses", out, size);
+    TextAppendN(out, size, " not watched (");
     AppendDecimalN(cap > INT32_MAX ? INT32_MAX : (int32_t)cap, out, size);
     TextAppendN(out, size, " at most)");
 }

@@ -349,7 +349,7 @@ static void ReportSaveResult(LONG error)
     AddLogLine(line);
 }
 
-bool SaveSettings(bool withPorts)
+void SaveSettings(bool withPorts)
 {
     HKEY root, key;
     SaveResult result = {OpenSettingsKey(root, key)};
@@ -362,5 +362,4 @@ bool SaveSettings(bool withPorts)
         CloseSettingsKey(root, key);
     }
     ReportSaveResult(result.error);
-    return result.error == ERROR_SUCCESS;
 }

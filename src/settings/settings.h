@@ -19,8 +19,8 @@ StartupSwitches LoadSettings(HWND window);
 DWORD ClampLogLines(DWORD lines);
 // Writes every setting (the port list only when withPorts is set). A
 // failure is logged as "Settings error: " and the reason, once until a save
-// succeeds again; returns whether every value was written.
-bool SaveSettings(bool withPorts = true);
+// succeeds again.
+void SaveSettings(bool withPorts = true);
 
 INT_PTR CALLBACK PortSettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AddPortDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

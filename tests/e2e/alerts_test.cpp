@@ -4,25 +4,10 @@
 // addresses against a trusted list, and the dialog's choices in the key.
 #include "driver.h"
 
-#include <regex>
-
 namespace e2e {
 namespace {
 
-class AlertsE2E : public HarbinelTest {
-  protected:
-    void SetUp() override
-    {
-        HarbinelTest::SetUp();
-        ASSERT_TRUE(folder_.Create("harbinel-e2e-logs-"));
-    }
-    // The day's first file, as the program names it.
-    std::string TodaysFile() const
-    {
-        return folder_.Path(TodaysLogFileName());
-    }
-    TempFolder folder_;
-};
+class AlertsE2E : public LogFolderTest {};
 
 // Each file line is an ISO time with its offset, a space and a log line;
 // the RDNS answer, written when it comes, names its caller.
@@ -46,16 +31,8 @@ TEST_F(AlertsE2E, TheLogFileHoldsTheWindowsLinesAsTheyCame)
     ExitProgram();
 
     const std::string file = ReadFileBytes(TodaysFile());
-    const std::regex row(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d) (.*)\r)");
     std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = file.find('\n', start)) != std::string::npos; start = end + 1) {
-        std::smatch m;
-        const std::string text = file.substr(start, end - start);
-        ASSERT_TRUE(std::regex_match(text, m, row)) << text;
-        lines.push_back(m[2]);
-    }
-    EXPECT_EQ(start, file.size()) << "a line without its CR LF";
+    ASSERT_TRUE(ReadLogFileLines(file, &lines));
     // The same lines; only the answer moves (it came later) and names the caller.
     std::vector<std::string> expected;
     for (const std::wstring& l : window)

@@ -12,28 +12,8 @@ namespace {
 
 using Lines = std::vector<std::wstring>;
 
-// A dialog owned by owner, once it is up: the window exists from the start of
-// its creation, but it is shown only after its controls are made and it has
-// initialised them.
-HWND WaitForDialog(HWND owner, const wchar_t* title)
-{
-    HWND dialog = WaitForOwnedWindow(owner, title);
-    EXPECT_TRUE(dialog != NULL) << "no dialog " << Narrow(title);
-    if (dialog != NULL) {
-        EXPECT_TRUE(PumpUntil([&] { return IsWindowVisible(dialog) && IsWindowEnabled(dialog); }))
-            << Narrow(title) << " never came up";
-    }
-    return dialog;
-}
-
 class DialogsE2E : public HarbinelTest {
   protected:
-    HWND OpenDialog(UINT command, const wchar_t* title)
-    {
-        PostCommand(main_, command);
-        return WaitForDialog(main_, title);
-    }
-
     // What one caller receives before the program hangs up.
     std::string CallAndListen(int port)
     {

@@ -3,6 +3,8 @@
 #include "driver.h"
 
 #include <stdlib.h>
+
+#include <regex>
 #include <tlhelp32.h>
 
 #include "app/app.h" // kClassName
@@ -302,6 +304,52 @@ void HarbinelTest::ExitProgram()
     if (ended) {
         EXPECT_EQ(code, 0u) << "exit code";
     }
+}
+
+HWND WaitForDialog(HWND owner, const wchar_t* title)
+{
+    HWND dialog = WaitForOwnedWindow(owner, title);
+    EXPECT_TRUE(dialog != NULL) << "no dialog " << Narrow(title);
+    if (dialog != NULL) {
+        EXPECT_TRUE(PumpUntil([&] { return IsWindowVisible(dialog) && IsWindowEnabled(dialog); }))
+            << Narrow(title) << " never came up";
+    }
+    return dialog;
+}
+
+HWND HarbinelTest::OpenDialog(UINT command, const wchar_t* title)
+{
+    PostCommand(main_, command);
+    return WaitForDialog(main_, title);
+}
+
+::testing::AssertionResult ReadLogFileLines(const std::string& file,
+                                            std::vector<std::string>* lines)
+{
+    const std::regex row(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d) (.*)\r)");
+    lines->clear();
+    size_t start = 0;
+    for (size_t end; (end = file.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::smatch m;
+        const std::string text = file.substr(start, end - start);
+        if (!std::regex_match(text, m, row))
+            return ::testing::AssertionFailure() << "not a log file row: " << text;
+        lines->push_back(m[2]);
+    }
+    if (start != file.size())
+        return ::testing::AssertionFailure() << "a line without its CR LF";
+    return ::testing::AssertionSuccess();
+}
+
+void LogFolderTest::SetUp()
+{
+    HarbinelTest::SetUp();
+    ASSERT_TRUE(folder_.Create("harbinel-e2e-logs-"));
+}
+
+std::string LogFolderTest::TodaysFile() const
+{
+    return folder_.Path(TodaysLogFileName());
 }
 
 void HarbinelTest::Listen()

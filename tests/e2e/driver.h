@@ -130,6 +130,17 @@ HWND WaitForOwnedWindow(HWND owner, const std::wstring& title, DWORD timeoutMs =
 // Waits until `window` is gone.
 bool WaitForWindowGone(HWND window, DWORD timeoutMs = kDeadlineMs);
 
+// A dialog owned by owner, once it is up: the window exists from the start
+// of its creation, but it is shown only after its controls are made and it
+// has initialised them. NULL, with a test failure, when it does not come.
+HWND WaitForDialog(HWND owner, const wchar_t* title);
+
+// The lines of a day's log file without their times. Each row must be an
+// ISO time with its offset, a space, the line and CR LF; the first that is
+// not is a failure naming it.
+::testing::AssertionResult ReadLogFileLines(const std::string& file,
+                                            std::vector<std::string>* lines);
+
 // Starts Winsock for the rest of this process: the tests' own raw sockets
 // (floods, lookups) need it, and no program shares this process.
 void EnsureWinsock();
@@ -155,10 +166,22 @@ class HarbinelTest : public ::testing::Test {
     // program and listens; returns the port. Its callers stay connected
     // until they hang up.
     int ListenOnOnePortKeepingCallers();
+    // Posts a command that opens a dialog and waits until it is up.
+    HWND OpenDialog(UINT command, const wchar_t* title);
 
     HWND main_ = NULL;
     Program program_;
     bool exited_ = false;
+};
+
+// A test whose program writes its day's log files into a folder of the
+// test's own, which it then reads back.
+class LogFolderTest : public HarbinelTest {
+  protected:
+    void SetUp() override;
+    // The day's first file, as the program names it.
+    std::string TodaysFile() const;
+    TempFolder folder_;
 };
 
 } // namespace e2e

@@ -6,8 +6,6 @@
 // start must listen again on the new list.
 #include "driver.h"
 
-#include <algorithm>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -16,55 +14,21 @@ namespace {
 
 using Lines = std::vector<std::wstring>;
 
-class SessionE2E : public HarbinelTest {
+class SessionE2E : public LogFolderTest {
   protected:
-    void SetUp() override
-    {
-        HarbinelTest::SetUp();
-        ASSERT_TRUE(folder_.Create("harbinel-e2e-session-"));
-    }
-    std::string TodaysFile() const
-    {
-        return folder_.Path(TodaysLogFileName());
-    }
-    // The log lines of the day's file, without their times.
-    std::vector<std::string> FileLines() const
-    {
-        const std::string file = ReadFileBytes(TodaysFile());
-        const std::regex row(R"(\S+ (.*)\r)");
-        std::vector<std::string> lines;
-        size_t start = 0;
-        for (size_t end; (end = file.find('\n', start)) != std::string::npos; start = end + 1) {
-            std::smatch m;
-            const std::string text = file.substr(start, end - start);
-            if (std::regex_match(text, m, row))
-                lines.push_back(m[1]);
-        }
-        return lines;
-    }
-    HWND OpenDialog(UINT command, const wchar_t* title)
-    {
-        PostCommand(main_, command);
-        HWND dialog = WaitForOwnedWindow(main_, title);
-        if (dialog != NULL)
-            PumpUntil([&] { return IsWindowVisible(dialog) && IsWindowEnabled(dialog); });
-        return dialog;
-    }
     void AddPortThroughTheDialog(int port)
     {
         HWND ps = OpenDialog(kPortSettings, kPortSettingsTitleW);
         ASSERT_TRUE(ps != NULL);
         PostClick(ps, IDC_PS_ADD);
-        HWND add = WaitForOwnedWindow(ps, kAddPortTitleW);
+        HWND add = WaitForDialog(ps, kAddPortTitleW);
         ASSERT_TRUE(add != NULL);
-        ASSERT_TRUE(PumpUntil([&] { return IsWindowVisible(add) && IsWindowEnabled(add); }));
         Type(GetDlgItem(add, IDC_AP_EDIT), std::to_string(port));
         PostClick(add, IDC_AP_OK);
         ASSERT_TRUE(WaitForWindowGone(add));
         PostClick(ps, IDC_PS_OK);
         ASSERT_TRUE(WaitForWindowGone(ps));
     }
-    TempFolder folder_;
 };
 
 TEST_F(SessionE2E, SessionEndKeepsEverySettingAndTheNextStartListensAgain)
@@ -98,7 +62,6 @@ TEST_F(SessionE2E, SessionEndKeepsEverySettingAndTheNextStartListensAgain)
     DWORD code = 1;
     ASSERT_TRUE(wineboot.WaitForExit(30000, &code)) << "the session did not end";
     ASSERT_TRUE(program_.WaitForExit(kDeadlineMs, &code)) << "Harbinel outlived its session";
-    exited_ = true;
 
     EXPECT_EQ(StoredPorts(), (std::vector<int>{first, added}));
     EXPECT_EQ(ReadValue(kValueConnected).data, std::vector<BYTE>{1});
@@ -108,7 +71,8 @@ TEST_F(SessionE2E, SessionEndKeepsEverySettingAndTheNextStartListensAgain)
 
     // Every line of the window is in the file, in order, and the last says
     // why the program went.
-    std::vector<std::string> file = FileLines();
+    std::vector<std::string> file;
+    ASSERT_TRUE(ReadLogFileLines(ReadFileBytes(TodaysFile()), &file));
     ASSERT_FALSE(file.empty());
     EXPECT_EQ(file.back(), kSessionEnding);
     std::vector<std::string> steady;
@@ -124,7 +88,6 @@ TEST_F(SessionE2E, SessionEndKeepsEverySettingAndTheNextStartListensAgain)
         << Dump(file);
 
     // The next start listens on the list as the user left it.
-    exited_ = false;
     StartProgram();
     ASSERT_TRUE(WaitForLogLine(main_, Widen(ListeningLine(2)))) << Dump(LogLines(main_));
     Caller caller;

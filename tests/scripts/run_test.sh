@@ -94,9 +94,10 @@ kill -0 "$run_pid" 2>/dev/null || fail "the first run.sh ended"
 scan
 wait_until 30 said_times "$accept" 2 || fail "Harbinel stopped answering after the second run.sh"
 
-# SIGTERM twice: the second must not cut the Exit short.
+# SIGTERM twice: the second, sent once the Exit is under way, must not cut
+# it short.
 kill -TERM "$run_pid"
-sleep 0.2
+wait_until 30 said "asking harbinel.exe to exit" || fail "SIGTERM did not start the Exit"
 kill -TERM "$run_pid" 2>/dev/null || true
 wait_until 120 run_ended || fail "run.sh did not end after SIGTERM"
 rc=0

@@ -136,6 +136,11 @@ MenuItem GetMenuItemByCommand(HMENU menu, UINT command)
 
 // ---- Controls and lists of the main window --------------------------------
 
+void Command(UINT id)
+{
+    SendMessageA(AppState.MainWindow, WM_COMMAND, id, 0);
+}
+
 void AddPortToList(int32_t port)
 {
     static const BYTE noAddress[16] = {};

@@ -72,6 +72,9 @@ MenuItem GetMenuItemByCommand(HMENU menu, UINT command);
 
 // ---- Controls and lists of the main window --------------------------------
 
+// Sends a command to the main window as its menus do, and returns once it
+// has been handled; not for a command that opens a modal window.
+void Command(UINT id);
 // Appends a port to PortList as the Add Port dialog does (no socket yet).
 void AddPortToList(int32_t port);
 // The ports of PortList from the head.

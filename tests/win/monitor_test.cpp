@@ -16,11 +16,6 @@ using namespace harness;
 
 namespace {
 
-void Command(UINT id)
-{
-    SendMessageA(AppState.MainWindow, WM_COMMAND, id, 0);
-}
-
 bool Greyed(HMENU menu)
 {
     return (GetMenuState(menu, IDM_RESETALERT, MF_BYCOMMAND) & (MF_GRAYED | MF_DISABLED)) ==

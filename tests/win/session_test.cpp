@@ -16,11 +16,6 @@ using namespace harness;
 
 namespace {
 
-void Command(UINT id)
-{
-    SendMessageA(AppState.MainWindow, WM_COMMAND, id, 0);
-}
-
 RECT WorkAreaOf(HWND window)
 {
     MONITORINFO info;

@@ -15,11 +15,6 @@ using namespace harness;
 
 namespace {
 
-void Command(UINT id)
-{
-    SendMessageA(AppState.MainWindow, WM_COMMAND, id, 0);
-}
-
 POINT CentredPosition()
 {
     return {(int)((unsigned)GetSystemMetrics(SM_CXSCREEN) >> 1) - 120,

@@ -24,11 +24,26 @@ using namespace harness;
 namespace {
 
 class StealthTest : public AppTest {
+  protected:
     void PrepareSettings() override
     {
         WriteSwitch(kValueStealthWatch, 1);
     }
+    // Listens on one free port, which *port receives, with the watch on.
+    void ListenWatched(int* port)
+    {
+        *port = FreePort();
+        AddPortToList(*port);
+        Command(IDC_LISTEN);
+        ASSERT_GE(FindLogLine("Stealth watch on"), 0) << LogDump();
+    }
 };
+
+// A loopback caller address of its own for each test and run: 127.<net>.0.x.
+std::string FreshCaller(int net)
+{
+    return "127." + std::to_string(net) + ".0." + std::to_string(GetTickCount() % 250 + 2);
+}
 
 bool Checked(UINT id)
 {
@@ -37,14 +52,12 @@ bool Checked(UINT id)
 
 TEST_F(StealthTest, HalfOpenCallerIsNamedAndAlertsUnlessTrusted)
 {
-    const int port = FreePort();
-    AddPortToList(port);
     EXPECT_TRUE(Checked(IDM_STEALTH));
-    SendMessageA(AppState.MainWindow, WM_COMMAND, IDC_LISTEN, 0);
-    ASSERT_GE(FindLogLine("Stealth watch on"), 0) << LogDump();
+    int port = 0;
+    ASSERT_NO_FATAL_FAILURE(ListenWatched(&port));
     // The trusted case trusts all of loopback, so that no other program's
     // calls there can raise the alert meanwhile.
-    const std::string untrusted = "127.77.0." + std::to_string(GetTickCount() % 250 + 2);
+    const std::string untrusted = FreshCaller(77);
     const struct {
         const char* from;
         const char* trusted;
@@ -59,7 +72,7 @@ TEST_F(StealthTest, HalfOpenCallerIsNamedAndAlertsUnlessTrusted)
             GTEST_SKIP() << "raw sockets need root";
         char skipped[8];
         ParseTrustedLines(c.trusted, &AppState.Trusted, skipped, sizeof skipped);
-        SendMessageA(AppState.MainWindow, WM_COMMAND, IDM_RESETALERT, 0);
+        Command(IDM_RESETALERT);
         const u_short source = (u_short)(40000 + GetTickCount() % 20000);
         ASSERT_TRUE(SendSyn(raw, c.from, source, port));
         closesocket(raw);
@@ -71,7 +84,7 @@ TEST_F(StealthTest, HalfOpenCallerIsNamedAndAlertsUnlessTrusted)
         EXPECT_EQ((reset & MF_GRAYED) == 0, c.alert);
     }
     // Off while listening closes the watch at once; Exit stores the switch.
-    SendMessageA(AppState.MainWindow, WM_COMMAND, IDM_STEALTH, 0);
+    Command(IDM_STEALTH);
     EXPECT_GE(FindLogLine("Stealth watch off"), 0) << LogDump();
     EXPECT_TRUE(AppState.Watch == NULL);
     EXPECT_FALSE(Checked(IDM_STEALTH));
@@ -127,11 +140,9 @@ TEST_F(StealthTest, ListsTheMachinesAddressesWithoutAskingForItsName)
 // socket alone, and say nothing of addresses.
 TEST_F(StealthTest, ComparisonLeavesTheRawTcpFormWatching)
 {
-    const int port = FreePort();
-    AddPortToList(port);
-    SendMessageA(AppState.MainWindow, WM_COMMAND, IDC_LISTEN, 0);
-    ASSERT_GE(FindLogLine("Stealth watch on"), 0) << LogDump();
-    const std::string from = "127.78.0." + std::to_string(GetTickCount() % 250 + 2);
+    int port = 0;
+    ASSERT_NO_FATAL_FAILURE(ListenWatched(&port));
+    const std::string from = FreshCaller(78);
     SOCKET raw = OpenSynSender(from.c_str());
     if (raw == INVALID_SOCKET)
         GTEST_SKIP() << "raw sockets need root";
@@ -150,11 +161,9 @@ TEST_F(StealthTest, ComparisonLeavesTheRawTcpFormWatching)
 // counted in one line on the next tick, not one line each.
 TEST_F(StealthTest, FullTableIsToldInOneLine)
 {
-    const int port = FreePort();
-    AddPortToList(port);
-    SendMessageA(AppState.MainWindow, WM_COMMAND, IDC_LISTEN, 0);
-    ASSERT_GE(FindLogLine("Stealth watch on"), 0) << LogDump();
-    const std::string from = "127.79.0." + std::to_string(GetTickCount() % 250 + 2);
+    int port = 0;
+    ASSERT_NO_FATAL_FAILURE(ListenWatched(&port));
+    const std::string from = FreshCaller(79);
     SOCKET raw = OpenSynSender(from.c_str());
     if (raw == INVALID_SOCKET)
         GTEST_SKIP() << "raw sockets need root";
