@@ -1,0 +1,63 @@
+// The outputs a scan reaches: the window's log and the day's file, the tray
+// alert and balloon, the syslog collector, the web hook, a program of the
+// user's, and the Windows Event Log. A detector builds one ScanRecord and
+// hands it to ReportScan; the fan-out gives it to each output, and gives it
+// again, with the caller's name, to the outputs that wait for that name.
+#ifndef HARBINEL_OUTPUTS_H
+#define HARBINEL_OUTPUTS_H
+
+#include "../app/appstate.h"
+#include "../pure/scanrecord.h"
+
+// A record of `kind` stamped with the time now; the detector fills the rest.
+ScanRecord NewScanRecord(ScanKind kind);
+
+// The fan-out. Logs the scan's lines, raises the alert for a caller that is
+// not trusted, starts the reverse lookup and keeps the record until its name
+// is known or 5 s have passed.
+void ReportScan(const ScanRecord& record);
+// The reverse lookup for caller (network byte order) answered: name (escaped
+// as the log shows it), "" when it has none, or null when no lookup could be
+// made. Every record waiting for that caller goes to the named outputs.
+void ScanNameAnswered(uint32_t caller, const char* name);
+// Half-second work: records that waited 5 s go on without a name, and each
+// output does its own timed work (retries, finished programs).
+void OutputsTick();
+// Start (again) the outputs that keep a connection or a worker, from the
+// settings; Stop hands on what waits, unnamed, and lets them go.
+void OutputsStart();
+void OutputsStop();
+// Events that are not scans: listening started or stopped, and errors, for
+// the outputs that keep a record of the program's life (syslog, Event Log).
+void ReportListening(int32_t ports);
+void ReportStopped(const char* reason);
+
+// ---- The outputs, each in its own file -----------------------------------
+// rdns in the named calls: the caller's escaped name, "" when it has none,
+// null when the lookup did not answer in time.
+
+// balloon.cpp: the tray alert and balloon, through the shell.
+void AlertScan(const ScanRecord& record);
+
+// syslog (monitor/syslog.cpp keeps the socket; these are its scan entries).
+void SyslogScanSeen(const ScanRecord& record);
+void SyslogScanNamed(const ScanRecord& record, const char* rdns);
+
+// webhook.cpp
+void WebhookScanNamed(const ScanRecord& record, const char* rdns);
+void WebhookStart();
+void WebhookStop();
+void WebhookTick();
+
+// program.cpp
+void ProgramScanNamed(const ScanRecord& record, const char* rdns);
+void ProgramStop();
+void ProgramTick();
+
+// eventlog.cpp
+void EventLogScanNamed(const ScanRecord& record, const char* rdns);
+void EventLogListening(int32_t ports);
+void EventLogStopped(const char* reason);
+void EventLogStop();
+
+#endif
