@@ -230,7 +230,7 @@ static void OnTrayTimer(HWND window)
     // The only other way in is the window: show it, so the program is never
     // out of reach. A shell that starts later still gets the icon.
     KillTimer(window, kTrayTimer);
-    AddLogLine("Tray icon error: the notification area is not available");
+    ReportError("Tray icon error: the notification area is not available");
     OnCommand(window, IDM_RESTORE);
 }
 

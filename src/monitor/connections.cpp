@@ -91,7 +91,7 @@ static void OnAccept(SocketHandle listener)
     }
     StealthNoteAccept(caller);
     if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kConnectionEvents) == SOCKET_ERROR) {
-        AddLogLine("Notification error");
+        ReportError("Notification error");
         CloseAndRetire((SocketHandle)s); // it would never get an event: do not keep it open
         return;
     }
@@ -100,7 +100,7 @@ static void OnAccept(SocketHandle listener)
     SocketNode* node = ListAppend(AppState.ConnectionList, (SocketHandle)s, port->port, &caller,
                                   addressBytes & ~1u);
     if (node == NULL) {
-        AddLogLine("Out of memory");
+        ReportError("Out of memory");
         shutdown(s, SD_BOTH);
         CloseAndRetire((SocketHandle)s);
         return;

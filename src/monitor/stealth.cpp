@@ -228,7 +228,7 @@ void OpenStealthWatch()
         return;
     StealthState* watch = (StealthState*)BlockAlloc(sizeof(StealthState), true);
     if (watch == NULL) {
-        AddLogLine("Stealth watch error: Out of memory");
+        ReportError("Stealth watch error: Out of memory");
         return;
     }
     watch->changeSocket = kInvalidSocket;
@@ -243,7 +243,7 @@ void OpenStealthWatch()
         // Windows gives raw sockets to administrators only; the table's text
         // for this code speaks of broadcasts, which would mislead here.
         if (WSAGetLastError() == WSAEACCES)
-            AddLogLine("Stealth watch error: Administrator rights needed");
+            ReportError("Stealth watch error: Administrator rights needed");
         else
             ReportSocketError("Stealth watch error");
         BlockFree(watch);

@@ -13,3 +13,6 @@ void EventLogStopped(const char*)
 void EventLogStop()
 {
 }
+void EventLogError(const char*)
+{
+}

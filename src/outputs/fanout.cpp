@@ -135,3 +135,10 @@ void ReportStopped(const char* reason)
     SyslogSendEvent(kSyslogInfo, "STOP", reason);
     EventLogStopped(reason);
 }
+
+int ReportError(const char* line)
+{
+    int index = AddLogLine(line);
+    EventLogError(line);
+    return index;
+}

@@ -31,6 +31,10 @@ void OutputsStop();
 // the outputs that keep a record of the program's life (syslog, Event Log).
 void ReportListening(int32_t ports);
 void ReportStopped(const char* reason);
+// An error line in the program's own words: logged, and kept in the Event
+// Log too. Never for text a caller chose. Returns the line's index as
+// AddLogLine does.
+int ReportError(const char* line);
 
 // ---- The outputs, each in its own file -----------------------------------
 // rdns in the named calls: the caller's escaped name, "" when it has none,
@@ -72,6 +76,7 @@ void ProgramTick();
 void EventLogScanNamed(const ScanRecord& record, const char* rdns);
 void EventLogListening(int32_t ports);
 void EventLogStopped(const char* reason);
+void EventLogError(const char* text);
 void EventLogStop();
 
 #endif

@@ -67,7 +67,7 @@ static void ShowSyslogError(SyslogSender* s, const char* reason, const char* det
         TextAppend(line, detail);
         TextAppend(line, ")");
     }
-    AddLogLine(line);
+    ReportError(line);
 }
 
 // "host:port" of the collector, for error lines.
@@ -393,7 +393,7 @@ void SyslogStart()
     SyslogSender* s = (SyslogSender*)BlockAlloc(sizeof(SyslogSender), true);
     if (s == NULL || !SyslogQueueInit(&s->queue, kSyslogQueueLength)) {
         BlockFree(s);
-        AddLogLine("Syslog error: Out of memory");
+        ReportError("Syslog error: Out of memory");
         return;
     }
     s->socket = INVALID_SOCKET;
@@ -409,7 +409,7 @@ void SyslogStart()
         char line[300];
         TextCopy(line, "Syslog error: Not a host or host:port: ");
         TextAppend(line, AppState.SyslogServer);
-        AddLogLine(line);
+        ReportError(line);
         return;
     }
     AppState.Syslog = s;
