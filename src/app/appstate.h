@@ -14,7 +14,7 @@
 #include "../pure/socketlist.h"
 #include "../pure/trusted.h"
 
-struct HostLookup;
+struct HostResolver;
 struct StealthState;
 struct SyslogSender;
 
@@ -27,8 +27,6 @@ struct HostAnswer {
     BYTE named;         // the line ends in a host name, not a reason
 };
 const int kHostAnswers = 32;
-// Lookups in flight at once, each for another caller address.
-const int kMaxHostLookups = 256;
 
 // A scan waiting for its caller's name, for the outputs that send it away
 // with the name; a slot is free when used is 0.
@@ -38,6 +36,11 @@ struct ScanWait {
     BYTE used;
 };
 const int kScanWaits = 256;
+
+// How reverse lookups ask for a caller's name (address in network byte
+// order): 0 and the name, or a Winsock error code. Null means the system's
+// resolver; tests put in one that answers when they say.
+typedef int (*AddressResolver)(u_long address, char* name, size_t size);
 
 // The main window's outer size in pixels.
 const int kWindowWidth = 240;
@@ -108,7 +111,7 @@ struct AppStateRecord {
     SocketNode* ConnectionList;
     SocketNode* PortList;
     SocketNode* RetiredSockets; // closed sockets whose queued events are still to come
-    HostLookup* HostLookups;    // pending reverse lookups, each with its own answer buffer
+    HostResolver* Resolver;     // the reverse lookups' workers and queue; null until needed
     // Alerts and the log file, set in the Alerts and Log dialog.
     BYTE LogToFile;
     BYTE Balloons;
@@ -121,7 +124,8 @@ struct AppStateRecord {
     int LogExtent;             // width of the widest line, for the sideways scroll
     int LogCharWidth;          // the log font's widest character
     char SaveFolder[MAX_PATH]; // where Save Log last saved
-    int HostLookupCount;
+    int HostLookupCount;       // lookups queued or running
+    AddressResolver ResolveAddress;
     HostAnswer HostAnswers[kHostAnswers];
     BYTE StealthWatch;   // the Options switch
     StealthState* Watch; // the open watch: its sockets and what it saw; null when closed
