@@ -9,6 +9,7 @@
 #include <shellapi.h>
 
 #include "../pure/balloons.h"
+#include "../pure/commandline.h"
 #include "../pure/logfiles.h"
 #include "../pure/socketlist.h"
 #include "../pure/trusted.h"
@@ -28,6 +29,35 @@ struct HostAnswer {
 const int kHostAnswers = 32;
 // Lookups in flight at once, each for another caller address.
 const int kMaxHostLookups = 256;
+
+// The program run on each scan: the ones started and not yet seen to end,
+// and the expanded lines waiting for one of them to end.
+const int kProgramSlots = 4;
+const int kProgramQueue = 100;
+
+struct ProgramSlot {
+    HANDLE process; // null when free
+    DWORD started;  // tick count of its start
+};
+
+// A count that a log line reports at most once a minute.
+struct CountedLine {
+    DWORD count;      // not yet reported
+    DWORD loggedTick; // when a line last reported it
+    BYTE logged;      // a line has reported it at least once
+};
+
+struct ProgramRunner {
+    ProgramSlot running[kProgramSlots];
+    char* queued[kProgramQueue]; // each a block of its own, oldest at queueHead
+    int queueHead;
+    int queueCount;
+    BYTE stopped; // from Exit or the session's end until the outputs start again
+    CountedLine dropped;
+    CountedLine leftAlone;
+    DWORD errorTick; // when the last error line was logged
+    BYTE errorLogged;
+};
 
 // The main window's outer size in pixels.
 const int kWindowWidth = 240;
@@ -125,6 +155,10 @@ struct AppStateRecord {
     UINT TaskbarCreatedMessage;
     BYTE TrayIconShown;
     int TrayRetries;
+    // The program run on each scan, set in the Alerts and Log dialog.
+    char RunOnScan[kCommandTemplateSize]; // empty: none
+    BalloonTable ProgramCallers;          // one run per caller a minute
+    ProgramRunner Program;
 };
 
 extern AppStateRecord AppState;
