@@ -11,6 +11,7 @@
 #include "../pure/balloons.h"
 #include "../pure/commandline.h"
 #include "../pure/logfiles.h"
+#include "../pure/scanrecord.h"
 #include "../pure/socketlist.h"
 #include "../pure/trusted.h"
 
@@ -29,6 +30,15 @@ struct HostAnswer {
 const int kHostAnswers = 32;
 // Lookups in flight at once, each for another caller address.
 const int kMaxHostLookups = 256;
+
+// A scan waiting for its caller's name, for the outputs that send it away
+// with the name; a slot is free when used is 0.
+struct ScanWait {
+    ScanRecord record;
+    DWORD tick; // when it began to wait
+    BYTE used;
+};
+const int kScanWaits = 256;
 
 // The program run on each scan: the ones started and not yet seen to end,
 // and the expanded lines waiting for one of them to end.
@@ -155,6 +165,8 @@ struct AppStateRecord {
     UINT TaskbarCreatedMessage;
     BYTE TrayIconShown;
     int TrayRetries;
+    // Scans whose outputs wait for the caller's name.
+    ScanWait ScanWaits[kScanWaits];
     // The program run on each scan, set in the Alerts and Log dialog.
     char RunOnScan[kCommandTemplateSize]; // empty: none
     BalloonTable ProgramCallers;          // one run per caller a minute

@@ -12,10 +12,10 @@
 #include "../pure/linetext.h"
 #include "../pure/packet.h"
 #include "../pure/synwatch.h"
-#include "../pure/syslogmsg.h"
 #include "../pure/text.h"
 #include "../pure/watchaddresses.h"
 #include "../log/log.h"
+#include "../outputs/outputs.h"
 #include "monitor.h"
 #include "resource.h"
 
@@ -57,18 +57,8 @@ struct StealthState {
     SweepTable sweeps;
     SettlingSweep settling[kSettlingCap];
     int settlingCount;
-    // A scan logged while an accept ran, whose alert the next tick raises.
-    MonitorReport owed;
     unsigned char packet[kPacketBytes];
 };
-
-static const MonitorReport kNothing = {kReportNothing, 0, 0};
-
-static void KeepScan(MonitorReport& kept, const MonitorReport& next)
-{
-    if (next.event == kReportScan)
-        kept = next;
-}
 
 static sockaddr_in Address(u_long address, uint16_t port)
 {
@@ -238,7 +228,7 @@ void OpenStealthWatch()
         return;
     StealthState* watch = (StealthState*)BlockAlloc(sizeof(StealthState), true);
     if (watch == NULL) {
-        AddLogLine("Stealth watch error: Out of memory");
+        ReportError("Stealth watch error: Out of memory");
         return;
     }
     watch->changeSocket = kInvalidSocket;
@@ -253,7 +243,7 @@ void OpenStealthWatch()
         // Windows gives raw sockets to administrators only; the table's text
         // for this code speaks of broadcasts, which would mislead here.
         if (WSAGetLastError() == WSAEACCES)
-            AddLogLine("Stealth watch error: Administrator rights needed");
+            ReportError("Stealth watch error: Administrator rights needed");
         else
             ReportSocketError("Stealth watch error");
         BlockFree(watch);
@@ -341,58 +331,31 @@ void OnStealthAddressChange()
 
 // ---- Naming callers and sweeps ---------------------------------------------
 
-static MonitorReport LogNamedScan(const SynRecord& record)
+static void ReportNamedScan(const SynRecord& seen)
 {
-    sockaddr_in caller = Address(record.callerAddress, record.callerPort);
-    bool trusted = IsTrusted(AppState.Trusted, ntohl(record.callerAddress));
-    AddLogLine(ScanHeadLine(trusted));
-    int line = LogCallerAt(caller, Address(record.localAddress, record.localPort), "   Stealth: ");
-    in_addr called;
-    called.s_addr = record.localAddress;
-    SyslogNoteScan(&caller, record.localPort, trusted, &called);
-    if (line != 0)
-        StartHostLookup(line, caller);
-    if (trusted)
-        return kNothing;
-    return MonitorReport{kReportScan, record.callerAddress, record.localPort};
+    ScanRecord record = NewScanRecord(kScanStealth);
+    record.caller = seen.callerAddress;
+    record.callerPort = seen.callerPort;
+    record.local = seen.localAddress;
+    record.port = record.highPort = seen.localPort;
+    ReportScan(record);
 }
 
-// "Port sweep from <address>" + middle + "<n> ports, <lowest>-<highest>".
-static void BuildSweepLine(const SweepEvent& event, const char* middle, char (&line)[128])
+static ScanRecord SweepRecord(const SweepEvent& event)
 {
-    in_addr address;
-    address.s_addr = event.callerAddress;
-    TextCopy(line, "Port sweep from ");
-    TextAppend(line, inet_ntoa(address));
-    TextAppend(line, middle);
-    // Past the ports it remembers the table counts repeats too.
-    if (!event.countExact)
-        TextAppend(line, "up to ");
-    AppendDecimal((int32_t)event.portCount, line);
-    TextAppend(line, " ports, ");
-    AppendDecimal(event.lowPort, line);
-    TextAppend(line, "-");
-    AppendDecimal(event.highPort, line);
-}
-
-static MonitorReport LogSweep(const SweepEvent& event)
-{
-    bool trusted = IsTrusted(AppState.Trusted, ntohl(event.callerAddress));
-    char line[128];
-    BuildSweepLine(event, trusted ? " (trusted): " : ": ", line);
-    int index = LogWithTimestamp(line);
-    SyslogSendEvent(kSyslogWarning, "SWEEP", line);
-    if (index != 0)
-        StartHostLookup(index, Address(event.callerAddress, 0));
-    if (trusted)
-        return kNothing;
-    return MonitorReport{kReportScan, event.callerAddress, event.lowPort};
+    ScanRecord record = NewScanRecord(kScanSweep);
+    record.caller = event.callerAddress;
+    record.port = event.lowPort;
+    record.highPort = event.highPort;
+    record.portCount = event.portCount;
+    record.countExact = event.countExact;
+    return record;
 }
 
 static void LogSweepUpdate(const SweepEvent& event)
 {
     char line[128];
-    BuildSweepLine(event, " went on: ", line);
+    BuildSweepLine(SweepRecord(event), " went on: ", line);
     AddLogLine(line);
 }
 
@@ -412,21 +375,19 @@ static void TakeCurrentCounts(SweepTable* table, SweepEvent* event)
     }
 }
 
-static MonitorReport LogSettledSweeps(StealthState* watch, DWORD now)
+static void ReportSettledSweeps(StealthState* watch, DWORD now)
 {
-    MonitorReport report = kNothing;
     int kept = 0;
     for (int i = 0; i < watch->settlingCount; ++i) {
         SettlingSweep& s = watch->settling[i];
         if (now - s.startTick >= kSweepSettleMs) {
             TakeCurrentCounts(&watch->sweeps, &s.event);
-            KeepScan(report, LogSweep(s.event));
+            ReportScan(SweepRecord(s.event));
         } else {
             watch->settling[kept++] = s;
         }
     }
     watch->settlingCount = kept;
-    return report;
 }
 
 // ---- Reading packets -------------------------------------------------------
@@ -458,17 +419,17 @@ static bool ToThisPc(const StealthState& watch, uint32_t address)
     return false;
 }
 
-static MonitorReport NotePacket(StealthState* watch, size_t length)
+static void NotePacket(StealthState* watch, size_t length)
 {
     TcpPacket packet;
     if (!ParseTcpPacket(watch->packet, length, &packet) || !IsConnectionAttempt(packet) ||
         !ToThisPc(*watch, packet.destinationAddress))
-        return kNothing;
+        return;
     DWORD now = GetTickCount();
     if (IsListened(packet.destinationPort)) {
         SynNoteAttempt(&watch->pending, packet.sourceAddress, packet.sourcePort,
                        packet.destinationAddress, packet.destinationPort, now);
-        return kNothing;
+        return;
     }
     SweepEvent event;
     SweepEventKind kind =
@@ -476,17 +437,16 @@ static MonitorReport NotePacket(StealthState* watch, size_t length)
     if (kind == kSweepUpdate)
         LogSweepUpdate(event);
     if (kind != kSweepStarted)
-        return kNothing;
+        return;
     if (watch->settlingCount == kSettlingCap)
-        return LogSweep(event); // no room to wait: logged as it stands
-    watch->settling[watch->settlingCount++] = SettlingSweep{event, now};
-    return kNothing;
+        ReportScan(SweepRecord(event)); // no room to wait: reported as it stands
+    else
+        watch->settling[watch->settlingCount++] = SettlingSweep{event, now};
 }
 
-MonitorReport OnStealthRead(SocketHandle socket)
+void OnStealthRead(SocketHandle socket)
 {
     StealthState* watch = AppState.Watch;
-    MonitorReport report = kNothing;
     for (int i = 0; watch != NULL && i < kPacketsPerEvent; ++i) {
         int received = recv((SOCKET)socket, (char*)watch->packet, kPacketBytes, 0);
         // A longer packet comes cut to the buffer, which holds its headers.
@@ -497,16 +457,15 @@ MonitorReport OnStealthRead(SocketHandle socket)
                 ReportSocketError("Stealth watch error");
             break;
         }
-        KeepScan(report, NotePacket(watch, (size_t)received));
+        NotePacket(watch, (size_t)received);
     }
-    return report;
 }
 
 void StealthCatchUp()
 {
     StealthState* watch = AppState.Watch;
     for (int i = 0; watch != NULL && i < watch->socketCount; ++i)
-        KeepScan(watch->owed, OnStealthRead(watch->sockets[i]));
+        OnStealthRead(watch->sockets[i]);
 }
 
 void StealthNoteAccept(const sockaddr_in& caller)
@@ -515,28 +474,26 @@ void StealthNoteAccept(const sockaddr_in& caller)
         SynMatchAccept(&AppState.Watch->pending, caller.sin_addr.s_addr, ntohs(caller.sin_port));
 }
 
-bool StealthNameGoneCaller(int32_t port, MonitorReport* report)
+bool StealthNameGoneCaller(int32_t port)
 {
     SynRecord record;
     if (AppState.Watch == NULL ||
         !SynTakeByLocalPort(&AppState.Watch->pending, (uint16_t)port, &record))
         return false;
-    *report = LogNamedScan(record);
+    ReportNamedScan(record);
     return true;
 }
 
-MonitorReport OnStealthTimer()
+void OnStealthTimer()
 {
     StealthState* watch = AppState.Watch;
     if (watch == NULL)
-        return kNothing;
-    MonitorReport report = watch->owed;
-    watch->owed = kNothing;
+        return;
     DWORD now = GetTickCount();
     SynRecord record;
     while (SynTakeExpired(&watch->pending, now, &record))
-        KeepScan(report, LogNamedScan(record));
-    KeepScan(report, LogSettledSweeps(watch, now));
+        ReportNamedScan(record);
+    ReportSettledSweeps(watch, now);
     SweepEvent event;
     while (SweepTakeDue(&watch->sweeps, now, &event))
         LogSweepUpdate(event);
@@ -548,5 +505,4 @@ MonitorReport OnStealthTimer()
     }
     if (now - watch->comparedTick >= kAddressCompareMs)
         StealthCompareAddresses();
-    return report;
 }

@@ -7,6 +7,7 @@
 #include <shlobj.h>
 
 #include "../log/log.h"
+#include "../outputs/outputs.h"
 #include "../pure/syslogmsg.h"
 #include "../pure/text.h"
 #include "resource.h"
