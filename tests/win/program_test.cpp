@@ -164,8 +164,6 @@ TEST_F(ProgramTest, FourRunAtOnceAHundredWaitAndTheRestAreDropped)
     ProgramStop();
     EXPECT_EQ(Running(), 0);
     EXPECT_EQ(AppState.Program.queueCount, 0);
-    EXPECT_NE(FindLogLine("Program: ", true, FindLogLine("Program: 2 runs dropped") + 1), -1)
-        << LogDump();
     const std::string last = LogLines().back();
     EXPECT_TRUE(last.rfind("Program: ", 0) == 0 && last.find(" runs not started") != last.npos)
         << last;
