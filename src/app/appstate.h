@@ -9,6 +9,7 @@
 #include <shellapi.h>
 
 #include "../pure/balloons.h"
+#include "../pure/commandline.h"
 #include "../pure/logfiles.h"
 #include "../pure/scanrecord.h"
 #include "../pure/socketlist.h"
@@ -41,6 +42,35 @@ const int kScanWaits = 256;
 // order): 0 and the name, or a Winsock error code. Null means the system's
 // resolver; tests put in one that answers when they say.
 typedef int (*AddressResolver)(u_long address, char* name, size_t size);
+
+// The program run on each scan: the ones started and not yet seen to end,
+// and the expanded lines waiting for one of them to end.
+const int kProgramSlots = 4;
+const int kProgramQueue = 100;
+
+struct ProgramSlot {
+    HANDLE process; // null when free
+    DWORD started;  // tick count of its start
+};
+
+// A count that a log line reports at most once a minute.
+struct CountedLine {
+    DWORD count;      // not yet reported
+    DWORD loggedTick; // when a line last reported it
+    BYTE logged;      // a line has reported it at least once
+};
+
+struct ProgramRunner {
+    ProgramSlot running[kProgramSlots];
+    char* queued[kProgramQueue]; // each a block of its own, oldest at queueHead
+    int queueHead;
+    int queueCount;
+    BYTE stopped; // from Exit or the session's end until the outputs start again
+    CountedLine dropped;
+    CountedLine leftAlone;
+    DWORD errorTick; // when the last error line was logged
+    BYTE errorLogged;
+};
 
 // The main window's outer size in pixels.
 const int kWindowWidth = 240;
@@ -141,6 +171,10 @@ struct AppStateRecord {
     int TrayRetries;
     // Scans whose outputs wait for the caller's name.
     ScanWait ScanWaits[kScanWaits];
+    // The program run on each scan, set in the Alerts and Log dialog.
+    char RunOnScan[kCommandTemplateSize]; // empty: none
+    BalloonTable ProgramCallers;          // one run per caller a minute
+    ProgramRunner Program;
 };
 
 extern AppStateRecord AppState;

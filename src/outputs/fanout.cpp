@@ -108,6 +108,7 @@ void OutputsStart()
 {
     SyslogStart();
     WebhookStart();
+    ProgramStart();
 }
 
 void OutputsStop()
