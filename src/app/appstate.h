@@ -152,6 +152,7 @@ struct AppStateRecord {
     BalloonTable BalloonCallers;
     LogFileState LogFile;
     int LogExtent;             // width of the widest line, for the sideways scroll
+    int LogBatch;              // nesting of BeginLogBatch: the view waits for the end
     int LogCharWidth;          // the log font's widest character
     char SaveFolder[MAX_PATH]; // where Save Log last saved
     int HostLookupCount;       // lookups queued or running

@@ -290,6 +290,9 @@ TEST_F(HeldLookupTest, CallersBeyondTheWorkersWaitAndAllGetTheirNames)
         Scan(n);
     ASSERT_TRUE(PumpUntil([] { return resolverInside == 8; })) << resolverInside;
     EXPECT_EQ(FindLogLine(kRdnsPrefix, true), -1) << LogDump();
+    // Each scan's block moved the view once, to the newest twelve lines.
+    EXPECT_EQ(LogTopIndex(), LogCount() - kVisibleLines);
+    EXPECT_EQ(AppState.LogBatch, 0);
     SetEvent(resolverGate);
     ASSERT_TRUE(PumpUntil([] { return RdnsLines() == 20; })) << LogDump();
     EXPECT_EQ(resolverMost, 8);
