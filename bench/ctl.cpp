@@ -12,10 +12,15 @@
 //   bench_ctl mem [ref]                memory counters of the running program
 //   bench_ctl logdump FILE [MINLINES [TIMEOUT_MS]]   wait for MINLINES lines, write the log
 //   bench_ctl count MINLINES [TIMEOUT_MS]            wait for MINLINES lines, print the count
+//   bench_ctl probe CSV STOPFILE [INTERVAL_MS [MAX_MS]]
+//                                      send WM_NULL to the main window every
+//                                      INTERVAL_MS (10) until STOPFILE exists;
+//                                      each answer's time goes to CSV
 //   bench_ctl clear | exit | stop-ref
 #include "driver.h"
 
 #include <psapi.h>
+#include <algorithm>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -274,6 +279,77 @@ int StopReference()
     return ended ? 0 : 1;
 }
 
+// Microseconds since 1970 on the same clock as the scanner's CLOCK_REALTIME,
+// so that the samples can be matched with what happened on the Linux side.
+long long WallMicros()
+{
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    ULARGE_INTEGER t;
+    t.LowPart = now.dwLowDateTime;
+    t.HighPart = now.dwHighDateTime;
+    return (long long)((t.QuadPart - 116444736000000000ULL) / 10);
+}
+
+// How soon the window answers: a sent message waits until the window's
+// thread is back in its message loop, so its round trip is the longest
+// the user would wait for a click to be seen. One message every interval,
+// on a fixed schedule (a late answer does not push the later ones back);
+// the process's own CPU time comes with it at the start and the end.
+int Probe(const char* csvPath, const char* stopPath, DWORD intervalMs, DWORD maxMs)
+{
+    HWND main = MainWindowOrFail();
+    HANDLE process = OpenWindowProcess(main, PROCESS_QUERY_INFORMATION);
+    FILE* csv = fopen(csvPath, "wb");
+    if (csv == NULL) {
+        printf("error=cannot write %s\n", csvPath);
+        return 1;
+    }
+    fprintf(csv, "wall_us,latency_us,answered\n");
+    auto cpuMs = [&]() -> double {
+        FILETIME created, exited, kernel, user;
+        if (process == NULL || !GetProcessTimes(process, &created, &exited, &kernel, &user))
+            return -1;
+        ULARGE_INTEGER k, u;
+        k.LowPart = kernel.dwLowDateTime;
+        k.HighPart = kernel.dwHighDateTime;
+        u.LowPart = user.dwLowDateTime;
+        u.HighPart = user.dwHighDateTime;
+        return (double)(k.QuadPart + u.QuadPart) / 1e4;
+    };
+    const double cpuStart = cpuMs();
+    const ULONGLONG begin = GetTickCount64();
+    std::vector<double> latencies;
+    int unanswered = 0;
+    for (ULONGLONG k = 0;; ++k) {
+        const ULONGLONG due = begin + k * intervalMs;
+        ULONGLONG now = GetTickCount64();
+        if (now < due)
+            Sleep((DWORD)(due - now));
+        if (GetFileAttributesA(stopPath) != INVALID_FILE_ATTRIBUTES || now - begin > maxMs)
+            break;
+        DWORD_PTR result = 0;
+        const long long wall = WallMicros();
+        const LONGLONG start = Now();
+        const bool answered =
+            SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result) != 0;
+        const double latency = Millis(Now() - start) * 1000.0;
+        fprintf(csv, "%lld,%.0f,%d\n", wall, latency, answered ? 1 : 0);
+        latencies.push_back(latency);
+        unanswered += answered ? 0 : 1;
+    }
+    const double cpuEnd = cpuMs();
+    fclose(csv);
+    if (process != NULL)
+        CloseHandle(process);
+    std::sort(latencies.begin(), latencies.end());
+    const size_t n = latencies.size();
+    auto rank = [&](int p) { return n == 0 ? 0.0 : latencies[(n * p + 99) / 100 - 1]; };
+    printf("probes=%zu unanswered=%d p50_us=%.0f p99_us=%.0f max_us=%.0f process_cpu_ms=%.0f\n", n,
+           unanswered, rank(50), rank(99), n == 0 ? 0.0 : latencies.back(), cpuEnd - cpuStart);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -292,6 +368,9 @@ int main(int argc, char** argv)
                        argc > 4 ? (DWORD)atol(argv[4]) : 60000);
     if (command == "count" && argc >= 3)
         return CountLines(atol(argv[2]), argc > 3 ? (DWORD)atol(argv[3]) : 60000);
+    if (command == "probe" && argc >= 4)
+        return Probe(argv[2], argv[3], argc > 4 ? (DWORD)atol(argv[4]) : 10,
+                     argc > 5 ? (DWORD)atol(argv[5]) : 300000);
     if (command == "clear") {
         e2e::SendCommand(MainWindowOrFail(), e2e::kClearLog);
         printf("cleared=1\n");
@@ -301,7 +380,8 @@ int main(int argc, char** argv)
         return ExitHarbinel();
     if (command == "stop-ref")
         return StopReference();
-    fprintf(stderr,
-            "usage: bench_ctl setup|start|start-ref|mem|logdump|count|clear|exit|stop-ref ...\n");
+    fprintf(
+        stderr,
+        "usage: bench_ctl setup|start|start-ref|mem|logdump|count|probe|clear|exit|stop-ref ...\n");
     return 2;
 }

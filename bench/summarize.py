@@ -163,25 +163,63 @@ def main():
         w(f"| {fmt(st['harbinel'])} | {fmt(st['watch'])} | {fmt(st['reference'])} |")
         w("")
 
+    bulks = [f for k, f in records if k == "bulk"]
+    bulk = {}
+    if bulks:
+        w("## Bulk transfer over loopback, the window probed every 10 ms")
+        w("")
+        w("| Round | watch | GiB | seconds | MiB/s | probes during | p50 / p99 / max answer (ms) | "
+          "idle p50 / p99 (ms) | program CPU (ms) | wineserver CPU (ms) | kernel drops at the watch's socket |")
+        w("|---|---|---|---|---|---|---|---|---|---|---|")
+        for f in bulks:
+            w(f"| {f.get('round')} | {'on' if f.get('prog') == 'watch' else 'off'} | "
+              f"{fmt(num(f, 'bytes', 0) / 2**30, 1)} | {f.get('elapsed_s')} | {f.get('mib_per_s')} | "
+              f"{f.get('during_n')} | {fmt(num(f, 'during_p50_us', 0) / 1e3, 2)} / "
+              f"{fmt(num(f, 'during_p99_us', 0) / 1e3, 2)} / {fmt(num(f, 'during_max_us', 0) / 1e3, 2)} | "
+              f"{fmt(num(f, 'idle_p50_us', 0) / 1e3, 2)} / {fmt(num(f, 'idle_p99_us', 0) / 1e3, 2)} | "
+              f"{f.get('cpu_ms')} | {f.get('wineserver_cpu_ms')} | {f.get('raw_drops')} |")
+        for prog in ("nofile", "watch"):
+            mine = [f for f in bulks if f.get("prog") == prog]
+            bulk[prog] = {key: median([num(f, key) for f in mine])
+                          for key in ("during_p50_us", "during_p99_us", "during_max_us", "cpu_ms",
+                                      "wineserver_cpu_ms", "elapsed_s", "raw_drops")}
+            bulk[prog]["worst_p99_us"] = max((num(f, "during_p99_us", 0) for f in mine), default=None)
+        w("")
+        w("| Median | p50 / p99 / max answer (ms) | worst round's p99 (ms) | program CPU (ms) | "
+          "wineserver CPU (ms) | seconds |")
+        w("|---|---|---|---|---|---|")
+        for prog, name in (("nofile", "watch off"), ("watch", "watch on")):
+            b = bulk[prog]
+            w(f"| {name} | {fmt((b['during_p50_us'] or 0) / 1e3, 2)} / {fmt((b['during_p99_us'] or 0) / 1e3, 2)} / "
+              f"{fmt((b['during_max_us'] or 0) / 1e3, 2)} | {fmt((b['worst_p99_us'] or 0) / 1e3, 2)} | "
+              f"{fmt(b['cpu_ms'], 0)} | {fmt(b['wineserver_cpu_ms'], 0)} | {fmt(b['elapsed_s'], 3)} |")
+        w("")
+
     stealth = {f.get("phase"): f for k, f in records if k == "stealth"}
     if stealth:
         w("## Stealth watch under a SYN flood")
         w("")
-        w("| Flood | SYNs sent | sender pps | real callers warned / lost | their scans/s | p99 (ms) | "
-          "log lines gained | of which real callers' | RssAnon before -> after (KiB) |")
-        w("|---|---|---|---|---|---|---|---|---|")
+        w("| Flood | SYNs sent | per source in a row | sender pps | real callers warned / lost | "
+          "their scans/s | p99 (ms) | log lines gained | of which real callers' | "
+          "RssAnon before / peak / after (KiB) | threads before / peak / after | kernel drops |")
+        w("|---|---|---|---|---|---|---|---|---|---|---|---|")
         for i in ("1", "2"):
             snd, cal = stealth.get("sender" + i, {}), stealth.get("callers" + i, {})
             bef, aft = stealth.get("before" + i, {}), stealth.get("after" + i, {})
-            w(f"| {i} | {snd.get('sent')} from {snd.get('sources')} sources | {snd.get('pps')} | "
+            pk = stealth.get("peak" + i, {})
+            w(f"| {i} | {snd.get('sent')} from {snd.get('sources')} sources | {snd.get('per_source')} | "
+              f"{snd.get('pps')} | "
               f"{cal.get('complete')} / {cal.get('lost')} | {fmt(num(cal, 'rate'), 0)} | "
               f"{fmt(num(cal, 'p99_us', 0) / 1e3, 1)} | {aft.get('gained')} | {aft.get('real_lines')} | "
-              f"{bef.get('rss_anon_kib')} -> {aft.get('rss_anon_kib')} |")
+              f"{bef.get('rss_anon_kib')} / {pk.get('peak_rss_anon_kib')} / {aft.get('rss_anon_kib')} | "
+              f"{bef.get('threads')} / {pk.get('peak_threads')} / {aft.get('threads')} | {pk.get('raw_drops')} |")
         lg = stealth.get("log", {})
         w("")
         w(f"Log after both floods: {lg.get('sweep_lines')} \"Port sweep from\" lines, "
           f"{lg.get('went_on')} \"went on\" lines, {lg.get('stealth_scans')} stealth-named scans, "
-          f"{lg.get('scans')} \"Scan detected\" blocks.")
+          f"{lg.get('scans')} \"Scan detected\" blocks, {lg.get('too_busy_lines')} \"packets not "
+          f"examined\" lines ({lg.get('not_examined')} packets), {lg.get('try_again')} \"Try again\" "
+          f"answers; {lg.get('threads_at_end')} threads at the end.")
         w("")
 
     floods = [f for k, f in records if k == "flood"]
@@ -236,14 +274,14 @@ def main():
     F = figures
     for phase, label in (("seq", "sequential"), ("conc", "16 concurrent")):
         r = ratio(F[("harbinel", phase, "rate")], F[("reference", phase, "rate")])
-        goal(f"scan rate >= 0.7 x reference, {label}", f"{fmt(r, 2)} x", r is not None and r >= 0.7)
+        goal(f"scan rate >= 0.8 x reference, {label}", f"{fmt(r, 2)} x", r is not None and r >= 0.8)
     for phase, label in (("seq", "sequential"), ("conc", "16 concurrent")):
         r = ratio(F[("harbinel", phase, "p99_us")], F[("reference", phase, "p99_us")])
-        goal(f"p99 latency <= 3 x reference, {label}", f"{fmt(r, 2)} x", r is not None and r <= 3)
+        goal(f"p99 latency <= 2 x reference, {label}", f"{fmt(r, 2)} x", r is not None and r <= 2)
     r = ratio(F[("harbinel", "many", "rate")], F[("reference", "many", "rate")])
     rp = ratio(F[("harbinel", "many", "p99_us")], F[("reference", "many", "p99_us")])
     goal("249 caller addresses (reported beside one address)",
-         f"rate {fmt(r, 2)} x, p99 {fmt(rp, 2)} x the reference", r is not None and r >= 0.7 and rp <= 3)
+         f"rate {fmt(r, 2)} x, p99 {fmt(rp, 2)} x the reference", r is not None and r >= 0.8 and rp <= 2)
     goal("nothing lost in the rounds", f"{int(lost['harbinel'])} lost, {int(problems['harbinel'])} log problems",
          lost["harbinel"] == 0 and problems["harbinel"] == 0)
     hb = next((f for f in bursts if f.get("prog") == "harbinel"), None)
@@ -282,9 +320,20 @@ def main():
         goal("stealth flood: real callers keep being served",
              f"{c1.get('complete')}+{c2.get('complete')} warned, {c1.get('lost')}+{c2.get('lost')} lost",
              num(c1, "lost", 1) == 0 and num(c2, "lost", 1) == 0)
-        b2, a2 = stealth.get("before2", {}), stealth.get("after2", {})
-        grow = (num(a2, "rss_anon_kib", 0) - num(b2, "rss_anon_kib", 0))
-        goal("stealth flood: memory flat (second flood)", f"{fmt(grow, 0)} KiB", grow <= 1024)
+        for i in ("1", "2"):
+            b, a, pk = stealth.get("before" + i, {}), stealth.get("after" + i, {}), stealth.get("peak" + i, {})
+            base = num(b, "rss_anon_kib", 0)
+            grow = max(num(a, "rss_anon_kib", 0), num(pk, "peak_rss_anon_kib", 0)) - base
+            goal(f"stealth flood {i}: RssAnon within 2 MiB of before (highest seen)",
+                 f"+{fmt(grow, 0)} KiB; threads {b.get('threads')} -> at most {pk.get('peak_threads')}",
+                 grow <= 2048)
+        lg = stealth.get("log", {})
+        goal("stealth flood: sweeps logged", f"{lg.get('sweep_lines')} sweep lines",
+             num(lg, "sweep_lines", 0) > 0)
+        goal("stealth flood: SYNs the watch could not examine (reported)",
+             f"ring: {lg.get('not_examined')}; kernel queue: "
+             f"{stealth.get('peak1', {}).get('raw_drops')} + {stealth.get('peak2', {}).get('raw_drops')}",
+             num(lg, "not_examined", 1) == 0)
         srcs = num(stealth.get("sender1", {}), "sources", 0)
         extra = [num(stealth.get("after" + i, {}), "gained", 0) - num(stealth.get("after" + i, {}), "real_lines", 0)
                  for i in ("1", "2")]
@@ -293,7 +342,13 @@ def main():
              max(extra) <= 2 * srcs)
     for phase, label in (("seq", "sequential"), ("conc", "16 concurrent")):
         r = ratio(F[("watch", phase, "rate")], F[("nofile", phase, "rate")])
-        w(f"| stealth watch on / off, rate {label} (informational) | {fmt(r, 2)} | - |")
+        goal(f"stealth watch on / off, rate {label} >= 0.9", f"{fmt(r, 2)}", r is not None and r >= 0.9)
+    if bulk:
+        b = bulk["watch"]
+        goal("bulk transfer, watch on: window answers within 20 ms at p99 (median of rounds)",
+             f"p99 {fmt((b['during_p99_us'] or 0) / 1e3, 2)} ms (worst round {fmt((b['worst_p99_us'] or 0) / 1e3, 2)}), "
+             f"CPU {fmt(b['cpu_ms'], 0)} ms + wineserver {fmt(b['wineserver_cpu_ms'], 0)} ms",
+             b["during_p99_us"] is not None and b["during_p99_us"] <= 20000)
     if st["harbinel"] and st["watch"]:
         w(f"| start-up 100 ports, watch on / off (informational) | {fmt(st['watch'], 0)} / "
           f"{fmt(st['harbinel'], 0)} ms | - |")
