@@ -16,6 +16,8 @@
 //                                      send WM_NULL to the main window every
 //                                      INTERVAL_MS (10) until STOPFILE exists;
 //                                      each answer's time goes to CSV
+//   bench_ctl resolve N                time gethostbyaddr for 127.0.0.2 on, N
+//                                      addresses one after another
 //   bench_ctl clear | exit | stop-ref
 #include "driver.h"
 
@@ -350,6 +352,34 @@ int Probe(const char* csvPath, const char* stopPath, DWORD intervalMs, DWORD max
     return 0;
 }
 
+// How long one reverse lookup of a loopback caller takes here, as the
+// program's lookup workers make it: a fixed pool of them serves many
+// callers' addresses in turn, so this time sets how soon the last name
+// line of a many-address load comes in.
+int Resolve(int count)
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    std::vector<double> times;
+    int named = 0;
+    for (int i = 0; i < count; ++i) {
+        in_addr a;
+        a.s_addr = htonl(0x7F000002u + (u_long)i);
+        const LONGLONG start = Now();
+        const hostent* entry = gethostbyaddr((const char*)&a, 4, AF_INET);
+        times.push_back(Millis(Now() - start));
+        named += entry != NULL ? 1 : 0;
+    }
+    std::sort(times.begin(), times.end());
+    double sum = 0;
+    for (double t : times)
+        sum += t;
+    const size_t n = times.size();
+    printf("lookups=%zu named=%d median_ms=%.2f max_ms=%.2f total_ms=%.0f\n", n, named,
+           n ? times[n / 2] : 0.0, n ? times.back() : 0.0, sum);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -371,6 +401,8 @@ int main(int argc, char** argv)
     if (command == "probe" && argc >= 4)
         return Probe(argv[2], argv[3], argc > 4 ? (DWORD)atol(argv[4]) : 10,
                      argc > 5 ? (DWORD)atol(argv[5]) : 300000);
+    if (command == "resolve" && argc == 3)
+        return Resolve(atoi(argv[2]));
     if (command == "clear") {
         e2e::SendCommand(MainWindowOrFail(), e2e::kClearLog);
         printf("cleared=1\n");
@@ -380,8 +412,8 @@ int main(int argc, char** argv)
         return ExitHarbinel();
     if (command == "stop-ref")
         return StopReference();
-    fprintf(
-        stderr,
-        "usage: bench_ctl setup|start|start-ref|mem|logdump|count|probe|clear|exit|stop-ref ...\n");
+    fprintf(stderr,
+            "usage: bench_ctl "
+            "setup|start|start-ref|mem|logdump|count|probe|resolve|clear|exit|stop-ref ...\n");
     return 2;
 }

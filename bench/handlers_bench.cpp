@@ -6,7 +6,8 @@
 // calls that the accept and write handlers make are timed one by one with
 // the same arguments. The program's code is not changed or instrumented.
 //
-//   bench_handlers [SCANS]       default 300
+//   bench_handlers [SCANS [watch]]   default 300; "watch" turns the stealth
+//                                    watch on, to see what it adds per scan
 #include <winsock2.h>
 #include <windows.h>
 #include <ws2tcpip.h>
@@ -69,7 +70,7 @@ u_short FreePort()
     return ntohs(a.sin_port);
 }
 
-void WriteSettings(u_short port)
+void WriteSettings(u_short port, bool watch)
 {
     RegDeleteTreeA(HKEY_CURRENT_USER, kKey);
     HKEY key = NULL;
@@ -79,6 +80,8 @@ void WriteSettings(u_short port)
     RegSetValueExA(key, "Count", 0, REG_DWORD, (const BYTE*)&count, sizeof count);
     RegSetValueExA(key, "Port0", 0, REG_DWORD, (const BYTE*)&value, sizeof value);
     RegSetValueExA(key, "Connected", 0, REG_BINARY, &on, 1);
+    if (watch)
+        RegSetValueExA(key, "StealthWatch", 0, REG_BINARY, &on, 1);
     RegCloseKey(key);
 }
 
@@ -140,6 +143,10 @@ std::string Kind(const MSG& msg)
         return "WM_SOCKETRETIRED";
     case WM_HOSTRESOLVED:
         return "WM_HOSTRESOLVED";
+    case WM_WATCHBATCH:
+        return "WM_WATCHBATCH";
+    case WM_TIMER:
+        return "WM_TIMER";
     }
     char text[32];
     snprintf(text, sizeof text, "message 0x%04x", msg.message);
@@ -218,7 +225,8 @@ int main(int argc, char** argv)
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     u_short port = FreePort();
-    WriteSettings(port);
+    const bool watch = argc > 2 && strcmp(argv[2], "watch") == 0;
+    WriteSettings(port, watch);
     ResetAppState();
     if (!StartHarbinel(GetModuleHandleA(NULL))) {
         printf("error=no main window\n");
@@ -260,8 +268,9 @@ int main(int argc, char** argv)
     }
     double wall = Micros(Now() - begin);
     WaitForSingleObject(thread, 10000);
-    printf("scans=%d complete=%d scanner_s=%.3f scans_per_s=%.1f rdns_lines=%d\n", scans,
-           scanner.complete, scanner.seconds, scans / scanner.seconds, RdnsLines());
+    printf("scans=%d complete=%d scanner_s=%.3f scans_per_s=%.1f rdns_lines=%d watch=%d\n", scans,
+           scanner.complete, scanner.seconds, scans / scanner.seconds, RdnsLines(),
+           AppState.Watch != NULL ? 1 : 0);
     printf("window thread: wall_ms=%.0f waiting_for_messages_ms=%.0f\n", wall / 1000,
            waiting / 1000);
     for (auto& h : handled)
@@ -300,6 +309,11 @@ int main(int argc, char** argv)
     TimeCall("Shell_NotifyIconA NIM_MODIFY icon", 200,
              [&] { SetTrayIcon(AppState.IconAlert, NULL); });
     TimeCall("AddLogLine", 200, [&] { AddLogLine("   Message sent"); });
+    // With the watch on, every accept first reads what waits at the raw
+    // socket on the window's thread; with nothing waiting that is one
+    // read per watch socket that finds none.
+    if (AppState.Watch != NULL)
+        TimeCall("StealthCatchUp (nothing waiting)", 200, [&] { StealthCatchUp(); });
     // A scan's block of lines, each drawn and scrolled to as it comes, and
     // the same block drawn once at its end.
     const char* block[] = {"Scan detected", "   Accept: 127.0.0.1:40000 -> 127.0.0.1:12345",

@@ -494,7 +494,8 @@ int Check(int argc, char** argv)
     // they are matched by count and order (each pair after a scan that has
     // none yet).
     std::map<CallerKey, int> seen;
-    int scans = 0, rdns = 0, timestamps = 0, sent = 0, blocked = 0, recvErrors = 0, other = 0;
+    int scans = 0, rdns = 0, timestamps = 0, sent = 0, blocked = 0, recvErrors = 0, other = 0,
+        sweeps = 0;
     int unmatchedScans = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
         const std::string& l = lines[i];
@@ -534,6 +535,10 @@ int Check(int argc, char** argv)
             // (addresses followed, callers its full table could not keep)
         } else if (StartsWith(l, "Recv error: ")) {
             ++recvErrors; // Wine's spurious read events; tolerated
+        } else if (StartsWith(l, "Port sweep from ")) {
+            // The watch sees all of this machine's loopback traffic: another
+            // program sweeping 127.0.0.0/8 meanwhile is logged too.
+            ++sweeps;
         } else {
             ++other;
             problem("line " + std::to_string(i) + ": unexpected line \"" + l + "\"");
@@ -560,8 +565,8 @@ int Check(int argc, char** argv)
     if (sent != callerCount || blocked != callerCount || scans != callerCount)
         problem("counts differ from the " + std::to_string(callerCount) + " callers");
     printf("callers=%d scans=%d rdns=%d timestamps=%d sent=%d blocked=%d missing=%d "
-           "recv_errors=%d other=%d problems=%d\n",
-           callerCount, scans, rdns, timestamps, sent, blocked, missing, recvErrors, other,
+           "recv_errors=%d sweeps=%d other=%d problems=%d\n",
+           callerCount, scans, rdns, timestamps, sent, blocked, missing, recvErrors, sweeps, other,
            problems);
     return problems == 0 ? 0 : 1;
 }

@@ -7,7 +7,7 @@
 #
 # Bounded: every phase has a fixed number of callers and every wait a
 # deadline. Sizes can be lowered through the environment:
-#   BENCH_ROUNDS (3)  BENCH_SEQ (200)  BENCH_CONC (600)  BENCH_OVERLOAD (1000)
+#   BENCH_ROUNDS (3)  BENCH_SEQ (600)  BENCH_CONC (1200)  BENCH_OVERLOAD (1000)
 #   BENCH_BURST (200)  BENCH_FLOOD (100000)  BENCH_SYNS (50000)
 #   BENCH_SYN_SOURCES (1000)  BENCH_SYN_RATE (3000)  BENCH_SYN_BURST (30)
 #   BENCH_STEALTH_CALLERS (2000)
@@ -17,8 +17,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/../scripts/wine-env.sh"
 cd "$HARBINEL_ROOT"
 
 rounds=${BENCH_ROUNDS:-3}
-seq_count=${BENCH_SEQ:-200}
-conc_count=${BENCH_CONC:-600}
+seq_count=${BENCH_SEQ:-600}
+conc_count=${BENCH_CONC:-1200}
 overload_count=${BENCH_OVERLOAD:-1000}
 burst=${BENCH_BURST:-200}
 flood=${BENCH_FLOOD:-100000}
@@ -162,6 +162,13 @@ grep '^lines=' "$out/lookup.out" | sed 's/^/lookup /' >>"$raw" || true
 
 say "handler timing (300 sequential scans in-process)"
 wrun "$bin/bench_handlers.exe" 300 | tee "$out/handlers.out"
+say "handler timing, stealth watch on"
+wrun "$bin/bench_handlers.exe" 300 watch | tee "$out/handlers-watch.out"
+
+say "reverse lookups of 249 loopback addresses, one after another"
+line=$(ctl resolve "$sources") || true
+record "resolve $line"
+echo "    $line"
 
 # ---- load: sequential, 16 concurrent, 16 concurrent from 249 addresses ------------
 

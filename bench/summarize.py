@@ -248,6 +248,14 @@ def main():
             w(open(path, encoding="utf-8", errors="replace").read().rstrip())
             w("```")
             w("")
+        path = os.path.join(outdir, "handlers-watch.out")
+        if os.path.exists(path):
+            w("The same with the stealth watch on:")
+            w("")
+            w("```")
+            w(open(path, encoding="utf-8", errors="replace").read().rstrip())
+            w("```")
+            w("")
 
     w("## Reverse-lookup completion (in-process, real log list)")
     w("")
@@ -258,6 +266,18 @@ def main():
         w(f"| {f.get('lines')} | {f.get('recent_median_us')} | {f.get('recent_p99_us')} | "
           f"{f.get('old_median_us')} | {f.get('old_p99_us')} | {f.get('add_line_us')} |")
     w("")
+
+    res = next((f for k, f in records if k == "resolve"), None)
+    if res:
+        w(f"Reverse lookup under this Wine, {res.get('lookups')} loopback addresses one after another: "
+          f"median {res.get('median_ms')} ms, longest {res.get('max_ms')} ms, {res.get('total_ms')} ms in all "
+          f"({res.get('named')} named).")
+        w("")
+        waits = [num(c, "wait_ms") for c in checks if c.get("prog") in ("harbinel", "nofile", "watch")
+                 and "round" in c]
+        w(f"Wait after each round's last caller until every RDNS line was in (log read-back): median "
+          f"{fmt(median(waits), 0)} ms, longest {fmt(max(waits) if waits else None, 0)} ms.")
+        w("")
 
     i686 = num(size, "i686_bytes")
     w(f"harbinel.exe, i686 Release: {fmt(i686, 0)} bytes ({fmt(i686 / 1024 if i686 else None)} KiB).")
