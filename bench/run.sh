@@ -196,7 +196,11 @@ stop_program() {
 run_program() {
     local prog="$1" tag="$2" line
     line=$(start_program "$prog") || { echo "$line"; return 1; }
-    local phase count conc extra csvs=()
+    local phase count conc extra csvs=() pid server cpu0 server0
+    # CPU time as well as wall time: the machine is shared, and a busy
+    # neighbour slows the wall clock far more than it changes the work done.
+    pid=$(linux_pid "$([[ $prog == reference ]] && echo bench_reference.exe || echo harbinel.exe)")
+    server=$(linux_pid wineserver)
     for phase in seq conc many; do
         extra=()
         case $phase in
@@ -204,8 +208,10 @@ run_program() {
         conc) count=$conc_count conc=$concurrency ;;
         many) count=$conc_count conc=$concurrency extra=(--sources "$sources") ;;
         esac
+        cpu0=$(cpu_ms "$pid") server0=$(cpu_ms "$server")
         line=$("$loadgen" run --ports "$ports16_csv" --count "$count" --concurrency "$conc" \
             "${extra[@]}" --out "$out/$prog-$tag-$phase.csv") || true
+        line="$line cpu_ms=$(($(cpu_ms "$pid") - cpu0)) server_cpu_ms=$(($(cpu_ms "$server") - server0))"
         record "load prog=$prog $tag phase=$phase $line $(load)"
         echo "    $prog $phase: $line"
         csvs+=("$out/$prog-$tag-$phase.csv")

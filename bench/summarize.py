@@ -105,6 +105,30 @@ def main():
             cells.append(fmt(v, digits))
         r = ratio(figures[("harbinel", phase, key)], figures[("reference", phase, key)])
         w(f"| {label} | " + " | ".join(cells) + f" | {fmt(r, 2)} |")
+    # CPU per scan, the program's process and its wineserver together, from
+    # each round's CPU times over its callers.
+    def cpu_per_scan(prog, phase, keys):
+        per = []
+        for f in loads:
+            if f.get("prog") != prog or f.get("phase") != phase or "cpu_ms" not in f:
+                continue
+            done = num(f, "complete", 0)
+            if done:
+                per.append(sum(num(f, k, 0) for k in keys) * 1000 / done)
+        return median(per)
+
+    for label, phase, keys in (("CPU per scan, sequential, program + wineserver (µs)", "seq", ("cpu_ms", "server_cpu_ms")),
+                               ("CPU per scan, sequential, program alone (µs)", "seq", ("cpu_ms",)),
+                               ("CPU per scan, 16 concurrent, program + wineserver (µs)", "conc", ("cpu_ms", "server_cpu_ms")),
+                               ("CPU per scan, 16 concurrent, program alone (µs)", "conc", ("cpu_ms",))):
+        cells = []
+        for prog, _ in programs:
+            v = cpu_per_scan(prog, phase, keys)
+            figures[(prog, phase, "cpu:" + ",".join(keys))] = v
+            cells.append(fmt(v, 0))
+        r = ratio(figures[("reference", phase, "cpu:" + ",".join(keys))],
+                  figures[("harbinel", phase, "cpu:" + ",".join(keys))])
+        w(f"| {label} | " + " | ".join(cells) + f" | ref. / Harbinel {fmt(r, 2)} |")
     lost = {prog: load_sum(prog, "lost") for prog, _ in programs}
     w("| callers lost, all rounds | " + " | ".join(str(int(lost[p])) for p, _ in programs) + " | |")
     problems = {prog: sum(num(f, "problems", 1) for f in checks
@@ -178,20 +202,42 @@ def main():
               f"{fmt(num(f, 'during_p99_us', 0) / 1e3, 2)} / {fmt(num(f, 'during_max_us', 0) / 1e3, 2)} | "
               f"{fmt(num(f, 'idle_p50_us', 0) / 1e3, 2)} / {fmt(num(f, 'idle_p99_us', 0) / 1e3, 2)} | "
               f"{f.get('cpu_ms')} | {f.get('wineserver_cpu_ms')} | {f.get('raw_drops')} |")
+        def pooled(prog):
+            # Every round's samples sent during its transfer, together: one
+            # transfer gives too few for a p99 of its own.
+            samples = []
+            for f in bulks:
+                path = os.path.join(outdir or "", f"probe-{prog}-{f.get('round')}.csv")
+                if f.get("prog") != prog or not os.path.exists(path):
+                    continue
+                start, end = num(f, "wall_start_us", 0), num(f, "wall_end_us", 0)
+                for row in open(path, encoding="utf-8").read().splitlines()[1:]:
+                    wall, latency, _ = row.split(",")
+                    if start <= float(wall) <= end:
+                        samples.append(float(latency))
+            samples.sort()
+            if not samples:
+                return None
+            at = lambda p: samples[max(0, (len(samples) * p + 99) // 100 - 1)]
+            return {"n": len(samples), "p50": at(50), "p99": at(99), "max": samples[-1]}
+
         for prog in ("nofile", "watch"):
             mine = [f for f in bulks if f.get("prog") == prog]
             bulk[prog] = {key: median([num(f, key) for f in mine])
                           for key in ("during_p50_us", "during_p99_us", "during_max_us", "cpu_ms",
                                       "wineserver_cpu_ms", "elapsed_s", "raw_drops")}
             bulk[prog]["worst_p99_us"] = max((num(f, "during_p99_us", 0) for f in mine), default=None)
+            bulk[prog]["pooled"] = pooled(prog)
         w("")
-        w("| Median | p50 / p99 / max answer (ms) | worst round's p99 (ms) | program CPU (ms) | "
-          "wineserver CPU (ms) | seconds |")
-        w("|---|---|---|---|---|---|")
+        w("| Median of rounds | p50 / p99 / max answer (ms) | worst round's p99 (ms) | all rounds' samples "
+          "pooled: n, p50 / p99 / max (ms) | program CPU (ms) | wineserver CPU (ms) | seconds |")
+        w("|---|---|---|---|---|---|---|")
         for prog, name in (("nofile", "watch off"), ("watch", "watch on")):
             b = bulk[prog]
+            pl = b["pooled"] or {"n": 0, "p50": 0, "p99": 0, "max": 0}
             w(f"| {name} | {fmt((b['during_p50_us'] or 0) / 1e3, 2)} / {fmt((b['during_p99_us'] or 0) / 1e3, 2)} / "
               f"{fmt((b['during_max_us'] or 0) / 1e3, 2)} | {fmt((b['worst_p99_us'] or 0) / 1e3, 2)} | "
+              f"{pl['n']}, {fmt(pl['p50'] / 1e3, 2)} / {fmt(pl['p99'] / 1e3, 2)} / {fmt(pl['max'] / 1e3, 2)} | "
               f"{fmt(b['cpu_ms'], 0)} | {fmt(b['wineserver_cpu_ms'], 0)} | {fmt(b['elapsed_s'], 3)} |")
         w("")
 
@@ -295,6 +341,13 @@ def main():
     for phase, label in (("seq", "sequential"), ("conc", "16 concurrent")):
         r = ratio(F[("harbinel", phase, "rate")], F[("reference", phase, "rate")])
         goal(f"scan rate >= 0.8 x reference, {label}", f"{fmt(r, 2)} x", r is not None and r >= 0.8)
+    both = "cpu:cpu_ms,server_cpu_ms"
+    for phase, label in (("seq", "sequential"), ("conc", "16 concurrent")):
+        r = ratio(F.get(("reference", phase, both)), F.get(("harbinel", phase, both)))
+        w(f"| same by CPU per scan (program + wineserver), {label}: reference / Harbinel "
+          f"(informational) | {fmt(r, 2)} | - |")
+        r = ratio(F.get(("nofile", phase, both)), F.get(("watch", phase, both)))
+        w(f"| same by CPU per scan, {label}: watch off / watch on (informational) | {fmt(r, 2)} | - |")
     for phase, label in (("seq", "sequential"), ("conc", "16 concurrent")):
         r = ratio(F[("harbinel", phase, "p99_us")], F[("reference", phase, "p99_us")])
         goal(f"p99 latency <= 2 x reference, {label}", f"{fmt(r, 2)} x", r is not None and r <= 2)
@@ -365,10 +418,12 @@ def main():
         goal(f"stealth watch on / off, rate {label} >= 0.9", f"{fmt(r, 2)}", r is not None and r >= 0.9)
     if bulk:
         b = bulk["watch"]
-        goal("bulk transfer, watch on: window answers within 20 ms at p99 (median of rounds)",
-             f"p99 {fmt((b['during_p99_us'] or 0) / 1e3, 2)} ms (worst round {fmt((b['worst_p99_us'] or 0) / 1e3, 2)}), "
+        pl = b["pooled"] or {"n": 0, "p99": 1e9}
+        goal("bulk transfer, watch on: window answers within 20 ms at p99 (all rounds' samples)",
+             f"p99 {fmt(pl['p99'] / 1e3, 2)} ms of {pl['n']} (median of rounds' p99 "
+             f"{fmt((b['during_p99_us'] or 0) / 1e3, 2)}, worst {fmt((b['worst_p99_us'] or 0) / 1e3, 2)}), "
              f"CPU {fmt(b['cpu_ms'], 0)} ms + wineserver {fmt(b['wineserver_cpu_ms'], 0)} ms",
-             b["during_p99_us"] is not None and b["during_p99_us"] <= 20000)
+             pl["p99"] <= 20000)
     if st["harbinel"] and st["watch"]:
         w(f"| start-up 100 ports, watch on / off (informational) | {fmt(st['watch'], 0)} / "
           f"{fmt(st['harbinel'], 0)} ms | - |")
