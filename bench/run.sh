@@ -165,9 +165,12 @@ wrun "$bin/bench_handlers.exe" 300 | tee "$out/handlers.out"
 say "handler timing, stealth watch on"
 wrun "$bin/bench_handlers.exe" 300 watch | tee "$out/handlers-watch.out"
 
-say "reverse lookups of 249 loopback addresses, one after another"
+say "reverse lookups of 249 loopback addresses, one after another and eight at once"
 line=$(ctl resolve "$sources") || true
 record "resolve $line"
+echo "    $line"
+line=$(ctl resolve "$sources" 8) || true
+record "resolve8 $line"
 echo "    $line"
 
 # ---- load: sequential, 16 concurrent, 16 concurrent from 249 addresses ------------
