@@ -85,6 +85,7 @@
 #define IDC_AL_SYSLOG 814
 #define IDC_AL_SYSLOGTCP 815
 #define IDC_AL_SYSLOGLABEL 816
+#define IDC_AL_EVENTLOG 835
 
 // Tray icon and tray menu
 #define TRAY_ICON_ID 900

@@ -1,12 +1,13 @@
 // The Alerts and Log dialog: the log file and its folder, how many lines the
-// window keeps, the scan notifications, the trusted callers and the syslog
-// collector. Invalid trusted entries or collector text are named in the
+// window keeps, the scan notifications, the trusted callers, the syslog
+// collector and the Windows Event Log. Invalid trusted entries or collector text are named in the
 // dialog, which then stays open.
 #include "../app/app.h"
 
 #include <shlobj.h>
 
 #include "../log/log.h"
+#include "../outputs/outputs.h"
 #include "../pure/syslogmsg.h"
 #include "../pure/text.h"
 #include "resource.h"
@@ -25,6 +26,7 @@ static void InitAlertsDialog(HWND dialog)
     SendDlgItemMessageA(dialog, IDC_AL_SYSLOG, EM_LIMITTEXT, sizeof AppState.SyslogServer - 1, 0);
     SetDlgItemTextA(dialog, IDC_AL_SYSLOG, AppState.SyslogServer);
     CheckDlgButton(dialog, IDC_AL_SYSLOGTCP, AppState.SyslogTcp ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, IDC_AL_EVENTLOG, AppState.EventLog ? BST_CHECKED : BST_UNCHECKED);
 }
 
 // False, with the reason in the dialog, for text that names no collector.
@@ -121,6 +123,11 @@ static bool ApplyAlerts(HWND dialog)
         AppState.LogLines = ClampLogLines(lines);
     AppState.Balloons = IsDlgButtonChecked(dialog, IDC_AL_BALLOONS) == BST_CHECKED;
     ApplySyslog(dialog);
+    AppState.EventLog = IsDlgButtonChecked(dialog, IDC_AL_EVENTLOG) == BST_CHECKED;
+    // Switched off, the source is let go; switched on, the next event
+    // registers it again.
+    if (!AppState.EventLog)
+        EventLogStop();
     return true;
 }
 

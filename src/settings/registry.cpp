@@ -31,6 +31,7 @@ static const char kValueTrusted[] = "Trusted";
 static const char kValueStealthWatch[] = "StealthWatch";
 static const char kValueSyslogServer[] = "SyslogServer";
 static const char kValueSyslogTcp[] = "SyslogTcp";
+static const char kValueEventLog[] = "EventLog";
 
 // A hand-edited Count must not make start-up try billions of values.
 static const DWORD kMaxPortValues = 65536;
@@ -290,6 +291,7 @@ StartupSwitches LoadSettings(HWND window)
     LoadTrusted(key, switches.trustedSkipped);
     ReadStrictText(key, kValueSyslogServer, AppState.SyslogServer);
     ReadStrictSwitch(key, kValueSyslogTcp, AppState.SyslogTcp);
+    ReadStrictSwitch(key, kValueEventLog, AppState.EventLog);
     CloseSettingsKey(root, key);
     return switches;
 }
@@ -330,6 +332,7 @@ static void SaveEverythingElse(HKEY key, SaveResult& result)
     WriteText(key, kValueSyslogServer, AppState.SyslogServer,
               (DWORD)TextLength(AppState.SyslogServer) + 1, REG_SZ, result);
     WriteByte(key, kValueSyslogTcp, AppState.SyslogTcp, result);
+    WriteByte(key, kValueEventLog, AppState.EventLog, result);
 }
 
 // One line for a run of failed saves: a key that cannot be written fails
