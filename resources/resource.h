@@ -101,5 +101,7 @@
 #define WM_SOCKETRETIRED 1028
 // Posted by the log file when a write fails, so its line follows the block.
 #define WM_LOGFILEERROR 1029
+// The stealth watch's reader has SYNs for the window's thread.
+#define WM_WATCHBATCH 1030
 
 #endif

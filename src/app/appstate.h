@@ -10,6 +10,7 @@
 
 #include "../pure/balloons.h"
 #include "../pure/logfiles.h"
+#include "../pure/scanrecord.h"
 #include "../pure/socketlist.h"
 #include "../pure/trusted.h"
 
@@ -28,6 +29,15 @@ struct HostAnswer {
 const int kHostAnswers = 32;
 // Lookups in flight at once, each for another caller address.
 const int kMaxHostLookups = 256;
+
+// A scan waiting for its caller's name, for the outputs that send it away
+// with the name; a slot is free when used is 0.
+struct ScanWait {
+    ScanRecord record;
+    DWORD tick; // when it began to wait
+    BYTE used;
+};
+const int kScanWaits = 256;
 
 // The main window's outer size in pixels.
 const int kWindowWidth = 240;
@@ -130,6 +140,8 @@ struct AppStateRecord {
     UINT TaskbarCreatedMessage;
     BYTE TrayIconShown;
     int TrayRetries;
+    // Scans whose outputs wait for the caller's name.
+    ScanWait ScanWaits[kScanWaits];
     // The Windows Event Log, set in the Alerts and Log dialog.
     BYTE EventLog;             // the switch: write scans and the program's life there
     HANDLE EventSource;        // the "Harbinel" source once registered; NULL before

@@ -7,6 +7,7 @@
 #include "../pure/decimal.h"
 #include "../pure/text.h"
 #include "../monitor/monitor.h"
+#include "../outputs/outputs.h"
 #include "../settings/settings.h"
 #include "resource.h"
 #include "version.h"
@@ -105,13 +106,11 @@ void ShowMonitorReport(const MonitorReport& report)
     switch (report.event) {
     case kReportListening:
         ShowListening();
+        ReportListening(report.ports);
         break;
     case kReportStopped:
         ShowIdle();
-        break;
-    case kReportScan:
-        RaiseAlert();
-        ShowScanBalloon(report.caller, report.port);
+        ReportStopped("Listening stopped");
         break;
     case kReportNothing:
         break;

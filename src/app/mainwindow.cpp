@@ -7,10 +7,10 @@
 
 #include "../pure/linetext.h"
 #include "../pure/placement.h"
-#include "../pure/syslogmsg.h"
 #include "../log/log.h"
 #include "../pure/text.h"
 #include "../monitor/monitor.h"
+#include "../outputs/outputs.h"
 #include "../settings/settings.h"
 #include "resource.h"
 
@@ -24,8 +24,8 @@ static const RECT kLogListPlace = {3, 0, 3 + 227, 140};
 static const RECT kButtonPlace = {4, 146, 4 + 226, 146 + 20};
 static const UINT_PTR kFlushTimer = 1;
 static const UINT kFlushMs = 1000;
-static const UINT_PTR kSyslogTimer = 3;
-static const UINT kSyslogMs = 500;
+static const UINT_PTR kOutputsTimer = 3;
+static const UINT kOutputsMs = 500;
 // A moved or resized window is stored once it has been still this long.
 static const UINT kPlaceMs = 500;
 // At logon the shell may come up after the program: the icon is tried every
@@ -230,7 +230,7 @@ static void OnTrayTimer(HWND window)
     // The only other way in is the window: show it, so the program is never
     // out of reach. A shell that starts later still gets the icon.
     KillTimer(window, kTrayTimer);
-    AddLogLine("Tray icon error: the notification area is not available");
+    ReportError("Tray icon error: the notification area is not available");
     OnCommand(window, IDM_RESTORE);
 }
 
@@ -271,10 +271,10 @@ static LRESULT OnCreate(HWND window)
         AddLogLine(line);
     }
     StartWinsock();
-    SyslogStart();
+    OutputsStart();
     InitTrayIcon(window);
     SetTimer(window, kFlushTimer, kFlushMs, NULL);
-    SetTimer(window, kSyslogTimer, kSyslogMs, NULL);
+    SetTimer(window, kOutputsTimer, kOutputsMs, NULL);
 
     // Posted, not sent: they run from the loop once the menu is attached.
     if (switches.onTop)
@@ -320,12 +320,12 @@ static void ShutDown()
     AppState.NormalFont = NULL;
     AppState.BoldFont = NULL;
     CloseStealthWatch();
-    KillTimer(AppState.MainWindow, kSyslogTimer);
+    KillTimer(AppState.MainWindow, kOutputsTimer);
     if (AppState.IsListening) {
         CloseAllListeners();
-        SyslogSendEvent(kSyslogInfo, "STOP", "Listening stopped");
+        ReportStopped("Listening stopped");
     }
-    SyslogStop();
+    OutputsStop();
     CancelHostLookups();
     WSACleanup();
     LogFileClose(); // last: whatever was logged on the way out is in the file
@@ -348,9 +348,9 @@ static void OnEndSession(HWND window)
     CloseStealthWatch();
     if (AppState.IsListening) {
         CloseAllListeners();
-        SyslogSendEvent(kSyslogInfo, "STOP", "Session ending");
+        ReportStopped("Session ending");
     }
-    SyslogStop();
+    OutputsStop();
     AddLogLine("Session ending");
     LogFileClose();
 }
@@ -421,9 +421,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if (wParam == kFlushTimer)
             LogFileFlush();
         else if (wParam == kStealthTimer)
-            ShowMonitorReport(OnStealthTimer());
-        else if (wParam == kSyslogTimer)
-            SyslogTick();
+            OnStealthTimer();
+        else if (wParam == kOutputsTimer)
+            OutputsTick();
         else if (wParam == kTrayTimer)
             OnTrayTimer(window);
         else if (wParam == kPlaceTimer)
@@ -447,11 +447,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         OnTrayNotify(window, wParam, lParam);
         break;
     case WM_SOCKETEVENT:
-        ShowMonitorReport(OnSocketEvent((SocketHandle)wParam, WSAGETSELECTEVENT(lParam),
-                                        WSAGETSELECTERROR(lParam)));
+        OnSocketEvent((SocketHandle)wParam, WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam));
         break;
     case WM_SOCKETRETIRED:
         ListRemoveBySocket(AppState.RetiredSockets, (SocketHandle)wParam);
+        break;
+    case WM_WATCHBATCH:
+        OnStealthBatch();
         break;
     case WM_LOGFILEERROR:
         ReportLogFileError((DWORD)wParam);

@@ -4,6 +4,7 @@
 #define HARBINEL_LOG_H
 
 #include "../app/appstate.h"
+#include "../pure/scanrecord.h"
 
 // The view keeps the newest twelve lines in sight after every addition.
 const int kVisibleLines = 12;
@@ -14,17 +15,11 @@ int AddLogLine(const char* text);
 // Scrolls so that the newest twelve lines are in view.
 void ShowNewestLines(HWND list);
 
-// The address line (prefix, caller, " -> ", the local address it called and
-// the port) and the timestamp line; returns the address line's index. The
-// local address, when asked for, comes back in calledOut.
-int LogConnection(SocketNode* node, const sockaddr_in& caller, const char* prefix,
-                  in_addr* calledOut = NULL);
-// The same two lines for a caller that left before it could be accepted:
-// its address is unknown, and so is the local address it called.
-void LogGoneCaller(int32_t port, const char* prefix);
-// The same two lines for a caller known only from its packets, with the
-// local address and port it called.
-int LogCallerAt(const sockaddr_in& caller, const sockaddr_in& local, const char* prefix);
+// A scan's lines: "Scan detected" (or its trusted form), the address line
+// and the timestamp line; a sweep's line and its timestamp. Returns the
+// index of the line its caller's name goes under, 0 when there is none (a
+// caller gone before its accept) or the line was dropped.
+int LogScan(const ScanRecord& record);
 // A line with the timestamp line under it; returns the line's index, or 0
 // when it was dropped.
 int LogWithTimestamp(const char* line);
@@ -43,6 +38,17 @@ void ReportLogFileError(DWORD code);
 // The folder the files go to: the setting, or when it is empty the user's
 // local application data; folders that are missing are made.
 bool LogFolderPath(const char* setting, char (&folder)[MAX_PATH]);
+
+// The caller's name under the scan lines that wait for it (lognames.cpp).
+// A line waiting for a lookup carries the lookup's handle as its item data.
+void TagLineForLookup(int index, HANDLE lookup);
+// Puts an RDNS line under the address line at index; the day's file gets it
+// naming the caller (address in network byte order), since there it comes
+// later than its scan.
+void InsertRdnsLine(int addressLine, const char* line, u_long address);
+// Puts the answer under every line tagged with lookup, newest first, until
+// `waiting` lines have it.
+void AnswerTaggedLines(HANDLE lookup, int waiting, const char* line, u_long address);
 
 // Widens the list's sideways scroll to a line's width, so long lines can be
 // read whole.

@@ -1,31 +1,12 @@
-// A connection's two detail lines: the address line (caller, local interface
-// and listened port) and the timestamp line with the local offset from GMT.
+// A scan's lines in the log: the head line, the address line (caller, local
+// address and port) or a sweep's line, and the timestamp line with the
+// local offset from GMT.
 #include "../pure/decimal.h"
 #include "../pure/linetext.h"
+#include "../pure/scanrecord.h"
 #include "../pure/text.h"
 #include "../pure/timetext.h"
-#include "../monitor/monitor.h"
 #include "log.h"
-
-#include <ws2tcpip.h>
-#include <mstcpip.h>
-
-// The local address the caller called: the accepted socket's own address.
-// Only when that cannot be read, the interface the socket layer would use
-// to reach the caller, which on a PC with several addresses may be another.
-static in_addr LocalAddress(SocketHandle socket, const sockaddr_in& caller)
-{
-    sockaddr_in local = {};
-    int length = sizeof local;
-    if (getsockname((SOCKET)socket, (sockaddr*)&local, &length) != 0 ||
-        local.sin_family != AF_INET) {
-        local = sockaddr_in();
-        DWORD bytes = 0;
-        WSAIoctl((SOCKET)socket, SIO_ROUTING_INTERFACE_QUERY, (void*)&caller, sizeof caller, &local,
-                 sizeof local, &bytes, NULL, NULL);
-    }
-    return local.sin_addr;
-}
 
 static void AddTimestampLine()
 {
@@ -43,7 +24,7 @@ static void AddTimestampLine()
     AddLogLine(line);
 }
 
-void LogGoneCaller(int32_t port, const char* prefix)
+static void LogGoneCaller(int32_t port, const char* prefix)
 {
     char line[128];
     BuildAddressLine(prefix, kGoneCaller, "*", port, line);
@@ -51,34 +32,34 @@ void LogGoneCaller(int32_t port, const char* prefix)
     AddTimestampLine();
 }
 
-int LogConnection(SocketNode* node, const sockaddr_in& caller, const char* prefix,
-                  in_addr* calledOut)
+// "a.b.c.d:port" of an address in network byte order.
+static void AddressAndPort(uint32_t address, uint16_t port, char (&out)[24])
 {
-    const in_addr called = LocalAddress(node->socket, caller);
-    if (calledOut != NULL)
-        *calledOut = called;
-    char local[16];
-    TextCopy(local, inet_ntoa(called));
-
-    char callerText[128];
-    DWORD callerLength = sizeof callerText;
-    if (WSAAddressToStringA((sockaddr*)node->address, sizeof(sockaddr_in), NULL, callerText,
-                            &callerLength) == SOCKET_ERROR)
-        return ReportSocketError("Socket error");
-
-    char line[128];
-    BuildAddressLine(prefix, callerText, local, node->port, line);
-    return LogWithTimestamp(line);
+    in_addr a;
+    a.s_addr = address;
+    TextCopy(out, inet_ntoa(a));
+    TextAppend(out, ":");
+    AppendDecimal(port, out);
 }
 
-int LogCallerAt(const sockaddr_in& caller, const sockaddr_in& local, const char* prefix)
+int LogScan(const ScanRecord& record)
 {
-    char callerText[32];
-    TextCopy(callerText, inet_ntoa(caller.sin_addr));
-    TextAppend(callerText, ":");
-    AppendDecimal(ntohs(caller.sin_port), callerText);
     char line[128];
-    BuildAddressLine(prefix, callerText, inet_ntoa(local.sin_addr), ntohs(local.sin_port), line);
+    if (record.kind == kScanSweep) {
+        BuildSweepLine(record, record.trusted ? " (trusted): " : ": ", line);
+        return LogWithTimestamp(line);
+    }
+    AddLogLine(ScanHeadLine(record.trusted));
+    if (record.kind == kScanGone) {
+        LogGoneCaller(record.port, "   Accept: ");
+        return 0;
+    }
+    char caller[24];
+    AddressAndPort(record.caller, record.callerPort, caller);
+    char local[16];
+    FormatScanLocal(record, local);
+    BuildAddressLine(record.kind == kScanStealth ? "   Stealth: " : "   Accept: ", caller, local,
+                     record.port, line);
     return LogWithTimestamp(line);
 }
 

@@ -2,6 +2,7 @@
 // file, harbinel-YYYY-MM-DD.log, as it comes, so that scans outlive the
 // program. Files are capped at 16 MiB each and the folder's at 256 MiB.
 #include "log.h"
+#include "../outputs/outputs.h"
 #include "resource.h"
 
 #include <shlobj.h>
@@ -191,7 +192,7 @@ void ReportLogFileError(DWORD code)
     char line[128];
     TextCopy(line, "Log file error: ");
     TextAppend(line, FileErrorText(code));
-    AddLogLine(line);
+    ReportError(line);
 }
 
 void LogFileAppendAt(const char* line, const SYSTEMTIME& now, int offsetMinutes, DWORD tick)

@@ -7,6 +7,7 @@
 #include <shlobj.h>
 
 #include "log.h"
+#include "../outputs/outputs.h"
 #include "resource.h"
 #include "../pure/text.h"
 
@@ -52,7 +53,7 @@ static void ReportSaveError(DWORD code)
     char line[128];
     TextCopy(line, "Save error: ");
     TextAppend(line, FileErrorText(code));
-    AddLogLine(line);
+    ReportError(line);
 }
 
 // The folder part of a path ("." when it has none), for the temporary file

@@ -1,8 +1,12 @@
 // Connection events: every connection to a listened port is a scan. It is
-// accepted, recorded, logged and looked up, warned once, disconnected when so
-// set, and whatever it sends is logged.
+// accepted, recorded and handed to the outputs, warned once, disconnected
+// when so set, and whatever it sends is logged.
+#include <ws2tcpip.h>
+#include <mstcpip.h>
+
 #include "../pure/linetext.h"
 #include "../log/log.h"
+#include "../outputs/outputs.h"
 #include "monitor.h"
 #include "resource.h"
 
@@ -47,11 +51,27 @@ static bool CallerLeftBeforeAccept(int error)
     return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAENOTCONN;
 }
 
-static MonitorReport OnAccept(SocketHandle listener)
+// The local address the caller called: the accepted socket's own address.
+// Only when that cannot be read, the interface the socket layer would use
+// to reach the caller, which on a PC with several addresses may be another.
+static in_addr LocalAddress(SOCKET socket, const sockaddr_in& caller)
+{
+    sockaddr_in local = {};
+    int length = sizeof local;
+    if (getsockname(socket, (sockaddr*)&local, &length) != 0 || local.sin_family != AF_INET) {
+        local = sockaddr_in();
+        DWORD bytes = 0;
+        WSAIoctl(socket, SIO_ROUTING_INTERFACE_QUERY, (void*)&caller, sizeof caller, &local,
+                 sizeof local, &bytes, NULL, NULL);
+    }
+    return local.sin_addr;
+}
+
+static void OnAccept(SocketHandle listener)
 {
     SocketNode* port = ListFindBySocket(AppState.PortList, listener);
     if (port == NULL)
-        return MonitorReport{kReportNothing, 0, 0};
+        return;
     // The caller's SYN came before its accept: the watch reads it first.
     StealthCatchUp();
     sockaddr_in caller = {};
@@ -60,44 +80,37 @@ static MonitorReport OnAccept(SocketHandle listener)
     if (s == INVALID_SOCKET) {
         if (!CallerLeftBeforeAccept(WSAGetLastError())) {
             ReportSocketError("Accept error");
-            return MonitorReport{kReportNothing, 0, 0};
+            return;
         }
-        MonitorReport named;
-        if (StealthNameGoneCaller(port->port, &named))
-            return named;
-        AddLogLine(ScanHeadLine(false));
-        LogGoneCaller(port->port, "   Accept: ");
-        SyslogNoteScan(NULL, port->port, false, NULL);
-        return MonitorReport{kReportScan, 0, port->port};
+        if (StealthNameGoneCaller(port->port))
+            return;
+        ScanRecord gone = NewScanRecord(kScanGone);
+        gone.port = gone.highPort = (uint16_t)port->port;
+        ReportScan(gone);
+        return;
     }
     StealthNoteAccept(caller);
     if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kConnectionEvents) == SOCKET_ERROR) {
-        AddLogLine("Notification error");
+        ReportError("Notification error");
         CloseAndRetire((SocketHandle)s); // it would never get an event: do not keep it open
-        return MonitorReport{kReportNothing, 0, 0};
+        return;
     }
     // An IPv4 caller's address is 16 bytes; never copy more than was filled.
     size_t addressBytes = (length > 0 && length <= (int)sizeof caller) ? (size_t)length : 0;
     SocketNode* node = ListAppend(AppState.ConnectionList, (SocketHandle)s, port->port, &caller,
                                   addressBytes & ~1u);
     if (node == NULL) {
-        AddLogLine("Out of memory");
+        ReportError("Out of memory");
         shutdown(s, SD_BOTH);
         CloseAndRetire((SocketHandle)s);
-        return MonitorReport{kReportNothing, 0, 0};
+        return;
     }
-    // A trusted caller is served and logged like any other, quietly.
-    bool trusted = IsTrusted(AppState.Trusted, ntohl(caller.sin_addr.s_addr));
-    AddLogLine(ScanHeadLine(trusted));
-    in_addr called;
-    int line = LogConnection(node, caller, "   Accept: ", &called);
-    // Before the lookup starts: a name known already answers at once.
-    SyslogNoteScan(&caller, port->port, trusted, &called);
-    if (line != 0)
-        StartHostLookup(line, caller);
-    if (trusted)
-        return MonitorReport{kReportNothing, 0, 0};
-    return MonitorReport{kReportScan, caller.sin_addr.s_addr, port->port};
+    ScanRecord record = NewScanRecord(kScanConnect);
+    record.caller = caller.sin_addr.s_addr;
+    record.callerPort = ntohs(caller.sin_port);
+    record.local = LocalAddress(s, caller).s_addr;
+    record.port = record.highPort = (uint16_t)port->port;
+    ReportScan(record);
 }
 
 static void OnWrite(SocketHandle socket)
@@ -158,25 +171,24 @@ static void OnClose(SocketHandle socket)
     CloseConnection(AppState.ConnectionList, socket);
 }
 
-MonitorReport OnSocketEvent(SocketHandle socket, WORD event, int error)
+void OnSocketEvent(SocketHandle socket, WORD event, int error)
 {
     // The buffers are gone once the exit path has run, and a closed
     // socket's left-over events must not reach a new owner of its handle.
     if (AppState.RecvBuffer == NULL || ListFindBySocket(AppState.RetiredSockets, socket) != NULL)
-        return MonitorReport{kReportNothing, 0, 0};
-    if (event == FD_READ && IsStealthSocket(socket))
-        return OnStealthRead(socket);
+        return;
     if (event == FD_ADDRESS_LIST_CHANGE && IsStealthSocket(socket)) {
         OnStealthAddressChange();
-        return MonitorReport{kReportNothing, 0, 0};
+        return;
     }
     if (SyslogOwnsSocket(socket)) {
         OnSyslogSocketEvent(event, error);
-        return MonitorReport{kReportNothing, 0, 0};
+        return;
     }
     switch (event) {
     case FD_ACCEPT:
-        return OnAccept(socket);
+        OnAccept(socket);
+        break;
     case FD_CLOSE:
         OnClose(socket);
         break;
@@ -187,5 +199,4 @@ MonitorReport OnSocketEvent(SocketHandle socket, WORD event, int error)
         OnRead(socket);
         break;
     }
-    return MonitorReport{kReportNothing, 0, 0};
 }

@@ -104,23 +104,22 @@ static MonitorReport StartListening()
 {
     if (AppState.PortList == NULL) {
         AddLogLine("No ports to listen on");
-        return MonitorReport{kReportNothing, 0, 0};
+        return MonitorReport{kReportNothing, 0};
     }
     int32_t opened = 0;
     for (SocketNode* node = AppState.PortList; node != NULL; node = node->next)
         if (OpenListener(node->port, node))
             ++opened;
     if (opened == 0)
-        return MonitorReport{kReportNothing, 0, 0};
+        return MonitorReport{kReportNothing, 0};
     char line[64];
     BuildCountLine("Listening on ", opened, line);
     AddLogLine(line);
     LogOpenPorts(opened);
-    SyslogSendEvent(kSyslogInfo, "START", line);
     AppState.IsListening = 1;
     if (AppState.StealthWatch)
         OpenStealthWatch();
-    return MonitorReport{kReportListening, 0, 0};
+    return MonitorReport{kReportListening, opened};
 }
 
 static MonitorReport StopListening()
@@ -129,9 +128,8 @@ static MonitorReport StopListening()
     CloseStealthWatch();
     BuildCountLine("Close: ", CloseAllListeners(), line);
     AddLogLine(line);
-    SyslogSendEvent(kSyslogInfo, "STOP", "Listening stopped");
     AppState.IsListening = 0;
-    return MonitorReport{kReportStopped, 0, 0};
+    return MonitorReport{kReportStopped, 0};
 }
 
 MonitorReport ToggleListening()

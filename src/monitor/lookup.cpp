@@ -1,12 +1,13 @@
-// Reverse name lookup of each caller. A scan's address line carries the
-// pending lookup's handle as its item data until the answer arrives; the
-// answer is then inserted directly under that line. One lookup runs per
+// Reverse name lookup of each caller. A scan's address line waits for the
+// answer tagged with the pending lookup (the log does the tagging and the
+// inserting), and the outputs that wait for names get it. One lookup runs per
 // caller address, whatever number of its scans wait for it, and an answer
 // is used again for the same caller's scans for a minute.
 #include "../log/log.h"
 #include "../pure/errortext.h"
 #include "../pure/linetext.h"
 #include "../pure/text.h"
+#include "../outputs/outputs.h"
 #include "monitor.h"
 #include "resource.h"
 
@@ -57,23 +58,7 @@ static HostLookup* PendingLookup(u_long address)
     return NULL;
 }
 
-// The answer goes under its address line in the window; in the file, where
-// it comes later than its scan, it names the caller so it reads on its own.
-static void InsertRdnsLine(HWND list, LRESULT addressLine, const char* line, u_long address)
-{
-    SendMessageA(list, LB_INSERTSTRING, (WPARAM)(addressLine + 1), (LPARAM)line);
-    FitLineWidth(list, line);
-    in_addr caller;
-    caller.s_addr = address;
-    char fileLine[9 + 256 + 32];
-    TextCopy(fileLine, line);
-    TextAppend(fileLine, " (for ");
-    TextAppend(fileLine, inet_ntoa(caller));
-    TextAppend(fileLine, ")");
-    LogFileAppend(fileLine);
-}
-
-static HostLookup* NewLookup(const sockaddr_in& caller)
+static HostLookup* NewLookup(const in_addr& caller)
 {
     if (AppState.HostLookupCount >= kMaxHostLookups)
         return NULL;
@@ -81,44 +66,44 @@ static HostLookup* NewLookup(const sockaddr_in& caller)
     if (lookup == NULL)
         return NULL;
     lookup->handle =
-        WSAAsyncGetHostByAddr(AppState.MainWindow, WM_HOSTRESOLVED, (const char*)&caller.sin_addr,
-                              4, AF_INET, lookup->answer, sizeof lookup->answer);
+        WSAAsyncGetHostByAddr(AppState.MainWindow, WM_HOSTRESOLVED, (const char*)&caller, 4,
+                              AF_INET, lookup->answer, sizeof lookup->answer);
     if (lookup->handle == 0) {
         BlockFree(lookup);
         return NULL;
     }
-    lookup->address = caller.sin_addr.s_addr;
+    lookup->address = caller.s_addr;
     lookup->next = AppState.HostLookups;
     AppState.HostLookups = lookup;
     ++AppState.HostLookupCount;
     return lookup;
 }
 
-void StartHostLookup(int lineIndex, const sockaddr_in& caller)
+void StartHostLookup(int lineIndex, u_long caller)
 {
-    HWND list = AppState.LogList;
-    const HostAnswer* known = FreshAnswer(caller.sin_addr.s_addr, GetTickCount());
+    const HostAnswer* known = FreshAnswer(caller, GetTickCount());
     if (known != NULL) {
-        InsertRdnsLine(list, lineIndex, known->line, caller.sin_addr.s_addr);
-        ShowNewestLines(list);
-        SyslogRdnsAnswered(caller.sin_addr.s_addr, known->named ? known->line + 9 : "");
+        InsertRdnsLine(lineIndex, known->line, caller);
+        ScanNameAnswered(caller, known->named ? known->line + 9 : "");
         return;
     }
-    HostLookup* lookup = PendingLookup(caller.sin_addr.s_addr);
-    if (lookup == NULL)
-        lookup = NewLookup(caller);
+    HostLookup* lookup = PendingLookup(caller);
+    if (lookup == NULL) {
+        in_addr address;
+        address.s_addr = caller;
+        lookup = NewLookup(address);
+    }
     if (lookup == NULL) {
         // Too many lookups at once, or none could start: the scan still
         // gets its line, saying to try again later.
         char line[9 + 256];
         BuildRdnsLine(WSATRY_AGAIN, "", line);
-        InsertRdnsLine(list, lineIndex, line, caller.sin_addr.s_addr);
-        ShowNewestLines(list);
-        SyslogRdnsAnswered(caller.sin_addr.s_addr, NULL);
+        InsertRdnsLine(lineIndex, line, caller);
+        ScanNameAnswered(caller, NULL);
         return;
     }
     ++lookup->waiting;
-    SendMessageA(list, LB_SETITEMDATA, (WPARAM)lineIndex, (LPARAM)lookup->handle);
+    TagLineForLookup(lineIndex, lookup->handle);
 }
 
 // Takes a completed lookup out of the pending list; null if unknown.
@@ -133,32 +118,6 @@ static HostLookup* TakeLookup(HANDLE handle)
         }
     }
     return NULL;
-}
-
-// Puts the answer under every line that waits for it, searched from the
-// newest: recent scans are found at once however long the log has grown,
-// and the search ends when every waiting line has its answer. Inserting
-// below a line leaves the older lines' indexes as they were.
-static void AnswerTaggedLines(HWND list, HANDLE handle, int waiting, const char* line,
-                              u_long address)
-{
-    LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
-    if (count == LB_ERR)
-        return;
-    bool inserted = false;
-    for (LRESULT i = count - 1; i >= 0 && waiting > 0; --i) {
-        LRESULT data = SendMessageA(list, LB_GETITEMDATA, (WPARAM)i, 0);
-        if (data == LB_ERR)
-            break;
-        if (data != (LRESULT)handle)
-            continue;
-        SendMessageA(list, LB_SETITEMDATA, (WPARAM)i, 0);
-        InsertRdnsLine(list, i, line, address);
-        inserted = true;
-        --waiting;
-    }
-    if (inserted)
-        ShowNewestLines(list);
 }
 
 void OnHostResolved(HANDLE handle, int errorCode)
@@ -181,13 +140,12 @@ void OnHostResolved(HANDLE handle, int errorCode)
         address = lookup->address;
         KeepAnswer(lookup->address, line, name[0] != '\0', GetTickCount());
         waiting = lookup->waiting;
-        // The collector gets the name as the log shows it, escaped: the
-        // owner of the caller's address wrote it.
-        SyslogRdnsAnswered(address, name[0] != '\0' ? line + 9 : "");
+        // The outputs get the name as the log shows it, escaped: the owner
+        // of the caller's address wrote it.
+        ScanNameAnswered(address, name[0] != '\0' ? line + 9 : "");
     }
     BlockFree(lookup); // the resolver is done with it: the answer has come
-    // Lines that were evicted or cleared are not found: their answer is dropped.
-    AnswerTaggedLines(AppState.LogList, handle, waiting, line, address);
+    AnswerTaggedLines(handle, waiting, line, address);
 }
 
 void CancelHostLookups()

@@ -17,13 +17,12 @@ enum MonitorEvent {
     kReportNothing,   // nothing the window shows has changed
     kReportListening, // Listen opened at least one port
     kReportStopped,   // Stop closed the listeners
-    kReportScan,      // a caller that is not trusted scanned a listened port
 };
 
+// Scans are not reported here: each goes to the outputs as it is seen.
 struct MonitorReport {
     MonitorEvent event;
-    u_long caller; // a scan's caller as the socket address holds it; 0 when unknown
-    int32_t port;  // the port it scanned
+    int32_t ports; // the ports Listen opened
 };
 
 bool OpenListener(int32_t port, SocketNode* node);
@@ -32,7 +31,7 @@ int32_t CloseAllListeners();
 MonitorReport ToggleListening();
 
 // error is the event's error code (WSAGETSELECTERROR), 0 for none.
-MonitorReport OnSocketEvent(SocketHandle socket, WORD event, int error = 0);
+void OnSocketEvent(SocketHandle socket, WORD event, int error = 0);
 // Closes a socket and keeps its events that are already queued from acting
 // on whatever socket the platform hands the same handle to next. Returns
 // the result of closesocket.
@@ -42,8 +41,9 @@ void CloseConnection(SocketNode*& head, SocketHandle socket);
 // error for the line that reports it.
 void CloseFailedSocket(SocketHandle socket);
 
-// Starts the reverse lookup of a caller and tags the log line with it.
-void StartHostLookup(int lineIndex, const sockaddr_in& caller);
+// Starts the reverse lookup of a caller (network byte order) whose name goes
+// under the log line at lineIndex.
+void StartHostLookup(int lineIndex, u_long caller);
 void OnHostResolved(HANDLE lookup, int errorCode);
 // At exit: cancels lookups still pending. Their buffers stay allocated
 // until the process ends, since the resolver may still write to them.
@@ -61,21 +61,21 @@ void CloseStealthWatch();
 // The Options switch: stored, and acted on at once while listening.
 void SetStealthWatch(bool on);
 bool IsStealthSocket(SocketHandle socket);
-// Reads the packets waiting on a watch socket.
-MonitorReport OnStealthRead(SocketHandle socket);
-// Reads every socket of the watch, so that the SYNs queued before an accept
-// are known to it (a scan this logs raises its alert on the next tick); then
-// the accept's caller ends its record.
+// The watch's reading thread handed over SYNs (WM_WATCHBATCH): the half-open
+// and sweep tables take them here, on the window's thread.
+void OnStealthBatch();
+// Reads every socket of the watch and takes what the reader handed over,
+// so that the SYNs queued before an accept are known; then the accept's
+// caller ends its record.
 void StealthCatchUp();
 void StealthNoteAccept(const sockaddr_in& caller);
-// For an accept that found its caller gone: logs the named block if the
-// watch saw the SYN, with report set for the shell. False when it did not.
-bool StealthNameGoneCaller(int32_t port, MonitorReport* report);
+// For an accept that found its caller gone: reports the scan with its
+// caller named if the watch saw the SYN. False when it did not.
+bool StealthNameGoneCaller(int32_t port);
 // Timer work: half-open attempts whose accept never came, sweeps that
 // settled or ended, callers the full table could not keep, and every 30 s
-// the local addresses compared with those watched. Returns the last scan
-// for the shell to raise.
-MonitorReport OnStealthTimer();
+// the local addresses compared with those watched.
+void OnStealthTimer();
 // The local IPv4 addresses the system lists (network byte order), without
 // asking any resolver; -1 when the query failed (WSAGetLastError says why).
 const int kLocalAddressCap = 32;
@@ -86,26 +86,5 @@ int ListLocalAddresses(uint32_t (&out)[kLocalAddressCap]);
 void StealthCompareAddresses();
 // The system's notice that the address list changed (FD_ADDRESS_LIST_CHANGE).
 void OnStealthAddressChange();
-// The remote syslog collector (syslog.cpp). Start (again) from the settings
-// SyslogServer and SyslogTcp; Stop sends what it can at once and lets go.
-void SyslogStart();
-void SyslogStop();
-// Every half second: scans that waited 5 s for a name go without one, and
-// a collector that failed is tried again when its back-off has passed.
-void SyslogTick();
-bool SyslogOwnsSocket(SocketHandle socket);
-void OnSyslogSocketEvent(WORD event, int error);
-// True when the answer was the collector's name: then it is used up here.
-bool OnSyslogResolved(HANDLE handle, int errorCode);
-// A scan to report once its caller's name is known; caller null for one
-// that left before its accept.
-// caller and called (the local address it called) are null for a caller
-// that left before its accept.
-void SyslogNoteScan(const sockaddr_in* caller, int32_t port, bool trusted, const in_addr* called);
-// The reverse lookup for caller answered: name, "" when it has none, or
-// null when no lookup could be made.
-void SyslogRdnsAnswered(u_long caller, const char* name);
-// A message without scan data: "START", "STOP", or a sweep's "SWEEP".
-void SyslogSendEvent(int severity, const char* msgId, const char* text);
 
 #endif

@@ -12,10 +12,11 @@
 #include "../pure/linetext.h"
 #include "../pure/packet.h"
 #include "../pure/synwatch.h"
-#include "../pure/syslogmsg.h"
 #include "../pure/text.h"
 #include "../pure/watchaddresses.h"
+#include "../pure/watchring.h"
 #include "../log/log.h"
+#include "../outputs/outputs.h"
 #include "monitor.h"
 #include "resource.h"
 
@@ -24,9 +25,16 @@ static const int kWatchSocketCap = (int)kWatchAddressCap;
 // The addresses listed are compared with those watched this often, in case
 // the system's change notice is missing or one was lost.
 static const DWORD kAddressCompareMs = 30000;
-// Packets read per event, so that a flood never holds the window's thread;
-// the rest raise another event.
-static const int kPacketsPerEvent = 64;
+// Packets read from one socket before the reader looks at the others and at
+// its stop flag again.
+static const int kPacketsPerRead = 64;
+// The reader hands its SYNs over at most this often, and looks at its stop
+// flag at least this often.
+static const DWORD kBatchMs = 50;
+// Closing the watch waits this long for its reader to end.
+static const DWORD kReaderEndMs = 1000;
+// Lost packets are told once a minute at most.
+static const DWORD kTooBusyNoticeMs = 60000;
 // The IPv4 and TCP headers at their longest: all that is read of a packet.
 static const int kPacketBytes = 120;
 static const UINT kStealthTimerMs = 500;
@@ -39,7 +47,20 @@ struct SettlingSweep {
     DWORD startTick;
 };
 
+// What the reading thread and the window's thread share; lock guards all
+// but stop, which is only set, and thread.
+struct WatchReader {
+    CRITICAL_SECTION lock;
+    WatchRing ring;
+    bool posted;    // a batch message is on its way to the window
+    DWORD postTick; // when the last one went
+    int error;      // a read error for the window to log; 0 when none
+    volatile LONG stop;
+    HANDLE thread; // null while no reader runs
+};
+
 struct StealthState {
+    // The sockets and their addresses change only while no reader runs.
     SocketHandle sockets[kWatchSocketCap];
     uint32_t addresses[kWatchSocketCap]; // each socket's local address
     int socketCount;
@@ -57,18 +78,13 @@ struct StealthState {
     SweepTable sweeps;
     SettlingSweep settling[kSettlingCap];
     int settlingCount;
-    // A scan logged while an accept ran, whose alert the next tick raises.
-    MonitorReport owed;
+    CountNotice tooBusy;
+    bool errorLogged; // a read error is said once
+    bool readerStuck; // a reader did not end when asked; the watch stays allocated
+    WatchReader reader;
+    WatchSyn batch[kWatchRingCap]; // the SYNs being looked at on the window's thread
     unsigned char packet[kPacketBytes];
 };
-
-static const MonitorReport kNothing = {kReportNothing, 0, 0};
-
-static void KeepScan(MonitorReport& kept, const MonitorReport& next)
-{
-    if (next.event == kReportScan)
-        kept = next;
-}
 
 static sockaddr_in Address(u_long address, uint16_t port)
 {
@@ -86,9 +102,12 @@ static bool Fail(SOCKET s)
     return false;
 }
 
+// The reader waits on the sockets itself: they raise no window messages,
+// and never block a read.
 static bool AddSocket(StealthState* watch, SOCKET s, u_long address)
 {
-    if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, FD_READ) == SOCKET_ERROR)
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) == SOCKET_ERROR)
         return Fail(s);
     watch->sockets[watch->socketCount] = (SocketHandle)s;
     watch->addresses[watch->socketCount++] = address;
@@ -163,6 +182,126 @@ static void CloseWatchSocket(StealthState* watch, int index)
     --watch->socketCount;
 }
 
+// ---- The reading thread ------------------------------------------------------
+
+static bool ToThisPc(const StealthState& watch, uint32_t address)
+{
+    if (watch.onlyIncoming)
+        return true;
+    for (int i = 0; i < watch.socketCount; ++i)
+        if (watch.addresses[i] == address)
+            return true;
+    return false;
+}
+
+// Reads what waits on one socket and hands over the SYNs worth a look: a
+// connection attempt to this PC. Everything else, most of what a raw socket
+// sees, ends here. Runs on the reader and, at an accept, on the window's
+// thread; buffer is the caller's own.
+static void ReadPackets(StealthState* watch, SocketHandle socket,
+                        unsigned char (&buffer)[kPacketBytes])
+{
+    WatchReader& r = watch->reader;
+    for (int i = 0; i < kPacketsPerRead; ++i) {
+        int received = recv((SOCKET)socket, (char*)buffer, kPacketBytes, 0);
+        // A longer packet comes cut to the buffer, which holds its headers.
+        if (received == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE)
+            received = kPacketBytes;
+        if (received == SOCKET_ERROR) {
+            int error = WSAGetLastError();
+            if (error != WSAEWOULDBLOCK) {
+                EnterCriticalSection(&r.lock);
+                if (r.error == 0)
+                    r.error = error;
+                LeaveCriticalSection(&r.lock);
+            }
+            return;
+        }
+        TcpPacket packet;
+        if (!ParseTcpPacket(buffer, (size_t)received, &packet) || !IsConnectionAttempt(packet) ||
+            !ToThisPc(*watch, packet.destinationAddress))
+            continue;
+        WatchSyn syn = {packet.sourceAddress, packet.destinationAddress, packet.sourcePort,
+                        packet.destinationPort, GetTickCount()};
+        EnterCriticalSection(&r.lock);
+        WatchRingPush(&r.ring, syn);
+        LeaveCriticalSection(&r.lock);
+    }
+}
+
+// One message for all that waits, and not more often than every kBatchMs,
+// however fast the SYNs come.
+static void PostBatch(WatchReader& r)
+{
+    DWORD now = GetTickCount();
+    EnterCriticalSection(&r.lock);
+    bool due = (r.ring.count > 0 || r.error != 0) && !r.posted && now - r.postTick >= kBatchMs;
+    if (due) {
+        r.posted = true;
+        r.postTick = now;
+    }
+    LeaveCriticalSection(&r.lock);
+    if (due && !PostMessageA(AppState.MainWindow, WM_WATCHBATCH, 0, 0)) {
+        // The queue is full: the next round tries again.
+        EnterCriticalSection(&r.lock);
+        r.posted = false;
+        LeaveCriticalSection(&r.lock);
+    }
+}
+
+static DWORD WINAPI WatchReaderProc(void* parameter)
+{
+    StealthState* watch = (StealthState*)parameter;
+    WatchReader& r = watch->reader;
+    unsigned char buffer[kPacketBytes];
+    while (InterlockedCompareExchange(&r.stop, 0, 0) == 0) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        for (int i = 0; i < watch->socketCount; ++i)
+            FD_SET((SOCKET)watch->sockets[i], &readable);
+        timeval wait = {0, (long)kBatchMs * 1000};
+        int ready = select(0, &readable, NULL, NULL, &wait);
+        if (ready == SOCKET_ERROR) {
+            // Nothing more can be read: the window's thread says why.
+            EnterCriticalSection(&r.lock);
+            r.error = WSAGetLastError();
+            LeaveCriticalSection(&r.lock);
+            PostBatch(r);
+            return 0;
+        }
+        for (int i = 0; ready > 0 && i < watch->socketCount; ++i)
+            if (FD_ISSET((SOCKET)watch->sockets[i], &readable))
+                ReadPackets(watch, watch->sockets[i], buffer);
+        PostBatch(r);
+    }
+    return 0;
+}
+
+static void StartReader(StealthState* watch)
+{
+    WatchReader& r = watch->reader;
+    if (r.thread != NULL || watch->socketCount == 0 || watch->readerStuck)
+        return;
+    r.stop = 0;
+    r.thread = CreateThread(NULL, 0, WatchReaderProc, watch, 0, NULL);
+    if (r.thread == NULL)
+        ReportError("Stealth watch error: Could not start reading");
+}
+
+// True when no reader runs any more. A reader that does not end in time
+// still holds the watch's memory, which must then outlive it.
+static bool StopReader(StealthState* watch)
+{
+    WatchReader& r = watch->reader;
+    if (r.thread == NULL)
+        return true;
+    InterlockedExchange(&r.stop, 1);
+    bool ended = WaitForSingleObject(r.thread, kReaderEndMs) == WAIT_OBJECT_0;
+    CloseHandle(r.thread);
+    r.thread = NULL;
+    return ended;
+}
+
 // Opens the listed addresses not watched yet and closes the watched ones no
 // longer listed. An address whose socket is refused stays unwatched and is
 // tried again at the next comparison. Returns whether the set changed.
@@ -171,6 +310,12 @@ static bool FollowAddresses(StealthState* watch, const uint32_t* found, int foun
     AddressChanges changes;
     CompareAddressSets(watch->addresses, (size_t)watch->socketCount, found, (size_t)foundCount,
                        kWatchSocketCap, &changes);
+    // The reader goes over the socket list: it rests while the list changes.
+    bool reading = watch->reader.thread != NULL;
+    if (changes.closeCount + changes.openCount > 0 && !StopReader(watch)) {
+        watch->readerStuck = true;
+        return false;
+    }
     bool changed = false;
     for (size_t i = 0; i < changes.closeCount; ++i) {
         for (int j = 0; j < watch->socketCount; ++j) {
@@ -192,6 +337,8 @@ static bool FollowAddresses(StealthState* watch, const uint32_t* found, int foun
         BuildLeftOutLine(changes.leftOut, kWatchSocketCap, line);
         AddLogLine(line);
     }
+    if (reading)
+        StartReader(watch);
     return changed;
 }
 
@@ -238,9 +385,10 @@ void OpenStealthWatch()
         return;
     StealthState* watch = (StealthState*)BlockAlloc(sizeof(StealthState), true);
     if (watch == NULL) {
-        AddLogLine("Stealth watch error: Out of memory");
+        ReportError("Stealth watch error: Out of memory");
         return;
     }
+    InitializeCriticalSection(&watch->reader.lock);
     watch->changeSocket = kInvalidSocket;
     watch->comparedTick = GetTickCount();
     uint32_t found[kLocalAddressCap];
@@ -253,15 +401,17 @@ void OpenStealthWatch()
         // Windows gives raw sockets to administrators only; the table's text
         // for this code speaks of broadcasts, which would mislead here.
         if (WSAGetLastError() == WSAEACCES)
-            AddLogLine("Stealth watch error: Administrator rights needed");
+            ReportError("Stealth watch error: Administrator rights needed");
         else
             ReportSocketError("Stealth watch error");
+        DeleteCriticalSection(&watch->reader.lock);
         BlockFree(watch);
         return;
     }
     AppState.Watch = watch;
     SetTimer(AppState.MainWindow, kStealthTimer, kStealthTimerMs, NULL);
     AddLogLine("Stealth watch on");
+    StartReader(watch);
 }
 
 void CloseStealthWatch()
@@ -270,11 +420,15 @@ void CloseStealthWatch()
     if (watch == NULL)
         return;
     KillTimer(AppState.MainWindow, kStealthTimer);
+    AppState.Watch = NULL;
+    bool ended = StopReader(watch) && !watch->readerStuck;
     for (int i = 0; i < watch->socketCount; ++i)
         CloseAndRetire(watch->sockets[i]);
     if (watch->changeSocket != kInvalidSocket)
         CloseAndRetire(watch->changeSocket);
-    AppState.Watch = NULL;
+    if (!ended)
+        return; // a reader still running may touch it: it stays to the end
+    DeleteCriticalSection(&watch->reader.lock);
     BlockFree(watch);
 }
 
@@ -341,58 +495,31 @@ void OnStealthAddressChange()
 
 // ---- Naming callers and sweeps ---------------------------------------------
 
-static MonitorReport LogNamedScan(const SynRecord& record)
+static void ReportNamedScan(const SynRecord& seen)
 {
-    sockaddr_in caller = Address(record.callerAddress, record.callerPort);
-    bool trusted = IsTrusted(AppState.Trusted, ntohl(record.callerAddress));
-    AddLogLine(ScanHeadLine(trusted));
-    int line = LogCallerAt(caller, Address(record.localAddress, record.localPort), "   Stealth: ");
-    in_addr called;
-    called.s_addr = record.localAddress;
-    SyslogNoteScan(&caller, record.localPort, trusted, &called);
-    if (line != 0)
-        StartHostLookup(line, caller);
-    if (trusted)
-        return kNothing;
-    return MonitorReport{kReportScan, record.callerAddress, record.localPort};
+    ScanRecord record = NewScanRecord(kScanStealth);
+    record.caller = seen.callerAddress;
+    record.callerPort = seen.callerPort;
+    record.local = seen.localAddress;
+    record.port = record.highPort = seen.localPort;
+    ReportScan(record);
 }
 
-// "Port sweep from <address>" + middle + "<n> ports, <lowest>-<highest>".
-static void BuildSweepLine(const SweepEvent& event, const char* middle, char (&line)[128])
+static ScanRecord SweepRecord(const SweepEvent& event)
 {
-    in_addr address;
-    address.s_addr = event.callerAddress;
-    TextCopy(line, "Port sweep from ");
-    TextAppend(line, inet_ntoa(address));
-    TextAppend(line, middle);
-    // Past the ports it remembers the table counts repeats too.
-    if (!event.countExact)
-        TextAppend(line, "up to ");
-    AppendDecimal((int32_t)event.portCount, line);
-    TextAppend(line, " ports, ");
-    AppendDecimal(event.lowPort, line);
-    TextAppend(line, "-");
-    AppendDecimal(event.highPort, line);
-}
-
-static MonitorReport LogSweep(const SweepEvent& event)
-{
-    bool trusted = IsTrusted(AppState.Trusted, ntohl(event.callerAddress));
-    char line[128];
-    BuildSweepLine(event, trusted ? " (trusted): " : ": ", line);
-    int index = LogWithTimestamp(line);
-    SyslogSendEvent(kSyslogWarning, "SWEEP", line);
-    if (index != 0)
-        StartHostLookup(index, Address(event.callerAddress, 0));
-    if (trusted)
-        return kNothing;
-    return MonitorReport{kReportScan, event.callerAddress, event.lowPort};
+    ScanRecord record = NewScanRecord(kScanSweep);
+    record.caller = event.callerAddress;
+    record.port = event.lowPort;
+    record.highPort = event.highPort;
+    record.portCount = event.portCount;
+    record.countExact = event.countExact;
+    return record;
 }
 
 static void LogSweepUpdate(const SweepEvent& event)
 {
     char line[128];
-    BuildSweepLine(event, " went on: ", line);
+    BuildSweepLine(SweepRecord(event), " went on: ", line);
     AddLogLine(line);
 }
 
@@ -412,21 +539,19 @@ static void TakeCurrentCounts(SweepTable* table, SweepEvent* event)
     }
 }
 
-static MonitorReport LogSettledSweeps(StealthState* watch, DWORD now)
+static void ReportSettledSweeps(StealthState* watch, DWORD now)
 {
-    MonitorReport report = kNothing;
     int kept = 0;
     for (int i = 0; i < watch->settlingCount; ++i) {
         SettlingSweep& s = watch->settling[i];
         if (now - s.startTick >= kSweepSettleMs) {
             TakeCurrentCounts(&watch->sweeps, &s.event);
-            KeepScan(report, LogSweep(s.event));
+            ReportScan(SweepRecord(s.event));
         } else {
             watch->settling[kept++] = s;
         }
     }
     watch->settlingCount = kept;
-    return report;
 }
 
 // ---- Reading packets -------------------------------------------------------
@@ -448,98 +573,102 @@ static bool IsListened(uint16_t port)
     return false;
 }
 
-static bool ToThisPc(const StealthState& watch, uint32_t address)
+// Window side: a SYN the reader handed over, at the time it was read.
+static void NoteSyn(StealthState* watch, const WatchSyn& syn)
 {
-    if (watch.onlyIncoming)
-        return true;
-    for (int i = 0; i < watch.socketCount; ++i)
-        if (watch.addresses[i] == address)
-            return true;
-    return false;
-}
-
-static MonitorReport NotePacket(StealthState* watch, size_t length)
-{
-    TcpPacket packet;
-    if (!ParseTcpPacket(watch->packet, length, &packet) || !IsConnectionAttempt(packet) ||
-        !ToThisPc(*watch, packet.destinationAddress))
-        return kNothing;
-    DWORD now = GetTickCount();
-    if (IsListened(packet.destinationPort)) {
-        SynNoteAttempt(&watch->pending, packet.sourceAddress, packet.sourcePort,
-                       packet.destinationAddress, packet.destinationPort, now);
-        return kNothing;
+    if (IsListened(syn.destinationPort)) {
+        SynNoteAttempt(&watch->pending, syn.source, syn.sourcePort, syn.destination,
+                       syn.destinationPort, syn.timeMs);
+        return;
     }
     SweepEvent event;
     SweepEventKind kind =
-        SweepNote(&watch->sweeps, packet.sourceAddress, packet.destinationPort, now, &event);
+        SweepNote(&watch->sweeps, syn.source, syn.destinationPort, syn.timeMs, &event);
     if (kind == kSweepUpdate)
         LogSweepUpdate(event);
     if (kind != kSweepStarted)
-        return kNothing;
+        return;
     if (watch->settlingCount == kSettlingCap)
-        return LogSweep(event); // no room to wait: logged as it stands
-    watch->settling[watch->settlingCount++] = SettlingSweep{event, now};
-    return kNothing;
+        ReportScan(SweepRecord(event)); // no room to wait: reported as it stands
+    else
+        watch->settling[watch->settlingCount++] = SettlingSweep{event, syn.timeMs};
 }
 
-MonitorReport OnStealthRead(SocketHandle socket)
+// Looks at everything the reader has handed over so far.
+static void TakeBatch(StealthState* watch)
 {
-    StealthState* watch = AppState.Watch;
-    MonitorReport report = kNothing;
-    for (int i = 0; watch != NULL && i < kPacketsPerEvent; ++i) {
-        int received = recv((SOCKET)socket, (char*)watch->packet, kPacketBytes, 0);
-        // A longer packet comes cut to the buffer, which holds its headers.
-        if (received == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE)
-            received = kPacketBytes;
-        if (received == SOCKET_ERROR) {
-            if (WSAGetLastError() != WSAEWOULDBLOCK)
-                ReportSocketError("Stealth watch error");
-            break;
-        }
-        KeepScan(report, NotePacket(watch, (size_t)received));
+    WatchReader& r = watch->reader;
+    EnterCriticalSection(&r.lock);
+    size_t count = WatchRingTake(&r.ring, watch->batch, kWatchRingCap);
+    uint32_t dropped = WatchRingTakeDropped(&r.ring);
+    int error = r.error;
+    r.error = 0;
+    r.posted = false;
+    LeaveCriticalSection(&r.lock);
+    CountNoticeAdd(&watch->tooBusy, dropped);
+    for (size_t i = 0; i < count; ++i)
+        NoteSyn(watch, watch->batch[i]);
+    if (error != 0 && !watch->errorLogged) {
+        watch->errorLogged = true;
+        WSASetLastError(error);
+        ReportSocketError("Stealth watch error");
     }
-    return report;
+}
+
+void OnStealthBatch()
+{
+    if (AppState.Watch != NULL)
+        TakeBatch(AppState.Watch);
 }
 
 void StealthCatchUp()
 {
     StealthState* watch = AppState.Watch;
-    for (int i = 0; watch != NULL && i < watch->socketCount; ++i)
-        KeepScan(watch->owed, OnStealthRead(watch->sockets[i]));
+    if (watch == NULL)
+        return;
+    // Read here too, beside the reader: the SYN of the caller being
+    // accepted may not have reached it yet.
+    for (int i = 0; i < watch->socketCount; ++i)
+        ReadPackets(watch, watch->sockets[i], watch->packet);
+    TakeBatch(watch);
 }
 
 void StealthNoteAccept(const sockaddr_in& caller)
 {
     if (AppState.Watch != NULL)
-        SynMatchAccept(&AppState.Watch->pending, caller.sin_addr.s_addr, ntohs(caller.sin_port));
+        SynMatchAccept(&AppState.Watch->pending, caller.sin_addr.s_addr, ntohs(caller.sin_port),
+                       GetTickCount());
 }
 
-bool StealthNameGoneCaller(int32_t port, MonitorReport* report)
+bool StealthNameGoneCaller(int32_t port)
 {
     SynRecord record;
     if (AppState.Watch == NULL ||
         !SynTakeByLocalPort(&AppState.Watch->pending, (uint16_t)port, &record))
         return false;
-    *report = LogNamedScan(record);
+    ReportNamedScan(record);
     return true;
 }
 
-MonitorReport OnStealthTimer()
+void OnStealthTimer()
 {
     StealthState* watch = AppState.Watch;
     if (watch == NULL)
-        return kNothing;
-    MonitorReport report = watch->owed;
-    watch->owed = kNothing;
+        return;
     DWORD now = GetTickCount();
     SynRecord record;
     while (SynTakeExpired(&watch->pending, now, &record))
-        KeepScan(report, LogNamedScan(record));
-    KeepScan(report, LogSettledSweeps(watch, now));
+        ReportNamedScan(record);
+    ReportSettledSweeps(watch, now);
     SweepEvent event;
     while (SweepTakeDue(&watch->sweeps, now, &event))
         LogSweepUpdate(event);
+    uint32_t lost = CountNoticeTake(&watch->tooBusy, now, kTooBusyNoticeMs);
+    if (lost != 0) {
+        char line[80];
+        BuildTooBusyLine(lost, line);
+        AddLogLine(line);
+    }
     uint32_t dropped = SynTakeDroppedNotice(&watch->pending, now);
     if (dropped != 0) {
         char line[80];
@@ -548,5 +677,4 @@ MonitorReport OnStealthTimer()
     }
     if (now - watch->comparedTick >= kAddressCompareMs)
         StealthCompareAddresses();
-    return report;
 }

@@ -1,6 +1,7 @@
 // Winsock start-up and the one way socket failures reach the log: what was
 // attempted, ": " and a fixed English reason.
 #include "../log/log.h"
+#include "../outputs/outputs.h"
 #include "../pure/text.h"
 #include "../pure/errortext.h"
 #include "monitor.h"
@@ -12,7 +13,7 @@ int ReportSocketError(const char* prefix)
     TextCopy(line, prefix);
     TextAppend(line, ": ");
     TextAppend(line, SocketErrorText(code));
-    return AddLogLine(line);
+    return ReportError(line);
 }
 
 void StartWinsock()

@@ -31,6 +31,10 @@ void OutputsStop();
 // the outputs that keep a record of the program's life (syslog, Event Log).
 void ReportListening(int32_t ports);
 void ReportStopped(const char* reason);
+// An error line in the program's own words: logged, and kept in the Event
+// Log too. Never for text a caller chose. Returns the line's index as
+// AddLogLine does.
+int ReportError(const char* line);
 
 // ---- The outputs, each in its own file -----------------------------------
 // rdns in the named calls: the caller's escaped name, "" when it has none,
@@ -39,9 +43,23 @@ void ReportStopped(const char* reason);
 // balloon.cpp: the tray alert and balloon, through the shell.
 void AlertScan(const ScanRecord& record);
 
-// syslog (monitor/syslog.cpp keeps the socket; these are its scan entries).
+// syslog.cpp: the remote collector. Start (again) from the settings
+// SyslogServer and SyslogTcp; Stop sends what it can at once and lets go.
+void SyslogStart();
+void SyslogStop();
+// Every half second: a collector that failed is tried again when its
+// back-off has passed.
+void SyslogTick();
+bool SyslogOwnsSocket(SocketHandle socket);
+void OnSyslogSocketEvent(WORD event, int error);
+// True when the answer was the collector's name: then it is used up here.
+bool OnSyslogResolved(HANDLE handle, int errorCode);
+// A sweep goes to the collector as soon as it is seen; the other scans once
+// their caller's name is known.
 void SyslogScanSeen(const ScanRecord& record);
 void SyslogScanNamed(const ScanRecord& record, const char* rdns);
+// A message without scan data: "START" or "STOP".
+void SyslogSendEvent(int severity, const char* msgId, const char* text);
 
 // webhook.cpp
 void WebhookScanNamed(const ScanRecord& record, const char* rdns);

@@ -53,6 +53,21 @@ static void AppendAddressAndPort(uint32_t address, uint16_t port, char* out, siz
     AppendDecimalN(port, out, size);
 }
 
+void BuildSweepLineN(const ScanRecord& record, const char* middle, char* out, size_t size)
+{
+    TextCopyN(out, size, "Port sweep from ");
+    AppendDottedAddressN(HostOrder(record.caller), out, size);
+    TextAppendN(out, size, middle);
+    // Past the ports it remembers the table counts repeats too.
+    if (!record.countExact)
+        TextAppendN(out, size, "up to ");
+    AppendCountN(record.portCount, " port", " ports", out, size);
+    TextAppendN(out, size, ", ");
+    AppendDecimalN(record.port, out, size);
+    TextAppendN(out, size, "-");
+    AppendDecimalN(record.highPort, out, size);
+}
+
 void BuildScanSummaryN(const ScanRecord& record, const char* rdns, char* out, size_t size)
 {
     switch (record.kind) {
@@ -62,14 +77,7 @@ void BuildScanSummaryN(const ScanRecord& record, const char* rdns, char* out, si
         TextAppendN(out, size, " from a caller that left at once");
         break;
     case kScanSweep:
-        TextCopyN(out, size, "Port sweep from ");
-        AppendDottedAddressN(HostOrder(record.caller), out, size);
-        TextAppendN(out, size, record.countExact ? ": " : ": up to ");
-        AppendCountN(record.portCount, " port", " ports", out, size);
-        TextAppendN(out, size, ", ");
-        AppendDecimalN(record.port, out, size);
-        TextAppendN(out, size, "-");
-        AppendDecimalN(record.highPort, out, size);
+        BuildSweepLineN(record, ": ", out, size);
         break;
     case kScanConnect:
     case kScanStealth:

@@ -46,6 +46,15 @@ void FormatScanLocalN(const ScanRecord& record, char* out, size_t size);
 // a name (null or "" adds nothing). The name must already be escaped.
 void BuildScanSummaryN(const ScanRecord& record, const char* rdns, char* out, size_t size);
 
+// A sweep's log line: "Port sweep from <address>" + middle + "<n> ports,
+// <lowest>-<highest>", with "up to " before a count that may hold repeats.
+void BuildSweepLineN(const ScanRecord& record, const char* middle, char* out, size_t size);
+
+template <size_t N>
+inline void BuildSweepLine(const ScanRecord& record, const char* middle, char (&out)[N])
+{
+    BuildSweepLineN(record, middle, out, N);
+}
 template <size_t N> inline void FormatScanCaller(const ScanRecord& record, char (&out)[N])
 {
     FormatScanCallerN(record, out, N);

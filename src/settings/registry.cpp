@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "../log/log.h"
+#include "../outputs/outputs.h"
 #include "../pure/decimal.h"
 #include "../pure/errortext.h"
 #include "../pure/linetext.h"
@@ -349,7 +350,7 @@ static void ReportSaveResult(LONG error)
     char line[128];
     TextCopy(line, "Settings error: ");
     TextAppend(line, SettingsErrorText((unsigned long)error));
-    AddLogLine(line);
+    ReportError(line);
 }
 
 void SaveSettings(bool withPorts)

@@ -121,8 +121,8 @@ TEST_F(EventLogTest, EachEventHasItsIdTypeAndSentence)
              t},
         {"listening", [] { EventLogListening(2); }, EVENTLOG_INFORMATION_TYPE, MSG_LISTENING, 1010,
          "Listening on 2 ports. Harbinel reports every connection to them as a scan."},
-        {"stopped", [] { EventLogStopped("Exit"); }, EVENTLOG_INFORMATION_TYPE, MSG_STOPPED, 1011,
-         "Harbinel stopped listening: Exit."},
+        {"stopped", [] { EventLogStopped("Listening stopped"); }, EVENTLOG_INFORMATION_TYPE,
+         MSG_STOPPED, 1011, "Harbinel no longer watches its ports: Listening stopped."},
         {"error", [] { EventLogError("Syslog error: %%1 100%"); }, EVENTLOG_ERROR_TYPE, MSG_ERROR,
          1020, "Syslog error: \\x25\\x251 100\\x25"},
     };

@@ -11,6 +11,7 @@
 #include "app/app.h"
 #include "log/log.h"
 #include "monitor/monitor.h"
+#include "outputs/outputs.h"
 #include "resource.h"
 
 using namespace harness;
@@ -176,52 +177,28 @@ TEST_F(FullLogTest, EvictedLineWithAPendingLookupGetsNoAnswer)
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"L1", "L2", "L3", "pushes L0 out"}));
 }
 
-// LogConnection's result still designates the address line when adding the
+// LogScan's result still designates the address line when adding the
 // timestamp line made the list drop its oldest lines.
-TEST_F(FullLogTest, ConnectionIndexFollowsTheAddressLine)
+TEST_F(FullLogTest, ScanIndexFollowsTheAddressLine)
 {
-    PortHolder listener;
-    ASSERT_TRUE(listener.Hold());
-    Caller connection;
-    ASSERT_TRUE(connection.Connect(listener.Port()));
-    sockaddr_in caller = {};
-    caller.sin_family = AF_INET;
-    caller.sin_port = htons(1033);
-    caller.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ScanRecord record = NewScanRecord(kScanConnect);
+    record.caller = htonl(INADDR_LOOPBACK);
+    record.callerPort = 1033;
+    record.local = htonl(0x7F000002);
+    record.port = 31337;
 
     for (int dropped = 0; dropped <= 3; ++dropped) {
         SCOPED_TRACE(std::to_string(dropped) + " line(s) dropped for the timestamp");
         SendMessageA(AppState.LogList, LB_RESETCONTENT, 0, 0);
         AddLines("older ", 6);
-        SocketNode* list = NULL;
-        SocketNode* node =
-            ListAppend(list, (SocketHandle)connection.Socket(), 31337, &caller, sizeof caller);
-        ASSERT_NE(node, (SocketNode*)NULL);
         refusePrefix = kTimestampPrefix;
         refuseCount = dropped;
-        int index = LogConnection(node, caller, kAcceptPrefix);
-        ListFreeAll(list);
-        EXPECT_EQ(index, 6 - dropped);
-        EXPECT_EQ(LogCount(), 8 - dropped);
-        std::string line = LogLine(index);
-        EXPECT_TRUE(StartsWith(line, "   Accept: 127.0.0.1:1033 -> ")) << line;
-        EXPECT_TRUE(line.size() > 6 && line.substr(line.size() - 6) == ":31337") << line;
+        int index = LogScan(record);
+        EXPECT_EQ(index, 7 - dropped);
+        EXPECT_EQ(LogCount(), 9 - dropped);
+        EXPECT_EQ(LogLine(index), "   Accept: 127.0.0.1:1033 -> 127.0.0.2:31337");
         EXPECT_TRUE(StartsWith(LogLine(index + 1), kTimestampPrefix)) << LogDump();
     }
-}
-
-TEST_F(LogListTest, UnconvertibleCallerGivesOneErrorLine)
-{
-    AddLines("older ", 2);
-    sockaddr_in caller = {}; // no address family: cannot be turned into text
-    SocketNode* list = NULL;
-    SocketNode* node = ListAppend(list, kInvalidSocket, 80, &caller, sizeof caller);
-    ASSERT_NE(node, (SocketNode*)NULL);
-    int index = LogConnection(node, caller, kAcceptPrefix);
-    ListFreeAll(list);
-    EXPECT_EQ(index, 2);
-    EXPECT_EQ(LogCount(), 3) << LogDump();
-    EXPECT_TRUE(StartsWith(LogLine(2), "Socket error: ")) << LogLine(2);
 }
 
 // ---- Reverse lookup answers ----------------------------------------------------

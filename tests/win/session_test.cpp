@@ -10,6 +10,7 @@
 #include "app/app.h"
 #include "log/log.h"
 #include "monitor/monitor.h"
+#include "outputs/outputs.h"
 #include "resource.h"
 
 using namespace harness;

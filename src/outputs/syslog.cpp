@@ -1,6 +1,6 @@
 // The remote syslog collector: one RFC 5424 message per scan, sent once its
-// reverse lookup has answered or 5 s have passed, and one when listening
-// starts or stops. Nothing here may hold up the window: the socket is
+// caller's name is known or 5 s have passed, one per sweep as it is seen,
+// and one when listening starts or stops. Nothing here may hold up the window: the socket is
 // non-blocking and reports to the main window, names are resolved
 // asynchronously, and messages wait in a bounded queue while the collector
 // is away.
@@ -10,15 +10,14 @@
 #include "../pure/decimal.h"
 #include "../pure/errortext.h"
 #include "../pure/logfiles.h"
+#include "../pure/scanrecord.h"
 #include "../pure/syslogmsg.h"
 #include "../pure/syslogqueue.h"
 #include "../pure/text.h"
-#include "monitor.h"
+#include "../monitor/monitor.h"
+#include "outputs.h"
 #include "resource.h"
 
-// How long a scan waits for its host name before it goes without one.
-static const DWORD kRdnsWaitMs = 5000;
-static const int kWaitingScans = 256;
 static const DWORD kFirstRetryMs = 1000;
 static const DWORD kLastRetryMs = 60000;
 // A collector that stays away fills the log with one line a minute, no more.
@@ -29,18 +28,6 @@ enum SyslogLink {
     kLinkConnecting, // TCP: connect under way
     kLinkReady,      // messages can go
     kLinkWaiting,    // after a failure, until retryTick
-};
-
-// A scan waiting for its reverse lookup; used when time[0] is not zero.
-struct WaitingScan {
-    u_long caller;
-    DWORD tick;
-    int32_t srcPort;
-    int32_t dstPort;
-    BYTE trusted;
-    char src[16];
-    char dst[16];
-    char time[kIsoTimeSize];
 };
 
 struct SyslogSender {
@@ -63,7 +50,6 @@ struct SyslogSender {
     char out[kSyslogSlotSize + kDecimalSize];
     size_t outLength;
     size_t outSent;
-    WaitingScan waiting[kWaitingScans];
 };
 
 static void ShowSyslogError(SyslogSender* s, const char* reason, const char* detail)
@@ -81,7 +67,7 @@ static void ShowSyslogError(SyslogSender* s, const char* reason, const char* det
         TextAppend(line, detail);
         TextAppend(line, ")");
     }
-    AddLogLine(line);
+    ReportError(line);
 }
 
 // "host:port" of the collector, for error lines.
@@ -315,91 +301,50 @@ void SyslogSendEvent(int severity, const char* msgId, const char* text)
     Enqueue(s, message, BuildSyslogMessage(m, message, sizeof message));
 }
 
-// rdns null leaves the name out: the lookup never answered in time.
-static void SendScan(SyslogSender* s, WaitingScan* scan, const char* rdns)
+void SyslogScanSeen(const ScanRecord& record)
 {
-    SyslogScanData data = {scan->src,
-                           scan->srcPort,
-                           scan->dst,
-                           scan->dstPort,
-                           rdns,
+    if (record.kind != kScanSweep || AppState.Syslog == NULL)
+        return;
+    char line[128];
+    BuildSweepLine(record, record.trusted ? " (trusted): " : ": ", line);
+    SyslogSendEvent(kSyslogWarning, "SWEEP", line);
+}
+
+// rdns null leaves the name out: the lookup never answered in time.
+void SyslogScanNamed(const ScanRecord& record, const char* rdns)
+{
+    SyslogSender* s = AppState.Syslog;
+    if (s == NULL || record.kind == kScanSweep)
+        return;
+    char src[16];
+    char dst[16];
+    FormatScanCaller(record, src);
+    FormatScanLocal(record, dst);
+    // Gone before its accept: nobody can say who called, from which port,
+    // or which of the local addresses it called.
+    bool gone = record.kind == kScanGone;
+    SyslogScanData data = {src,
+                           gone ? -1 : (int32_t)record.callerPort,
+                           dst,
+                           record.port,
+                           gone ? NULL : rdns,
                            "logged",
-                           scan->trusted ? "1" : "0"};
+                           record.trusted ? "1" : "0"};
     char text[128];
     TextCopy(text, "Scan from ");
-    TextAppend(text, scan->src);
-    if (scan->srcPort >= 0) {
+    TextAppend(text, src);
+    if (!gone) {
         TextAppend(text, ":");
-        AppendDecimal(scan->srcPort, text);
+        AppendDecimal(record.callerPort, text);
     }
     TextAppend(text, " on ");
-    TextAppend(text, scan->dst);
+    TextAppend(text, dst);
     TextAppend(text, ":");
-    AppendDecimal(scan->dstPort, text);
-    SyslogMessage m = {kSyslogWarning, scan->time, s->computer, "Harbinel",
-                       s->processId,   "SCAN",     &data,       text};
+    AppendDecimal(record.port, text);
+    SyslogMessage m = {kSyslogWarning, record.time, s->computer, "Harbinel",
+                       s->processId,   "SCAN",      &data,       text};
     char message[kSyslogSlotSize];
     Enqueue(s, message, BuildSyslogMessage(m, message, sizeof message));
-    scan->time[0] = '\0';
-}
-
-// The scan that has waited longest among those of `caller` (any caller when
-// anyone is true), or null.
-static WaitingScan* OldestWaiting(SyslogSender* s, u_long caller, bool anyone)
-{
-    DWORD now = GetTickCount();
-    WaitingScan* oldest = NULL;
-    for (WaitingScan& scan : s->waiting)
-        if (scan.time[0] != '\0' && (anyone || scan.caller == caller) &&
-            (oldest == NULL || now - scan.tick > now - oldest->tick))
-            oldest = &scan;
-    return oldest;
-}
-
-void SyslogNoteScan(const sockaddr_in* caller, int32_t port, bool trusted, const in_addr* called)
-{
-    SyslogSender* s = AppState.Syslog;
-    if (s == NULL)
-        return;
-    WaitingScan* slot = NULL;
-    for (WaitingScan& scan : s->waiting)
-        if (scan.time[0] == '\0') {
-            slot = &scan;
-            break;
-        }
-    if (slot == NULL) {
-        // A full table sends its oldest scan at once, without a name.
-        slot = OldestWaiting(s, 0, true);
-        SendScan(s, slot, NULL);
-    }
-    *slot = WaitingScan();
-    slot->tick = GetTickCount();
-    slot->dstPort = port;
-    slot->trusted = trusted ? 1 : 0;
-    LocalIsoTime(slot->time);
-    if (caller == NULL) {
-        // Gone before its accept: nobody can say who called, or which of
-        // the local addresses it called.
-        TextCopy(slot->src, "-");
-        TextCopy(slot->dst, "-");
-        slot->srcPort = -1;
-        SendScan(s, slot, NULL);
-        return;
-    }
-    slot->caller = caller->sin_addr.s_addr;
-    slot->srcPort = ntohs(caller->sin_port);
-    TextCopy(slot->src, inet_ntoa(caller->sin_addr));
-    TextCopy(slot->dst, called != NULL ? inet_ntoa(*called) : "-");
-}
-
-void SyslogRdnsAnswered(u_long caller, const char* name)
-{
-    SyslogSender* s = AppState.Syslog;
-    if (s == NULL)
-        return;
-    for (WaitingScan* scan = OldestWaiting(s, caller, false); scan != NULL;
-         scan = OldestWaiting(s, caller, false))
-        SendScan(s, scan, name);
 }
 
 void SyslogTick()
@@ -408,9 +353,6 @@ void SyslogTick()
     if (s == NULL)
         return;
     DWORD now = GetTickCount();
-    for (WaitingScan* scan = OldestWaiting(s, 0, true);
-         scan != NULL && now - scan->tick >= kRdnsWaitMs; scan = OldestWaiting(s, 0, true))
-        SendScan(s, scan, NULL);
     if (s->link == kLinkWaiting && (int)(now - s->retryTick) >= 0) {
         if (s->address.sin_family == AF_INET)
             Connect(s);
@@ -425,11 +367,6 @@ void SyslogStop()
     SyslogSender* s = AppState.Syslog;
     if (s == NULL)
         return;
-    // What is waiting goes now, as far as the socket takes it without
-    // waiting; a closed TCP socket still delivers what it accepted.
-    for (WaitingScan* scan = OldestWaiting(s, 0, true); scan != NULL;
-         scan = OldestWaiting(s, 0, true))
-        SendScan(s, scan, NULL);
     if (s->resolve != 0)
         WSACancelAsyncRequest(s->resolve); // its buffer stays: the resolver may still write
     // Whatever is still queued now, or was cut off half sent, never reaches
@@ -456,7 +393,7 @@ void SyslogStart()
     SyslogSender* s = (SyslogSender*)BlockAlloc(sizeof(SyslogSender), true);
     if (s == NULL || !SyslogQueueInit(&s->queue, kSyslogQueueLength)) {
         BlockFree(s);
-        AddLogLine("Syslog error: Out of memory");
+        ReportError("Syslog error: Out of memory");
         return;
     }
     s->socket = INVALID_SOCKET;
@@ -472,7 +409,7 @@ void SyslogStart()
         char line[300];
         TextCopy(line, "Syslog error: Not a host or host:port: ");
         TextAppend(line, AppState.SyslogServer);
-        AddLogLine(line);
+        ReportError(line);
         return;
     }
     AppState.Syslog = s;
