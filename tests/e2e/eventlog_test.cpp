@@ -1,0 +1,131 @@
+// The Windows Event Log from the outside: the message table of the built
+// harbinel.exe read as Event Viewer reads it, and a real scan of a running
+// harbinel.exe seen arriving at the Event Log. Wine keeps no Event Log; its
+// ReportEventW prints the event's type and id on the advapi channel and each
+// insertion string on the eventlog channel, which the test reads back from
+// the output file the program shares with it.
+#include "driver.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace e2e;
+
+// The sentence of message `id` in the exe's own table, the strings put in.
+std::string ProgramSentence(DWORD id, const std::vector<std::string>& strings)
+{
+    HMODULE exe = LoadLibraryExW(ProgramPath().c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+    if (exe == NULL)
+        return "(cannot load the exe)";
+    std::vector<DWORD_PTR> args;
+    for (const std::string& s : strings)
+        args.push_back((DWORD_PTR)s.c_str());
+    char text[1024] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, exe,
+                                  id, 0, text, sizeof text, (va_list*)args.data());
+    FreeLibrary(exe);
+    std::string sentence(text, length);
+    while (!sentence.empty() && (sentence.back() == '\n' || sentence.back() == '\r'))
+        sentence.pop_back();
+    return length == 0 ? "(no message)" : sentence;
+}
+
+TEST(EventLogMessages, TheExeCarriesASentenceForEachEvent)
+{
+    const std::vector<std::string> n = {"<1>", "<2>", "<3>", "<4>", "<5>",
+                                        "<6>", "<7>", "<8>", "<9>"};
+    struct Case {
+        DWORD id;
+        const char* sentence;
+    } cases[] = {
+        {0x800003E8, "Scan from <1> port <2> on <3> port <4>. Host name: <5>. Time: <6>."},
+        {0x800003E9, "Scan on port <4> from a caller that hung up before it could be accepted, so "
+                     "its address is unknown. Time: <6>."},
+        {0x800003EA, "Stealth scan from <1> port <2> on <3> port <4>, seen only from its packets. "
+                     "Host name: <5>. Time: <6>."},
+        {0x800003EB,
+         "Port sweep from <1> on <3>: <8> ports, <4> to <9>. Host name: <5>. Time: <6>."},
+        {0x400003EC,
+         "Scan (<7>) from the trusted caller <1> port <2> on <3> port <4>; <8> ports up "
+         "to <9>. Host name: <5>. Time: <6>."},
+        {0x400003F2, "<2>. Harbinel reports every connection to them as a scan."},
+        {0x400003F3, "Harbinel no longer watches its ports: <1>."},
+        {0xC00003FC, "<1>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id & 0xFFFF);
+        EXPECT_EQ(ProgramSentence(c.id, n), c.sentence);
+    }
+}
+
+struct WineEvent {
+    std::string type, id;
+    std::vector<std::string> strings;
+};
+
+// The events in Wine's debug output: a "ReportEventW (source,type,category,
+// id,..." line, then the event's strings, one L"..." line each.
+std::vector<WineEvent> WineEvents(const std::string& output)
+{
+    std::vector<WineEvent> events;
+    size_t start = 0;
+    for (size_t end; (end = output.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = output.substr(start, end - start);
+        size_t call = line.find(":advapi:ReportEventW (");
+        size_t text = line.find(":eventlog:ReportEventW L\"");
+        if (call != std::string::npos) {
+            std::vector<std::string> fields;
+            std::string rest = line.substr(call + 22);
+            for (size_t comma; (comma = rest.find(',')) != std::string::npos;
+                 rest.erase(0, comma + 1))
+                fields.push_back(rest.substr(0, comma));
+            if (fields.size() >= 4)
+                events.push_back({fields[1], fields[3], {}});
+        } else if (text != std::string::npos && !events.empty()) {
+            std::string quoted = line.substr(text + 25);
+            events.back().strings.push_back(quoted.substr(0, quoted.rfind('"')));
+        }
+    }
+    return events;
+}
+
+class EventLogE2E : public HarbinelTest {};
+
+TEST_F(EventLogE2E, ARealScanReachesTheEventLogAsAWarning)
+{
+    ASSERT_NE(_wgetenv(L"HARBINEL_WINE_OUTPUT"), nullptr) << "run this through wine-run.sh";
+    const size_t before = WineStandardError().size();
+    auto output = [&] { return WineStandardError().substr(before); };
+    program_.SetWineDebug(L"-all,fixme+advapi,+eventlog");
+    const int port = ListenOnOnePortKeepingCallers();
+    Caller caller;
+    ASSERT_TRUE(caller.ConnectFrom("127.0.0.3", port));
+
+    // The scan waits for the caller's name, 5 s at most.
+    auto scanEvent = [&](WineEvent* found) {
+        for (const WineEvent& e : WineEvents(output()))
+            if (e.id == "0x800003e8" && e.strings.size() == 9) {
+                *found = e;
+                return true;
+            }
+        return false;
+    };
+    WineEvent scan;
+    ASSERT_TRUE(PumpUntil([&] { return scanEvent(&scan); }, 3 * kDeadlineMs)) << output();
+    EXPECT_EQ(scan.type, "0x0002") << "a warning";
+    EXPECT_EQ(scan.strings[0], "127.0.0.3");
+    EXPECT_EQ(scan.strings[1], std::to_string(caller.LocalPort()));
+    EXPECT_EQ(scan.strings[3], std::to_string(port));
+    EXPECT_EQ(scan.strings[6], "connect");
+
+    // Listening came first, as information.
+    std::vector<WineEvent> events = WineEvents(output());
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events[0].id, "0x400003f2");
+    EXPECT_EQ(events[0].type, "0x0004");
+    EXPECT_EQ(events[0].strings, (std::vector<std::string>{"1", "Listening on 1 port"}));
+}
+
+} // namespace
