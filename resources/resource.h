@@ -85,6 +85,8 @@
 #define IDC_AL_SYSLOG 814
 #define IDC_AL_SYSLOGTCP 815
 #define IDC_AL_SYSLOGLABEL 816
+#define IDC_AL_PROGRAMLABEL 830
+#define IDC_AL_PROGRAM 831
 #define IDC_AL_EVENTLOG 835
 
 // Tray icon and tray menu

@@ -1,7 +1,8 @@
 // The Alerts and Log dialog: the log file and its folder, how many lines the
 // window keeps, the scan notifications, the trusted callers, the syslog
-// collector and the Windows Event Log. Invalid trusted entries or collector text are named in the
-// dialog, which then stays open.
+// collector, the program run on each scan and the Windows Event Log.
+// Invalid trusted entries or collector text are named in the dialog, which
+// then stays open.
 #include "../app/app.h"
 
 #include <shlobj.h>
@@ -26,6 +27,8 @@ static void InitAlertsDialog(HWND dialog)
     SendDlgItemMessageA(dialog, IDC_AL_SYSLOG, EM_LIMITTEXT, sizeof AppState.SyslogServer - 1, 0);
     SetDlgItemTextA(dialog, IDC_AL_SYSLOG, AppState.SyslogServer);
     CheckDlgButton(dialog, IDC_AL_SYSLOGTCP, AppState.SyslogTcp ? BST_CHECKED : BST_UNCHECKED);
+    SendDlgItemMessageA(dialog, IDC_AL_PROGRAM, EM_LIMITTEXT, sizeof AppState.RunOnScan - 1, 0);
+    SetDlgItemTextA(dialog, IDC_AL_PROGRAM, AppState.RunOnScan);
     CheckDlgButton(dialog, IDC_AL_EVENTLOG, AppState.EventLog ? BST_CHECKED : BST_UNCHECKED);
 }
 
@@ -123,6 +126,7 @@ static bool ApplyAlerts(HWND dialog)
         AppState.LogLines = ClampLogLines(lines);
     AppState.Balloons = IsDlgButtonChecked(dialog, IDC_AL_BALLOONS) == BST_CHECKED;
     ApplySyslog(dialog);
+    GetDlgItemTextA(dialog, IDC_AL_PROGRAM, AppState.RunOnScan, sizeof AppState.RunOnScan);
     AppState.EventLog = IsDlgButtonChecked(dialog, IDC_AL_EVENTLOG) == BST_CHECKED;
     // Switched off, the source is let go; switched on, the next event
     // registers it again.

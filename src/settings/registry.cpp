@@ -5,6 +5,7 @@
 
 #include "../log/log.h"
 #include "../outputs/outputs.h"
+#include "../pure/commandline.h"
 #include "../pure/decimal.h"
 #include "../pure/errortext.h"
 #include "../pure/linetext.h"
@@ -32,6 +33,7 @@ static const char kValueTrusted[] = "Trusted";
 static const char kValueStealthWatch[] = "StealthWatch";
 static const char kValueSyslogServer[] = "SyslogServer";
 static const char kValueSyslogTcp[] = "SyslogTcp";
+static const char kValueRunOnScan[] = "RunOnScan";
 static const char kValueEventLog[] = "EventLog";
 
 // A hand-edited Count must not make start-up try billions of values.
@@ -292,6 +294,10 @@ StartupSwitches LoadSettings(HWND window)
     LoadTrusted(key, switches.trustedSkipped);
     ReadStrictText(key, kValueSyslogServer, AppState.SyslogServer);
     ReadStrictSwitch(key, kValueSyslogTcp, AppState.SyslogTcp);
+    // A command line edited by hand into several lines runs nothing.
+    ReadStrictText(key, kValueRunOnScan, AppState.RunOnScan);
+    if (!CommandTemplateValid(AppState.RunOnScan))
+        AppState.RunOnScan[0] = '\0';
     ReadStrictSwitch(key, kValueEventLog, AppState.EventLog);
     CloseSettingsKey(root, key);
     return switches;
@@ -333,6 +339,8 @@ static void SaveEverythingElse(HKEY key, SaveResult& result)
     WriteText(key, kValueSyslogServer, AppState.SyslogServer,
               (DWORD)TextLength(AppState.SyslogServer) + 1, REG_SZ, result);
     WriteByte(key, kValueSyslogTcp, AppState.SyslogTcp, result);
+    WriteText(key, kValueRunOnScan, AppState.RunOnScan, (DWORD)TextLength(AppState.RunOnScan) + 1,
+              REG_SZ, result);
     WriteByte(key, kValueEventLog, AppState.EventLog, result);
 }
 

@@ -34,6 +34,7 @@ extern const char kValueTrusted[];
 extern const char kValueStealthWatch[];
 extern const char kValueSyslogServer[];
 extern const char kValueSyslogTcp[];
+extern const char kValueRunOnScan[];
 extern const char kValueEventLog[];
 // "Port" followed by the decimal index.
 std::string PortValueName(size_t index);

@@ -7,6 +7,7 @@
 #include "support/files.h"
 #include "support/loopback.h"
 #include "support/pump.h"
+#include "support/recorder.h"
 #include "support/registry.h"
 #include "support/texts.h"
 #include "support/ui.h"
