@@ -93,34 +93,42 @@ std::vector<WineEvent> WineEvents(const std::string& output)
 
 class EventLogE2E : public HarbinelTest {};
 
-TEST_F(EventLogE2E, ARealScanReachesTheEventLogAsAWarning)
+// A scan is a warning, a trusted caller's is information; both carry the
+// record's strings, after the listening event.
+TEST_F(EventLogE2E, RealScansReachTheEventLog)
 {
     ASSERT_NE(_wgetenv(L"HARBINEL_WINE_OUTPUT"), nullptr) << "run this through wine-run.sh";
     const size_t before = WineStandardError().size();
     auto output = [&] { return WineStandardError().substr(before); };
     program_.SetWineDebug(L"-all,fixme+advapi,+eventlog");
+    WriteMultiText(kValueTrusted, {"127.0.0.4"});
     const int port = ListenOnOnePortKeepingCallers();
-    Caller caller;
-    ASSERT_TRUE(caller.ConnectFrom("127.0.0.3", port));
 
-    // The scan waits for the caller's name, 5 s at most.
-    auto scanEvent = [&](WineEvent* found) {
-        for (const WineEvent& e : WineEvents(output()))
-            if (e.id == "0x800003e8" && e.strings.size() == 9) {
-                *found = e;
-                return true;
-            }
-        return false;
-    };
-    WineEvent scan;
-    ASSERT_TRUE(PumpUntil([&] { return scanEvent(&scan); }, 3 * kDeadlineMs)) << output();
-    EXPECT_EQ(scan.type, "0x0002") << "a warning";
-    EXPECT_EQ(scan.strings[0], "127.0.0.3");
-    EXPECT_EQ(scan.strings[1], std::to_string(caller.LocalPort()));
-    EXPECT_EQ(scan.strings[3], std::to_string(port));
-    EXPECT_EQ(scan.strings[6], "connect");
+    struct Case {
+        const char* from;
+        const char *id, *type;
+    } cases[] = {{"127.0.0.3", "0x800003e8", "0x0002"}, {"127.0.0.4", "0x400003ec", "0x0004"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.from);
+        Caller caller;
+        ASSERT_TRUE(caller.ConnectFrom(c.from, port));
+        // The scan waits for the caller's name, 5 s at most.
+        WineEvent scan;
+        auto arrived = [&] {
+            for (const WineEvent& e : WineEvents(output()))
+                if (e.id == c.id && e.strings.size() == 9 && e.strings[0] == c.from) {
+                    scan = e;
+                    return true;
+                }
+            return false;
+        };
+        ASSERT_TRUE(PumpUntil(arrived, 3 * kDeadlineMs)) << output();
+        EXPECT_EQ(scan.type, c.type);
+        EXPECT_EQ(scan.strings[1], std::to_string(caller.LocalPort()));
+        EXPECT_EQ(scan.strings[3], std::to_string(port));
+        EXPECT_EQ(scan.strings[6], "connect");
+    }
 
-    // Listening came first, as information.
     std::vector<WineEvent> events = WineEvents(output());
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events[0].id, "0x400003f2");
