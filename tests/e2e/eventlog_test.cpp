@@ -13,25 +13,6 @@ namespace {
 
 using namespace e2e;
 
-// The sentence of message `id` in the exe's own table, the strings put in.
-std::string ProgramSentence(DWORD id, const std::vector<std::string>& strings)
-{
-    HMODULE exe = LoadLibraryExW(ProgramPath().c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
-    if (exe == NULL)
-        return "(cannot load the exe)";
-    std::vector<DWORD_PTR> args;
-    for (const std::string& s : strings)
-        args.push_back((DWORD_PTR)s.c_str());
-    char text[1024] = {};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, exe,
-                                  id, 0, text, sizeof text, (va_list*)args.data());
-    FreeLibrary(exe);
-    std::string sentence(text, length);
-    while (!sentence.empty() && (sentence.back() == '\n' || sentence.back() == '\r'))
-        sentence.pop_back();
-    return length == 0 ? "(no message)" : sentence;
-}
-
 TEST(EventLogMessages, TheExeCarriesASentenceForEachEvent)
 {
     const std::vector<std::string> n = {"<1>", "<2>", "<3>", "<4>", "<5>",
@@ -54,10 +35,13 @@ TEST(EventLogMessages, TheExeCarriesASentenceForEachEvent)
         {0x400003F3, "Harbinel no longer watches its ports: <1>."},
         {0xC00003FC, "<1>"},
     };
+    HMODULE exe = LoadLibraryExW(ProgramPath().c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(exe, (HMODULE)NULL) << Narrow(ProgramPath());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.id & 0xFFFF);
-        EXPECT_EQ(ProgramSentence(c.id, n), c.sentence);
+        EXPECT_EQ(EventSentence(exe, c.id, n), c.sentence);
     }
+    FreeLibrary(exe);
 }
 
 struct WineEvent {

@@ -33,20 +33,9 @@ bool RecordEvent(HANDLE source, WORD type, DWORD id, WORD count, const char** st
     return failWith == 0;
 }
 
-// The sentence of id with the strings put in, as Event Viewer builds it.
 std::string Sentence(DWORD id, const std::vector<std::string>& strings)
 {
-    std::vector<DWORD_PTR> args;
-    for (const std::string& s : strings)
-        args.push_back((DWORD_PTR)s.c_str());
-    char text[2048] = {};
-    DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                       GetModuleHandleA(NULL), id, 0, text, sizeof text, (va_list*)args.data());
-    std::string sentence(text, length);
-    while (!sentence.empty() && (sentence.back() == '\n' || sentence.back() == '\r'))
-        sentence.pop_back();
-    return length == 0 ? "(no message " + std::to_string(id & 0xFFFF) + ")" : sentence;
+    return EventSentence(GetModuleHandleA(NULL), id, strings);
 }
 
 ScanRecord Scan(ScanKind kind)
