@@ -105,7 +105,7 @@ static size_t AppendHexGroup(unsigned group, char* out, size_t size)
 static size_t AppendV6(const NetAddress& address, char* out, size_t size)
 {
     unsigned groups[8];
-    for (int i = 0; i < 8; ++i)
+    for (size_t i = 0; i < 8; ++i)
         groups[i] = (unsigned)address.bytes[2 * i] << 8 | address.bytes[2 * i + 1];
     size_t length = 0;
     if (IsV4Mapped(address)) {

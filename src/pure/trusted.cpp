@@ -130,7 +130,7 @@ static bool ReadV6(const char* p, const char* end, uint8_t bytes[16])
     const int tail = gap < 0 ? 0 : count - gap;
     for (int i = 0; i < count; ++i)
         full[gap >= 0 && i >= gap ? 8 - tail + (i - gap) : i] = groups[i];
-    for (int i = 0; i < 8; ++i)
+    for (size_t i = 0; i < 8; ++i)
         bytes[2 * i] = (uint8_t)(full[i] >> 8), bytes[2 * i + 1] = (uint8_t)full[i];
     return true;
 }
