@@ -22,4 +22,8 @@ const char* FileErrorText(unsigned long code);
 // "Settings error: Access denied"; "Unknown error" outside the table.
 const char* SettingsErrorText(unsigned long code);
 
+// Reason a web hook post failed (a WinHTTP error code), for "Web hook error:
+// Timed out"; null outside the table.
+const char* WebErrorText(unsigned long code);
+
 #endif
