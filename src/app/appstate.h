@@ -13,10 +13,12 @@
 #include "../pure/scanrecord.h"
 #include "../pure/socketlist.h"
 #include "../pure/trusted.h"
+#include "../pure/webhookbody.h"
 
 struct HostLookup;
 struct StealthState;
 struct SyslogSender;
+struct WebhookSender;
 
 // A reverse lookup's answer kept for a while, so that a caller that scans
 // again soon gets its RDNS line at once instead of another lookup.
@@ -137,6 +139,10 @@ struct AppStateRecord {
     int TrayRetries;
     // Scans whose outputs wait for the caller's name.
     ScanWait ScanWaits[kScanWaits];
+    // The web hook, set in the Alerts and Log dialog.
+    char WebhookUrl[kWebhookUrlSize]; // an http:// or https:// URL; empty: none
+    DWORD WebhookFormat;              // a WebhookFormat
+    WebhookSender* Webhook;           // the sender while a URL is set
 };
 
 extern AppStateRecord AppState;

@@ -32,6 +32,8 @@ static const char kValueTrusted[] = "Trusted";
 static const char kValueStealthWatch[] = "StealthWatch";
 static const char kValueSyslogServer[] = "SyslogServer";
 static const char kValueSyslogTcp[] = "SyslogTcp";
+static const char kValueWebhookUrl[] = "WebhookUrl";
+static const char kValueWebhookFormat[] = "WebhookFormat";
 
 // A hand-edited Count must not make start-up try billions of values.
 static const DWORD kMaxPortValues = 65536;
@@ -256,6 +258,18 @@ static void LoadPorts(HKEY key)
     }
 }
 
+// A URL edited by hand into something that cannot be sent to loads as none.
+static void LoadWebhook(HKEY key)
+{
+    WebhookUrl url;
+    ReadStrictText(key, kValueWebhookUrl, AppState.WebhookUrl);
+    if (!ParseWebhookUrl(AppState.WebhookUrl, &url))
+        AppState.WebhookUrl[0] = '\0';
+    DWORD format = kWebhookJson;
+    ReadStrictDword(key, kValueWebhookFormat, format);
+    AppState.WebhookFormat = format <= (DWORD)kWebhookChat ? format : (DWORD)kWebhookJson;
+}
+
 StartupSwitches LoadSettings(HWND window)
 {
     StartupSwitches switches = {};
@@ -291,6 +305,7 @@ StartupSwitches LoadSettings(HWND window)
     LoadTrusted(key, switches.trustedSkipped);
     ReadStrictText(key, kValueSyslogServer, AppState.SyslogServer);
     ReadStrictSwitch(key, kValueSyslogTcp, AppState.SyslogTcp);
+    LoadWebhook(key);
     CloseSettingsKey(root, key);
     return switches;
 }
@@ -331,6 +346,9 @@ static void SaveEverythingElse(HKEY key, SaveResult& result)
     WriteText(key, kValueSyslogServer, AppState.SyslogServer,
               (DWORD)TextLength(AppState.SyslogServer) + 1, REG_SZ, result);
     WriteByte(key, kValueSyslogTcp, AppState.SyslogTcp, result);
+    WriteText(key, kValueWebhookUrl, AppState.WebhookUrl,
+              (DWORD)TextLength(AppState.WebhookUrl) + 1, REG_SZ, result);
+    WriteDword(key, kValueWebhookFormat, AppState.WebhookFormat, result);
 }
 
 // One line for a run of failed saves: a key that cannot be written fails
