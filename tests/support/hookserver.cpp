@@ -140,6 +140,18 @@ void HookServer::Serve(SOCKET s)
             bodyLength = strtoul(r.headers["content-length"].c_str(), NULL, 10);
         }
         if (end == std::string::npos || data.size() < end + 4 + bodyLength) {
+            // Wine's recv does not wake for a shutdown from another thread,
+            // so the wait looks at Stop every 50 ms.
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(s, &readable);
+            timeval wait = {0, 50000};
+            if (select(0, &readable, NULL, NULL, &wait) == 0) {
+                std::lock_guard<std::mutex> hold(lock_);
+                if (stopping_)
+                    return;
+                continue;
+            }
             int n = recv(s, chunk, sizeof chunk, 0);
             if (n <= 0)
                 return;
