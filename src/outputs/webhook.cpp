@@ -177,8 +177,13 @@ static DWORD Exchange(HINTERNET request, const WebhookTarget& t, const char* bod
     WCHAR wideHeaders[sizeof headers];
     Utf16(headers, wideHeaders, sizeof headers);
     DWORD size = sizeof *status;
+    // The wait for the answer has an option of its own, which some WinHTTP
+    // versions do not take from the four timeouts.
+    DWORD answerMs = kPostTimeoutMs;
     if (!WinHttpSetTimeouts(request, (int)kPostTimeoutMs, (int)kPostTimeoutMs, (int)kPostTimeoutMs,
                             (int)kPostTimeoutMs) ||
+        !WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &answerMs,
+                          sizeof answerMs) ||
         !WinHttpSendRequest(request, wideHeaders, (DWORD)-1L, (LPVOID)body, (DWORD)length,
                             (DWORD)length, 0) ||
         !WinHttpReceiveResponse(request, NULL) ||

@@ -98,6 +98,9 @@ static const ErrorText kWebErrors[] = {
     {12169, "The certificate is invalid"},
     {12170, "The certificate has been revoked"},
     {12175, "A security error occurred"},
+    // Wine's WinHTTP passes on the socket's own errors for these.
+    {10060, "The operation timed out"},
+    {10061, "A connection with the server could not be established"},
 };
 
 template <size_t N>
