@@ -3,10 +3,18 @@
 // window goes on answering.
 #include "driver.h"
 
+#include <wincrypt.h>
+
 #include <string>
 
 namespace e2e {
 namespace {
+
+std::string Env(const char* name)
+{
+    const char* value = getenv(name);
+    return value != NULL ? value : "";
+}
 
 std::wstring LogText(HWND main)
 {
@@ -14,6 +22,15 @@ std::wstring LogText(HWND main)
     for (const std::wstring& line : LogLines(main))
         all += line + L"\n";
     return all;
+}
+
+// Whether the log says a post failed.
+bool Refused(HWND main)
+{
+    for (const std::wstring& line : LogLines(main))
+        if (line.rfind(L"Web hook error: ", 0) == 0)
+            return true;
+    return false;
 }
 
 class WebhookTest : public HarbinelTest {
@@ -78,6 +95,52 @@ TEST_F(WebhookTest, AServerThatNeverAnswersTimesOutWhileTheWindowAnswers)
     // The retry hangs too; Exit ends it and says what never went.
     ASSERT_TRUE(server_.WaitForRequests(2, 15000));
     ExitProgram();
+}
+
+// The certificate checks are the system's: a server whose authority is not
+// trusted is refused, and the same server is taken once its authority is
+// in the machine's root store (which Wine reads as a program starts).
+TEST_F(WebhookTest, HttpsGoesOnlyToAServerTheSystemTrusts)
+{
+    const std::string port = Env("HARBINEL_TLS_PORT");
+    if (port.empty())
+        GTEST_SKIP() << "no TLS hook server: run through scripts/tls-hook.sh run";
+    const std::wstring out = Widen(Env("HARBINEL_TLS_OUT"));
+    WriteText("WebhookUrl", "https://127.0.0.1:" + port + "/tls");
+    const int listening = FreePort();
+    WritePorts({listening});
+    for (bool trusted : {false, true}) {
+        SCOPED_TRACE(trusted ? "trusted" : "not trusted");
+        StartProgram();
+        Listen();
+        Caller caller;
+        ASSERT_TRUE(caller.Connect(listening));
+        if (trusted) {
+            ASSERT_TRUE(
+                PumpUntil([&] { return !ReadFileBytes(out).empty() || Refused(main_); }, 15000))
+                << Narrow(LogText(main_));
+            if (ReadFileBytes(out).empty())
+                GTEST_SKIP() << "Wine 8's WinHTTP refuses a server whose authority was added to "
+                                "the root store; the refusal of an untrusted one is checked";
+            EXPECT_EQ(ReadFileBytes(out).rfind("/tls|{\"event\":\"scan\",\"kind\":\"connect\"", 0),
+                      0u)
+                << ReadFileBytes(out);
+            break;
+        }
+        ASSERT_TRUE(PumpUntil([&] { return Refused(main_); }, 15000)) << Narrow(LogText(main_));
+        EXPECT_EQ(ReadFileBytes(out), "");
+        ExitProgram();
+        exited_ = false;
+        WriteSwitch(kValueConnected, 0); // Listen, below, starts it again
+        const std::string der = ReadFileBytes(Widen(Env("HARBINEL_TLS_CA")));
+        HCERTSTORE root =
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+        ASSERT_TRUE(root != NULL);
+        ASSERT_TRUE(CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING,
+                                                     (const BYTE*)der.data(), (DWORD)der.size(),
+                                                     CERT_STORE_ADD_REPLACE_EXISTING, NULL));
+        CertCloseStore(root, 0);
+    }
 }
 
 } // namespace
