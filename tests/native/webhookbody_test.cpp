@@ -11,82 +11,55 @@
 
 namespace {
 
-// A strict JSON reader, just enough to say whether a body parses: strings
-// must be valid UTF-8 without raw control bytes.
-struct Json {
-    const char* p;
-    bool Ws()
-    {
-        while (*p == ' ')
-            ++p;
-        return true;
-    }
-    bool Lit(const char* w)
-    {
-        size_t n = strlen(w);
-        return strncmp(p, w, n) == 0 && (p += n, true);
-    }
-    bool String()
-    {
-        if (*p++ != '"')
+// A strict reader of the JSON the bodies use (objects, strings, numbers,
+// literals, no spaces): strings must be valid UTF-8 without raw control
+// bytes, and escapes only those JSON knows.
+bool JsonString(const char*& p)
+{
+    if (*p++ != '"')
+        return false;
+    while (*p != '"') {
+        unsigned char c = (unsigned char)*p++;
+        int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC2 ? 1 : c >= 0x80 ? -1 : 0;
+        if (c < 0x20 || more < 0 || c > 0xF4)
             return false;
-        while (*p != '"') {
-            unsigned char c = (unsigned char)*p;
-            if (c < 0x20)
+        if (c == '\\' && *p == 'u')
+            more = 4, ++p;
+        else if (c == '\\' && (*p == 0 || !strchr("\"\\/bfnrt", *p++)))
+            return false;
+        for (; more > 0; --more, ++p)
+            if (c == '\\' ? !isxdigit((unsigned char)*p) : ((unsigned char)*p & 0xC0) != 0x80)
                 return false;
-            if (c == '\\') {
-                ++p;
-                if (*p == 'u') {
-                    for (int i = 1; i <= 4; ++i)
-                        if (!isxdigit((unsigned char)p[i]))
-                            return false;
-                    p += 5;
-                } else if (strchr("\"\\/bfnrt", *p) && *p) {
-                    ++p;
-                } else {
-                    return false;
-                }
-            } else if (c < 0x80) {
-                ++p;
-            } else {
-                int n = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC2 ? 1 : -1;
-                if (n < 0 || c > 0xF4)
-                    return false;
-                for (++p; n-- > 0; ++p)
-                    if (((unsigned char)*p & 0xC0) != 0x80)
-                        return false;
-            }
-        }
+    }
+    return ++p, true;
+}
+
+bool JsonValue(const char*& p)
+{
+    if (*p == '"')
+        return JsonString(p);
+    if (*p == '{' && *++p != '}') {
+        do {
+            if (!JsonString(p) || *p++ != ':' || !JsonValue(p))
+                return false;
+        } while (*p == ',' && ++p);
+        return *p++ == '}';
+    }
+    if (*p == '}')
         return ++p, true;
-    }
-    bool Value()
-    {
-        Ws();
-        if (*p == '{') {
-            ++p;
-            if (Ws() && *p == '}')
-                return ++p, true;
-            do {
-                if (!(Ws() && String() && Ws() && *p++ == ':' && Value() && Ws()))
-                    return false;
-            } while (*p == ',' && ++p);
-            return *p++ == '}';
-        }
-        if (*p == '"')
-            return String();
-        if (*p == '-' || isdigit((unsigned char)*p)) {
-            while (*p == '-' || isdigit((unsigned char)*p))
-                ++p;
-            return true;
-        }
-        return Lit("true") || Lit("false") || Lit("null");
-    }
-};
+    const char* start = p;
+    while (isdigit((unsigned char)*p))
+        ++p;
+    return p > start || strncmp(p, "null", 4) == 0 ? (p += p > start ? 0 : 4, true)
+           : strncmp(p, "true", 4) == 0            ? (p += 4, true)
+           : strncmp(p, "false", 5) == 0           ? (p += 5, true)
+                                                   : false;
+}
 
 bool IsJson(const std::string& text)
 {
-    Json j{text.c_str()};
-    return j.Value() && *j.p == '\0';
+    const char* p = text.c_str();
+    return JsonValue(p) && *p == '\0';
 }
 
 ScanRecord Record(ScanKind kind)
