@@ -92,7 +92,7 @@ TEST_F(WebhookTest, AServerThatNeverAnswersTimesOutWhileTheWindowAnswers)
     EXPECT_TRUE(logged) << Narrow(LogText(main_));
     EXPECT_EQ(server_.Count(), 1u);
     EXPECT_EQ(unanswered, 0) << "slowest answer " << slowest << " ms";
-    // The retry hangs too; Exit ends it and says what never went.
+    // The retry hangs too, and Exit still ends the program.
     ASSERT_TRUE(server_.WaitForRequests(2, 15000));
     ExitProgram();
 }
