@@ -249,6 +249,20 @@ int main(int argc, char** argv)
     TimeCall("Shell_NotifyIconA NIM_MODIFY icon", 200,
              [&] { SetTrayIcon(AppState.IconAlert, NULL); });
     TimeCall("AddLogLine", 200, [&] { AddLogLine("   Message sent"); });
+    // A scan's block of lines, each drawn and scrolled to as it comes, and
+    // the same block drawn once at its end.
+    const char* block[] = {"Scan detected", "   Accept: 127.0.0.1:40000 -> 127.0.0.1:12345",
+                           "   RDNS: localhost", "   Timestamp: 14:24:08 GMT+1, 8/12/2026"};
+    TimeCall("4 lines, each shown", 200, [&] {
+        for (const char* line : block)
+            AddLogLine(line);
+    });
+    TimeCall("4 lines, shown once (batch)", 200, [&] {
+        BeginLogBatch();
+        for (const char* line : block)
+            AddLogLine(line);
+        EndLogBatch();
+    });
     // What one line costs the daily file alone: an append of a typical line
     // through WriteFile to a file of its own, as the log file writes it.
     char path[MAX_PATH];

@@ -90,6 +90,8 @@
 #define IDC_AL_WEBHOOKFORMAT 819
 #define IDC_AL_WEBHOOKTEST 820
 #define IDC_AL_WEBHOOKRESULT 821
+#define IDC_AL_PROGRAMLABEL 830
+#define IDC_AL_PROGRAM 831
 
 // Tray icon and tray menu
 #define TRAY_ICON_ID 900
@@ -110,5 +112,7 @@
 #define WM_WEBHOOKRESULT 1040
 // Posted to the Alerts and Log dialog when its Send test has an answer.
 #define WM_WEBHOOKTESTED 1041
+// The stealth watch's reader has SYNs for the window's thread.
+#define WM_WATCHBATCH 1030
 
 #endif

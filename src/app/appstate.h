@@ -9,13 +9,14 @@
 #include <shellapi.h>
 
 #include "../pure/balloons.h"
+#include "../pure/commandline.h"
 #include "../pure/logfiles.h"
 #include "../pure/scanrecord.h"
 #include "../pure/socketlist.h"
 #include "../pure/trusted.h"
 #include "../pure/webhookbody.h"
 
-struct HostLookup;
+struct HostResolver;
 struct StealthState;
 struct SyslogSender;
 struct WebhookSender;
@@ -29,8 +30,6 @@ struct HostAnswer {
     BYTE named;         // the line ends in a host name, not a reason
 };
 const int kHostAnswers = 32;
-// Lookups in flight at once, each for another caller address.
-const int kMaxHostLookups = 256;
 
 // A scan waiting for its caller's name, for the outputs that send it away
 // with the name; a slot is free when used is 0.
@@ -40,6 +39,40 @@ struct ScanWait {
     BYTE used;
 };
 const int kScanWaits = 256;
+
+// How reverse lookups ask for a caller's name (address in network byte
+// order): 0 and the name, or a Winsock error code. Null means the system's
+// resolver; tests put in one that answers when they say.
+typedef int (*AddressResolver)(u_long address, char* name, size_t size);
+
+// The program run on each scan: the ones started and not yet seen to end,
+// and the expanded lines waiting for one of them to end.
+const int kProgramSlots = 4;
+const int kProgramQueue = 100;
+
+struct ProgramSlot {
+    HANDLE process; // null when free
+    DWORD started;  // tick count of its start
+};
+
+// A count that a log line reports at most once a minute.
+struct CountedLine {
+    DWORD count;      // not yet reported
+    DWORD loggedTick; // when a line last reported it
+    BYTE logged;      // a line has reported it at least once
+};
+
+struct ProgramRunner {
+    ProgramSlot running[kProgramSlots];
+    char* queued[kProgramQueue]; // each a block of its own, oldest at queueHead
+    int queueHead;
+    int queueCount;
+    BYTE stopped; // from Exit or the session's end until the outputs start again
+    CountedLine dropped;
+    CountedLine leftAlone;
+    DWORD errorTick; // when the last error line was logged
+    BYTE errorLogged;
+};
 
 // The main window's outer size in pixels.
 const int kWindowWidth = 240;
@@ -110,7 +143,7 @@ struct AppStateRecord {
     SocketNode* ConnectionList;
     SocketNode* PortList;
     SocketNode* RetiredSockets; // closed sockets whose queued events are still to come
-    HostLookup* HostLookups;    // pending reverse lookups, each with its own answer buffer
+    HostResolver* Resolver;     // the reverse lookups' workers and queue; null until needed
     // Alerts and the log file, set in the Alerts and Log dialog.
     BYTE LogToFile;
     BYTE Balloons;
@@ -121,9 +154,11 @@ struct AppStateRecord {
     BalloonTable BalloonCallers;
     LogFileState LogFile;
     int LogExtent;             // width of the widest line, for the sideways scroll
+    int LogBatch;              // nesting of BeginLogBatch: the view waits for the end
     int LogCharWidth;          // the log font's widest character
     char SaveFolder[MAX_PATH]; // where Save Log last saved
-    int HostLookupCount;
+    int HostLookupCount;       // lookups queued or running
+    AddressResolver ResolveAddress;
     HostAnswer HostAnswers[kHostAnswers];
     BYTE StealthWatch;   // the Options switch
     StealthState* Watch; // the open watch: its sockets and what it saw; null when closed
@@ -143,6 +178,10 @@ struct AppStateRecord {
     char WebhookUrl[kWebhookUrlSize]; // an http:// or https:// URL; empty: none
     DWORD WebhookFormat;              // a WebhookFormat
     WebhookSender* Webhook;           // the sender while a URL is set
+    // The program run on each scan, set in the Alerts and Log dialog.
+    char RunOnScan[kCommandTemplateSize]; // empty: none
+    BalloonTable ProgramCallers;          // one run per caller a minute
+    ProgramRunner Program;
 };
 
 extern AppStateRecord AppState;

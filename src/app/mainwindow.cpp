@@ -452,6 +452,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_SOCKETRETIRED:
         ListRemoveBySocket(AppState.RetiredSockets, (SocketHandle)wParam);
         break;
+    case WM_WATCHBATCH:
+        OnStealthBatch();
+        break;
     case WM_LOGFILEERROR:
         ReportLogFileError((DWORD)wParam);
         break;

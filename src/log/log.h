@@ -12,6 +12,10 @@ const int kVisibleLines = 12;
 // Appends a line (copied) with item data 0 and returns its index; returns 0
 // when the list had no room even after dropping every older line.
 int AddLogLine(const char* text);
+// A scan's lines go in as one: the view is moved to the newest lines once,
+// at the end, rather than after every line. Batches nest.
+void BeginLogBatch();
+void EndLogBatch();
 // Scrolls so that the newest twelve lines are in view.
 void ShowNewestLines(HWND list);
 

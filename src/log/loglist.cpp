@@ -72,7 +72,20 @@ int AddLogLine(const char* text)
     SendMessageA(list, LB_SETITEMDATA, (WPARAM)index, 0);
     DropOldestLines(list, index);
     FitLineWidth(list, text);
-    ShowNewestLines(list);
+    if (AppState.LogBatch == 0)
+        ShowNewestLines(list);
     LogFileAppend(text);
     return (int)index;
+}
+
+void BeginLogBatch()
+{
+    ++AppState.LogBatch;
+}
+
+void EndLogBatch()
+{
+    if (AppState.LogBatch == 0 || --AppState.LogBatch > 0)
+        return;
+    ShowNewestLines(AppState.LogList);
 }

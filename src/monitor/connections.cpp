@@ -177,10 +177,6 @@ void OnSocketEvent(SocketHandle socket, WORD event, int error)
     // socket's left-over events must not reach a new owner of its handle.
     if (AppState.RecvBuffer == NULL || ListFindBySocket(AppState.RetiredSockets, socket) != NULL)
         return;
-    if (event == FD_READ && IsStealthSocket(socket)) {
-        OnStealthRead(socket);
-        return;
-    }
     if (event == FD_ADDRESS_LIST_CHANGE && IsStealthSocket(socket)) {
         OnStealthAddressChange();
         return;

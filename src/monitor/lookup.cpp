@@ -4,7 +4,6 @@
 // caller address, whatever number of its scans wait for it, and an answer
 // is used again for the same caller's scans for a minute.
 #include "../log/log.h"
-#include "../pure/errortext.h"
 #include "../pure/linetext.h"
 #include "../pure/text.h"
 #include "../outputs/outputs.h"
@@ -14,14 +13,43 @@
 // How long an answer stands for later scans of the same caller.
 static const DWORD kAnswerLifeMs = 60000;
 
-// Each pending lookup has its own answer buffer, so that answers arriving
-// close together never overwrite one another.
+// Lookups run on a few threads of their own, each asking the resolver and
+// waiting for its answer; more callers wait in a queue. So a flood of
+// callers costs a fixed number of threads, however many there are.
+static const int kLookupWorkers = 8;
+static const int kLookupQueue = 256;
+static const int kLookupSlots = kLookupWorkers + kLookupQueue;
+// Lookup handles are numbers from here on, apart from any other handle the
+// window's answers may carry.
+static const ULONG_PTR kFirstLookupId = 0x7F000000;
+
+enum LookupState { kLookupFree, kLookupQueued, kLookupRunning, kLookupDone };
+
+// One caller's lookup. Each has its own answer buffer, so that answers
+// arriving close together never overwrite one another.
 struct HostLookup {
+    LookupState state;
     HANDLE handle;
-    HostLookup* next;
     u_long address;
-    int waiting; // address lines tagged with this lookup
-    char answer[MAXGETHOSTSTRUCT];
+    int waiting;     // address lines tagged with this lookup
+    DWORD queuedSeq; // order of arrival, for the oldest queued first
+    int error;       // 0 when named
+    char name[256];
+};
+
+// Shared with the workers: the slots and the queue, under lock. The block
+// is never freed, since a worker may still be inside the resolver at exit.
+struct HostResolver {
+    CRITICAL_SECTION lock;
+    HANDLE queued; // a semaphore counting the queued lookups
+    HANDLE workers[kLookupWorkers];
+    int workerCount;
+    volatile LONG stopping;
+    DWORD nextSeq;
+    ULONG_PTR nextId;
+    HWND window;
+    AddressResolver resolve;
+    HostLookup slots[kLookupSlots];
 };
 
 static HostAnswer* FreshAnswer(u_long address, DWORD now)
@@ -50,32 +78,128 @@ static void KeepAnswer(u_long address, const char* line, bool named, DWORD now)
     TextCopy(slot->line, line);
 }
 
-static HostLookup* PendingLookup(u_long address)
+static HostLookup* PendingLookup(HostResolver* r, u_long address)
 {
-    for (HostLookup* lookup = AppState.HostLookups; lookup != NULL; lookup = lookup->next)
-        if (lookup->address == address)
-            return lookup;
+    for (HostLookup& lookup : r->slots)
+        if (lookup.state != kLookupFree && lookup.address == address)
+            return &lookup;
     return NULL;
 }
 
-static HostLookup* NewLookup(const in_addr& caller)
+// The oldest queued lookup, now running; null when none waits.
+static HostLookup* TakeQueued(HostResolver* r)
 {
-    if (AppState.HostLookupCount >= kMaxHostLookups)
+    HostLookup* oldest = NULL;
+    for (HostLookup& lookup : r->slots)
+        if (lookup.state == kLookupQueued &&
+            (oldest == NULL || lookup.queuedSeq - oldest->queuedSeq > 0x80000000u))
+            oldest = &lookup;
+    if (oldest != NULL)
+        oldest->state = kLookupRunning;
+    return oldest;
+}
+
+static int ResolveWithSystem(u_long address, char* name, size_t size)
+{
+    in_addr a;
+    a.s_addr = address;
+    // The answer is per thread; only its name is kept.
+    const hostent* entry = gethostbyaddr((const char*)&a, 4, AF_INET);
+    if (entry != NULL && entry->h_name != NULL) {
+        TextCopyN(name, size, entry->h_name);
+        return 0;
+    }
+    int error = WSAGetLastError();
+    return error != 0 ? error : WSANO_DATA;
+}
+
+static DWORD WINAPI LookupWorkerProc(void* parameter)
+{
+    HostResolver* r = (HostResolver*)parameter;
+    while (WaitForSingleObject(r->queued, INFINITE) == WAIT_OBJECT_0 &&
+           InterlockedCompareExchange(&r->stopping, 0, 0) == 0) {
+        EnterCriticalSection(&r->lock);
+        HostLookup* lookup = TakeQueued(r);
+        u_long address = lookup != NULL ? lookup->address : 0;
+        LeaveCriticalSection(&r->lock);
+        if (lookup == NULL)
+            continue;
+        char name[256];
+        int error = r->resolve(address, name, sizeof name);
+        EnterCriticalSection(&r->lock);
+        lookup->error = error;
+        if (error == 0)
+            TextCopy(lookup->name, name);
+        lookup->state = kLookupDone;
+        HANDLE handle = lookup->handle;
+        LeaveCriticalSection(&r->lock);
+        // From here the slot is the window's again.
+        PostMessageA(r->window, WM_HOSTRESOLVED, (WPARAM)handle, MAKELPARAM(0, (WORD)error));
+    }
+    return 0;
+}
+
+static HostResolver* Resolver()
+{
+    if (AppState.Resolver != NULL)
+        return AppState.Resolver;
+    HostResolver* r = (HostResolver*)BlockAlloc(sizeof(HostResolver), true);
+    if (r == NULL)
         return NULL;
-    HostLookup* lookup = (HostLookup*)BlockAlloc(sizeof(HostLookup), true);
-    if (lookup == NULL)
-        return NULL;
-    lookup->handle =
-        WSAAsyncGetHostByAddr(AppState.MainWindow, WM_HOSTRESOLVED, (const char*)&caller, 4,
-                              AF_INET, lookup->answer, sizeof lookup->answer);
-    if (lookup->handle == 0) {
-        BlockFree(lookup);
+    r->queued = CreateSemaphoreA(NULL, 0, kLookupSlots, NULL);
+    if (r->queued == NULL) {
+        BlockFree(r);
         return NULL;
     }
-    lookup->address = caller.s_addr;
-    lookup->next = AppState.HostLookups;
-    AppState.HostLookups = lookup;
+    InitializeCriticalSection(&r->lock);
+    r->nextId = kFirstLookupId;
+    r->window = AppState.MainWindow;
+    r->resolve = AppState.ResolveAddress != NULL ? AppState.ResolveAddress : ResolveWithSystem;
+    AppState.Resolver = r;
+    return r;
+}
+
+// A worker more while fewer run than lookups wait, up to kLookupWorkers.
+static void AddWorkerIfNeeded(HostResolver* r)
+{
+    if (r->workerCount >= kLookupWorkers || r->workerCount >= AppState.HostLookupCount)
+        return;
+    HANDLE thread =
+        CreateThread(NULL, 64 * 1024, LookupWorkerProc, r, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+    if (thread != NULL)
+        r->workers[r->workerCount++] = thread;
+}
+
+static HostLookup* NewLookup(HostResolver* r, u_long address)
+{
+    HostLookup* lookup = NULL;
+    EnterCriticalSection(&r->lock);
+    for (HostLookup& slot : r->slots)
+        if (slot.state == kLookupFree) {
+            lookup = &slot;
+            break;
+        }
+    if (lookup != NULL) {
+        lookup->state = kLookupQueued;
+        lookup->handle = (HANDLE)r->nextId++;
+        lookup->address = address;
+        lookup->waiting = 0;
+        lookup->queuedSeq = r->nextSeq++;
+        lookup->error = 0;
+        lookup->name[0] = '\0';
+    }
+    LeaveCriticalSection(&r->lock);
+    if (lookup == NULL)
+        return NULL;
     ++AppState.HostLookupCount;
+    AddWorkerIfNeeded(r);
+    if (r->workerCount == 0 || !ReleaseSemaphore(r->queued, 1, NULL)) {
+        EnterCriticalSection(&r->lock);
+        lookup->state = kLookupFree;
+        LeaveCriticalSection(&r->lock);
+        --AppState.HostLookupCount;
+        return NULL;
+    }
     return lookup;
 }
 
@@ -87,73 +211,83 @@ void StartHostLookup(int lineIndex, u_long caller)
         ScanNameAnswered(caller, known->named ? known->line + 9 : "");
         return;
     }
-    HostLookup* lookup = PendingLookup(caller);
+    HostResolver* r = Resolver();
+    HostLookup* lookup = r != NULL ? PendingLookup(r, caller) : NULL;
+    if (lookup == NULL && r != NULL)
+        lookup = NewLookup(r, caller);
     if (lookup == NULL) {
-        in_addr address;
-        address.s_addr = caller;
-        lookup = NewLookup(address);
-    }
-    if (lookup == NULL) {
-        // Too many lookups at once, or none could start: the scan still
-        // gets its line, saying to try again later.
+        // The queue is full, or no lookup could start: the scan still gets
+        // its line, saying to try again later.
         char line[9 + 256];
         BuildRdnsLine(WSATRY_AGAIN, "", line);
         InsertRdnsLine(lineIndex, line, caller);
         ScanNameAnswered(caller, NULL);
         return;
     }
+    // Only the window's thread changes the count and the handle.
     ++lookup->waiting;
     TagLineForLookup(lineIndex, lookup->handle);
 }
 
-// Takes a completed lookup out of the pending list; null if unknown.
-static HostLookup* TakeLookup(HANDLE handle)
+// Takes a completed lookup out of its slot, copying what the window needs;
+// false for a handle that is not a completed lookup of ours.
+static bool TakeLookup(HANDLE handle, HostLookup* out)
 {
-    for (HostLookup** link = &AppState.HostLookups; *link != NULL; link = &(*link)->next) {
-        if ((*link)->handle == handle) {
-            HostLookup* found = *link;
-            *link = found->next;
-            --AppState.HostLookupCount;
-            return found;
+    HostResolver* r = AppState.Resolver;
+    if (r == NULL)
+        return false;
+    bool found = false;
+    EnterCriticalSection(&r->lock);
+    for (HostLookup& lookup : r->slots) {
+        if (lookup.state == kLookupDone && lookup.handle == handle) {
+            *out = lookup;
+            lookup.state = kLookupFree;
+            found = true;
+            break;
         }
     }
-    return NULL;
+    LeaveCriticalSection(&r->lock);
+    if (found)
+        --AppState.HostLookupCount;
+    return found;
 }
 
 void OnHostResolved(HANDLE handle, int errorCode)
 {
     if (OnSyslogResolved(handle, errorCode))
         return;
-    HostLookup* lookup = TakeLookup(handle);
-    const char* name = "";
-    if (lookup != NULL) {
-        const hostent* entry = (const hostent*)lookup->answer;
-        if (errorCode == 0 && entry->h_name != NULL)
-            name = entry->h_name;
-    }
+    HostLookup lookup;
+    bool known = TakeLookup(handle, &lookup);
+    const char* name = known && errorCode == 0 ? lookup.name : "";
     // "   RDNS: " and a host name of at most 255 characters.
     char line[9 + 256];
     BuildRdnsLine(errorCode, name, line);
     int waiting = 1;
     u_long address = 0;
-    if (lookup != NULL) {
-        address = lookup->address;
-        KeepAnswer(lookup->address, line, name[0] != '\0', GetTickCount());
-        waiting = lookup->waiting;
+    if (known) {
+        address = lookup.address;
+        KeepAnswer(address, line, name[0] != '\0', GetTickCount());
+        waiting = lookup.waiting;
         // The outputs get the name as the log shows it, escaped: the owner
         // of the caller's address wrote it.
         ScanNameAnswered(address, name[0] != '\0' ? line + 9 : "");
     }
-    BlockFree(lookup); // the resolver is done with it: the answer has come
     AnswerTaggedLines(handle, waiting, line, address);
 }
 
 void CancelHostLookups()
 {
-    // The resolver may still be writing into a buffer whose cancel came too
-    // late, so the buffers are left to the end of the process.
-    for (HostLookup* lookup = AppState.HostLookups; lookup != NULL; lookup = lookup->next)
-        WSACancelAsyncRequest(lookup->handle);
-    AppState.HostLookups = NULL;
+    // Workers inside the resolver finish that call and then end; the ones
+    // waiting are woken to end now. None is waited for: the process is
+    // ending, and the block they share is never freed.
+    HostResolver* r = AppState.Resolver;
+    if (r == NULL)
+        return;
+    InterlockedExchange(&r->stopping, 1);
+    ReleaseSemaphore(r->queued, kLookupWorkers, NULL);
+    for (int i = 0; i < r->workerCount; ++i)
+        CloseHandle(r->workers[i]);
+    r->workerCount = 0;
+    AppState.Resolver = NULL;
     AppState.HostLookupCount = 0;
 }

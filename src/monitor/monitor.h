@@ -61,10 +61,12 @@ void CloseStealthWatch();
 // The Options switch: stored, and acted on at once while listening.
 void SetStealthWatch(bool on);
 bool IsStealthSocket(SocketHandle socket);
-// Reads the packets waiting on a watch socket.
-void OnStealthRead(SocketHandle socket);
-// Reads every socket of the watch, so that the SYNs queued before an accept
-// are known to it; then the accept's caller ends its record.
+// The watch's reading thread handed over SYNs (WM_WATCHBATCH): the half-open
+// and sweep tables take them here, on the window's thread.
+void OnStealthBatch();
+// Reads every socket of the watch and takes what the reader handed over,
+// so that the SYNs queued before an accept are known; then the accept's
+// caller ends its record.
 void StealthCatchUp();
 void StealthNoteAccept(const sockaddr_in& caller);
 // For an accept that found its caller gone: reports the scan with its

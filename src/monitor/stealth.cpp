@@ -14,6 +14,7 @@
 #include "../pure/synwatch.h"
 #include "../pure/text.h"
 #include "../pure/watchaddresses.h"
+#include "../pure/watchring.h"
 #include "../log/log.h"
 #include "../outputs/outputs.h"
 #include "monitor.h"
@@ -24,9 +25,16 @@ static const int kWatchSocketCap = (int)kWatchAddressCap;
 // The addresses listed are compared with those watched this often, in case
 // the system's change notice is missing or one was lost.
 static const DWORD kAddressCompareMs = 30000;
-// Packets read per event, so that a flood never holds the window's thread;
-// the rest raise another event.
-static const int kPacketsPerEvent = 64;
+// Packets read from one socket before the reader looks at the others and at
+// its stop flag again.
+static const int kPacketsPerRead = 64;
+// The reader hands its SYNs over at most this often, and looks at its stop
+// flag at least this often.
+static const DWORD kBatchMs = 50;
+// Closing the watch waits this long for its reader to end.
+static const DWORD kReaderEndMs = 1000;
+// Lost packets are told once a minute at most.
+static const DWORD kTooBusyNoticeMs = 60000;
 // The IPv4 and TCP headers at their longest: all that is read of a packet.
 static const int kPacketBytes = 120;
 static const UINT kStealthTimerMs = 500;
@@ -39,7 +47,20 @@ struct SettlingSweep {
     DWORD startTick;
 };
 
+// What the reading thread and the window's thread share; lock guards all
+// but stop, which is only set, and thread.
+struct WatchReader {
+    CRITICAL_SECTION lock;
+    WatchRing ring;
+    bool posted;    // a batch message is on its way to the window
+    DWORD postTick; // when the last one went
+    int error;      // a read error for the window to log; 0 when none
+    volatile LONG stop;
+    HANDLE thread; // null while no reader runs
+};
+
 struct StealthState {
+    // The sockets and their addresses change only while no reader runs.
     SocketHandle sockets[kWatchSocketCap];
     uint32_t addresses[kWatchSocketCap]; // each socket's local address
     int socketCount;
@@ -57,6 +78,11 @@ struct StealthState {
     SweepTable sweeps;
     SettlingSweep settling[kSettlingCap];
     int settlingCount;
+    CountNotice tooBusy;
+    bool errorLogged; // a read error is said once
+    bool readerStuck; // a reader did not end when asked; the watch stays allocated
+    WatchReader reader;
+    WatchSyn batch[kWatchRingCap]; // the SYNs being looked at on the window's thread
     unsigned char packet[kPacketBytes];
 };
 
@@ -76,9 +102,12 @@ static bool Fail(SOCKET s)
     return false;
 }
 
+// The reader waits on the sockets itself: they raise no window messages,
+// and never block a read.
 static bool AddSocket(StealthState* watch, SOCKET s, u_long address)
 {
-    if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, FD_READ) == SOCKET_ERROR)
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) == SOCKET_ERROR)
         return Fail(s);
     watch->sockets[watch->socketCount] = (SocketHandle)s;
     watch->addresses[watch->socketCount++] = address;
@@ -153,6 +182,126 @@ static void CloseWatchSocket(StealthState* watch, int index)
     --watch->socketCount;
 }
 
+// ---- The reading thread ------------------------------------------------------
+
+static bool ToThisPc(const StealthState& watch, uint32_t address)
+{
+    if (watch.onlyIncoming)
+        return true;
+    for (int i = 0; i < watch.socketCount; ++i)
+        if (watch.addresses[i] == address)
+            return true;
+    return false;
+}
+
+// Reads what waits on one socket and hands over the SYNs worth a look: a
+// connection attempt to this PC. Everything else, most of what a raw socket
+// sees, ends here. Runs on the reader and, at an accept, on the window's
+// thread; buffer is the caller's own.
+static void ReadPackets(StealthState* watch, SocketHandle socket,
+                        unsigned char (&buffer)[kPacketBytes])
+{
+    WatchReader& r = watch->reader;
+    for (int i = 0; i < kPacketsPerRead; ++i) {
+        int received = recv((SOCKET)socket, (char*)buffer, kPacketBytes, 0);
+        // A longer packet comes cut to the buffer, which holds its headers.
+        if (received == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE)
+            received = kPacketBytes;
+        if (received == SOCKET_ERROR) {
+            int error = WSAGetLastError();
+            if (error != WSAEWOULDBLOCK) {
+                EnterCriticalSection(&r.lock);
+                if (r.error == 0)
+                    r.error = error;
+                LeaveCriticalSection(&r.lock);
+            }
+            return;
+        }
+        TcpPacket packet;
+        if (!ParseTcpPacket(buffer, (size_t)received, &packet) || !IsConnectionAttempt(packet) ||
+            !ToThisPc(*watch, packet.destinationAddress))
+            continue;
+        WatchSyn syn = {packet.sourceAddress, packet.destinationAddress, packet.sourcePort,
+                        packet.destinationPort, GetTickCount()};
+        EnterCriticalSection(&r.lock);
+        WatchRingPush(&r.ring, syn);
+        LeaveCriticalSection(&r.lock);
+    }
+}
+
+// One message for all that waits, and not more often than every kBatchMs,
+// however fast the SYNs come.
+static void PostBatch(WatchReader& r)
+{
+    DWORD now = GetTickCount();
+    EnterCriticalSection(&r.lock);
+    bool due = (r.ring.count > 0 || r.error != 0) && !r.posted && now - r.postTick >= kBatchMs;
+    if (due) {
+        r.posted = true;
+        r.postTick = now;
+    }
+    LeaveCriticalSection(&r.lock);
+    if (due && !PostMessageA(AppState.MainWindow, WM_WATCHBATCH, 0, 0)) {
+        // The queue is full: the next round tries again.
+        EnterCriticalSection(&r.lock);
+        r.posted = false;
+        LeaveCriticalSection(&r.lock);
+    }
+}
+
+static DWORD WINAPI WatchReaderProc(void* parameter)
+{
+    StealthState* watch = (StealthState*)parameter;
+    WatchReader& r = watch->reader;
+    unsigned char buffer[kPacketBytes];
+    while (InterlockedCompareExchange(&r.stop, 0, 0) == 0) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        for (int i = 0; i < watch->socketCount; ++i)
+            FD_SET((SOCKET)watch->sockets[i], &readable);
+        timeval wait = {0, (long)kBatchMs * 1000};
+        int ready = select(0, &readable, NULL, NULL, &wait);
+        if (ready == SOCKET_ERROR) {
+            // Nothing more can be read: the window's thread says why.
+            EnterCriticalSection(&r.lock);
+            r.error = WSAGetLastError();
+            LeaveCriticalSection(&r.lock);
+            PostBatch(r);
+            return 0;
+        }
+        for (int i = 0; ready > 0 && i < watch->socketCount; ++i)
+            if (FD_ISSET((SOCKET)watch->sockets[i], &readable))
+                ReadPackets(watch, watch->sockets[i], buffer);
+        PostBatch(r);
+    }
+    return 0;
+}
+
+static void StartReader(StealthState* watch)
+{
+    WatchReader& r = watch->reader;
+    if (r.thread != NULL || watch->socketCount == 0 || watch->readerStuck)
+        return;
+    r.stop = 0;
+    r.thread = CreateThread(NULL, 0, WatchReaderProc, watch, 0, NULL);
+    if (r.thread == NULL)
+        ReportError("Stealth watch error: Could not start reading");
+}
+
+// True when no reader runs any more. A reader that does not end in time
+// still holds the watch's memory, which must then outlive it.
+static bool StopReader(StealthState* watch)
+{
+    WatchReader& r = watch->reader;
+    if (r.thread == NULL)
+        return true;
+    InterlockedExchange(&r.stop, 1);
+    bool ended = WaitForSingleObject(r.thread, kReaderEndMs) == WAIT_OBJECT_0;
+    CloseHandle(r.thread);
+    r.thread = NULL;
+    return ended;
+}
+
 // Opens the listed addresses not watched yet and closes the watched ones no
 // longer listed. An address whose socket is refused stays unwatched and is
 // tried again at the next comparison. Returns whether the set changed.
@@ -161,6 +310,12 @@ static bool FollowAddresses(StealthState* watch, const uint32_t* found, int foun
     AddressChanges changes;
     CompareAddressSets(watch->addresses, (size_t)watch->socketCount, found, (size_t)foundCount,
                        kWatchSocketCap, &changes);
+    // The reader goes over the socket list: it rests while the list changes.
+    bool reading = watch->reader.thread != NULL;
+    if (changes.closeCount + changes.openCount > 0 && !StopReader(watch)) {
+        watch->readerStuck = true;
+        return false;
+    }
     bool changed = false;
     for (size_t i = 0; i < changes.closeCount; ++i) {
         for (int j = 0; j < watch->socketCount; ++j) {
@@ -182,6 +337,8 @@ static bool FollowAddresses(StealthState* watch, const uint32_t* found, int foun
         BuildLeftOutLine(changes.leftOut, kWatchSocketCap, line);
         AddLogLine(line);
     }
+    if (reading)
+        StartReader(watch);
     return changed;
 }
 
@@ -231,6 +388,7 @@ void OpenStealthWatch()
         ReportError("Stealth watch error: Out of memory");
         return;
     }
+    InitializeCriticalSection(&watch->reader.lock);
     watch->changeSocket = kInvalidSocket;
     watch->comparedTick = GetTickCount();
     uint32_t found[kLocalAddressCap];
@@ -246,12 +404,14 @@ void OpenStealthWatch()
             ReportError("Stealth watch error: Administrator rights needed");
         else
             ReportSocketError("Stealth watch error");
+        DeleteCriticalSection(&watch->reader.lock);
         BlockFree(watch);
         return;
     }
     AppState.Watch = watch;
     SetTimer(AppState.MainWindow, kStealthTimer, kStealthTimerMs, NULL);
     AddLogLine("Stealth watch on");
+    StartReader(watch);
 }
 
 void CloseStealthWatch()
@@ -260,11 +420,15 @@ void CloseStealthWatch()
     if (watch == NULL)
         return;
     KillTimer(AppState.MainWindow, kStealthTimer);
+    AppState.Watch = NULL;
+    bool ended = StopReader(watch) && !watch->readerStuck;
     for (int i = 0; i < watch->socketCount; ++i)
         CloseAndRetire(watch->sockets[i]);
     if (watch->changeSocket != kInvalidSocket)
         CloseAndRetire(watch->changeSocket);
-    AppState.Watch = NULL;
+    if (!ended)
+        return; // a reader still running may touch it: it stays to the end
+    DeleteCriticalSection(&watch->reader.lock);
     BlockFree(watch);
 }
 
@@ -409,31 +573,17 @@ static bool IsListened(uint16_t port)
     return false;
 }
 
-static bool ToThisPc(const StealthState& watch, uint32_t address)
+// Window side: a SYN the reader handed over, at the time it was read.
+static void NoteSyn(StealthState* watch, const WatchSyn& syn)
 {
-    if (watch.onlyIncoming)
-        return true;
-    for (int i = 0; i < watch.socketCount; ++i)
-        if (watch.addresses[i] == address)
-            return true;
-    return false;
-}
-
-static void NotePacket(StealthState* watch, size_t length)
-{
-    TcpPacket packet;
-    if (!ParseTcpPacket(watch->packet, length, &packet) || !IsConnectionAttempt(packet) ||
-        !ToThisPc(*watch, packet.destinationAddress))
-        return;
-    DWORD now = GetTickCount();
-    if (IsListened(packet.destinationPort)) {
-        SynNoteAttempt(&watch->pending, packet.sourceAddress, packet.sourcePort,
-                       packet.destinationAddress, packet.destinationPort, now);
+    if (IsListened(syn.destinationPort)) {
+        SynNoteAttempt(&watch->pending, syn.source, syn.sourcePort, syn.destination,
+                       syn.destinationPort, syn.timeMs);
         return;
     }
     SweepEvent event;
     SweepEventKind kind =
-        SweepNote(&watch->sweeps, packet.sourceAddress, packet.destinationPort, now, &event);
+        SweepNote(&watch->sweeps, syn.source, syn.destinationPort, syn.timeMs, &event);
     if (kind == kSweepUpdate)
         LogSweepUpdate(event);
     if (kind != kSweepStarted)
@@ -441,37 +591,53 @@ static void NotePacket(StealthState* watch, size_t length)
     if (watch->settlingCount == kSettlingCap)
         ReportScan(SweepRecord(event)); // no room to wait: reported as it stands
     else
-        watch->settling[watch->settlingCount++] = SettlingSweep{event, now};
+        watch->settling[watch->settlingCount++] = SettlingSweep{event, syn.timeMs};
 }
 
-void OnStealthRead(SocketHandle socket)
+// Looks at everything the reader has handed over so far.
+static void TakeBatch(StealthState* watch)
 {
-    StealthState* watch = AppState.Watch;
-    for (int i = 0; watch != NULL && i < kPacketsPerEvent; ++i) {
-        int received = recv((SOCKET)socket, (char*)watch->packet, kPacketBytes, 0);
-        // A longer packet comes cut to the buffer, which holds its headers.
-        if (received == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE)
-            received = kPacketBytes;
-        if (received == SOCKET_ERROR) {
-            if (WSAGetLastError() != WSAEWOULDBLOCK)
-                ReportSocketError("Stealth watch error");
-            break;
-        }
-        NotePacket(watch, (size_t)received);
+    WatchReader& r = watch->reader;
+    EnterCriticalSection(&r.lock);
+    size_t count = WatchRingTake(&r.ring, watch->batch, kWatchRingCap);
+    uint32_t dropped = WatchRingTakeDropped(&r.ring);
+    int error = r.error;
+    r.error = 0;
+    r.posted = false;
+    LeaveCriticalSection(&r.lock);
+    CountNoticeAdd(&watch->tooBusy, dropped);
+    for (size_t i = 0; i < count; ++i)
+        NoteSyn(watch, watch->batch[i]);
+    if (error != 0 && !watch->errorLogged) {
+        watch->errorLogged = true;
+        WSASetLastError(error);
+        ReportSocketError("Stealth watch error");
     }
+}
+
+void OnStealthBatch()
+{
+    if (AppState.Watch != NULL)
+        TakeBatch(AppState.Watch);
 }
 
 void StealthCatchUp()
 {
     StealthState* watch = AppState.Watch;
-    for (int i = 0; watch != NULL && i < watch->socketCount; ++i)
-        OnStealthRead(watch->sockets[i]);
+    if (watch == NULL)
+        return;
+    // Read here too, beside the reader: the SYN of the caller being
+    // accepted may not have reached it yet.
+    for (int i = 0; i < watch->socketCount; ++i)
+        ReadPackets(watch, watch->sockets[i], watch->packet);
+    TakeBatch(watch);
 }
 
 void StealthNoteAccept(const sockaddr_in& caller)
 {
     if (AppState.Watch != NULL)
-        SynMatchAccept(&AppState.Watch->pending, caller.sin_addr.s_addr, ntohs(caller.sin_port));
+        SynMatchAccept(&AppState.Watch->pending, caller.sin_addr.s_addr, ntohs(caller.sin_port),
+                       GetTickCount());
 }
 
 bool StealthNameGoneCaller(int32_t port)
@@ -497,6 +663,12 @@ void OnStealthTimer()
     SweepEvent event;
     while (SweepTakeDue(&watch->sweeps, now, &event))
         LogSweepUpdate(event);
+    uint32_t lost = CountNoticeTake(&watch->tooBusy, now, kTooBusyNoticeMs);
+    if (lost != 0) {
+        char line[80];
+        BuildTooBusyLine(lost, line);
+        AddLogLine(line);
+    }
     uint32_t dropped = SynTakeDroppedNotice(&watch->pending, now);
     if (dropped != 0) {
         char line[80];

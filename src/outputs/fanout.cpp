@@ -72,6 +72,7 @@ void ReportScan(const ScanRecord& seen)
     ScanRecord record = seen;
     // A trusted caller is served and logged like any other, quietly.
     record.trusted = record.kind != kScanGone && IsTrusted(AppState.Trusted, ntohl(record.caller));
+    BeginLogBatch();
     int line = LogScan(record);
     SyslogScanSeen(record);
     if (record.kind == kScanGone) {
@@ -83,6 +84,7 @@ void ReportScan(const ScanRecord& seen)
         if (line != 0)
             StartHostLookup(line, record.caller);
     }
+    EndLogBatch();
     if (!record.trusted)
         AlertScan(record);
 }
@@ -108,6 +110,7 @@ void OutputsStart()
 {
     SyslogStart();
     WebhookStart();
+    ProgramStart();
 }
 
 void OutputsStop()

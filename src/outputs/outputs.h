@@ -76,9 +76,15 @@ bool WebhookSendTest(HWND dialog, const char* url, int format);
 // Moves the clock of the per-caller minute on, so that tests need not wait.
 void WebhookSkipClock(DWORD ms);
 
-// program.cpp
+// program.cpp: the command line of the user's, run for each scan that is not
+// trusted, one per caller a minute; four at once at most, a hundred waiting.
 void ProgramScanNamed(const ScanRecord& record, const char* rdns);
+// Start takes scans again after a Stop; Stop lets the running programs go on
+// alone, forgets the waiting lines and runs nothing more.
+void ProgramStart();
 void ProgramStop();
+// Frees the slots of programs that ended or ran 60 s, and starts waiting
+// lines in them.
 void ProgramTick();
 
 // eventlog.cpp

@@ -26,9 +26,21 @@ static void RemoveRecord(SynPendingTable* table, size_t index, SynRecord* out)
     --table->count;
 }
 
+static bool AcceptedAlready(const SynPendingTable* table, uint32_t callerAddress,
+                            uint16_t callerPort, uint32_t nowMs)
+{
+    for (const SynAccepted& a : table->accepted)
+        if (a.used && a.callerAddress == callerAddress && a.callerPort == callerPort &&
+            !Older(nowMs, a.timeMs, kSynHalfOpenMs))
+            return true;
+    return false;
+}
+
 bool SynNoteAttempt(SynPendingTable* table, uint32_t callerAddress, uint16_t callerPort,
                     uint32_t localAddress, uint16_t localPort, uint32_t nowMs)
 {
+    if (AcceptedAlready(table, callerAddress, callerPort, nowMs))
+        return false;
     for (size_t i = 0; i < table->count; ++i) {
         const SynRecord& r = table->records[i];
         if (r.callerAddress == callerAddress && r.callerPort == callerPort &&
@@ -48,7 +60,8 @@ bool SynNoteAttempt(SynPendingTable* table, uint32_t callerAddress, uint16_t cal
     return true;
 }
 
-bool SynMatchAccept(SynPendingTable* table, uint32_t callerAddress, uint16_t callerPort)
+bool SynMatchAccept(SynPendingTable* table, uint32_t callerAddress, uint16_t callerPort,
+                    uint32_t nowMs)
 {
     for (size_t i = 0; i < table->count; ++i) {
         const SynRecord& r = table->records[i];
@@ -57,6 +70,12 @@ bool SynMatchAccept(SynPendingTable* table, uint32_t callerAddress, uint16_t cal
             return true;
         }
     }
+    SynAccepted& slot = table->accepted[table->acceptedNext % kSynAcceptedCap];
+    table->acceptedNext = (table->acceptedNext + 1) % kSynAcceptedCap;
+    slot.callerAddress = callerAddress;
+    slot.callerPort = callerPort;
+    slot.timeMs = nowMs;
+    slot.used = true;
     return false;
 }
 

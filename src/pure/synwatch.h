@@ -28,10 +28,23 @@ struct SynRecord {
     uint32_t timeMs;
 };
 
+// Accepts whose SYN had not been seen yet: the watch reads its packets on
+// another thread, and an accept can overtake its own SYN. That SYN, when it
+// comes, starts no record.
+const size_t kSynAcceptedCap = 64;
+struct SynAccepted {
+    uint32_t callerAddress;
+    uint16_t callerPort;
+    uint32_t timeMs;
+    bool used;
+};
+
 // Zero-initialised it is empty. Records are kept oldest first.
 struct SynPendingTable {
     SynRecord records[kSynPendingCap];
     size_t count;
+    SynAccepted accepted[kSynAcceptedCap]; // a ring, the oldest overwritten
+    size_t acceptedNext;
     // Records pushed out unreported because the table was full, since the
     // last notice (SynTakeDroppedNotice).
     uint32_t dropped;
@@ -49,8 +62,11 @@ bool SynNoteAttempt(SynPendingTable* table, uint32_t callerAddress, uint16_t cal
                     uint32_t localAddress, uint16_t localPort, uint32_t nowMs);
 
 // Ends the oldest pending record of this caller, whose accept just came.
-// Returns whether there was one.
-bool SynMatchAccept(SynPendingTable* table, uint32_t callerAddress, uint16_t callerPort);
+// Returns whether there was one; when there was none, the caller is kept
+// for kSynHalfOpenMs so that its SYN, still on its way, is not taken for a
+// half-open attempt.
+bool SynMatchAccept(SynPendingTable* table, uint32_t callerAddress, uint16_t callerPort,
+                    uint32_t nowMs);
 
 // Takes out the oldest record at least windowMs old, for logging as a
 // half-open scan. One per call: the caller loops until it returns false.

@@ -1,7 +1,8 @@
 // The Alerts and Log dialog: the log file and its folder, how many lines the
-// window keeps, the scan notifications, the trusted callers and the syslog
-// collector, and the web hook with its Send test. Invalid trusted entries or collector text are
-// named in the dialog, which then stays open.
+// window keeps, the scan notifications, the trusted callers, the syslog
+// collector, the web hook with its Send test and the program run on each
+// scan. Invalid trusted entries or collector text are named in the dialog,
+// which then stays open.
 #include "../app/app.h"
 
 #include <shlobj.h>
@@ -34,6 +35,8 @@ static void InitAlertsDialog(HWND dialog)
     for (const char* format : kFormats)
         SendDlgItemMessageA(dialog, IDC_AL_WEBHOOKFORMAT, CB_ADDSTRING, 0, (LPARAM)format);
     SendDlgItemMessageA(dialog, IDC_AL_WEBHOOKFORMAT, CB_SETCURSEL, AppState.WebhookFormat, 0);
+    SendDlgItemMessageA(dialog, IDC_AL_PROGRAM, EM_LIMITTEXT, sizeof AppState.RunOnScan - 1, 0);
+    SetDlgItemTextA(dialog, IDC_AL_PROGRAM, AppState.RunOnScan);
 }
 
 // The web hook URL in the edit box; false, with the reason in `problem`,
@@ -197,6 +200,7 @@ static bool ApplyAlerts(HWND dialog)
     AppState.Balloons = IsDlgButtonChecked(dialog, IDC_AL_BALLOONS) == BST_CHECKED;
     ApplySyslog(dialog);
     ApplyWebhook(dialog, url);
+    GetDlgItemTextA(dialog, IDC_AL_PROGRAM, AppState.RunOnScan, sizeof AppState.RunOnScan);
     return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include "../log/log.h"
 #include "../outputs/outputs.h"
+#include "../pure/commandline.h"
 #include "../pure/decimal.h"
 #include "../pure/errortext.h"
 #include "../pure/linetext.h"
@@ -34,6 +35,7 @@ static const char kValueSyslogServer[] = "SyslogServer";
 static const char kValueSyslogTcp[] = "SyslogTcp";
 static const char kValueWebhookUrl[] = "WebhookUrl";
 static const char kValueWebhookFormat[] = "WebhookFormat";
+static const char kValueRunOnScan[] = "RunOnScan";
 
 // A hand-edited Count must not make start-up try billions of values.
 static const DWORD kMaxPortValues = 65536;
@@ -306,6 +308,10 @@ StartupSwitches LoadSettings(HWND window)
     ReadStrictText(key, kValueSyslogServer, AppState.SyslogServer);
     ReadStrictSwitch(key, kValueSyslogTcp, AppState.SyslogTcp);
     LoadWebhook(key);
+    // A command line edited by hand into several lines runs nothing.
+    ReadStrictText(key, kValueRunOnScan, AppState.RunOnScan);
+    if (!CommandTemplateValid(AppState.RunOnScan))
+        AppState.RunOnScan[0] = '\0';
     CloseSettingsKey(root, key);
     return switches;
 }
@@ -349,6 +355,8 @@ static void SaveEverythingElse(HKEY key, SaveResult& result)
     WriteText(key, kValueWebhookUrl, AppState.WebhookUrl,
               (DWORD)TextLength(AppState.WebhookUrl) + 1, REG_SZ, result);
     WriteDword(key, kValueWebhookFormat, AppState.WebhookFormat, result);
+    WriteText(key, kValueRunOnScan, AppState.RunOnScan, (DWORD)TextLength(AppState.RunOnScan) + 1,
+              REG_SZ, result);
 }
 
 // One line for a run of failed saves: a key that cannot be written fails

@@ -44,6 +44,9 @@ TEST(SynPendingTable, Scenarios)
         {"accept ends the record",
          {{'N', 1, 1000, 80, 0, 1}, {'A', 2, 1000, 0, 0, 0}, {'A', 1, 1001, 0, 0, 0},
           {'A', 1, 1000, 0, 10, 1}, {'A', 1, 1000, 0, 10, 0}, {'E', 0, 0, 0, 5000, 0}}},
+        {"an accept that overtook its SYN: the SYN starts nothing while young",
+         {{'A', 1, 1000, 0, 0, 0}, {'N', 1, 1000, 80, 100, 0}, {'N', 1, 1001, 80, 100, 1},
+          {'N', 2, 1000, 80, 100, 1}, {'N', 1, 1000, 80, 3100, 1}}},
         {"expired records one at a time, oldest first, younger ones wait",
          {{'N', 1, 1000, 80, 0, 1}, {'N', 1, 1001, 80, 500, 1}, {'N', 1, 1002, 80, 4000, 1},
           {'E', 0, 0, 0, 3500, 1000}, {'E', 0, 0, 0, 3500, 1001}, {'E', 0, 0, 0, 3500, 0}}},
@@ -65,7 +68,7 @@ TEST(SynPendingTable, Scenarios)
             SynRecord taken = {};
             bool result = t.op == 'N'
                               ? SynNoteAttempt(&table, t.caller, t.callerPort, 7, t.localPort, t.ms)
-                          : t.op == 'A' ? SynMatchAccept(&table, t.caller, t.callerPort)
+                          : t.op == 'A' ? SynMatchAccept(&table, t.caller, t.callerPort, t.ms)
                           : t.op == 'E' ? SynTakeExpired(&table, t.ms, &taken)
                                         : SynTakeByLocalPort(&table, t.localPort, &taken);
             int32_t got = t.op == 'N' || t.op == 'A' ? result : result ? taken.callerPort : 0;

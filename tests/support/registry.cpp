@@ -30,6 +30,7 @@ const char kValueTrusted[] = "Trusted";
 const char kValueStealthWatch[] = "StealthWatch";
 const char kValueSyslogServer[] = "SyslogServer";
 const char kValueSyslogTcp[] = "SyslogTcp";
+const char kValueRunOnScan[] = "RunOnScan";
 
 std::string PortValueName(size_t index)
 {

@@ -34,6 +34,7 @@ extern const char kValueTrusted[];
 extern const char kValueStealthWatch[];
 extern const char kValueSyslogServer[];
 extern const char kValueSyslogTcp[];
+extern const char kValueRunOnScan[];
 // "Port" followed by the decimal index.
 std::string PortValueName(size_t index);
 

@@ -8,6 +8,7 @@
 #include "support/hookserver.h"
 #include "support/loopback.h"
 #include "support/pump.h"
+#include "support/recorder.h"
 #include "support/registry.h"
 #include "support/texts.h"
 #include "support/ui.h"

@@ -226,6 +226,108 @@ TEST_F(LookupTest, AnswersGoUnderTheirOwnLinesInAnyOrder)
     EXPECT_EQ(LogLines(), want);
 }
 
+// A resolver that holds every lookup until released, noting how many wait
+// in it at once and the most there ever were.
+HANDLE resolverGate;
+LONG resolverInside, resolverMost;
+
+int HeldResolver(u_long address, char* name, size_t size)
+{
+    LONG inside = InterlockedIncrement(&resolverInside);
+    for (LONG most = resolverMost; inside > most; most = resolverMost)
+        InterlockedCompareExchange(&resolverMost, inside, most);
+    WaitForSingleObject(resolverGate, 20000);
+    InterlockedDecrement(&resolverInside);
+    snprintf(name, size, "host-%u.test", (unsigned)(ntohl(address) & 0xFFFF));
+    return 0;
+}
+
+int RdnsLines()
+{
+    int n = 0;
+    for (const std::string& line : LogLines())
+        n += StartsWith(line, kRdnsPrefix) ? 1 : 0;
+    return n;
+}
+
+class HeldLookupTest : public LookupTest {
+  protected:
+    void SetUp() override
+    {
+        resolverGate = CreateEventA(NULL, TRUE, FALSE, NULL);
+        resolverInside = resolverMost = 0;
+        LookupTest::SetUp();
+        AppState.ResolveAddress = HeldResolver;
+    }
+    void TearDown() override
+    {
+        SetEvent(resolverGate); // no worker is left waiting
+        LookupTest::TearDown();
+    }
+    // A scan from 127.0.<n / 256>.<n % 256>, as a connection makes it.
+    static void Scan(int n)
+    {
+        ScanRecord record = NewScanRecord(kScanConnect);
+        record.caller = htonl(0x7F000000u | (u_long)n);
+        record.callerPort = 40000;
+        record.local = htonl(INADDR_LOOPBACK);
+        record.port = 31337;
+        ReportScan(record);
+    }
+    static std::string AddressLine(int n)
+    {
+        return "   Accept: 127.0." + std::to_string(n / 256) + "." + std::to_string(n % 256) +
+               ":40000 -> 127.0.0.1:31337";
+    }
+};
+
+// More distinct callers than lookups can run at once: the rest wait their
+// turn, and every scan gets its own name under its own address line.
+TEST_F(HeldLookupTest, CallersBeyondTheWorkersWaitAndAllGetTheirNames)
+{
+    const int callers = 20;
+    for (int n = 1; n <= callers; ++n)
+        Scan(n);
+    ASSERT_TRUE(PumpUntil([] { return resolverInside == 8; })) << resolverInside;
+    EXPECT_EQ(FindLogLine(kRdnsPrefix, true), -1) << LogDump();
+    // Each scan's block moved the view once, to the newest twelve lines.
+    EXPECT_EQ(LogTopIndex(), LogCount() - kVisibleLines);
+    EXPECT_EQ(AppState.LogBatch, 0);
+    SetEvent(resolverGate);
+    ASSERT_TRUE(PumpUntil([] { return RdnsLines() == 20; })) << LogDump();
+    EXPECT_EQ(resolverMost, 8);
+    std::vector<std::string> want;
+    for (int n = 1; n <= callers; ++n) {
+        want.push_back(kScanDetected);
+        want.push_back(AddressLine(n));
+        want.push_back("   RDNS: host-" + std::to_string(n) + ".test");
+    }
+    std::vector<std::string> got;
+    for (const std::string& line : LogLines())
+        if (!StartsWith(line, kTimestampPrefix))
+            got.push_back(line);
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(AppState.HostLookupCount, 0);
+}
+
+// Only a full queue turns a caller away, with "Try again"; the ones that
+// waited still get their names.
+TEST_F(HeldLookupTest, AFullQueueSaysTryAgain)
+{
+    const int held = 8 + 256;
+    for (int n = 1; n <= held + 1; ++n)
+        Scan(n);
+    const int turnedAway = FindLogLine(AddressLine(held + 1));
+    ASSERT_GE(turnedAway, 0) << LogDump();
+    EXPECT_EQ(LogLine(turnedAway + 1), "   RDNS: Try again");
+    EXPECT_EQ(RdnsLines(), 1);
+    SetEvent(resolverGate);
+    ASSERT_TRUE(PumpUntil([&] { return RdnsLines() == held + 1; })) << RdnsLines();
+    const int last = FindLogLine(AddressLine(held));
+    ASSERT_GE(last, 0);
+    EXPECT_EQ(LogLine(last + 1), "   RDNS: host-" + std::to_string(held) + ".test");
+}
+
 TEST_F(LookupTest, EachErrorCodeHasItsText)
 {
     const struct {

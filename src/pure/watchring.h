@@ -1,0 +1,56 @@
+// The stealth watch's hand-over from its reading thread to the window's:
+// the SYNs worth a look, in a fixed ring whose oldest entries a flood
+// pushes out (and counts) rather than growing anything. The caller guards
+// the ring with its own lock.
+#ifndef HARBINEL_WATCHRING_H
+#define HARBINEL_WATCHRING_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Addresses in network byte order, ports in host byte order.
+struct WatchSyn {
+    uint32_t source;
+    uint32_t destination;
+    uint16_t sourcePort;
+    uint16_t destinationPort;
+    uint32_t timeMs; // tick count when it was read
+};
+
+const size_t kWatchRingCap = 4096;
+
+// Zero-initialised it is empty.
+struct WatchRing {
+    WatchSyn items[kWatchRingCap];
+    size_t first; // index of the oldest
+    size_t count;
+    uint32_t dropped; // pushed out unexamined since the last take
+};
+
+// Adds a SYN; a full ring drops its oldest and counts it.
+void WatchRingPush(WatchRing* ring, const WatchSyn& syn);
+// Moves up to max SYNs, oldest first, into out; returns how many.
+size_t WatchRingTake(WatchRing* ring, WatchSyn* out, size_t max);
+// The count dropped since the last call, which starts again from 0.
+uint32_t WatchRingTakeDropped(WatchRing* ring);
+
+// A count of things lost that is told in one line at most every
+// intervalMs: Add collects, Take hands out the sum when a line is due.
+struct CountNotice {
+    uint32_t pending;
+    uint32_t lastMs;
+    bool told; // a line was handed out at lastMs
+};
+void CountNoticeAdd(CountNotice* notice, uint32_t count);
+// The sum for a line now, or 0 when there is none or the last line is
+// younger than intervalMs (the clock may wrap; ages are unsigned).
+uint32_t CountNoticeTake(CountNotice* notice, uint32_t nowMs, uint32_t intervalMs);
+
+// "Stealth watch: 12 packets not examined (too busy)".
+void BuildTooBusyLineN(uint32_t count, char* out, size_t size);
+template <size_t N> inline void BuildTooBusyLine(uint32_t count, char (&out)[N])
+{
+    BuildTooBusyLineN(count, out, N);
+}
+
+#endif

@@ -1,0 +1,242 @@
+// The program run on each scan, in-process: the lines the system's own
+// CommandLineToArgvW splits back into the values, the recorder started hidden
+// in its folder with hostile values as one argument each, four at once with a
+// hundred waiting, drops, trusted and repeated callers, a program left alone
+// after a minute, start errors, and the stored setting.
+#include "harness.h"
+
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "outputs/outputs.h"
+#include "pure/commandline.h"
+
+using namespace harness;
+
+namespace {
+
+const std::string kHostile[] = {"a\"b",
+                                "a\\\"b",
+                                "x\\",
+                                "\\\\server\\share\\",
+                                "\" & calc & \"",
+                                "a b",
+                                "a\tb\t",
+                                "%PATH%",
+                                "^",
+                                "<>|",
+                                "",
+                                std::string(300, 'n') + ".example"};
+
+ScanRecord Record(uint32_t caller, uint16_t callerPort, bool trusted = false)
+{
+    ScanRecord r = {};
+    r.kind = kScanConnect;
+    r.caller = htonl(caller);
+    r.callerPort = callerPort;
+    r.local = htonl(0x7F000001);
+    r.port = 31337;
+    r.highPort = 31337;
+    r.portCount = 1;
+    r.trusted = trusted;
+    lstrcpyA(r.time, "2026-12-08T14:24:08+01:00");
+    return r;
+}
+
+std::vector<std::string> SystemSplit(const std::string& line)
+{
+    int count = 0;
+    LPWSTR* args = CommandLineToArgvW(Widen(line).c_str(), &count);
+    std::vector<std::string> out;
+    for (int i = 0; args != NULL && i < count; ++i)
+        out.push_back(Narrow(args[i]));
+    LocalFree(args);
+    return out;
+}
+
+std::string TrimSlash(std::string folder)
+{
+    while (!folder.empty() && folder.back() == '\\')
+        folder.pop_back();
+    return folder;
+}
+
+TEST(ProgramLine, TheSystemSplitsItBackIntoTheValues)
+{
+    static char line[kCommandLineSize];
+    for (const std::string& v : kHostile) {
+        SCOPED_TRACE("[" + v + "]");
+        ASSERT_EQ(ExpandCommandLine("p.exe {rdns} \"in {rdns}\" x\"{rdns}\"{rdns}", Record(1, 1),
+                                    v.c_str(), line),
+                  kCommandReady);
+        EXPECT_EQ(SystemSplit(line), (std::vector<std::string>{"p.exe", v, "in " + v, "x" + v + v}))
+            << line;
+    }
+}
+
+class ProgramTest : public AppTest {
+  protected:
+    void SetUp() override
+    {
+        AppTest::SetUp();
+        Use("\"" + Recorder::Path() + "\" {caller} {callerport} {rdns} \"{rdns}\" --at={time}");
+    }
+    void TearDown() override
+    {
+        ProgramStop();
+        recorder_.Release();
+        AppTest::TearDown();
+    }
+    void Use(const std::string& command)
+    {
+        lstrcpynA(AppState.RunOnScan, command.c_str(), sizeof AppState.RunOnScan);
+    }
+    int Running() const
+    {
+        int n = 0;
+        for (const ProgramSlot& slot : AppState.Program.running)
+            n += slot.process != NULL;
+        return n;
+    }
+    // Ticks as the window's timer does until `runs` records are there and
+    // every program started has ended.
+    bool WaitForRuns(size_t runs, int running = 0)
+    {
+        return PumpUntil(
+            [&] {
+                ProgramTick();
+                return recorder_.Runs().size() == runs && Running() == running;
+            },
+            20000);
+    }
+    Recorder recorder_;
+};
+
+TEST_F(ProgramTest, HostileValuesArriveAsOneArgumentEachInTheProgramsFolder)
+{
+    for (size_t i = 0; i < std::size(kHostile); ++i)
+        ProgramScanNamed(Record(0x0A000001 + (uint32_t)i, (uint16_t)i), kHostile[i].c_str());
+    ASSERT_TRUE(WaitForRuns(std::size(kHostile))) << recorder_.Runs().size() << LogDump();
+    std::vector<bool> seen(std::size(kHostile));
+    for (const RecordedRun& run : recorder_.Runs()) {
+        ASSERT_EQ(run.args.size(), 6u);
+        const size_t i = (size_t)std::stoi(run.args[2]);
+        ASSERT_LT(i, seen.size());
+        SCOPED_TRACE("[" + kHostile[i] + "]");
+        seen[i] = true;
+        EXPECT_EQ(run.args[1], "10.0.0." + std::to_string(i + 1));
+        EXPECT_EQ(run.args[3], kHostile[i]);
+        EXPECT_EQ(run.args[4], kHostile[i]);
+        EXPECT_EQ(run.args[5], "--at=2026-12-08T14:24:08+01:00");
+        EXPECT_EQ(TrimSlash(run.folder), TrimSlash(Recorder::Folder()));
+    }
+    EXPECT_EQ(seen, std::vector<bool>(std::size(kHostile), true));
+    EXPECT_EQ(FindLogLine("Program", true), -1) << LogDump();
+}
+
+TEST_F(ProgramTest, FourRunAtOnceAHundredWaitAndTheRestAreDropped)
+{
+    recorder_.Hold();
+    for (uint32_t i = 0; i < 4 + 100 + 3; ++i)
+        ProgramScanNamed(Record(0x0A000001 + i, 1), "x");
+    ASSERT_TRUE(WaitForRuns(4, 4)) << LogDump();
+    EXPECT_EQ(AppState.Program.queueCount, 100);
+    EXPECT_NE(FindLogLine("Program: 1 run dropped"), -1) << LogDump();
+    // The other two are told of once the minute since that line is over.
+    ProgramTick();
+    EXPECT_EQ(FindLogLine("Program: 2 runs dropped"), -1) << LogDump();
+    AppState.Program.dropped.loggedTick -= 60000;
+    ProgramTick();
+    EXPECT_NE(FindLogLine("Program: 2 runs dropped"), -1) << LogDump();
+
+    // Released, the four end and the waiting lines take their places.
+    recorder_.Release();
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            ProgramTick();
+            return recorder_.Runs().size() >= 8;
+        },
+        20000));
+    EXPECT_LT(AppState.Program.queueCount, 100);
+    recorder_.Hold();
+    ProgramStop();
+    EXPECT_EQ(Running(), 0);
+    EXPECT_EQ(AppState.Program.queueCount, 0);
+    const std::string last = LogLines().back();
+    EXPECT_TRUE(last.rfind("Program: ", 0) == 0 && last.find(" runs not started") != last.npos)
+        << last;
+    // Stopped, it runs nothing more until it starts again.
+    ProgramScanNamed(Record(0x0B000001, 1), "x");
+    EXPECT_EQ(Running() + AppState.Program.queueCount, 0);
+    ProgramStart();
+    ProgramScanNamed(Record(0x0B000002, 1), "x");
+    EXPECT_EQ(Running(), 1);
+}
+
+TEST_F(ProgramTest, TrustedAndRepeatedCallersRunNothing)
+{
+    ProgramScanNamed(Record(0x0A000001, 1, true), "trusted");
+    ProgramScanNamed(Record(0x0A000002, 2), "first");
+    ProgramScanNamed(Record(0x0A000002, 3), "again within the minute");
+    ProgramScanNamed(Record(0x0A000003, 4), "another caller");
+    ASSERT_TRUE(WaitForRuns(2)) << recorder_.Runs().size();
+    std::vector<std::string> names;
+    for (const RecordedRun& run : recorder_.Runs())
+        names.push_back(run.args.at(3));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"another caller", "first"}));
+}
+
+TEST_F(ProgramTest, LeftAloneAfterAMinuteAndStartErrorsOnceAMinute)
+{
+    recorder_.Hold();
+    ProgramScanNamed(Record(0x0A000001, 1), "x");
+    ASSERT_EQ(Running(), 1);
+    AppState.Program.running[0].started -= 60000;
+    ProgramTick();
+    EXPECT_EQ(Running(), 0);
+    EXPECT_NE(FindLogLine("Program: 1 still running after 60 s, left alone"), -1) << LogDump();
+
+    Use("C:\\no\\such\\program.exe {rdns}");
+    ProgramScanNamed(Record(0x0A000002, 1), "x");
+    ProgramScanNamed(Record(0x0A000003, 1), "x");
+    EXPECT_NE(FindLogLine("Program error: ", true), -1) << LogDump();
+    int errors = 0;
+    for (const std::string& line : LogLines())
+        errors += line.rfind("Program error: ", 0) == 0;
+    EXPECT_EQ(errors, 1) << LogDump();
+    const std::string error = LogLines()[FindLogLine("Program error: ", true)];
+    EXPECT_TRUE(error == "Program error: Folder not found" ||
+                error == "Program error: File not found")
+        << error;
+}
+
+class ProgramSettingTest : public AppTest {};
+
+TEST_F(ProgramSettingTest, OnlyAWholeOneLineTextIsLoaded)
+{
+    const struct {
+        std::string stored;
+        std::string loaded;
+    } cases[] = {
+        {"tool.exe {rdns}", "tool.exe {rdns}"},
+        {std::string(kCommandTemplateSize - 1, 'x'), std::string(kCommandTemplateSize - 1, 'x')},
+        {std::string(kCommandTemplateSize, 'x'), ""},
+        {"tool.exe\r\nother.exe", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored.substr(0, 40));
+        ASSERT_TRUE(ExitApp());
+        ASSERT_NO_FATAL_FAILURE(WriteText(kValueRunOnScan, c.stored));
+        ASSERT_TRUE(StartApp());
+        EXPECT_EQ(std::string(AppState.RunOnScan), c.loaded);
+    }
+    ASSERT_TRUE(ExitApp());
+    ASSERT_NO_FATAL_FAILURE(WriteDword(kValueRunOnScan, 1));
+    ASSERT_TRUE(StartApp());
+    EXPECT_STREQ(AppState.RunOnScan, "");
+}
+
+} // namespace
