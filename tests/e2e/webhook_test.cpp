@@ -39,7 +39,7 @@ class WebhookTest : public HarbinelTest {
     int StartHooked()
     {
         EXPECT_TRUE(server_.Start());
-        WriteText("WebhookUrl", server_.Url());
+        WriteText(kValueWebhookUrl, server_.Url());
         const int port = FreePort();
         WritePorts({port});
         StartProgram();
@@ -106,7 +106,7 @@ TEST_F(WebhookTest, HttpsGoesOnlyToAServerTheSystemTrusts)
     if (port.empty())
         GTEST_SKIP() << "no TLS hook server: run through scripts/tls-hook.sh run";
     const std::wstring out = Widen(Env("HARBINEL_TLS_OUT"));
-    WriteText("WebhookUrl", "https://127.0.0.1:" + port + "/tls");
+    WriteText(kValueWebhookUrl, "https://127.0.0.1:" + port + "/tls");
     const int listening = FreePort();
     WritePorts({listening});
     for (bool trusted : {false, true}) {

@@ -39,7 +39,7 @@ class WebhookTest : public AppTest {
     void PrepareSettings() override
     {
         ASSERT_TRUE(server_.Start());
-        WriteText("WebhookUrl", server_.Url());
+        WriteText(kValueWebhookUrl, server_.Url());
     }
     // Starts the sender afresh as the dialog's OK does.
     void Use(const std::string& url, DWORD format)
@@ -170,8 +170,8 @@ TEST_F(WebhookTest, SettingsLoadOnlyAUrlAndAFormatThatCanBeUsed)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
         ASSERT_TRUE(ExitApp());
-        WriteText("WebhookUrl", c.url);
-        WriteDword("WebhookFormat", c.format);
+        WriteText(kValueWebhookUrl, c.url);
+        WriteDword(kValueWebhookFormat, c.format);
         ASSERT_TRUE(StartApp());
         EXPECT_STREQ(AppState.WebhookUrl, c.loadedUrl);
         EXPECT_EQ(AppState.WebhookFormat, c.loadedFormat);
