@@ -4,9 +4,9 @@
 # native scanner from 249 loopback addresses (so the per-caller minute lets
 # most scans through) with the hook off and on (a local python3 HTTP
 # server), rounds alternating; then a flood with the hook server down, and
-# the program's anonymous resident memory (Linux's view of private bytes)
-# after 1,000 scans and after the flood. Prints one line per round and a
-# summary.
+# the program's private bytes after 1,000 scans and after the flood
+# (bench_ctl mem, built beside the exe with -DHARBINEL_BENCH=ON). Prints one
+# line per round and a summary.
 #   usage: bench/webhook.sh [exe]   (default build/win32/harbinel.exe)
 # BENCH_HOOK_SCANS (500 a round), BENCH_HOOK_ROUNDS (3) and BENCH_HOOK_FLOOD
 # (100000) size it.
@@ -112,10 +112,12 @@ stop_program() {
     wait "$pid" 2>/dev/null || true
 }
 
-anon_kib() {
-    local p
-    p=$(pgrep -f 'harbinel\.exe' | head -1)
-    awk '/RssAnon/ {print $2}' "/proc/$p/status"
+# The program's private bytes as Windows counts them (on Wine: the Linux
+# process's resident anonymous memory), through bench_ctl.
+ctl="$(dirname "$exe")/bench/bench_ctl.exe"
+private_kib() {
+    "$loader" "$ctl" mem </dev/null >"$work/mem" 2>/dev/null || true
+    sed -n 's/.*private_kib=\([0-9]*\).*/\1/p' "$work/mem"
 }
 
 run_round() {
@@ -160,9 +162,9 @@ EOF
 # The flood: nobody answers at the hook, so the queue fills and drops.
 start_program "http://127.0.0.1:$downport/down"
 read -r ok seconds < <(scan 1000)
-before=$(anon_kib)
+before=$(private_kib)
 read -r ok2 seconds2 < <(scan "$flood")
-after=$(anon_kib)
+after=$(private_kib)
 echo "flood: $((ok + ok2)) scans in $(python3 -c "print(round($seconds + $seconds2))") s;" \
-    "anonymous resident KiB after 1,000: $before, after the flood: $after"
+    "private KiB after 1,000: $before, after the flood: $after"
 stop_program
