@@ -14,10 +14,12 @@
 #include "../pure/scanrecord.h"
 #include "../pure/socketlist.h"
 #include "../pure/trusted.h"
+#include "../pure/webhookbody.h"
 
 struct HostResolver;
 struct StealthState;
 struct SyslogSender;
+struct WebhookSender;
 
 // A reverse lookup's answer kept for a while, so that a caller that scans
 // again soon gets its RDNS line at once instead of another lookup.
@@ -177,6 +179,10 @@ struct AppStateRecord {
     int TrayRetries;
     // Scans whose outputs wait for the caller's name.
     ScanWait ScanWaits[kScanWaits];
+    // The web hook, set in the Alerts and Log dialog.
+    char WebhookUrl[kWebhookUrlSize]; // an http:// or https:// URL; empty: none
+    DWORD WebhookFormat;              // a WebhookFormat
+    WebhookSender* Webhook;           // the sender while a URL is set
     // The program run on each scan, set in the Alerts and Log dialog.
     char RunOnScan[kCommandTemplateSize]; // empty: none
     BalloonTable ProgramCallers;          // one run per caller a minute

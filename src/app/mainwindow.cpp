@@ -458,6 +458,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_LOGFILEERROR:
         ReportLogFileError((DWORD)wParam);
         break;
+    case WM_WEBHOOKRESULT:
+        WebhookResult(wParam, lParam);
+        break;
     case WM_HOSTRESOLVED:
         OnHostResolved((HANDLE)wParam, HIWORD(lParam));
         break;

@@ -66,6 +66,15 @@ void WebhookScanNamed(const ScanRecord& record, const char* rdns);
 void WebhookStart();
 void WebhookStop();
 void WebhookTick();
+// A failed post's WM_WEBHOOKRESULT, on the window's thread: logged once a
+// minute at most.
+void WebhookResult(WPARAM code, LPARAM info);
+// Sends a test alert to url in format on a thread of its own; the answer
+// comes to dialog as WM_WEBHOOKTESTED (wParam the status or the WinHTTP
+// error, lParam 1 for a status). False when no thread could start.
+bool WebhookSendTest(HWND dialog, const char* url, int format);
+// Moves the clock of the per-caller minute on, so that tests need not wait.
+void WebhookSkipClock(DWORD ms);
 
 // program.cpp: the command line of the user's, run for each scan that is not
 // trusted, one per caller a minute; four at once at most, a hundred waiting.

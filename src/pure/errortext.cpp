@@ -94,6 +94,33 @@ static const ErrorText kEventLogErrors[] = {
     {1726, "Event Log service not running"},
 };
 
+// The WinHTTP errors a web hook post meets (no server, no answer, no
+// trust), in the system's words.
+static const ErrorText kWebErrors[] = {
+    {8, "Not enough memory"},
+    {12002, "The operation timed out"},
+    {12004, "An internal error occurred"},
+    {12005, "The URL is invalid"},
+    {12007, "The server name or address could not be resolved"},
+    {12017, "The operation has been canceled"},
+    {12029, "A connection with the server could not be established"},
+    {12030, "The connection with the server was terminated abnormally"},
+    {12037, "The certificate has expired or is not yet valid"},
+    {12038, "The host name in the certificate does not match"},
+    {12044, "The server asks for a client certificate"},
+    {12045, "The certificate authority is not trusted"},
+    {12057, "The certificate's revocation could not be checked"},
+    {12152, "The server returned an invalid or unrecognized response"},
+    {12156, "The HTTP redirect request failed"},
+    {12157, "An error occurred in the secure channel support"},
+    {12169, "The certificate is invalid"},
+    {12170, "The certificate has been revoked"},
+    {12175, "A security error occurred"},
+    // Wine's WinHTTP passes on the socket's own errors for these.
+    {10060, "The operation timed out"},
+    {10061, "A connection with the server could not be established"},
+};
+
 template <size_t N>
 static const char* FindText(const ErrorText (&table)[N], int code, const char* otherwise)
 {
@@ -134,4 +161,9 @@ const char* EventLogErrorText(unsigned long code)
 {
     return code > 0x7FFFFFFFul ? "Unknown error"
                                : FindText(kEventLogErrors, (int)code, "Unknown error");
+}
+
+const char* WebErrorText(unsigned long code)
+{
+    return code > 0x7FFFFFFFul ? NULL : FindText(kWebErrors, (int)code, NULL);
 }

@@ -27,4 +27,8 @@ const char* SettingsErrorText(unsigned long code);
 // error: Event Log service not running"; "Unknown error" outside the table.
 const char* EventLogErrorText(unsigned long code);
 
+// Reason a web hook post failed (a WinHTTP error code), for "Web hook error:
+// Timed out"; null outside the table.
+const char* WebErrorText(unsigned long code);
+
 #endif

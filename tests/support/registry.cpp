@@ -33,6 +33,9 @@ const char kValueSyslogTcp[] = "SyslogTcp";
 const char kValueRunOnScan[] = "RunOnScan";
 const char kValueEventLog[] = "EventLog";
 
+const char kValueWebhookUrl[] = "WebhookUrl";
+const char kValueWebhookFormat[] = "WebhookFormat";
+
 std::string PortValueName(size_t index)
 {
     return "Port" + std::to_string(index);

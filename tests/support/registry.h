@@ -36,6 +36,9 @@ extern const char kValueSyslogServer[];
 extern const char kValueSyslogTcp[];
 extern const char kValueRunOnScan[];
 extern const char kValueEventLog[];
+
+extern const char kValueWebhookUrl[];
+extern const char kValueWebhookFormat[];
 // "Port" followed by the decimal index.
 std::string PortValueName(size_t index);
 

@@ -59,12 +59,12 @@ TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
     std::vector<std::string> names = SettingNames();
     std::sort(names.begin(), names.end());
     std::vector<std::string> want = {
-        kValueBalloons,   kValueConnected,   kValueCount,        kValueCustomMessage,
-        kValueDisconnect, kValueEventLog,    kValueLogFolder,    kValueLogLines,
-        kValueLogToFile,  kValueMessageType, kValueOnTop,        PortValueName(0),
-        PortValueName(1), kValueRunOnScan,   kValueStealthWatch, kValueSyslogServer,
-        kValueSyslogTcp,  kValueTrusted,     kValueWindowHeight, kValueWindowWidth,
-        kValueWindowX,    kValueWindowY};
+        kValueBalloons,     kValueConnected,   kValueCount,         kValueCustomMessage,
+        kValueDisconnect,   kValueEventLog,    kValueLogFolder,     kValueLogLines,
+        kValueLogToFile,    kValueMessageType, kValueOnTop,         PortValueName(0),
+        PortValueName(1),   kValueRunOnScan,   kValueStealthWatch,  kValueSyslogServer,
+        kValueSyslogTcp,    kValueTrusted,     kValueWebhookFormat, kValueWebhookUrl,
+        kValueWindowHeight, kValueWindowWidth, kValueWindowX,       kValueWindowY};
     EXPECT_EQ(names, want);
     // The newer values at their defaults: on, on, 10,000 lines, no folder of
     // its own, no trusted callers, the first size.
@@ -75,6 +75,8 @@ TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
     ExpectValue(kValueLogFolder, REG_SZ, {0});
     ExpectValue(kValueTrusted, REG_MULTI_SZ, {0});
     ExpectValue(kValueRunOnScan, REG_SZ, {0});
+    ExpectValue(kValueWebhookUrl, REG_SZ, {0});
+    ExpectValue(kValueWebhookFormat, REG_DWORD, DwordBytes(0));
     ExpectValue(kValueWindowWidth, REG_DWORD, DwordBytes(240));
     ExpectValue(kValueWindowHeight, REG_DWORD, DwordBytes(234));
     ExpectValue("Port0", REG_DWORD, DwordBytes(p0));
