@@ -13,6 +13,7 @@ void ResetAppState()
     AppState.LogToFile = 1;
     AppState.Balloons = 1;
     AppState.EventLog = 1;
+    AppState.IPv6 = 1;
     AppState.LogLines = kDefaultLogLines;
     AppState.LogFile.handle = INVALID_HANDLE_VALUE;
 }

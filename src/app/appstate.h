@@ -24,7 +24,7 @@ struct WebhookSender;
 // A reverse lookup's answer kept for a while, so that a caller that scans
 // again soon gets its RDNS line at once instead of another lookup.
 struct HostAnswer {
-    u_long address;     // the caller, as the socket address holds it; 0 when unused
+    NetAddress address; // the caller; family 0 when unused
     DWORD time;         // tick count when the answer came
     char line[9 + 256]; // the whole RDNS line
     BYTE named;         // the line ends in a host name, not a reason
@@ -40,10 +40,10 @@ struct ScanWait {
 };
 const int kScanWaits = 256;
 
-// How reverse lookups ask for a caller's name (address in network byte
-// order): 0 and the name, or a Winsock error code. Null means the system's
+// How reverse lookups ask for a caller's name: 0 and the name, or a Winsock
+// error code. Null means the system's
 // resolver; tests put in one that answers when they say.
-typedef int (*AddressResolver)(u_long address, char* name, size_t size);
+typedef int (*AddressResolver)(const NetAddress& address, char* name, size_t size);
 
 // The program run on each scan: the ones started and not yet seen to end,
 // and the expanded lines waiting for one of them to end.
@@ -147,6 +147,7 @@ struct AppStateRecord {
     char* SavePath;
     SocketNode* ConnectionList;
     SocketNode* PortList;
+    SocketNode* PortList6;      // the ports' IPv6 listeners while listening
     SocketNode* RetiredSockets; // closed sockets whose queued events are still to come
     HostResolver* Resolver;     // the reverse lookups' workers and queue; null until needed
     // Alerts and the log file, set in the Alerts and Log dialog.
@@ -165,6 +166,7 @@ struct AppStateRecord {
     int HostLookupCount;       // lookups queued or running
     AddressResolver ResolveAddress;
     HostAnswer HostAnswers[kHostAnswers];
+    BYTE IPv6;           // listen on IPv6 too
     BYTE StealthWatch;   // the Options switch
     StealthState* Watch; // the open watch: its sockets and what it saw; null when closed
     // The remote syslog collector, set in the Alerts and Log dialog.

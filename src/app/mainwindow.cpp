@@ -330,6 +330,7 @@ static void ShutDown()
     WSACleanup();
     LogFileClose(); // last: whatever was logged on the way out is in the file
     ListFreeAll(AppState.PortList);
+    ListFreeAll(AppState.PortList6);
     ListFreeAll(AppState.ConnectionList);
     ListFreeAll(AppState.RetiredSockets);
     FreeBuffers();

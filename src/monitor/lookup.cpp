@@ -30,7 +30,7 @@ enum LookupState { kLookupFree, kLookupQueued, kLookupRunning, kLookupDone };
 struct HostLookup {
     LookupState state;
     HANDLE handle;
-    u_long address;
+    NetAddress address;
     int waiting;     // address lines tagged with this lookup
     DWORD queuedSeq; // order of arrival, for the oldest queued first
     int error;       // 0 when named
@@ -52,24 +52,24 @@ struct HostResolver {
     HostLookup slots[kLookupSlots];
 };
 
-static HostAnswer* FreshAnswer(u_long address, DWORD now)
+static HostAnswer* FreshAnswer(const NetAddress& address, DWORD now)
 {
     for (HostAnswer& answer : AppState.HostAnswers)
-        if (answer.address == address && now - answer.time < kAnswerLifeMs)
+        if (NetAddressEqual(answer.address, address) && now - answer.time < kAnswerLifeMs)
             return &answer;
     return NULL;
 }
 
 // Keeps an answer, in place of the same caller's older one or of the oldest.
-static void KeepAnswer(u_long address, const char* line, bool named, DWORD now)
+static void KeepAnswer(const NetAddress& address, const char* line, bool named, DWORD now)
 {
     HostAnswer* slot = &AppState.HostAnswers[0];
     for (HostAnswer& answer : AppState.HostAnswers) {
-        if (answer.address == address) {
+        if (NetAddressEqual(answer.address, address)) {
             slot = &answer;
             break;
         }
-        if (now - answer.time > now - slot->time || answer.address == 0)
+        if (now - answer.time > now - slot->time || answer.address.family == 0)
             slot = &answer;
     }
     slot->address = address;
@@ -78,10 +78,10 @@ static void KeepAnswer(u_long address, const char* line, bool named, DWORD now)
     TextCopy(slot->line, line);
 }
 
-static HostLookup* PendingLookup(HostResolver* r, u_long address)
+static HostLookup* PendingLookup(HostResolver* r, const NetAddress& address)
 {
     for (HostLookup& lookup : r->slots)
-        if (lookup.state != kLookupFree && lookup.address == address)
+        if (lookup.state != kLookupFree && NetAddressEqual(lookup.address, address))
             return &lookup;
     return NULL;
 }
@@ -99,12 +99,12 @@ static HostLookup* TakeQueued(HostResolver* r)
     return oldest;
 }
 
-static int ResolveWithSystem(u_long address, char* name, size_t size)
+static int ResolveWithSystem(const NetAddress& address, char* name, size_t size)
 {
-    in_addr a;
-    a.s_addr = address;
+    bool v6 = address.family == kFamilyV6;
     // The answer is per thread; only its name is kept.
-    const hostent* entry = gethostbyaddr((const char*)&a, 4, AF_INET);
+    const hostent* entry =
+        gethostbyaddr((const char*)address.bytes, v6 ? 16 : 4, v6 ? AF_INET6 : AF_INET);
     if (entry != NULL && entry->h_name != NULL) {
         TextCopyN(name, size, entry->h_name);
         return 0;
@@ -120,7 +120,7 @@ static DWORD WINAPI LookupWorkerProc(void* parameter)
            InterlockedCompareExchange(&r->stopping, 0, 0) == 0) {
         EnterCriticalSection(&r->lock);
         HostLookup* lookup = TakeQueued(r);
-        u_long address = lookup != NULL ? lookup->address : 0;
+        NetAddress address = lookup != NULL ? lookup->address : NetAddress();
         LeaveCriticalSection(&r->lock);
         if (lookup == NULL)
             continue;
@@ -170,7 +170,7 @@ static void AddWorkerIfNeeded(HostResolver* r)
         r->workers[r->workerCount++] = thread;
 }
 
-static HostLookup* NewLookup(HostResolver* r, u_long address)
+static HostLookup* NewLookup(HostResolver* r, const NetAddress& address)
 {
     HostLookup* lookup = NULL;
     EnterCriticalSection(&r->lock);
@@ -203,7 +203,7 @@ static HostLookup* NewLookup(HostResolver* r, u_long address)
     return lookup;
 }
 
-void StartHostLookup(int lineIndex, u_long caller)
+void StartHostLookup(int lineIndex, const NetAddress& caller)
 {
     const HostAnswer* known = FreshAnswer(caller, GetTickCount());
     if (known != NULL) {
@@ -263,7 +263,7 @@ void OnHostResolved(HANDLE handle, int errorCode)
     char line[9 + 256];
     BuildRdnsLine(errorCode, name, line);
     int waiting = 1;
-    u_long address = 0;
+    NetAddress address = NetAddress();
     if (known) {
         address = lookup.address;
         KeepAnswer(address, line, name[0] != '\0', GetTickCount());

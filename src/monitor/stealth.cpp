@@ -498,9 +498,9 @@ void OnStealthAddressChange()
 static void ReportNamedScan(const SynRecord& seen)
 {
     ScanRecord record = NewScanRecord(kScanStealth);
-    record.caller = seen.callerAddress;
+    record.caller = NetAddressFromV4(seen.callerAddress);
     record.callerPort = seen.callerPort;
-    record.local = seen.localAddress;
+    record.local = NetAddressFromV4(seen.localAddress);
     record.port = record.highPort = seen.localPort;
     ReportScan(record);
 }
@@ -508,7 +508,7 @@ static void ReportNamedScan(const SynRecord& seen)
 static ScanRecord SweepRecord(const SweepEvent& event)
 {
     ScanRecord record = NewScanRecord(kScanSweep);
-    record.caller = event.callerAddress;
+    record.caller = NetAddressFromV4(event.callerAddress);
     record.port = event.lowPort;
     record.highPort = event.highPort;
     record.portCount = event.portCount;
@@ -633,11 +633,10 @@ void StealthCatchUp()
     TakeBatch(watch);
 }
 
-void StealthNoteAccept(const sockaddr_in& caller)
+void StealthNoteAccept(uint32_t caller, uint16_t port)
 {
     if (AppState.Watch != NULL)
-        SynMatchAccept(&AppState.Watch->pending, caller.sin_addr.s_addr, ntohs(caller.sin_port),
-                       GetTickCount());
+        SynMatchAccept(&AppState.Watch->pending, caller, port, GetTickCount());
 }
 
 bool StealthNameGoneCaller(int32_t port)

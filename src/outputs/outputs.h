@@ -16,10 +16,10 @@ ScanRecord NewScanRecord(ScanKind kind);
 // not trusted, starts the reverse lookup and keeps the record until its name
 // is known or 5 s have passed.
 void ReportScan(const ScanRecord& record);
-// The reverse lookup for caller (network byte order) answered: name (escaped
-// as the log shows it), "" when it has none, or null when no lookup could be
-// made. Every record waiting for that caller goes to the named outputs.
-void ScanNameAnswered(uint32_t caller, const char* name);
+// The reverse lookup for caller answered: name (escaped as the log shows
+// it), "" when it has none, or null when no lookup could be made. Every
+// record waiting for that caller goes to the named outputs.
+void ScanNameAnswered(const NetAddress& caller, const char* name);
 // Half-second work: records that waited 5 s go on without a name, and each
 // output does its own timed work (retries, finished programs).
 void OutputsTick();

@@ -177,7 +177,7 @@ void ProgramScanNamed(const ScanRecord& record, const char* rdns)
         return;
     // The balloons' minute per caller: a caller that scans on and on starts
     // one program a minute, not one per port.
-    if (!BalloonNoteScan(AppState.ProgramCallers, ntohl(record.caller), GetTickCount()).show)
+    if (!BalloonNoteScan(AppState.ProgramCallers, record.caller, GetTickCount()).show)
         return;
     char* line = (char*)BlockAlloc(kCommandLineSize, false);
     if (line == NULL) {

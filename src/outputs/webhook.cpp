@@ -395,8 +395,7 @@ void WebhookScanNamed(const ScanRecord& record, const char* rdns)
     WebhookSender* s = AppState.Webhook;
     if (s == NULL || record.trusted)
         return;
-    BalloonDecision d =
-        BalloonNoteScan(s->callers, ntohl(record.caller), GetTickCount() + s->clockSkew);
+    BalloonDecision d = BalloonNoteScan(s->callers, record.caller, GetTickCount() + s->clockSkew);
     if (!d.show)
         return;
     WebhookPost post = {};
@@ -468,7 +467,7 @@ bool WebhookSendTest(HWND dialog, const char* url, int format)
     WebhookPost post = {};
     post.test = 1;
     post.record.kind = kScanConnect;
-    post.record.caller = post.record.local = htonl(INADDR_LOOPBACK);
+    post.record.caller = post.record.local = NetAddressFromV4(htonl(INADDR_LOOPBACK));
     post.record.portCount = 1;
     post.record.countExact = true;
     LocalIsoTime(post.record.time);

@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 
+#include "netaddress.h"
 #include "scanrecord.h"
 
 // Every scan event carries these nine strings, %1 to %9 of its sentence,
@@ -16,15 +17,15 @@ const int kScanEventStrings = 9;
 const size_t kEventNameSize = 1024 + 1;
 
 struct ScanEventStrings {
-    char caller[16];           // %1: dotted address, "-" when unknown
-    char callerPort[8];        // %2
-    char local[16];            // %3: "-" when unknown
-    char port[8];              // %4: the port, a sweep's lowest
-    char name[kEventNameSize]; // %5: the caller's name, "-" when it has none or none came
-    char time[kIsoTimeSize];   // %6
-    char kind[8];              // %7: connect, gone, stealth, sweep
-    char count[24];            // %8: ports touched, "up to N" when repeats may count
-    char highPort[8];          // %9: a sweep's highest port; the port otherwise
+    char caller[kNetAddressTextSize]; // %1: the address, "-" when unknown
+    char callerPort[8];               // %2
+    char local[kNetAddressTextSize];  // %3: "-" when unknown
+    char port[8];                     // %4: the port, a sweep's lowest
+    char name[kEventNameSize];        // %5: the caller's name, "-" when it has none or none came
+    char time[kIsoTimeSize];          // %6
+    char kind[8];                     // %7: connect, gone, stealth, sweep
+    char count[24];                   // %8: ports touched, "up to N" when repeats may count
+    char highPort[8];                 // %9: a sweep's highest port; the port otherwise
 };
 
 // The strings of record; rdns is the escaped name, "" or null.

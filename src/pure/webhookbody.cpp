@@ -54,7 +54,9 @@ static size_t AppendClean(const char* text, bool json, size_t keep, char* out, s
             unit[n++] = '\\';
             unit[n++] = (char)*p;
         } else if (*p < 0x20 && json) {
-            memcpy(unit, "\\u00", 4);
+            unit[0] = '\\';
+            unit[1] = 'u';
+            unit[2] = unit[3] = '0';
             unit[4] = kHex[*p >> 4];
             unit[5] = kHex[*p & 15];
             n = 6;
@@ -204,7 +206,7 @@ size_t BuildWebhookBodyN(int format, const WebhookPost& post, uint32_t dropped,
         return TextAppendN(out, size, "}");
     }
     const ScanRecord& r = post.record;
-    char caller[16], local[16];
+    char caller[kNetAddressTextSize], local[kNetAddressTextSize];
     FormatScanCaller(r, caller);
     FormatScanLocal(r, local);
     TextCopyN(out, size, "{\"event\":\"scan\"");

@@ -37,6 +37,7 @@ static const char kValueWebhookUrl[] = "WebhookUrl";
 static const char kValueWebhookFormat[] = "WebhookFormat";
 static const char kValueRunOnScan[] = "RunOnScan";
 static const char kValueEventLog[] = "EventLog";
+static const char kValueIPv6[] = "IPv6";
 
 // A hand-edited Count must not make start-up try billions of values.
 static const DWORD kMaxPortValues = 65536;
@@ -314,6 +315,7 @@ StartupSwitches LoadSettings(HWND window)
     if (!CommandTemplateValid(AppState.RunOnScan))
         AppState.RunOnScan[0] = '\0';
     ReadStrictSwitch(key, kValueEventLog, AppState.EventLog);
+    ReadStrictSwitch(key, kValueIPv6, AppState.IPv6);
     CloseSettingsKey(root, key);
     return switches;
 }
@@ -360,6 +362,7 @@ static void SaveEverythingElse(HKEY key, SaveResult& result)
     WriteText(key, kValueRunOnScan, AppState.RunOnScan, (DWORD)TextLength(AppState.RunOnScan) + 1,
               REG_SZ, result);
     WriteByte(key, kValueEventLog, AppState.EventLog, result);
+    WriteByte(key, kValueIPv6, AppState.IPv6, result);
 }
 
 // One line for a run of failed saves: a key that cannot be written fails

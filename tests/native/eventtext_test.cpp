@@ -24,9 +24,9 @@ ScanRecord Record(ScanKind kind)
 {
     ScanRecord r = {};
     r.kind = kind;
-    r.caller = Address(203, 0, 113, 5);
+    r.caller = NetAddressFromV4(Address(203, 0, 113, 5));
     r.callerPort = 51234;
-    r.local = Address(192, 168, 1, 2);
+    r.local = NetAddressFromV4(Address(192, 168, 1, 2));
     r.port = 31337;
     r.highPort = 31337;
     r.portCount = 1;

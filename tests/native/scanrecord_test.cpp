@@ -24,9 +24,9 @@ ScanRecord Record(ScanKind kind)
 {
     ScanRecord r = {};
     r.kind = kind;
-    r.caller = NetworkOrder(203, 0, 113, 5);
+    r.caller = NetAddressFromV4(NetworkOrder(203, 0, 113, 5));
     r.callerPort = 51234;
-    r.local = NetworkOrder(192, 168, 1, 2);
+    r.local = NetAddressFromV4(NetworkOrder(192, 168, 1, 2));
     r.port = r.highPort = 31337;
     r.portCount = 1;
     r.countExact = true;

@@ -66,9 +66,9 @@ ScanRecord Record(ScanKind kind)
 {
     ScanRecord r = {};
     r.kind = kind;
-    r.caller = 0x057100CB; // 203.0.113.5, network order
+    r.caller = NetAddressFromV4(0x057100CB); // 203.0.113.5, network order
     r.callerPort = 51234;
-    r.local = 0x0201A8C0; // 192.168.1.2
+    r.local = NetAddressFromV4(0x0201A8C0); // 192.168.1.2
     r.port = 31337;
     r.highPort = kind == kScanSweep ? 1024 : 31337;
     r.portCount = kind == kScanSweep ? 12 : 1;

@@ -32,6 +32,7 @@ const char kValueSyslogServer[] = "SyslogServer";
 const char kValueSyslogTcp[] = "SyslogTcp";
 const char kValueRunOnScan[] = "RunOnScan";
 const char kValueEventLog[] = "EventLog";
+const char kValueIPv6[] = "IPv6";
 
 const char kValueWebhookUrl[] = "WebhookUrl";
 const char kValueWebhookFormat[] = "WebhookFormat";

@@ -36,6 +36,7 @@ extern const char kValueSyslogServer[];
 extern const char kValueSyslogTcp[];
 extern const char kValueRunOnScan[];
 extern const char kValueEventLog[];
+extern const char kValueIPv6[];
 
 extern const char kValueWebhookUrl[];
 extern const char kValueWebhookFormat[];

@@ -42,9 +42,9 @@ ScanRecord Scan(ScanKind kind)
 {
     ScanRecord r = {};
     r.kind = kind;
-    r.caller = inet_addr("203.0.113.5");
+    r.caller = NetAddressFromV4(inet_addr("203.0.113.5"));
     r.callerPort = 51234;
-    r.local = inet_addr("127.0.0.1");
+    r.local = NetAddressFromV4(inet_addr("127.0.0.1"));
     r.port = r.highPort = 31337;
     r.portCount = 1;
     r.countExact = true;

@@ -31,9 +31,9 @@ bool RecordEvent(HANDLE, WORD, DWORD id, WORD, const char**)
 }
 
 // Every caller has a name at once: the scans need not wait 5 s for theirs.
-int NameAtOnce(u_long address, char* name, size_t size)
+int NameAtOnce(const NetAddress& address, char* name, size_t size)
 {
-    snprintf(name, size, "host-%u.test", (unsigned)(ntohl(address) & 0xFF));
+    snprintf(name, size, "host-%u.test", (unsigned)(NetAddressV4Host(address) & 0xFF));
     return 0;
 }
 
@@ -119,9 +119,9 @@ int CountHeads(const std::string& head)
 ScanRecord Scan(ScanKind kind, int host, bool trustedCaller)
 {
     ScanRecord r = NewScanRecord(kind);
-    r.caller = htonl((trustedCaller ? 0x0A000000u : 0xCB007100u) | (u_long)host);
+    r.caller = NetAddressFromV4(htonl((trustedCaller ? 0x0A000000u : 0xCB007100u) | (u_long)host));
     r.callerPort = 40000;
-    r.local = htonl(INADDR_LOOPBACK);
+    r.local = NetAddressFromV4(htonl(INADDR_LOOPBACK));
     r.port = r.highPort = 31337;
     if (kind == kScanSweep) {
         r.port = 1;

@@ -34,9 +34,9 @@ ScanRecord Record(uint32_t caller, uint16_t callerPort, bool trusted = false)
 {
     ScanRecord r = {};
     r.kind = kScanConnect;
-    r.caller = htonl(caller);
+    r.caller = NetAddressFromV4(htonl(caller));
     r.callerPort = callerPort;
-    r.local = htonl(0x7F000001);
+    r.local = NetAddressFromV4(htonl(0x7F000001));
     r.port = 31337;
     r.highPort = 31337;
     r.portCount = 1;

@@ -59,18 +59,20 @@ TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
     std::vector<std::string> names = SettingNames();
     std::sort(names.begin(), names.end());
     std::vector<std::string> want = {
-        kValueBalloons,     kValueConnected,   kValueCount,         kValueCustomMessage,
-        kValueDisconnect,   kValueEventLog,    kValueLogFolder,     kValueLogLines,
-        kValueLogToFile,    kValueMessageType, kValueOnTop,         PortValueName(0),
-        PortValueName(1),   kValueRunOnScan,   kValueStealthWatch,  kValueSyslogServer,
-        kValueSyslogTcp,    kValueTrusted,     kValueWebhookFormat, kValueWebhookUrl,
-        kValueWindowHeight, kValueWindowWidth, kValueWindowX,       kValueWindowY};
+        kValueBalloons,     kValueConnected,    kValueCount,       kValueCustomMessage,
+        kValueDisconnect,   kValueEventLog,     kValueIPv6,        kValueLogFolder,
+        kValueLogLines,     kValueLogToFile,    kValueMessageType, kValueOnTop,
+        PortValueName(0),   PortValueName(1),   kValueRunOnScan,   kValueStealthWatch,
+        kValueSyslogServer, kValueSyslogTcp,    kValueTrusted,     kValueWebhookFormat,
+        kValueWebhookUrl,   kValueWindowHeight, kValueWindowWidth, kValueWindowX,
+        kValueWindowY};
     EXPECT_EQ(names, want);
     // The newer values at their defaults: on, on, 10,000 lines, no folder of
     // its own, no trusted callers, the first size.
     ExpectValue(kValueLogToFile, REG_BINARY, {1});
     ExpectValue(kValueBalloons, REG_BINARY, {1});
     ExpectValue(kValueEventLog, REG_BINARY, {1});
+    ExpectValue(kValueIPv6, REG_BINARY, {1});
     ExpectValue(kValueLogLines, REG_DWORD, DwordBytes(10000));
     ExpectValue(kValueLogFolder, REG_SZ, {0});
     ExpectValue(kValueTrusted, REG_MULTI_SZ, {0});

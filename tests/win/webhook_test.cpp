@@ -19,9 +19,9 @@ namespace {
 ScanRecord Scan(const char* caller, ScanKind kind = kScanConnect)
 {
     ScanRecord r = NewScanRecord(kind);
-    r.caller = inet_addr(caller);
+    r.caller = NetAddressFromV4(inet_addr(caller));
     r.callerPort = 40000;
-    r.local = inet_addr("127.0.0.1");
+    r.local = NetAddressFromV4(inet_addr("127.0.0.1"));
     r.port = 31337;
     r.highPort = 31337;
     return r;
@@ -130,7 +130,7 @@ TEST_F(WebhookTest, AFullQueueDropsTheOldestAndSaysSoInTheLogAndTheNextPost)
     // the two oldest of them.
     for (int i = 0; i < 1002; ++i) {
         ScanRecord r = Scan("10.1.0.0");
-        r.caller = htonl(0x0A010000u + (u_long)i);
+        r.caller = NetAddressFromV4(htonl(0x0A010000u + (u_long)i));
         WebhookScanNamed(r, NULL);
     }
     ASSERT_TRUE(WaitForLogLine("Web hook: 2 alerts dropped", false)) << LogDump();
