@@ -89,7 +89,7 @@ const DWORD kDefaultLogLines = 10000;
 const DWORD kMinLogLines = 100;
 const DWORD kMaxLogLines = 1000000;
 // The trusted callers as the user typed them, one per line.
-const size_t kTrustedTextSize = 2048;
+const size_t kTrustedTextSize = 3072; // 64 of the longest IPv6 entries with CR LF
 
 // The day's log file being written, and what happens after a failure.
 struct LogFileState {

@@ -79,6 +79,9 @@ ScanRecord Record(ScanKind kind)
     return r;
 }
 
+const uint8_t kV6Caller[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5};
+const uint8_t kV6Local[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+
 WebhookPost Post(ScanKind kind, const char* rdns, uint32_t more = 0)
 {
     WebhookPost post = {};
@@ -87,6 +90,13 @@ WebhookPost Post(ScanKind kind, const char* rdns, uint32_t more = 0)
     post.moreScans = more;
     if (rdns)
         strcpy(post.rdns, rdns);
+    return post;
+}
+
+WebhookPost V6(WebhookPost post)
+{
+    post.record.caller = NetAddressFromV6(kV6Caller, 0);
+    post.record.local = NetAddressFromV6(kV6Local, 0);
     return post;
 }
 
@@ -121,6 +131,10 @@ TEST(WebhookBody, EachFormatForEachKind)
          "{\"event\":\"scan\",\"kind\":\"sweep\",\"caller\":\"203.0.113.5\",\"callerPort\":51234,"
          "\"local\":\"192.168.1.2\",\"port\":1,\"portCount\":12,\"highPort\":1024,\"rdns\":null",
          "Port sweep from 203.0.113.5: 12 ports, 1-1024 and 1 more scan"},
+        {"connect over IPv6", V6(Post(kScanConnect, "")),
+         "{\"event\":\"scan\",\"kind\":\"connect\",\"caller\":\"2001:db8::5\",\"callerPort\":51234,"
+         "\"local\":\"2001:db8::1\",\"port\":31337,\"rdns\":\"\"",
+         "Scan from [2001:db8::5]:51234 on [2001:db8::1]:31337"},
         {"gone", Post(kScanGone, NULL),
          "{\"event\":\"scan\",\"kind\":\"gone\",\"caller\":\"-\",\"callerPort\":51234,"
          "\"local\":\"-\",\"port\":31337,\"rdns\":null",
