@@ -333,15 +333,14 @@ void SyslogScanNamed(const ScanRecord& record, const char* rdns)
     // An IPv6 address goes in brackets before its port.
     char text[200];
     TextCopy(text, "Scan from ");
-    if (gone)
+    if (gone) {
         TextAppend(text, "- on -:");
-    else {
+        AppendDecimal(record.port, text);
+    } else {
         AppendNetAddressPortN(record.caller, record.callerPort, text, sizeof text);
         TextAppend(text, " on ");
-        AppendNetAddressN(record.local, text, sizeof text);
-        TextAppend(text, ":");
+        AppendNetAddressPortN(record.local, record.port, text, sizeof text);
     }
-    AppendDecimal(record.port, text);
     SyslogMessage m = {kSyslogWarning, record.time, s->computer, "Harbinel",
                        s->processId,   "SCAN",      &data,       text};
     char message[kSyslogSlotSize];

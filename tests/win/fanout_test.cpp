@@ -21,12 +21,14 @@ using namespace harness;
 
 namespace {
 
-// The Event Log's calls, by id.
+// The Event Log's calls, by id, and the first string (the caller) of each.
 std::vector<DWORD> events;
+std::vector<std::string> eventCallers;
 
-bool RecordEvent(HANDLE, WORD, DWORD id, WORD, const char**)
+bool RecordEvent(HANDLE, WORD, DWORD id, WORD count, const char** strings)
 {
     events.push_back(id & 0xFFFF);
+    eventCallers.push_back(count > 0 ? strings[0] : "");
     return true;
 }
 
@@ -98,6 +100,7 @@ class FanoutTest : public AppTest {
     void SetUp() override
     {
         events.clear();
+        eventCallers.clear();
         AppTest::SetUp();
         AppState.EventWrite = RecordEvent;
         AppState.ResolveAddress = NameAtOnce;
@@ -187,6 +190,33 @@ TEST_F(FanoutTest, EachScanReachesEachOutputOnceAndTrustedOnesOnlyTheRecords)
     EXPECT_EQ(kinds, (std::vector<std::string>{"connect", "gone", "stealth", "sweep"}));
     for (const HookRequest& request : hook.Requests())
         EXPECT_EQ(request.body.find("\"trusted\":true"), std::string::npos) << request.body;
+}
+
+// An IPv6 caller reaches every output in its IPv6 form: the address alone
+// where a field holds it, in brackets where a port follows.
+TEST_F(FanoutTest, AnIPv6CallerReachesEachOutputInItsOwnForm)
+{
+    const uint8_t caller[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5};
+    const uint8_t local[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    ScanRecord r = Scan(kScanConnect, 1, false);
+    r.caller = NetAddressFromV6(caller, 0);
+    r.local = NetAddressFromV6(local, 0);
+    ReportScan(r);
+    ASSERT_TRUE(hook.WaitForRequests(1));
+    ASSERT_TRUE(PumpUntil([&] { return recorder.Runs().size() == 1 && !events.empty(); }));
+    ASSERT_TRUE(PumpUntil([&] { return collector.CountWith(" SCAN ") == 1; }));
+    EXPECT_GE(FindLogLine("   Accept: [2001:db8::5]:40000 -> [2001:db8::1]:31337"), 0) << LogDump();
+    EXPECT_EQ(collector.CountWith("src=\"2001:db8::5\" srcport=\"40000\" dst=\"2001:db8::1\""), 1);
+    EXPECT_EQ(collector.CountWith("Scan from [2001:db8::5]:40000 on [2001:db8::1]:31337"), 1);
+    const std::string body = hook.Requests()[0].body;
+    EXPECT_NE(
+        body.find("\"caller\":\"2001:db8::5\",\"callerPort\":40000,\"local\":\"2001:db8::1\""),
+        std::string::npos)
+        << body;
+    const std::vector<std::string> args = recorder.Runs()[0].args;
+    ASSERT_EQ(args.size(), 3u);
+    EXPECT_EQ(args[2], "2001:db8::5");
+    EXPECT_EQ(eventCallers, std::vector<std::string>{"2001:db8::5"});
 }
 
 } // namespace
