@@ -54,15 +54,19 @@ static size_t AppendClean(const char* text, bool json, size_t keep, char* out, s
             unit[n++] = '\\';
             unit[n++] = (char)*p;
         } else if (*p < 0x20 && json) {
-            memcpy(unit, "\\u00", 4);
-            unit[4] = kHex[*p >> 4];
-            unit[5] = kHex[*p & 15];
-            n = 6;
+            const char escape[6] = {'\\', 'u', '0', '0', kHex[*p >> 4], kHex[*p & 15]};
+            memcpy(unit, escape, sizeof escape);
+            n = sizeof escape;
         } else if (*p < 0x20) {
             unit[n++] = '?';
+        } else if (valid == 0 && json) {
+            const char escape[6] = {'\\', 'u', 'f', 'f', 'f', 'd'};
+            memcpy(unit, escape, sizeof escape);
+            n = sizeof escape;
         } else if (valid == 0) {
-            memcpy(unit, json ? "\\ufffd" : "\xEF\xBF\xBD", json ? 6 : 3);
-            n = json ? 6 : 3;
+            const char replacement[3] = {'\xEF', '\xBF', '\xBD'};
+            memcpy(unit, replacement, sizeof replacement);
+            n = sizeof replacement;
         } else {
             memcpy(unit, p, valid);
             n = step = valid;
