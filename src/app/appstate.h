@@ -104,6 +104,11 @@ struct LogFileState {
     DWORD offsetTick;
 };
 
+// Writes one event to an open Event Log source: its type, its full message
+// id and its insertion strings; false, with the last error set, on failure.
+typedef bool (*EventLogWriter)(HANDLE source, WORD type, DWORD id, WORD count,
+                               const char** strings);
+
 struct AppStateRecord {
     HINSTANCE Instance;
     HICON IconMain;
@@ -182,6 +187,11 @@ struct AppStateRecord {
     char RunOnScan[kCommandTemplateSize]; // empty: none
     BalloonTable ProgramCallers;          // one run per caller a minute
     ProgramRunner Program;
+    // The Windows Event Log, set in the Alerts and Log dialog.
+    BYTE EventLog;             // the switch: write scans and the program's life there
+    HANDLE EventSource;        // the "Harbinel" source once registered; NULL before
+    BYTE EventLogFailed;       // the last write failed and the log said so
+    EventLogWriter EventWrite; // null: ReportEventA; tests put a recorder here
 };
 
 extern AppStateRecord AppState;

@@ -87,11 +87,16 @@ void ProgramStop();
 // lines in them.
 void ProgramTick();
 
-// eventlog.cpp
+// eventlog.cpp: the "Harbinel" source of the Application log, registered
+// when first written to; nothing is written while the EventLog switch is
+// off. A scan is a warning (a trusted caller's, information); listening and
+// stopping are information; an error line is an error. A failed write is
+// logged as "Event Log error: " and the reason, once until one succeeds.
 void EventLogScanNamed(const ScanRecord& record, const char* rdns);
 void EventLogListening(int32_t ports);
 void EventLogStopped(const char* reason);
 void EventLogError(const char* text);
+// Lets the source go; the next event registers it again.
 void EventLogStop();
 
 #endif

@@ -76,6 +76,24 @@ static const ErrorText kSettingsErrors[] = {
     {1450, "Out of system resources"},
 };
 
+// What RegisterEventSource and ReportEvent give when the Event Log will not
+// take an event.
+static const ErrorText kEventLogErrors[] = {
+    {5, "Access denied"},
+    {6, "Event source not open"},
+    {8, "Out of memory"},
+    {14, "Out of memory"},
+    {87, "Event not accepted"},
+    {1450, "Out of system resources"},
+    {1500, "Event log file corrupted"},
+    {1501, "Event Log service could not start"},
+    {1502, "Event log full"},
+    {1503, "Event log file changed"},
+    {1717, "Event Log service not running"},
+    {1722, "Event Log service not running"},
+    {1726, "Event Log service not running"},
+};
+
 // The WinHTTP errors a web hook post meets (no server, no answer, no
 // trust), in the system's words.
 static const ErrorText kWebErrors[] = {
@@ -137,6 +155,12 @@ const char* SettingsErrorText(unsigned long code)
 {
     return code > 0x7FFFFFFFul ? "Unknown error"
                                : FindText(kSettingsErrors, (int)code, "Unknown error");
+}
+
+const char* EventLogErrorText(unsigned long code)
+{
+    return code > 0x7FFFFFFFul ? "Unknown error"
+                               : FindText(kEventLogErrors, (int)code, "Unknown error");
 }
 
 const char* WebErrorText(unsigned long code)

@@ -1,8 +1,8 @@
 // The Alerts and Log dialog: the log file and its folder, how many lines the
 // window keeps, the scan notifications, the trusted callers, the syslog
-// collector, the web hook with its Send test and the program run on each
-// scan. Invalid trusted entries or collector text are named in the dialog,
-// which then stays open.
+// collector, the web hook with its Send test, the program run on each scan
+// and the Windows Event Log. Invalid trusted entries or collector text are
+// named in the dialog, which then stays open.
 #include "../app/app.h"
 
 #include <shlobj.h>
@@ -37,6 +37,7 @@ static void InitAlertsDialog(HWND dialog)
     SendDlgItemMessageA(dialog, IDC_AL_WEBHOOKFORMAT, CB_SETCURSEL, AppState.WebhookFormat, 0);
     SendDlgItemMessageA(dialog, IDC_AL_PROGRAM, EM_LIMITTEXT, sizeof AppState.RunOnScan - 1, 0);
     SetDlgItemTextA(dialog, IDC_AL_PROGRAM, AppState.RunOnScan);
+    CheckDlgButton(dialog, IDC_AL_EVENTLOG, AppState.EventLog ? BST_CHECKED : BST_UNCHECKED);
 }
 
 // The web hook URL in the edit box; false, with the reason in `problem`,
@@ -201,6 +202,11 @@ static bool ApplyAlerts(HWND dialog)
     ApplySyslog(dialog);
     ApplyWebhook(dialog, url);
     GetDlgItemTextA(dialog, IDC_AL_PROGRAM, AppState.RunOnScan, sizeof AppState.RunOnScan);
+    AppState.EventLog = IsDlgButtonChecked(dialog, IDC_AL_EVENTLOG) == BST_CHECKED;
+    // Switched off, the source is let go; switched on, the next event
+    // registers it again.
+    if (!AppState.EventLog)
+        EventLogStop();
     return true;
 }
 

@@ -36,6 +36,7 @@ static const char kValueSyslogTcp[] = "SyslogTcp";
 static const char kValueWebhookUrl[] = "WebhookUrl";
 static const char kValueWebhookFormat[] = "WebhookFormat";
 static const char kValueRunOnScan[] = "RunOnScan";
+static const char kValueEventLog[] = "EventLog";
 
 // A hand-edited Count must not make start-up try billions of values.
 static const DWORD kMaxPortValues = 65536;
@@ -312,6 +313,7 @@ StartupSwitches LoadSettings(HWND window)
     ReadStrictText(key, kValueRunOnScan, AppState.RunOnScan);
     if (!CommandTemplateValid(AppState.RunOnScan))
         AppState.RunOnScan[0] = '\0';
+    ReadStrictSwitch(key, kValueEventLog, AppState.EventLog);
     CloseSettingsKey(root, key);
     return switches;
 }
@@ -357,6 +359,7 @@ static void SaveEverythingElse(HKEY key, SaveResult& result)
     WriteDword(key, kValueWebhookFormat, AppState.WebhookFormat, result);
     WriteText(key, kValueRunOnScan, AppState.RunOnScan, (DWORD)TextLength(AppState.RunOnScan) + 1,
               REG_SZ, result);
+    WriteByte(key, kValueEventLog, AppState.EventLog, result);
 }
 
 // One line for a run of failed saves: a key that cannot be written fails

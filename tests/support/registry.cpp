@@ -31,6 +31,8 @@ const char kValueStealthWatch[] = "StealthWatch";
 const char kValueSyslogServer[] = "SyslogServer";
 const char kValueSyslogTcp[] = "SyslogTcp";
 const char kValueRunOnScan[] = "RunOnScan";
+const char kValueEventLog[] = "EventLog";
+
 const char kValueWebhookUrl[] = "WebhookUrl";
 const char kValueWebhookFormat[] = "WebhookFormat";
 

@@ -35,6 +35,8 @@ extern const char kValueStealthWatch[];
 extern const char kValueSyslogServer[];
 extern const char kValueSyslogTcp[];
 extern const char kValueRunOnScan[];
+extern const char kValueEventLog[];
+
 extern const char kValueWebhookUrl[];
 extern const char kValueWebhookFormat[];
 // "Port" followed by the decimal index.
