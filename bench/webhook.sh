@@ -4,9 +4,8 @@
 # native scanner from 249 loopback addresses (so the per-caller minute lets
 # most scans through) with the hook off and on (a local python3 HTTP
 # server), rounds alternating; then a flood with the hook server down, and
-# the program's private bytes after 1,000 scans and after the flood
-# (bench_ctl mem, built beside the exe with -DHARBINEL_BENCH=ON). Prints one
-# line per round and a summary.
+# the program's private memory after 1,000 scans and after the flood. Prints
+# one line per round and a summary.
 #   usage: bench/webhook.sh [exe]   (default build/win32/harbinel.exe)
 # BENCH_HOOK_SCANS (500 a round), BENCH_HOOK_ROUNDS (3) and BENCH_HOOK_FLOOD
 # (100000) size it.
@@ -112,12 +111,19 @@ stop_program() {
     wait "$pid" 2>/dev/null || true
 }
 
-# The program's private bytes as Windows counts them (on Wine: the Linux
-# process's resident anonymous memory), through bench_ctl.
-ctl="$(dirname "$exe")/bench/bench_ctl.exe"
+# The program's private memory: the resident anonymous memory of its Wine
+# process, found by its command line and this prefix (other prefixes may
+# run a harbinel.exe of their own). Wine's own PrivateUsage counter reads 0.
 private_kib() {
-    "$loader" "$ctl" mem </dev/null >"$work/mem" 2>/dev/null || true
-    sed -n 's/.*private_kib=\([0-9]*\).*/\1/p' "$work/mem"
+    local p
+    for p in /proc/[0-9]*; do
+        if grep -q harbinel.exe "$p/cmdline" 2>/dev/null &&
+            tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+            awk '/^RssAnon:/ {print $2}' "$p/status"
+            return 0
+        fi
+    done
+    echo 0
 }
 
 run_round() {
@@ -148,7 +154,7 @@ for ((r = 1; r <= rounds; r++)); do
     run_round off
     run_round on
 done | tee "$work/rounds.txt"
-python3 - "$work/rounds.txt" <<'EOF'
+((rounds == 0)) || python3 - "$work/rounds.txt" <<'EOF'
 import re, statistics, sys
 rates = {"off": [], "on": []}; posts = []
 for line in open(sys.argv[1]):
@@ -166,5 +172,5 @@ before=$(private_kib)
 read -r ok2 seconds2 < <(scan "$flood")
 after=$(private_kib)
 echo "flood: $((ok + ok2)) scans in $(python3 -c "print(round($seconds + $seconds2))") s;" \
-    "private KiB after 1,000: $before, after the flood: $after"
+    "private (resident anonymous) KiB after 1,000: $before, after the flood: $after"
 stop_program

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # An HTTPS web hook server on 127.0.0.1 for the end-to-end tests: a test
 # certificate authority and a server certificate for 127.0.0.1 made afresh
-# with openssl, and a python3 server that records each POST's path and body
-# as one line "path|body" and answers 200.
+# with openssl (named as IP and as DNS 127.0.0.1: Wine 8 matches only DNS
+# names), and a python3 server that records each POST's path and body as
+# one line "path|body" and answers 200.
 #   tls-hook.sh run <dir> command...
 # hands the command HARBINEL_TLS_PORT, HARBINEL_TLS_CA (the authority's DER
 # file) and HARBINEL_TLS_OUT (the record), both as Windows Z: paths for
@@ -21,7 +22,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Harbinel Test CA" \
     >/dev/null 2>&1
 openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" -keyout "$dir/server.key" \
     -out "$dir/server.csr" >/dev/null 2>&1
-printf 'subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n' \
+printf 'subjectAltName=IP:127.0.0.1,DNS:127.0.0.1\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n' \
     >"$dir/server.ext"
 openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial \
     -days 2 -extfile "$dir/server.ext" -out "$dir/server.pem" >/dev/null 2>&1

@@ -1,7 +1,6 @@
-// The web hook: each scan from a caller that is not trusted, once its name is
-// known, posted over HTTP(S) to the user's URL through WinHTTP, so the
-// system's proxy, TLS and certificate checks apply. Posts wait in a bounded
-// queue for one worker thread; only the window's thread logs.
+// The web hook: each untrusted scan, once named, posted to the user's URL
+// through WinHTTP (the system's proxy, TLS and certificate checks) by one
+// worker thread fed from a bounded queue; only the window's thread logs.
 #include <winsock2.h>
 #include <windows.h>
 #include <winhttp.h>
@@ -374,8 +373,10 @@ void WebhookStop()
     AppState.Webhook = NULL;
     EnterCriticalSection(&s->lock);
     s->stopping = 1;
+    // Closing the post on its way ends its wait on Windows; Wine's WinHTTP
+    // goes on to its timeout, and the worker, left behind, frees itself.
     if (s->request != NULL)
-        WinHttpCloseHandle(s->request); // ends the wait of the post on its way
+        WinHttpCloseHandle(s->request);
     s->request = NULL;
     LeaveCriticalSection(&s->lock);
     SetEvent(s->stop);

@@ -62,9 +62,14 @@ static size_t AppendClean(const char* text, bool json, size_t keep, char* out, s
             n = 6;
         } else if (*p < 0x20) {
             unit[n++] = '?';
+        } else if (valid == 0 && json) {
+            const char escape[6] = {'\\', 'u', 'f', 'f', 'f', 'd'};
+            memcpy(unit, escape, sizeof escape);
+            n = sizeof escape;
         } else if (valid == 0) {
-            memcpy(unit, json ? "\\ufffd" : "\xEF\xBF\xBD", json ? 6 : 3);
-            n = json ? 6 : 3;
+            const char replacement[3] = {'\xEF', '\xBF', '\xBD'};
+            memcpy(unit, replacement, sizeof replacement);
+            n = sizeof replacement;
         } else {
             memcpy(unit, p, valid);
             n = step = valid;

@@ -99,7 +99,7 @@ TEST_F(WebhookTest, AServerThatNeverAnswersTimesOutWhileTheWindowAnswers)
 
 // The certificate checks are the system's: a server whose authority is not
 // trusted is refused, and the same server is taken once its authority is
-// in the machine's root store (which Wine reads as a program starts).
+// in the root store (which Wine reads as a program starts).
 TEST_F(WebhookTest, HttpsGoesOnlyToAServerTheSystemTrusts)
 {
     const std::string port = Env("HARBINEL_TLS_PORT");
@@ -116,12 +116,8 @@ TEST_F(WebhookTest, HttpsGoesOnlyToAServerTheSystemTrusts)
         Caller caller;
         ASSERT_TRUE(caller.Connect(listening));
         if (trusted) {
-            ASSERT_TRUE(
-                PumpUntil([&] { return !ReadFileBytes(out).empty() || Refused(main_); }, 15000))
+            ASSERT_TRUE(PumpUntil([&] { return !ReadFileBytes(out).empty(); }, 15000))
                 << Narrow(LogText(main_));
-            if (ReadFileBytes(out).empty())
-                GTEST_SKIP() << "Wine 8's WinHTTP refuses a server whose authority was added to "
-                                "the root store; the refusal of an untrusted one is checked";
             EXPECT_EQ(ReadFileBytes(out).rfind("/tls|{\"event\":\"scan\",\"kind\":\"connect\"", 0),
                       0u)
                 << ReadFileBytes(out);
@@ -132,14 +128,17 @@ TEST_F(WebhookTest, HttpsGoesOnlyToAServerTheSystemTrusts)
         ExitProgram();
         exited_ = false;
         WriteSwitch(kValueConnected, 0); // Listen, below, starts it again
+        // The machine's root store is where an authority for every user
+        // goes; Wine 8's chain engine reads only the user's, so both get it.
         const std::string der = ReadFileBytes(Widen(Env("HARBINEL_TLS_CA")));
-        HCERTSTORE root =
-            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
-        ASSERT_TRUE(root != NULL);
-        ASSERT_TRUE(CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING,
-                                                     (const BYTE*)der.data(), (DWORD)der.size(),
-                                                     CERT_STORE_ADD_REPLACE_EXISTING, NULL));
-        CertCloseStore(root, 0);
+        for (DWORD where : {CERT_SYSTEM_STORE_LOCAL_MACHINE, CERT_SYSTEM_STORE_CURRENT_USER}) {
+            HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, where, L"Root");
+            ASSERT_TRUE(root != NULL);
+            EXPECT_TRUE(CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING,
+                                                         (const BYTE*)der.data(), (DWORD)der.size(),
+                                                         CERT_STORE_ADD_REPLACE_EXISTING, NULL));
+            CertCloseStore(root, 0);
+        }
     }
 }
 

@@ -1,7 +1,6 @@
-// The web hook in-process, against the support library's hook server: the
-// body of each format, one post per caller a minute with the count held
-// back, a failed post retried, a full queue's drops, Stop ending a post that
-// hangs, the settings as loaded, and the dialog's Send test.
+// The web hook in-process against the support library's hook server: each
+// format's body, the per-caller minute, retries, a full queue's drops, Stop
+// on a post that hangs, the settings as loaded and the dialog's Send test.
 #include "harness.h"
 
 #include "dialog_driver.h"
