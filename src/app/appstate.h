@@ -14,6 +14,7 @@
 #include "../pure/scanrecord.h"
 #include "../pure/socketlist.h"
 #include "../pure/trusted.h"
+#include "../pure/watchring.h"
 #include "../pure/webhookbody.h"
 
 struct HostResolver;
@@ -55,12 +56,6 @@ struct ProgramSlot {
     DWORD started;  // tick count of its start
 };
 
-// A count that a log line reports at most once a minute.
-struct CountedLine {
-    DWORD count;      // not yet reported
-    DWORD loggedTick; // when a line last reported it
-    BYTE logged;      // a line has reported it at least once
-};
 
 struct ProgramRunner {
     ProgramSlot running[kProgramSlots];
@@ -68,8 +63,8 @@ struct ProgramRunner {
     int queueHead;
     int queueCount;
     BYTE stopped; // from Exit or the session's end until the outputs start again
-    CountedLine dropped;
-    CountedLine leftAlone;
+    CountNotice dropped;   // told in one line a minute at most
+    CountNotice leftAlone;
     DWORD errorTick; // when the last error line was logged
     BYTE errorLogged;
 };

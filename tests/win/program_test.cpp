@@ -147,7 +147,7 @@ TEST_F(ProgramTest, FourRunAtOnceAHundredWaitAndTheRestAreDropped)
     // The other two are told of once the minute since that line is over.
     ProgramTick();
     EXPECT_EQ(FindLogLine("Program: 2 runs dropped"), -1) << LogDump();
-    AppState.Program.dropped.loggedTick -= 60000;
+    AppState.Program.dropped.lastMs -= 60000;
     ProgramTick();
     EXPECT_NE(FindLogLine("Program: 2 runs dropped"), -1) << LogDump();
 
