@@ -12,10 +12,18 @@
 //   bench_ctl mem [ref]                memory counters of the running program
 //   bench_ctl logdump FILE [MINLINES [TIMEOUT_MS]]   wait for MINLINES lines, write the log
 //   bench_ctl count MINLINES [TIMEOUT_MS]            wait for MINLINES lines, print the count
+//   bench_ctl probe CSV STOPFILE [INTERVAL_MS [MAX_MS]]
+//                                      send WM_NULL to the main window every
+//                                      INTERVAL_MS (10) until STOPFILE exists;
+//                                      each answer's time goes to CSV
+//   bench_ctl resolve N [THREADS]      time gethostbyaddr for 127.0.0.2 on, N
+//                                      addresses one after another, or shared
+//                                      out among THREADS threads at once
 //   bench_ctl clear | exit | stop-ref
 #include "driver.h"
 
 #include <psapi.h>
+#include <algorithm>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -274,6 +282,142 @@ int StopReference()
     return ended ? 0 : 1;
 }
 
+// Microseconds since 1970 on the same clock as the scanner's CLOCK_REALTIME,
+// so that the samples can be matched with what happened on the Linux side.
+long long WallMicros()
+{
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    ULARGE_INTEGER t;
+    t.LowPart = now.dwLowDateTime;
+    t.HighPart = now.dwHighDateTime;
+    return (long long)((t.QuadPart - 116444736000000000ULL) / 10);
+}
+
+// How soon the window answers: a sent message waits until the window's
+// thread is back in its message loop, so its round trip is the longest
+// the user would wait for a click to be seen. One message every interval,
+// on a fixed schedule (a late answer does not push the later ones back);
+// the process's own CPU time comes with it at the start and the end.
+int Probe(const char* csvPath, const char* stopPath, DWORD intervalMs, DWORD maxMs)
+{
+    HWND main = MainWindowOrFail();
+    HANDLE process = OpenWindowProcess(main, PROCESS_QUERY_INFORMATION);
+    FILE* csv = fopen(csvPath, "wb");
+    if (csv == NULL) {
+        printf("error=cannot write %s\n", csvPath);
+        return 1;
+    }
+    fprintf(csv, "wall_us,latency_us,answered\n");
+    auto cpuMs = [&]() -> double {
+        FILETIME created, exited, kernel, user;
+        if (process == NULL || !GetProcessTimes(process, &created, &exited, &kernel, &user))
+            return -1;
+        ULARGE_INTEGER k, u;
+        k.LowPart = kernel.dwLowDateTime;
+        k.HighPart = kernel.dwHighDateTime;
+        u.LowPart = user.dwLowDateTime;
+        u.HighPart = user.dwHighDateTime;
+        return (double)(k.QuadPart + u.QuadPart) / 1e4;
+    };
+    const double cpuStart = cpuMs();
+    const ULONGLONG begin = GetTickCount64();
+    std::vector<double> latencies;
+    int unanswered = 0;
+    for (ULONGLONG k = 0;; ++k) {
+        const ULONGLONG due = begin + k * intervalMs;
+        ULONGLONG now = GetTickCount64();
+        if (now < due)
+            Sleep((DWORD)(due - now));
+        if (GetFileAttributesA(stopPath) != INVALID_FILE_ATTRIBUTES || now - begin > maxMs)
+            break;
+        DWORD_PTR result = 0;
+        const long long wall = WallMicros();
+        const LONGLONG start = Now();
+        const bool answered =
+            SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result) != 0;
+        const double latency = Millis(Now() - start) * 1000.0;
+        fprintf(csv, "%lld,%.0f,%d\n", wall, latency, answered ? 1 : 0);
+        latencies.push_back(latency);
+        unanswered += answered ? 0 : 1;
+    }
+    const double cpuEnd = cpuMs();
+    fclose(csv);
+    if (process != NULL)
+        CloseHandle(process);
+    std::sort(latencies.begin(), latencies.end());
+    const size_t n = latencies.size();
+    auto rank = [&](int p) { return n == 0 ? 0.0 : latencies[(n * p + 99) / 100 - 1]; };
+    printf("probes=%zu unanswered=%d p50_us=%.0f p99_us=%.0f max_us=%.0f process_cpu_ms=%.0f\n", n,
+           unanswered, rank(50), rank(99), n == 0 ? 0.0 : latencies.back(), cpuEnd - cpuStart);
+    return 0;
+}
+
+// How long one reverse lookup of a loopback caller takes here, as the
+// program's lookup workers make it: a fixed pool of them serves many
+// callers' addresses in turn, so these times set how soon the last name
+// line of a many-address load comes in. With THREADS, the addresses are
+// shared out among that many threads at once, as the pool does.
+struct ResolveShare {
+    int first, step, count;
+    std::vector<double>* times; // this thread's own
+    int named;
+};
+
+DWORD WINAPI ResolveThread(void* parameter)
+{
+    ResolveShare& share = *(ResolveShare*)parameter;
+    for (int i = share.first; i < share.count; i += share.step) {
+        in_addr a;
+        a.s_addr = htonl(0x7F000002u + (u_long)i);
+        const LONGLONG start = Now();
+        const hostent* entry = gethostbyaddr((const char*)&a, 4, AF_INET);
+        share.times->push_back(Millis(Now() - start));
+        share.named += entry != NULL ? 1 : 0;
+    }
+    return 0;
+}
+
+int Resolve(int count, int threads)
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    threads = threads < 1 ? 1 : threads > 64 ? 64 : threads;
+    std::vector<std::vector<double>> perThread(threads);
+    std::vector<ResolveShare> shares(threads);
+    std::vector<HANDLE> handles;
+    const LONGLONG begin = Now();
+    for (int t = 0; t < threads; ++t) {
+        shares[t] = ResolveShare{t, threads, count, &perThread[t], 0};
+        HANDLE h = CreateThread(NULL, 0, ResolveThread, &shares[t], 0, NULL);
+        if (h != NULL)
+            handles.push_back(h);
+    }
+    for (HANDLE h : handles) {
+        WaitForSingleObject(h, 120000);
+        CloseHandle(h);
+    }
+    const double wall = Millis(Now() - begin);
+    std::vector<double> times;
+    int named = 0;
+    for (int t = 0; t < threads; ++t) {
+        times.insert(times.end(), perThread[t].begin(), perThread[t].end());
+        named += shares[t].named;
+    }
+    std::sort(times.begin(), times.end());
+    double sum = 0;
+    int slow = 0;
+    for (double t : times) {
+        sum += t;
+        slow += t >= 1000 ? 1 : 0;
+    }
+    const size_t n = times.size();
+    printf("lookups=%zu threads=%d named=%d median_ms=%.2f max_ms=%.2f over_1s=%d sum_ms=%.0f "
+           "wall_ms=%.0f\n",
+           n, threads, named, n ? times[n / 2] : 0.0, n ? times.back() : 0.0, slow, sum, wall);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -292,6 +436,11 @@ int main(int argc, char** argv)
                        argc > 4 ? (DWORD)atol(argv[4]) : 60000);
     if (command == "count" && argc >= 3)
         return CountLines(atol(argv[2]), argc > 3 ? (DWORD)atol(argv[3]) : 60000);
+    if (command == "probe" && argc >= 4)
+        return Probe(argv[2], argv[3], argc > 4 ? (DWORD)atol(argv[4]) : 10,
+                     argc > 5 ? (DWORD)atol(argv[5]) : 300000);
+    if (command == "resolve" && argc >= 3)
+        return Resolve(atoi(argv[2]), argc > 3 ? atoi(argv[3]) : 1);
     if (command == "clear") {
         e2e::SendCommand(MainWindowOrFail(), e2e::kClearLog);
         printf("cleared=1\n");
@@ -302,6 +451,7 @@ int main(int argc, char** argv)
     if (command == "stop-ref")
         return StopReference();
     fprintf(stderr,
-            "usage: bench_ctl setup|start|start-ref|mem|logdump|count|clear|exit|stop-ref ...\n");
+            "usage: bench_ctl "
+            "setup|start|start-ref|mem|logdump|count|probe|resolve|clear|exit|stop-ref ...\n");
     return 2;
 }

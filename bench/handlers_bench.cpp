@@ -6,7 +6,8 @@
 // calls that the accept and write handlers make are timed one by one with
 // the same arguments. The program's code is not changed or instrumented.
 //
-//   bench_handlers [SCANS]       default 300
+//   bench_handlers [SCANS [watch]]   default 300; "watch" turns the stealth
+//                                    watch on, to see what it adds per scan
 #include <winsock2.h>
 #include <windows.h>
 #include <ws2tcpip.h>
@@ -69,7 +70,7 @@ u_short FreePort()
     return ntohs(a.sin_port);
 }
 
-void WriteSettings(u_short port)
+void WriteSettings(u_short port, bool watch)
 {
     RegDeleteTreeA(HKEY_CURRENT_USER, kKey);
     HKEY key = NULL;
@@ -79,6 +80,8 @@ void WriteSettings(u_short port)
     RegSetValueExA(key, "Count", 0, REG_DWORD, (const BYTE*)&count, sizeof count);
     RegSetValueExA(key, "Port0", 0, REG_DWORD, (const BYTE*)&value, sizeof value);
     RegSetValueExA(key, "Connected", 0, REG_BINARY, &on, 1);
+    if (watch)
+        RegSetValueExA(key, "StealthWatch", 0, REG_BINARY, &on, 1);
     RegCloseKey(key);
 }
 
@@ -140,6 +143,10 @@ std::string Kind(const MSG& msg)
         return "WM_SOCKETRETIRED";
     case WM_HOSTRESOLVED:
         return "WM_HOSTRESOLVED";
+    case WM_WATCHBATCH:
+        return "WM_WATCHBATCH";
+    case WM_TIMER:
+        return "WM_TIMER";
     }
     char text[32];
     snprintf(text, sizeof text, "message 0x%04x", msg.message);
@@ -159,6 +166,57 @@ int RdnsLines()
     return n;
 }
 
+// What the bare reference does for each caller, call by call, on real
+// loopback connections: accept, WSAAsyncSelect, send of the warning,
+// shutdown and closesocket. The program makes these same calls, so the
+// rest of its time per scan is its own work.
+void TimeReferenceCalls()
+{
+    printf("-- the reference's calls per scan, timed alone --\n");
+    const UINT kEvents = WM_APP + 78; // answered by DefWindowProc
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof a;
+    if (bind(listener, (sockaddr*)&a, sizeof a) != 0 || listen(listener, SOMAXCONN) != 0 ||
+        getsockname(listener, (sockaddr*)&a, &length) != 0) {
+        printf("error=no listener for the reference's calls\n");
+        closesocket(listener);
+        return;
+    }
+    const char warning[] = "WARNING: Access attempt has been logged. Your ISP will be notified\r\n";
+    std::map<std::string, std::vector<double>> timed;
+    for (int i = 0; i < 200; ++i) {
+        SOCKET caller = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (connect(caller, (sockaddr*)&a, sizeof a) != 0) {
+            closesocket(caller);
+            continue;
+        }
+        LONGLONG start = Now();
+        SOCKET s = accept(listener, NULL, NULL);
+        timed["ref: accept"].push_back(Micros(Now() - start));
+        start = Now();
+        WSAAsyncSelect(s, AppState.MainWindow, kEvents, FD_READ | FD_WRITE | FD_CLOSE);
+        timed["ref: WSAAsyncSelect"].push_back(Micros(Now() - start));
+        start = Now();
+        send(s, warning, (int)(sizeof warning - 1), 0);
+        timed["ref: send (68 bytes)"].push_back(Micros(Now() - start));
+        start = Now();
+        shutdown(s, SD_BOTH);
+        timed["ref: shutdown"].push_back(Micros(Now() - start));
+        start = Now();
+        closesocket(s);
+        timed["ref: closesocket"].push_back(Micros(Now() - start));
+        closesocket(caller);
+        MSG msg;
+        while (PeekMessageA(&msg, AppState.MainWindow, kEvents, kEvents, PM_REMOVE)) {}
+    }
+    closesocket(listener);
+    for (auto& t : timed)
+        Report(t.first, t.second);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -167,7 +225,8 @@ int main(int argc, char** argv)
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     u_short port = FreePort();
-    WriteSettings(port);
+    const bool watch = argc > 2 && strcmp(argv[2], "watch") == 0;
+    WriteSettings(port, watch);
     ResetAppState();
     if (!StartHarbinel(GetModuleHandleA(NULL))) {
         printf("error=no main window\n");
@@ -209,8 +268,9 @@ int main(int argc, char** argv)
     }
     double wall = Micros(Now() - begin);
     WaitForSingleObject(thread, 10000);
-    printf("scans=%d complete=%d scanner_s=%.3f scans_per_s=%.1f rdns_lines=%d\n", scans,
-           scanner.complete, scanner.seconds, scans / scanner.seconds, RdnsLines());
+    printf("scans=%d complete=%d scanner_s=%.3f scans_per_s=%.1f rdns_lines=%d watch=%d\n", scans,
+           scanner.complete, scanner.seconds, scans / scanner.seconds, RdnsLines(),
+           AppState.Watch != NULL ? 1 : 0);
     printf("window thread: wall_ms=%.0f waiting_for_messages_ms=%.0f\n", wall / 1000,
            waiting / 1000);
     for (auto& h : handled)
@@ -249,6 +309,11 @@ int main(int argc, char** argv)
     TimeCall("Shell_NotifyIconA NIM_MODIFY icon", 200,
              [&] { SetTrayIcon(AppState.IconAlert, NULL); });
     TimeCall("AddLogLine", 200, [&] { AddLogLine("   Message sent"); });
+    // With the watch on, every accept first reads what waits at the raw
+    // socket on the window's thread; with nothing waiting that is one
+    // read per watch socket that finds none.
+    if (AppState.Watch != NULL)
+        TimeCall("StealthCatchUp (nothing waiting)", 200, [&] { StealthCatchUp(); });
     // A scan's block of lines, each drawn and scrolled to as it comes, and
     // the same block drawn once at its end.
     const char* block[] = {"Scan detected", "   Accept: 127.0.0.1:40000 -> 127.0.0.1:12345",
@@ -298,6 +363,7 @@ int main(int argc, char** argv)
     }
     Report("WSAAsyncGetHostByAddr (start)", starts);
     closesocket(probe);
+    TimeReferenceCalls();
 
     SendMessageA(AppState.MainWindow, WM_COMMAND, IDM_EXIT, 0);
     while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))

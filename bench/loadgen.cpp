@@ -8,11 +8,17 @@
 //
 // --sources S spreads the callers over S loopback addresses, 127.0.0.2 on.
 //   bench_loadgen check --log log.txt callers.csv [callers.csv ...]
-//   bench_loadgen synflood --count N --sources S [--rate PPS] [--ports K]
+//   bench_loadgen synflood --count N --sources S [--rate PPS] [--ports K] [--per-source B]
+//   bench_loadgen bulk --bytes N
 //
+// bulk moves N bytes over one loopback connection between two processes of
+// its own (nothing of the program under test), for what a busy link costs
+// a program that watches the packets; it prints the wall-clock start and
+// end, so that samples taken elsewhere can be matched to the transfer.
 // synflood (root) sends N bare TCP SYNs through a raw socket with its own IP
-// header: sources 127.100.0.1 on (S of them, taken in turn), destination
-// 127.0.0.1, on K ports (64) that nobody listens on right now. Only loopback
+// header: sources 127.100.0.1 on (S of them, taken in turn, B SYNs each at
+// their turn, 1 unless --per-source says more), destination 127.0.0.1, on
+// K ports (64) that nobody listens on right now. Only loopback
 // addresses are ever written into a packet.
 //
 // The program under test runs under Wine, whose sockets are this kernel's
@@ -29,6 +35,7 @@
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -103,10 +110,10 @@ struct Caller {
     int port = 0;
     int callerPort = 0;
     uint32_t from = INADDR_LOOPBACK; // the caller's own address
-    int64_t start = 0;     // before connect()
-    int64_t connected = 0; // connect completed
-    int64_t warned = 0;    // last byte of the warning arrived
-    int64_t ended = 0;     // end of stream (or error) seen
+    int64_t start = 0;               // before connect()
+    int64_t connected = 0;           // connect completed
+    int64_t warned = 0;              // last byte of the warning arrived
+    int64_t ended = 0;               // end of stream (or error) seen
     size_t bytes = 0;
     std::string head; // the first bytes received, to compare with the warning
     bool endOfStream = false;
@@ -487,7 +494,8 @@ int Check(int argc, char** argv)
     // they are matched by count and order (each pair after a scan that has
     // none yet).
     std::map<CallerKey, int> seen;
-    int scans = 0, rdns = 0, timestamps = 0, sent = 0, blocked = 0, recvErrors = 0, other = 0;
+    int scans = 0, rdns = 0, timestamps = 0, sent = 0, blocked = 0, recvErrors = 0, other = 0,
+        sweeps = 0;
     int unmatchedScans = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
         const std::string& l = lines[i];
@@ -520,12 +528,17 @@ int Check(int argc, char** argv)
         } else if (l == "Scan blocked") {
             ++blocked;
         } else if (StartsWith(l, "   RDNS: ") || StartsWith(l, "   Timestamp:") ||
-                   StartsWith(l, "Listening on ") || l == "Stealth watch on" ||
-                   l == "Stealth watch off" || StartsWith(l, "Stealth watch: ")) {
-            // counted with their scan, the start line, or the watch's notices
+                   StartsWith(l, "Listening on ") || StartsWith(l, "Ports: ") ||
+                   l == "Stealth watch on" || l == "Stealth watch off" ||
+                   StartsWith(l, "Stealth watch: ")) {
+            // counted with their scan, the start lines, or the watch's notices
             // (addresses followed, callers its full table could not keep)
         } else if (StartsWith(l, "Recv error: ")) {
             ++recvErrors; // Wine's spurious read events; tolerated
+        } else if (StartsWith(l, "Port sweep from ")) {
+            // The watch sees all of this machine's loopback traffic: another
+            // program sweeping 127.0.0.0/8 meanwhile is logged too.
+            ++sweeps;
         } else {
             ++other;
             problem("line " + std::to_string(i) + ": unexpected line \"" + l + "\"");
@@ -552,8 +565,8 @@ int Check(int argc, char** argv)
     if (sent != callerCount || blocked != callerCount || scans != callerCount)
         problem("counts differ from the " + std::to_string(callerCount) + " callers");
     printf("callers=%d scans=%d rdns=%d timestamps=%d sent=%d blocked=%d missing=%d "
-           "recv_errors=%d other=%d problems=%d\n",
-           callerCount, scans, rdns, timestamps, sent, blocked, missing, recvErrors, other,
+           "recv_errors=%d sweeps=%d other=%d problems=%d\n",
+           callerCount, scans, rdns, timestamps, sent, blocked, missing, recvErrors, sweeps, other,
            problems);
     return problems == 0 ? 0 : 1;
 }
@@ -592,7 +605,7 @@ uint16_t Checksum(const unsigned char* data, size_t size, uint32_t sum = 0)
 
 int SynFlood(int argc, char** argv)
 {
-    int count = 50000, sources = 1000, portCount = 64;
+    int count = 50000, sources = 1000, portCount = 64, perSource = 1;
     double rate = 0;
     for (int i = 2; i + 1 < argc; i += 2) {
         std::string a = argv[i];
@@ -604,12 +617,15 @@ int SynFlood(int argc, char** argv)
             rate = atof(argv[i + 1]);
         else if (a == "--ports")
             portCount = atoi(argv[i + 1]);
+        else if (a == "--per-source")
+            perSource = atoi(argv[i + 1]);
         else
             Fail("unknown option " + a);
     }
     // 127.100.0.1 .. stays inside 127.0.0.0/8 for any count below 2^16.
-    if (count <= 0 || sources <= 0 || sources > 65000 || portCount <= 0)
-        Fail("synflood needs a positive --count, --sources (at most 65000) and --ports");
+    if (count <= 0 || sources <= 0 || sources > 65000 || portCount <= 0 || perSource <= 0)
+        Fail("synflood needs a positive --count, --sources (at most 65000), --ports and "
+             "--per-source");
     std::vector<int> ports = ClosedPorts(portCount);
     if (ports.empty())
         Fail("no closed port found");
@@ -625,10 +641,13 @@ int SynFlood(int argc, char** argv)
     for (int i = 0; i < count; ++i) {
         if (rate > 0) {
             int64_t due = begin + (int64_t)(i * 1e6 / rate);
-            while (NowMicros() < due) {
-            }
+            while (NowMicros() < due) {}
         }
-        const uint32_t source = (127u << 24) | (100u << 16) | (uint32_t)(1 + i % sources);
+        // --per-source 1: the sources take turns, one SYN each; K: each source
+        // sends K in a row, to K different ports, before the next one.
+        const int turn = perSource == 1 ? i % sources : (i / perSource) % sources;
+        const int round = perSource == 1 ? i / sources : i / (perSource * sources);
+        const uint32_t source = (127u << 24) | (100u << 16) | (uint32_t)(1 + turn);
         if ((source >> 24) != 127 || target != INADDR_LOOPBACK)
             Fail("address outside 127.0.0.0/8");
         unsigned char packet[40] = {};
@@ -643,8 +662,8 @@ int SynFlood(int argc, char** argv)
         ip->daddr = htonl(target);
         ip->check = htons(Checksum(packet, 20));
         tcphdr* tcp = (tcphdr*)(packet + 20);
-        tcp->source = htons((uint16_t)(20000 + (i / sources) % 20000));
-        tcp->dest = htons((uint16_t)ports[(size_t)(i / sources + i) % ports.size()]);
+        tcp->source = htons((uint16_t)(20000 + round % 20000));
+        tcp->dest = htons((uint16_t)ports[(size_t)(round + i) % ports.size()]);
         tcp->seq = htonl(0x10000u + (uint32_t)i);
         tcp->doff = 5;
         tcp->syn = 1;
@@ -661,16 +680,92 @@ int SynFlood(int argc, char** argv)
         for (int k = 0; k < 12; k += 2)
             partial += (uint32_t)(pseudo[k] << 8 | pseudo[k + 1]);
         tcp->check = htons(Checksum(packet + 20, 20, partial));
-        if (sendto(fd, packet, sizeof packet, 0, (sockaddr*)&to, sizeof to) == (ssize_t)sizeof packet)
+        if (sendto(fd, packet, sizeof packet, 0, (sockaddr*)&to, sizeof to) ==
+            (ssize_t)sizeof packet)
             ++sent;
         else
             ++failed;
     }
     const double seconds = (double)(NowMicros() - begin) / 1e6;
     close(fd);
-    printf("syns=%d sent=%d failed=%d sources=%d ports=%zu elapsed_s=%.3f pps=%.0f\n", count, sent,
-           failed, sources, ports.size(), seconds, sent / seconds);
+    printf("syns=%d sent=%d failed=%d sources=%d per_source=%d ports=%zu elapsed_s=%.3f pps=%.0f\n",
+           count, sent, failed, sources, perSource, ports.size(), seconds, sent / seconds);
     return failed == 0 ? 0 : 1;
+}
+
+// ---- bulk -------------------------------------------------------------------------
+
+int64_t WallMicros()
+{
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+int Bulk(int argc, char** argv)
+{
+    long long total = 1LL << 31;
+    for (int i = 2; i + 1 < argc; i += 2) {
+        std::string a = argv[i];
+        if (a == "--bytes")
+            total = atoll(argv[i + 1]);
+        else
+            Fail("unknown option " + a);
+    }
+    if (total <= 0)
+        Fail("bulk needs a positive --bytes");
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (listener < 0 || bind(listener, (sockaddr*)&a, sizeof a) != 0 || listen(listener, 1) != 0 ||
+        getsockname(listener, (sockaddr*)&a, &len) != 0)
+        Fail("bulk: cannot listen on loopback");
+    // The receiver is a process of its own, so that sending and receiving
+    // each have a CPU, as two programs would.
+    pid_t receiver = fork();
+    if (receiver < 0)
+        Fail("fork");
+    if (receiver == 0) {
+        int fd = accept(listener, NULL, NULL);
+        if (fd < 0)
+            _exit(3);
+        static char sink[1 << 20];
+        long long got = 0;
+        ssize_t n;
+        while ((n = recv(fd, sink, sizeof sink, 0)) > 0)
+            got += n;
+        close(fd);
+        _exit(got == total ? 0 : 4);
+    }
+    close(listener);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0 || connect(fd, (sockaddr*)&a, sizeof a) != 0)
+        Fail("bulk: cannot connect");
+    static char chunk[1 << 20];
+    memset(chunk, 'x', sizeof chunk);
+    const int64_t wallStart = WallMicros(), start = NowMicros();
+    long long sent = 0;
+    while (sent < total) {
+        size_t want = (size_t)std::min<long long>((long long)sizeof chunk, total - sent);
+        ssize_t n = send(fd, chunk, want, 0);
+        if (n <= 0)
+            Fail("bulk: send: " + std::string(strerror(errno)));
+        sent += n;
+    }
+    shutdown(fd, SHUT_WR);
+    int status = 0;
+    waitpid(receiver, &status, 0);
+    const int64_t end = NowMicros(), wallEnd = WallMicros();
+    close(fd);
+    const bool whole = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const double seconds = (double)(end - start) / 1e6;
+    printf("bytes=%lld received_whole=%d elapsed_s=%.3f mib_per_s=%.0f wall_start_us=%lld "
+           "wall_end_us=%lld\n",
+           sent, whole ? 1 : 0, seconds, (double)sent / (1 << 20) / seconds, (long long)wallStart,
+           (long long)wallEnd);
+    return whole ? 0 : 1;
 }
 
 } // namespace
@@ -686,10 +781,14 @@ int main(int argc, char** argv)
         return Check(argc, argv);
     if (command == "synflood")
         return SynFlood(argc, argv);
+    if (command == "bulk")
+        return Bulk(argc, argv);
     fprintf(stderr, "usage: bench_loadgen freeports N\n"
                     "       bench_loadgen run --ports P1,P2 --count N [--concurrency C | --rate R]"
                     " [--timeout-ms T] [--out callers.csv]\n"
                     "       bench_loadgen check --log log.txt callers.csv...\n"
-                    "       bench_loadgen synflood --count N --sources S [--rate PPS] [--ports K]\n");
+                    "       bench_loadgen synflood --count N --sources S [--rate PPS] [--ports K]"
+                    " [--per-source B]\n"
+                    "       bench_loadgen bulk --bytes N\n");
     return 2;
 }

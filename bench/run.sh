@@ -7,20 +7,25 @@
 #
 # Bounded: every phase has a fixed number of callers and every wait a
 # deadline. Sizes can be lowered through the environment:
-#   BENCH_ROUNDS (3)  BENCH_SEQ (200)  BENCH_CONC (600)  BENCH_OVERLOAD (1000)
+#   BENCH_ROUNDS (3)  BENCH_SEQ (600)  BENCH_CONC (1200)  BENCH_OVERLOAD (1000)
 #   BENCH_BURST (200)  BENCH_FLOOD (100000)  BENCH_SYNS (50000)
-#   BENCH_SYN_SOURCES (1000)  BENCH_STEALTH_CALLERS (2000)
+#   BENCH_SYN_SOURCES (1000)  BENCH_SYN_RATE (3000)  BENCH_SYN_BURST (30)
+#   BENCH_STEALTH_CALLERS (2000)
+#   BENCH_BULK_BYTES (2 GiB)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/wine-env.sh"
 cd "$HARBINEL_ROOT"
 
 rounds=${BENCH_ROUNDS:-3}
-seq_count=${BENCH_SEQ:-200}
-conc_count=${BENCH_CONC:-600}
+seq_count=${BENCH_SEQ:-600}
+conc_count=${BENCH_CONC:-1200}
 overload_count=${BENCH_OVERLOAD:-1000}
 burst=${BENCH_BURST:-200}
 flood=${BENCH_FLOOD:-100000}
-syns=${BENCH_SYNS:-50000}
+syns=${BENCH_SYNS:-30000}
+syn_rate=${BENCH_SYN_RATE:-3000}
+syn_burst=${BENCH_SYN_BURST:-30}
+bulk_bytes=${BENCH_BULK_BYTES:-2147483648}
 syn_sources=${BENCH_SYN_SOURCES:-1000}
 stealth_callers=${BENCH_STEALTH_CALLERS:-2000}
 concurrency=16
@@ -92,19 +97,50 @@ wrun() {
 }
 ctl() { wrun "$bin/bench_ctl.exe" "$@"; }
 
-# Linux memory of the running program's Wine process (found by its command
-# line and this prefix): resident anonymous (private) and resident in all.
-linux_memory() {
-    local name="$1" p
+# The Linux process of a program running in this prefix, found by the
+# first word of its command line (a grep for the name has the name in its
+# arguments); empty when none runs.
+linux_pid() {
+    local name="$1" p first
     for p in /proc/[0-9]*; do
-        if grep -q "$name" "$p/cmdline" 2>/dev/null &&
+        first=$(tr '\0' '\n' <"$p/cmdline" 2>/dev/null | head -n 1) || true
+        if [[ $first == *"$name"* ]] &&
             tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
-            echo "rss_anon_kib=$(awk '/^RssAnon:/ {print $2}' "$p/status")" \
-                "vm_rss_kib=$(awk '/^VmRSS:/ {print $2}' "$p/status")"
+            echo "${p#/proc/}"
             return 0
         fi
     done
-    echo "rss_anon_kib=0 vm_rss_kib=0"
+}
+# Its memory: resident anonymous (private) and resident in all, and its
+# thread count.
+linux_memory() {
+    local pid
+    pid=$(linux_pid "$1")
+    if [[ -z $pid ]]; then
+        echo "rss_anon_kib=0 vm_rss_kib=0 threads=0"
+        return 0
+    fi
+    echo "rss_anon_kib=$(awk '/^RssAnon:/ {print $2}' "/proc/$pid/status")" \
+        "vm_rss_kib=$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status")" \
+        "threads=$(awk '/^Threads:/ {print $2}' "/proc/$pid/status")"
+}
+# User and system CPU time of a process so far, in milliseconds.
+cpu_ms() {
+    [[ -n $1 && -r /proc/$1/stat ]] || { echo 0; return 0; }
+    sed 's/.*) //' "/proc/$1/stat" | awk -v hz="$(getconf CLK_TCK)" '{print ($12 + $13) * 1000 / hz}'
+}
+# Packets the kernel dropped because a raw TCP socket's queue was full: the
+# stealth watch's, which under Wine is a socket of this kernel held by the
+# program and by this prefix's wineserver (other programs on the machine may
+# have raw sockets of their own, so only these are counted).
+raw_drops() {
+    local pid inodes=""
+    for pid in "$@"; do
+        [[ -n $pid ]] || continue
+        inodes+=" $(ls -l "/proc/$pid/fd" 2>/dev/null | sed -n 's/.*socket:\[\([0-9]*\)\]$/\1/p' | tr '\n' ' ')"
+    done
+    awk -v inodes="$inodes" 'BEGIN {n = split(inodes, list, " "); for (i = 1; i <= n; i++) ours[list[i]] = 1}
+        NR > 1 && $2 ~ /:0006$/ && ($10 in ours) {d += $NF} END {print d + 0}' /proc/net/raw
 }
 load() { echo "load1=$(cut -d' ' -f1 /proc/loadavg)"; }
 
@@ -126,6 +162,16 @@ grep '^lines=' "$out/lookup.out" | sed 's/^/lookup /' >>"$raw" || true
 
 say "handler timing (300 sequential scans in-process)"
 wrun "$bin/bench_handlers.exe" 300 | tee "$out/handlers.out"
+say "handler timing, stealth watch on"
+wrun "$bin/bench_handlers.exe" 300 watch | tee "$out/handlers-watch.out"
+
+say "reverse lookups of 249 loopback addresses, one after another and eight at once"
+line=$(ctl resolve "$sources") || true
+record "resolve $line"
+echo "    $line"
+line=$(ctl resolve "$sources" 8) || true
+record "resolve8 $line"
+echo "    $line"
 
 # ---- load: sequential, 16 concurrent, 16 concurrent from 249 addresses ------------
 
@@ -153,7 +199,11 @@ stop_program() {
 run_program() {
     local prog="$1" tag="$2" line
     line=$(start_program "$prog") || { echo "$line"; return 1; }
-    local phase count conc extra csvs=()
+    local phase count conc extra csvs=() pid server cpu0 server0
+    # CPU time as well as wall time: the machine is shared, and a busy
+    # neighbour slows the wall clock far more than it changes the work done.
+    pid=$(linux_pid "$([[ $prog == reference ]] && echo bench_reference.exe || echo harbinel.exe)")
+    server=$(linux_pid wineserver)
     for phase in seq conc many; do
         extra=()
         case $phase in
@@ -161,8 +211,10 @@ run_program() {
         conc) count=$conc_count conc=$concurrency ;;
         many) count=$conc_count conc=$concurrency extra=(--sources "$sources") ;;
         esac
+        cpu0=$(cpu_ms "$pid") server0=$(cpu_ms "$server")
         line=$("$loadgen" run --ports "$ports16_csv" --count "$count" --concurrency "$conc" \
             "${extra[@]}" --out "$out/$prog-$tag-$phase.csv") || true
+        line="$line cpu_ms=$(($(cpu_ms "$pid") - cpu0)) server_cpu_ms=$(($(cpu_ms "$server") - server0))"
         record "load prog=$prog $tag phase=$phase $line $(load)"
         echo "    $prog $phase: $line"
         csvs+=("$out/$prog-$tag-$phase.csv")
@@ -250,9 +302,42 @@ for prog in reference harbinel; do
     stop_program "$prog"
 done
 
+# ---- a bulk transfer over loopback while the window is probed ----------------------
+
+say "bulk: $bulk_bytes bytes over loopback, the window probed every 10 ms, watch off / on"
+for ((r = 1; r <= rounds; r++)); do
+    for stealth in $( ((r % 2)) && echo 1 0 || echo 0 1); do
+        prog=$([[ $stealth == 1 ]] && echo watch || echo nofile)
+        start_program "$prog" >/dev/null
+        pid=$(linux_pid harbinel.exe)
+        server=$(linux_pid wineserver)
+        stop=$out/probe.stop
+        rm -f "$stop"
+        wrun "$bin/bench_ctl.exe" probe "$(winpath "$out/probe-$prog-$r.csv")" "$(winpath "$stop")" \
+            10 120000 >"$out/probe-$prog-$r.out" &
+        prober=$!
+        sleep 2 # the prober's own start, then some idle samples
+        cpu0=$(cpu_ms "$pid") server0=$(cpu_ms "$server") drops0=$(raw_drops "$pid" "$server")
+        line=$("$loadgen" bulk --bytes "$bulk_bytes") || true
+        cpu1=$(cpu_ms "$pid") server1=$(cpu_ms "$server") drops1=$(raw_drops "$pid" "$server")
+        sleep 1
+        touch "$stop"
+        wait "$prober" || true
+        wall0=$(sed -n 's/.*wall_start_us=\([0-9]*\).*/\1/p' <<<"$line")
+        wall1=$(sed -n 's/.*wall_end_us=\([0-9]*\).*/\1/p' <<<"$line")
+        stats=$(python3 bench/probestats.py "$out/probe-$prog-$r.csv" "${wall0:-0}" "${wall1:-0}") || true
+        record "bulk prog=$prog round=$r $line cpu_ms=$((cpu1 - cpu0))" \
+            "wineserver_cpu_ms=$((server1 - server0)) raw_drops=$((drops1 - drops0))" \
+            "$stats $(tr -d '\r' <"$out/probe-$prog-$r.out" | tail -n 1 | sed 's/\([a-z0-9_]*\)=/probe_\1=/g') $(load)"
+        echo "    round $r $prog: $(tail -n 1 "$raw" | cut -d' ' -f2-)"
+        stop_program "$prog"
+    done
+done
+rm -f "$out/probe.stop"
+
 # ---- stealth watch under a SYN flood ---------------------------------------------
 
-say "stealth watch: $syns SYNs from $syn_sources forged sources, $stealth_callers real callers meanwhile"
+say "stealth watch: $syns SYNs at $syn_rate/s from $syn_sources forged sources, $stealth_callers real callers meanwhile"
 start_program watch >/dev/null
 count_lines() { ctl count "$1" "${2:-10000}" | sed -n 's/.*lines=\([0-9]*\).*/\1/p'; }
 # Warm-up without a flood: the first scans start the lookup threads and the
@@ -264,11 +349,29 @@ for flood_round in 1 2; do
     sleep 1
     before=$(count_lines 1)
     record "stealth phase=before$flood_round lines=$before $(linux_memory harbinel.exe)"
-    "$loadgen" synflood --count "$syns" --sources "$syn_sources" >"$out/synflood.out" 2>&1 &
+    pid=$(linux_pid harbinel.exe)
+    server=$(linux_pid wineserver)
+    drops0=$(raw_drops "$pid" "$server")
+    # The first flood's sources take turns, one SYN each: more of them than
+    # the sweep table holds. In the second each sends its SYNs in a row.
+    per_source=$([[ $flood_round == 1 ]] && echo 1 || echo "$syn_burst")
+    "$loadgen" synflood --count "$syns" --sources "$syn_sources" --rate "$syn_rate" \
+        --per-source "$per_source" >"$out/synflood.out" 2>&1 &
     flooder=$!
     line=$("$loadgen" run --ports "$ports16_csv" --count "$stealth_callers" \
         --concurrency "$concurrency" --out "$out/stealth-callers$flood_round.csv") || true
+    # The highest private memory and thread count while the flood goes on.
+    peak_anon=0 peak_threads=0
+    while kill -0 "$flooder" 2>/dev/null; do
+        read -r anon threads < <(linux_memory harbinel.exe |
+            sed 's/rss_anon_kib=\([0-9]*\).*threads=\([0-9]*\)/\1 \2/')
+        ((anon > peak_anon)) && peak_anon=$anon
+        ((threads > peak_threads)) && peak_threads=$threads
+        sleep 0.5
+    done
     wait "$flooder" || true
+    record "stealth phase=peak$flood_round peak_rss_anon_kib=$peak_anon peak_threads=$peak_threads" \
+        "raw_drops=$(($(raw_drops "$pid" "$server") - drops0))"
     record "stealth phase=callers$flood_round $line $(load)"
     record "stealth phase=sender$flood_round $(cat "$out/synflood.out")"
     # Sweep blocks settle 0.5 s after their burst and the watch's timer runs
@@ -283,7 +386,12 @@ ctl logdump "$out/stealth-log.txt" 1 10000 >/dev/null || true
 record "stealth phase=log sweep_lines=$(grep -c '^Port sweep from' "$out/stealth-log.txt" || true)" \
     "went_on=$(grep -c 'went on' "$out/stealth-log.txt" || true)" \
     "stealth_scans=$(grep -c '^   Stealth: ' "$out/stealth-log.txt" || true)" \
-    "scans=$(grep -c '^Scan detected' "$out/stealth-log.txt" || true)"
+    "scans=$(grep -c '^Scan detected' "$out/stealth-log.txt" || true)" \
+    "too_busy_lines=$(grep -c 'packets not examined' "$out/stealth-log.txt" || true)" \
+    "not_examined=$(sed -n 's/^Stealth watch: \([0-9]*\) packets not examined.*/\1/p' \
+        "$out/stealth-log.txt" | awk '{s += $1} END {print s + 0}')" \
+    "try_again=$(grep -c 'Try again' "$out/stealth-log.txt" || true)" \
+    "threads_at_end=$(linux_memory harbinel.exe | sed 's/.*threads=//')"
 grep '^stealth' "$raw" | sed 's/^/    /'
 stop_program watch
 

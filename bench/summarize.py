@@ -105,6 +105,40 @@ def main():
             cells.append(fmt(v, digits))
         r = ratio(figures[("harbinel", phase, key)], figures[("reference", phase, key)])
         w(f"| {label} | " + " | ".join(cells) + f" | {fmt(r, 2)} |")
+    # CPU per scan, the program's process and its wineserver together, from
+    # each round's CPU times over its callers.
+    def cpu_per_scan(prog, phase, keys):
+        per = []
+        for f in loads:
+            if f.get("prog") != prog or f.get("phase") != phase or "cpu_ms" not in f:
+                continue
+            done = num(f, "complete", 0)
+            if done:
+                per.append(sum(num(f, k, 0) for k in keys) * 1000 / done)
+        return median(per)
+
+    for label, phase, keys in (("CPU per scan, sequential, program + wineserver (µs)", "seq", ("cpu_ms", "server_cpu_ms")),
+                               ("CPU per scan, sequential, program alone (µs)", "seq", ("cpu_ms",)),
+                               ("CPU per scan, 16 concurrent, program + wineserver (µs)", "conc", ("cpu_ms", "server_cpu_ms")),
+                               ("CPU per scan, 16 concurrent, program alone (µs)", "conc", ("cpu_ms",))):
+        cells = []
+        for prog, _ in programs:
+            v = cpu_per_scan(prog, phase, keys)
+            figures[(prog, phase, "cpu:" + ",".join(keys))] = v
+            cells.append(fmt(v, 0))
+        r = ratio(figures[("reference", phase, "cpu:" + ",".join(keys))],
+                  figures[("harbinel", phase, "cpu:" + ",".join(keys))])
+        w(f"| {label} | " + " | ".join(cells) + f" | ref. / Harbinel {fmt(r, 2)} |")
+    # The least disturbed round of each: on a shared machine the neighbours
+    # only ever slow a round down, so the best one is nearest the program's
+    # own speed.
+    for label, phase in (("scans/s, best round, sequential", "seq"), ("scans/s, best round, 16 concurrent", "conc"),
+                         ("scans/s, best round, 249 addresses", "many")):
+        best = {prog: max((num(f, "rate", 0) for f in loads if f.get("prog") == prog and f.get("phase") == phase),
+                          default=None) for prog, _ in programs}
+        figures.update({(prog, phase, "best"): v for prog, v in best.items()})
+        w(f"| {label} | " + " | ".join(fmt(best[p], 0) for p, _ in programs) +
+          f" | {fmt(ratio(best['harbinel'], best['reference']), 2)} |")
     lost = {prog: load_sum(prog, "lost") for prog, _ in programs}
     w("| callers lost, all rounds | " + " | ".join(str(int(lost[p])) for p, _ in programs) + " | |")
     problems = {prog: sum(num(f, "problems", 1) for f in checks
@@ -163,25 +197,85 @@ def main():
         w(f"| {fmt(st['harbinel'])} | {fmt(st['watch'])} | {fmt(st['reference'])} |")
         w("")
 
+    bulks = [f for k, f in records if k == "bulk"]
+    bulk = {}
+    if bulks:
+        w("## Bulk transfer over loopback, the window probed every 10 ms")
+        w("")
+        w("| Round | watch | GiB | seconds | MiB/s | probes during | p50 / p99 / max answer (ms) | "
+          "idle p50 / p99 (ms) | program CPU (ms) | wineserver CPU (ms) | kernel drops at the watch's socket |")
+        w("|---|---|---|---|---|---|---|---|---|---|---|")
+        for f in bulks:
+            w(f"| {f.get('round')} | {'on' if f.get('prog') == 'watch' else 'off'} | "
+              f"{fmt(num(f, 'bytes', 0) / 2**30, 1)} | {f.get('elapsed_s')} | {f.get('mib_per_s')} | "
+              f"{f.get('during_n')} | {fmt(num(f, 'during_p50_us', 0) / 1e3, 2)} / "
+              f"{fmt(num(f, 'during_p99_us', 0) / 1e3, 2)} / {fmt(num(f, 'during_max_us', 0) / 1e3, 2)} | "
+              f"{fmt(num(f, 'idle_p50_us', 0) / 1e3, 2)} / {fmt(num(f, 'idle_p99_us', 0) / 1e3, 2)} | "
+              f"{f.get('cpu_ms')} | {f.get('wineserver_cpu_ms')} | {f.get('raw_drops')} |")
+        def pooled(prog):
+            # Every round's samples sent during its transfer, together: one
+            # transfer gives too few for a p99 of its own.
+            samples = []
+            for f in bulks:
+                path = os.path.join(outdir or "", f"probe-{prog}-{f.get('round')}.csv")
+                if f.get("prog") != prog or not os.path.exists(path):
+                    continue
+                start, end = num(f, "wall_start_us", 0), num(f, "wall_end_us", 0)
+                for row in open(path, encoding="utf-8").read().splitlines()[1:]:
+                    wall, latency, _ = row.split(",")
+                    if start <= float(wall) <= end:
+                        samples.append(float(latency))
+            samples.sort()
+            if not samples:
+                return None
+            at = lambda p: samples[max(0, (len(samples) * p + 99) // 100 - 1)]
+            return {"n": len(samples), "p50": at(50), "p99": at(99), "max": samples[-1]}
+
+        for prog in ("nofile", "watch"):
+            mine = [f for f in bulks if f.get("prog") == prog]
+            bulk[prog] = {key: median([num(f, key) for f in mine])
+                          for key in ("during_p50_us", "during_p99_us", "during_max_us", "cpu_ms",
+                                      "wineserver_cpu_ms", "elapsed_s", "raw_drops")}
+            bulk[prog]["worst_p99_us"] = max((num(f, "during_p99_us", 0) for f in mine), default=None)
+            bulk[prog]["pooled"] = pooled(prog)
+        w("")
+        w("| Median of rounds | p50 / p99 / max answer (ms) | worst round's p99 (ms) | all rounds' samples "
+          "pooled: n, p50 / p99 / max (ms) | program CPU (ms) | wineserver CPU (ms) | seconds |")
+        w("|---|---|---|---|---|---|---|")
+        for prog, name in (("nofile", "watch off"), ("watch", "watch on")):
+            b = bulk[prog]
+            pl = b["pooled"] or {"n": 0, "p50": 0, "p99": 0, "max": 0}
+            w(f"| {name} | {fmt((b['during_p50_us'] or 0) / 1e3, 2)} / {fmt((b['during_p99_us'] or 0) / 1e3, 2)} / "
+              f"{fmt((b['during_max_us'] or 0) / 1e3, 2)} | {fmt((b['worst_p99_us'] or 0) / 1e3, 2)} | "
+              f"{pl['n']}, {fmt(pl['p50'] / 1e3, 2)} / {fmt(pl['p99'] / 1e3, 2)} / {fmt(pl['max'] / 1e3, 2)} | "
+              f"{fmt(b['cpu_ms'], 0)} | {fmt(b['wineserver_cpu_ms'], 0)} | {fmt(b['elapsed_s'], 3)} |")
+        w("")
+
     stealth = {f.get("phase"): f for k, f in records if k == "stealth"}
     if stealth:
         w("## Stealth watch under a SYN flood")
         w("")
-        w("| Flood | SYNs sent | sender pps | real callers warned / lost | their scans/s | p99 (ms) | "
-          "log lines gained | of which real callers' | RssAnon before -> after (KiB) |")
-        w("|---|---|---|---|---|---|---|---|---|")
+        w("| Flood | SYNs sent | per source in a row | sender pps | real callers warned / lost | "
+          "their scans/s | p99 (ms) | log lines gained | of which real callers' | "
+          "RssAnon before / peak / after (KiB) | threads before / peak / after | kernel drops |")
+        w("|---|---|---|---|---|---|---|---|---|---|---|---|")
         for i in ("1", "2"):
             snd, cal = stealth.get("sender" + i, {}), stealth.get("callers" + i, {})
             bef, aft = stealth.get("before" + i, {}), stealth.get("after" + i, {})
-            w(f"| {i} | {snd.get('sent')} from {snd.get('sources')} sources | {snd.get('pps')} | "
+            pk = stealth.get("peak" + i, {})
+            w(f"| {i} | {snd.get('sent')} from {snd.get('sources')} sources | {snd.get('per_source')} | "
+              f"{snd.get('pps')} | "
               f"{cal.get('complete')} / {cal.get('lost')} | {fmt(num(cal, 'rate'), 0)} | "
               f"{fmt(num(cal, 'p99_us', 0) / 1e3, 1)} | {aft.get('gained')} | {aft.get('real_lines')} | "
-              f"{bef.get('rss_anon_kib')} -> {aft.get('rss_anon_kib')} |")
+              f"{bef.get('rss_anon_kib')} / {pk.get('peak_rss_anon_kib')} / {aft.get('rss_anon_kib')} | "
+              f"{bef.get('threads')} / {pk.get('peak_threads')} / {aft.get('threads')} | {pk.get('raw_drops')} |")
         lg = stealth.get("log", {})
         w("")
         w(f"Log after both floods: {lg.get('sweep_lines')} \"Port sweep from\" lines, "
           f"{lg.get('went_on')} \"went on\" lines, {lg.get('stealth_scans')} stealth-named scans, "
-          f"{lg.get('scans')} \"Scan detected\" blocks.")
+          f"{lg.get('scans')} \"Scan detected\" blocks, {lg.get('too_busy_lines')} \"packets not "
+          f"examined\" lines ({lg.get('not_examined')} packets), {lg.get('try_again')} \"Try again\" "
+          f"answers; {lg.get('threads_at_end')} threads at the end.")
         w("")
 
     floods = [f for k, f in records if k == "flood"]
@@ -210,6 +304,14 @@ def main():
             w(open(path, encoding="utf-8", errors="replace").read().rstrip())
             w("```")
             w("")
+        path = os.path.join(outdir, "handlers-watch.out")
+        if os.path.exists(path):
+            w("The same with the stealth watch on:")
+            w("")
+            w("```")
+            w(open(path, encoding="utf-8", errors="replace").read().rstrip())
+            w("```")
+            w("")
 
     w("## Reverse-lookup completion (in-process, real log list)")
     w("")
@@ -220,6 +322,25 @@ def main():
         w(f"| {f.get('lines')} | {f.get('recent_median_us')} | {f.get('recent_p99_us')} | "
           f"{f.get('old_median_us')} | {f.get('old_p99_us')} | {f.get('add_line_us')} |")
     w("")
+
+    res = next((f for k, f in records if k == "resolve"), None)
+    if res:
+        w(f"Reverse lookup under this Wine, {res.get('lookups')} loopback addresses one after another: "
+          f"median {res.get('median_ms')} ms, longest {res.get('max_ms')} ms, "
+          f"{res.get('sum_ms', res.get('total_ms'))} ms in all "
+          f"({res.get('named')} named).")
+        w("")
+        res8 = next((f for k, f in records if k == "resolve8"), None)
+        if res8:
+            w(f"The same addresses shared out among 8 threads at once (as the program's lookup workers): "
+              f"{res8.get('wall_ms')} ms in all, {res8.get('over_1s')} lookups over 1 s, longest "
+              f"{res8.get('max_ms')} ms.")
+            w("")
+        waits = [num(c, "wait_ms") for c in checks if c.get("prog") in ("harbinel", "nofile", "watch")
+                 and "round" in c]
+        w(f"Wait after each round's last caller until every RDNS line was in (log read-back): median "
+          f"{fmt(median(waits), 0)} ms, longest {fmt(max(waits) if waits else None, 0)} ms.")
+        w("")
 
     i686 = num(size, "i686_bytes")
     w(f"harbinel.exe, i686 Release: {fmt(i686, 0)} bytes ({fmt(i686 / 1024 if i686 else None)} KiB).")
@@ -236,14 +357,26 @@ def main():
     F = figures
     for phase, label in (("seq", "sequential"), ("conc", "16 concurrent")):
         r = ratio(F[("harbinel", phase, "rate")], F[("reference", phase, "rate")])
-        goal(f"scan rate >= 0.7 x reference, {label}", f"{fmt(r, 2)} x", r is not None and r >= 0.7)
+        goal(f"scan rate >= 0.8 x reference, {label}", f"{fmt(r, 2)} x", r is not None and r >= 0.8)
+    for phase, label in (("seq", "sequential"), ("conc", "16 concurrent")):
+        r = ratio(F.get(("harbinel", phase, "best")), F.get(("reference", phase, "best")))
+        w(f"| same by each one's best round, {label}: Harbinel / reference (informational) | {fmt(r, 2)} | - |")
+        r = ratio(F.get(("watch", phase, "best")), F.get(("nofile", phase, "best")))
+        w(f"| same by each one's best round, {label}: watch on / off (informational) | {fmt(r, 2)} | - |")
+    both = "cpu:cpu_ms,server_cpu_ms"
+    for phase, label in (("seq", "sequential"), ("conc", "16 concurrent")):
+        r = ratio(F.get(("reference", phase, both)), F.get(("harbinel", phase, both)))
+        w(f"| same by CPU per scan (program + wineserver), {label}: reference / Harbinel "
+          f"(informational) | {fmt(r, 2)} | - |")
+        r = ratio(F.get(("nofile", phase, both)), F.get(("watch", phase, both)))
+        w(f"| same by CPU per scan, {label}: watch off / watch on (informational) | {fmt(r, 2)} | - |")
     for phase, label in (("seq", "sequential"), ("conc", "16 concurrent")):
         r = ratio(F[("harbinel", phase, "p99_us")], F[("reference", phase, "p99_us")])
-        goal(f"p99 latency <= 3 x reference, {label}", f"{fmt(r, 2)} x", r is not None and r <= 3)
+        goal(f"p99 latency <= 2 x reference, {label}", f"{fmt(r, 2)} x", r is not None and r <= 2)
     r = ratio(F[("harbinel", "many", "rate")], F[("reference", "many", "rate")])
     rp = ratio(F[("harbinel", "many", "p99_us")], F[("reference", "many", "p99_us")])
     goal("249 caller addresses (reported beside one address)",
-         f"rate {fmt(r, 2)} x, p99 {fmt(rp, 2)} x the reference", r is not None and r >= 0.7 and rp <= 3)
+         f"rate {fmt(r, 2)} x, p99 {fmt(rp, 2)} x the reference", r is not None and r >= 0.8 and rp <= 2)
     goal("nothing lost in the rounds", f"{int(lost['harbinel'])} lost, {int(problems['harbinel'])} log problems",
          lost["harbinel"] == 0 and problems["harbinel"] == 0)
     hb = next((f for f in bursts if f.get("prog") == "harbinel"), None)
@@ -282,18 +415,40 @@ def main():
         goal("stealth flood: real callers keep being served",
              f"{c1.get('complete')}+{c2.get('complete')} warned, {c1.get('lost')}+{c2.get('lost')} lost",
              num(c1, "lost", 1) == 0 and num(c2, "lost", 1) == 0)
-        b2, a2 = stealth.get("before2", {}), stealth.get("after2", {})
-        grow = (num(a2, "rss_anon_kib", 0) - num(b2, "rss_anon_kib", 0))
-        goal("stealth flood: memory flat (second flood)", f"{fmt(grow, 0)} KiB", grow <= 1024)
+        for i in ("1", "2"):
+            b, a, pk = stealth.get("before" + i, {}), stealth.get("after" + i, {}), stealth.get("peak" + i, {})
+            base = num(b, "rss_anon_kib", 0)
+            grow = max(num(a, "rss_anon_kib", 0), num(pk, "peak_rss_anon_kib", 0)) - base
+            goal(f"stealth flood {i}: RssAnon within 2 MiB of before (highest seen)",
+                 f"+{fmt(grow, 0)} KiB; threads {b.get('threads')} -> at most {pk.get('peak_threads')}",
+                 grow <= 2048)
+        lg = stealth.get("log", {})
+        goal("stealth flood: sweeps logged", f"{lg.get('sweep_lines')} sweep lines",
+             num(lg, "sweep_lines", 0) > 0)
+        goal("stealth flood: SYNs the watch could not examine (reported)",
+             f"ring: {lg.get('not_examined')}; kernel queue: "
+             f"{stealth.get('peak1', {}).get('raw_drops')} + {stealth.get('peak2', {}).get('raw_drops')}",
+             num(lg, "not_examined", 1) == 0)
         srcs = num(stealth.get("sender1", {}), "sources", 0)
         extra = [num(stealth.get("after" + i, {}), "gained", 0) - num(stealth.get("after" + i, {}), "real_lines", 0)
                  for i in ("1", "2")]
-        goal("stealth flood: log lines bounded (<= 2 per source)",
-             f"{fmt(extra[0], 0)} and {fmt(extra[1], 0)} lines beyond the real callers' for {fmt(srcs, 0)} sources",
-             max(extra) <= 2 * srcs)
+        # Each sweep is a block (its line, the caller's name, the time); at
+        # most two sweep lines per source (the start and one "went on").
+        goal("stealth flood: sweep lines bounded (<= 2 per source)",
+             f"{lg.get('sweep_lines')} sweep lines for {fmt(srcs, 0)} sources; {fmt(extra[0], 0)} and "
+             f"{fmt(extra[1], 0)} lines in all beyond the real callers'",
+             num(lg, "sweep_lines", 1e9) <= 2 * srcs)
     for phase, label in (("seq", "sequential"), ("conc", "16 concurrent")):
         r = ratio(F[("watch", phase, "rate")], F[("nofile", phase, "rate")])
-        w(f"| stealth watch on / off, rate {label} (informational) | {fmt(r, 2)} | - |")
+        goal(f"stealth watch on / off, rate {label} >= 0.9", f"{fmt(r, 2)}", r is not None and r >= 0.9)
+    if bulk:
+        b = bulk["watch"]
+        pl = b["pooled"] or {"n": 0, "p99": 1e9}
+        goal("bulk transfer, watch on: window answers within 20 ms at p99 (all rounds' samples)",
+             f"p99 {fmt(pl['p99'] / 1e3, 2)} ms of {pl['n']} (median of rounds' p99 "
+             f"{fmt((b['during_p99_us'] or 0) / 1e3, 2)}, worst {fmt((b['worst_p99_us'] or 0) / 1e3, 2)}), "
+             f"CPU {fmt(b['cpu_ms'], 0)} ms + wineserver {fmt(b['wineserver_cpu_ms'], 0)} ms",
+             pl["p99"] <= 20000)
     if st["harbinel"] and st["watch"]:
         w(f"| start-up 100 ports, watch on / off (informational) | {fmt(st['watch'], 0)} / "
           f"{fmt(st['harbinel'], 0)} ms | - |")
