@@ -19,6 +19,9 @@ static const DWORD kAnswerLifeMs = 60000;
 static const int kLookupWorkers = 8;
 static const int kLookupQueue = 256;
 static const int kLookupSlots = kLookupWorkers + kLookupQueue;
+// A worker with nothing to do for this long ends, giving back its memory;
+// the next lookup starts one again.
+static const DWORD kWorkerIdleMs = 10000;
 // Lookup handles are numbers from here on, apart from any other handle the
 // window's answers may carry.
 static const ULONG_PTR kFirstLookupId = 0x7F000000;
@@ -41,9 +44,8 @@ struct HostLookup {
 // is never freed, since a worker may still be inside the resolver at exit.
 struct HostResolver {
     CRITICAL_SECTION lock;
-    HANDLE queued; // a semaphore counting the queued lookups
-    HANDLE workers[kLookupWorkers];
-    int workerCount;
+    HANDLE queued;             // a semaphore counting the queued lookups
+    volatile LONG workerCount; // workers running; each ends itself when idle
     volatile LONG stopping;
     DWORD nextSeq;
     ULONG_PTR nextId;
@@ -116,8 +118,17 @@ static int ResolveWithSystem(const NetAddress& address, char* name, size_t size)
 static DWORD WINAPI LookupWorkerProc(void* parameter)
 {
     HostResolver* r = (HostResolver*)parameter;
-    while (WaitForSingleObject(r->queued, INFINITE) == WAIT_OBJECT_0 &&
-           InterlockedCompareExchange(&r->stopping, 0, 0) == 0) {
+    for (;;) {
+        if (WaitForSingleObject(r->queued, kWorkerIdleMs) != WAIT_OBJECT_0) {
+            // Counted out before a last look, so that a lookup queued meanwhile
+            // is either seen here or starts a worker of its own.
+            InterlockedDecrement(&r->workerCount);
+            if (WaitForSingleObject(r->queued, 0) != WAIT_OBJECT_0)
+                return 0;
+            InterlockedIncrement(&r->workerCount);
+        }
+        if (InterlockedCompareExchange(&r->stopping, 0, 0) != 0)
+            return 0;
         EnterCriticalSection(&r->lock);
         HostLookup* lookup = TakeQueued(r);
         NetAddress address = lookup != NULL ? lookup->address : NetAddress();
@@ -162,12 +173,16 @@ static HostResolver* Resolver()
 // A worker more while fewer run than lookups wait, up to kLookupWorkers.
 static void AddWorkerIfNeeded(HostResolver* r)
 {
-    if (r->workerCount >= kLookupWorkers || r->workerCount >= AppState.HostLookupCount)
+    LONG running = InterlockedCompareExchange(&r->workerCount, 0, 0);
+    if (running >= kLookupWorkers || running >= AppState.HostLookupCount)
         return;
+    InterlockedIncrement(&r->workerCount);
     HANDLE thread =
         CreateThread(NULL, 64 * 1024, LookupWorkerProc, r, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
-    if (thread != NULL)
-        r->workers[r->workerCount++] = thread;
+    if (thread == NULL)
+        InterlockedDecrement(&r->workerCount);
+    else
+        CloseHandle(thread);
 }
 
 static HostLookup* NewLookup(HostResolver* r, const NetAddress& address)
@@ -192,8 +207,14 @@ static HostLookup* NewLookup(HostResolver* r, const NetAddress& address)
     if (lookup == NULL)
         return NULL;
     ++AppState.HostLookupCount;
-    AddWorkerIfNeeded(r);
-    if (r->workerCount == 0 || !ReleaseSemaphore(r->queued, 1, NULL)) {
+    // Queued before a worker is sought: a worker about to end for want of
+    // work either sees it or has already been counted out.
+    bool queued = ReleaseSemaphore(r->queued, 1, NULL) != 0;
+    if (queued)
+        AddWorkerIfNeeded(r);
+    if (queued && InterlockedCompareExchange(&r->workerCount, 0, 0) == 0)
+        queued = WaitForSingleObject(r->queued, 0) != WAIT_OBJECT_0; // no worker: take it back
+    if (!queued) {
         EnterCriticalSection(&r->lock);
         lookup->state = kLookupFree;
         LeaveCriticalSection(&r->lock);
@@ -285,9 +306,6 @@ void CancelHostLookups()
         return;
     InterlockedExchange(&r->stopping, 1);
     ReleaseSemaphore(r->queued, kLookupWorkers, NULL);
-    for (int i = 0; i < r->workerCount; ++i)
-        CloseHandle(r->workers[i]);
-    r->workerCount = 0;
     AppState.Resolver = NULL;
     AppState.HostLookupCount = 0;
 }

@@ -296,6 +296,10 @@ TEST_F(HeldLookupTest, CallersBeyondTheWorkersWaitAndAllGetTheirNames)
     SetEvent(resolverGate);
     ASSERT_TRUE(PumpUntil([] { return RdnsLines() == 20; })) << LogDump();
     EXPECT_EQ(resolverMost, 8);
+    // Idle, the workers end and give their memory back.
+    const int withWorkers = ThreadCount();
+    EXPECT_TRUE(PumpUntil([&] { return ThreadCount() <= withWorkers - 8; }, 20000))
+        << ThreadCount() << " threads of " << withWorkers;
     std::vector<std::string> want;
     for (int n = 1; n <= callers; ++n) {
         want.push_back(kScanDetected);

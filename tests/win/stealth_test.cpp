@@ -9,7 +9,6 @@
 #include "support/rawsyn.h"
 
 #include <iphlpapi.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <atomic>
@@ -193,20 +192,6 @@ TEST_F(StealthTest, FullTableIsToldInOneLine)
         if (l.size() > tail.size() && l.compare(l.size() - tail.size(), tail.size(), tail) == 0)
             ++notices;
     EXPECT_EQ(notices, 1) << LogDump();
-}
-
-// The threads of this process.
-int ThreadCount()
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    int count = 0;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId())
-            ++count;
-    CloseHandle(snapshot);
-    return count;
 }
 
 // SYNs from `from` to ports nobody listens on, sent from a thread of the
