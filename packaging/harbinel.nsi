@@ -2,7 +2,9 @@
 ; menu shortcut, offers a Run entry for the current user (off unless ticked),
 ; registers an uninstaller in Add/Remove Programs and lets the installed exe
 ; through Windows' firewall (one inbound rule named "Harbinel", which the
-; uninstaller removes again). The build passes:
+; uninstaller removes again) and registers the "Harbinel" source of the
+; Application event log, whose sentences the installed exe carries. The build
+; passes:
 ;   VERSION  four-part version, e.g. 1.0.6.0
 ;   ARCH     x86 (the shipped program) or amd64 (a 64-bit build for tests)
 ;   EXE      path of harbinel.exe      README  path of the read-me text
@@ -138,6 +140,11 @@ Function AddFirewallRule
     ${EndIf}
 FunctionEnd
 
+; Harbinel writes its scans to the Application log under the source
+; "Harbinel"; registered here, Event Viewer finds the sentences of its event
+; ids in the installed exe instead of showing the bare strings.
+!define EVENTLOG_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\Harbinel"
+
 Section "Harbinel (required)" SecProgram
     SectionIn RO
     Call CloseRunningHarbinel
@@ -146,6 +153,9 @@ Section "Harbinel (required)" SecProgram
     File "/oname=readme.txt" "${README}"
     WriteUninstaller "$INSTDIR\uninstall.exe"
     Call AddFirewallRule
+    WriteRegExpandStr HKLM "${EVENTLOG_KEY}" "EventMessageFile" "$INSTDIR\harbinel.exe"
+    ; Error, warning and information.
+    WriteRegDWORD HKLM "${EVENTLOG_KEY}" "TypesSupported" 7
 
     SetShellVarContext all
     CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\harbinel.exe" "" \
@@ -222,6 +232,7 @@ Section "Uninstall"
     Delete "$SMPROGRAMS\${PRODUCT}.lnk"
     DeleteRegValue HKCU "${RUN_KEY}" "${PRODUCT}"
     Call un.DeleteFirewallRule
+    DeleteRegKey HKLM "${EVENTLOG_KEY}"
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
     Call un.RemoveSettings
 SectionEnd

@@ -85,8 +85,14 @@
 #define IDC_AL_SYSLOG 814
 #define IDC_AL_SYSLOGTCP 815
 #define IDC_AL_SYSLOGLABEL 816
+#define IDC_AL_WEBHOOKLABEL 817
+#define IDC_AL_WEBHOOK 818
+#define IDC_AL_WEBHOOKFORMAT 819
+#define IDC_AL_WEBHOOKTEST 820
+#define IDC_AL_WEBHOOKRESULT 821
 #define IDC_AL_PROGRAMLABEL 830
 #define IDC_AL_PROGRAM 831
+#define IDC_AL_EVENTLOG 835
 
 // Tray icon and tray menu
 #define TRAY_ICON_ID 900
@@ -102,6 +108,11 @@
 #define WM_SOCKETRETIRED 1028
 // Posted by the log file when a write fails, so its line follows the block.
 #define WM_LOGFILEERROR 1029
+// Posted by the web hook's worker when a post failed: wParam the status or
+// error, lParam its kind and the sender's start count.
+#define WM_WEBHOOKRESULT 1040
+// Posted to the Alerts and Log dialog when its Send test has an answer.
+#define WM_WEBHOOKTESTED 1041
 // The stealth watch's reader has SYNs for the window's thread.
 #define WM_WATCHBATCH 1030
 

@@ -30,8 +30,11 @@ loader="$(wine_loader_for "$exe")"
 output="$(mktemp "${TMPDIR:-/tmp}/harbinel-run.XXXXXX")"
 
 # The end-to-end driver is handed the Windows paths of the program and the
-# installer under test, and of the stand-in netsh.exe the install tests use.
-for var in HARBINEL_EXE HARBINEL_SETUP HARBINEL_FULL_DISK HARBINEL_FAKE_NETSH; do
+# installer under test, of the stand-in netsh.exe the install tests use, and
+# of the file its Wine output goes to: the programs it starts print their
+# Wine debug channels there too, and the Event Log tests read them back.
+export HARBINEL_WINE_OUTPUT="$output"
+for var in HARBINEL_EXE HARBINEL_SETUP HARBINEL_FULL_DISK HARBINEL_FAKE_NETSH HARBINEL_WINE_OUTPUT; do
     if [[ "${!var:-}" == /* ]]; then
         "$loader" winepath -w "${!var}" </dev/null >"$output" 2>/dev/null
         printf -v "$var" '%s' "$(tr -d '\r' <"$output")"

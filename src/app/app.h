@@ -46,8 +46,8 @@ void RaiseAlert();
 void ResetAlert();
 // Shows what the port monitor reports it did.
 void ShowMonitorReport(const MonitorReport& report);
-// The tray balloon for a scan by caller (0 when unknown) on port.
-void ShowScanBalloon(u_long caller, int32_t port);
+// The tray balloon for a scan by caller (family 0 when unknown) on port.
+void ShowScanBalloon(const NetAddress& caller, int32_t port);
 // Enables or greys Reset Alert in both menus.
 void SetResetAlertItems(bool enabled);
 // Changes the tray icon; a non-null state word changes the tip with it.

@@ -12,6 +12,8 @@ void ResetAppState()
     AppState.MessageType = 2; // the default warning text
     AppState.LogToFile = 1;
     AppState.Balloons = 1;
+    AppState.EventLog = 1;
+    AppState.IPv6 = 1;
     AppState.LogLines = kDefaultLogLines;
     AppState.LogFile.handle = INVALID_HANDLE_VALUE;
 }

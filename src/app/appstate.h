@@ -14,15 +14,18 @@
 #include "../pure/scanrecord.h"
 #include "../pure/socketlist.h"
 #include "../pure/trusted.h"
+#include "../pure/watchring.h"
+#include "../pure/webhookbody.h"
 
 struct HostResolver;
 struct StealthState;
 struct SyslogSender;
+struct WebhookSender;
 
 // A reverse lookup's answer kept for a while, so that a caller that scans
 // again soon gets its RDNS line at once instead of another lookup.
 struct HostAnswer {
-    u_long address;     // the caller, as the socket address holds it; 0 when unused
+    NetAddress address; // the caller; family 0 when unused
     DWORD time;         // tick count when the answer came
     char line[9 + 256]; // the whole RDNS line
     BYTE named;         // the line ends in a host name, not a reason
@@ -38,10 +41,10 @@ struct ScanWait {
 };
 const int kScanWaits = 256;
 
-// How reverse lookups ask for a caller's name (address in network byte
-// order): 0 and the name, or a Winsock error code. Null means the system's
+// How reverse lookups ask for a caller's name: 0 and the name, or a Winsock
+// error code. Null means the system's
 // resolver; tests put in one that answers when they say.
-typedef int (*AddressResolver)(u_long address, char* name, size_t size);
+typedef int (*AddressResolver)(const NetAddress& address, char* name, size_t size);
 
 // The program run on each scan: the ones started and not yet seen to end,
 // and the expanded lines waiting for one of them to end.
@@ -53,12 +56,6 @@ struct ProgramSlot {
     DWORD started;  // tick count of its start
 };
 
-// A count that a log line reports at most once a minute.
-struct CountedLine {
-    DWORD count;      // not yet reported
-    DWORD loggedTick; // when a line last reported it
-    BYTE logged;      // a line has reported it at least once
-};
 
 struct ProgramRunner {
     ProgramSlot running[kProgramSlots];
@@ -66,8 +63,8 @@ struct ProgramRunner {
     int queueHead;
     int queueCount;
     BYTE stopped; // from Exit or the session's end until the outputs start again
-    CountedLine dropped;
-    CountedLine leftAlone;
+    CountNotice dropped;   // told in one line a minute at most
+    CountNotice leftAlone;
     DWORD errorTick; // when the last error line was logged
     BYTE errorLogged;
 };
@@ -87,7 +84,7 @@ const DWORD kDefaultLogLines = 10000;
 const DWORD kMinLogLines = 100;
 const DWORD kMaxLogLines = 1000000;
 // The trusted callers as the user typed them, one per line.
-const size_t kTrustedTextSize = 2048;
+const size_t kTrustedTextSize = 3072; // 64 of the longest IPv6 entries with CR LF
 
 // The day's log file being written, and what happens after a failure.
 struct LogFileState {
@@ -101,6 +98,11 @@ struct LogFileState {
     int offset;       // minutes east of Greenwich, read again every minute
     DWORD offsetTick;
 };
+
+// Writes one event to an open Event Log source: its type, its full message
+// id and its insertion strings; false, with the last error set, on failure.
+typedef bool (*EventLogWriter)(HANDLE source, WORD type, DWORD id, WORD count,
+                               const char** strings);
 
 struct AppStateRecord {
     HINSTANCE Instance;
@@ -140,6 +142,7 @@ struct AppStateRecord {
     char* SavePath;
     SocketNode* ConnectionList;
     SocketNode* PortList;
+    SocketNode* PortList6;      // the ports' IPv6 listeners while listening
     SocketNode* RetiredSockets; // closed sockets whose queued events are still to come
     HostResolver* Resolver;     // the reverse lookups' workers and queue; null until needed
     // Alerts and the log file, set in the Alerts and Log dialog.
@@ -158,6 +161,7 @@ struct AppStateRecord {
     int HostLookupCount;       // lookups queued or running
     AddressResolver ResolveAddress;
     HostAnswer HostAnswers[kHostAnswers];
+    BYTE IPv6;           // listen on IPv6 too
     BYTE StealthWatch;   // the Options switch
     StealthState* Watch; // the open watch: its sockets and what it saw; null when closed
     // The remote syslog collector, set in the Alerts and Log dialog.
@@ -172,10 +176,19 @@ struct AppStateRecord {
     int TrayRetries;
     // Scans whose outputs wait for the caller's name.
     ScanWait ScanWaits[kScanWaits];
+    // The web hook, set in the Alerts and Log dialog.
+    char WebhookUrl[kWebhookUrlSize]; // an http:// or https:// URL; empty: none
+    DWORD WebhookFormat;              // a WebhookFormat
+    WebhookSender* Webhook;           // the sender while a URL is set
     // The program run on each scan, set in the Alerts and Log dialog.
     char RunOnScan[kCommandTemplateSize]; // empty: none
     BalloonTable ProgramCallers;          // one run per caller a minute
     ProgramRunner Program;
+    // The Windows Event Log, set in the Alerts and Log dialog.
+    BYTE EventLog;             // the switch: write scans and the program's life there
+    HANDLE EventSource;        // the "Harbinel" source once registered; NULL before
+    BYTE EventLogFailed;       // the last write failed and the log said so
+    EventLogWriter EventWrite; // null: ReportEventA; tests put a recorder here
 };
 
 extern AppStateRecord AppState;

@@ -76,18 +76,18 @@ void ShowIdle()
 
 // A balloon that names the caller, at most one a minute for each caller;
 // the next one says how many scans came in between.
-void ShowScanBalloon(u_long caller, int32_t port)
+void ShowScanBalloon(const NetAddress& caller, int32_t port)
 {
     if (!AppState.Balloons)
         return;
-    BalloonDecision shown = BalloonNoteScan(AppState.BalloonCallers, ntohl(caller), GetTickCount());
+    BalloonDecision shown = BalloonNoteScan(AppState.BalloonCallers, caller, GetTickCount());
     if (!shown.show)
         return;
     // The tray record keeps the last balloon's text; the balloon itself goes
     // in a copy, in the record's second form, which balloons need.
     NOTIFYICONDATAA& tray = AppState.TrayIconData;
-    if (caller != 0) {
-        BuildBalloonText(ntohl(caller), port, shown.suppressedBefore, tray.szInfo);
+    if (caller.family != 0) {
+        BuildBalloonText(caller, port, shown.suppressedBefore, tray.szInfo);
     } else {
         TextCopy(tray.szInfo, "Scan on port ");
         AppendDecimal(port, tray.szInfo);

@@ -330,6 +330,7 @@ static void ShutDown()
     WSACleanup();
     LogFileClose(); // last: whatever was logged on the way out is in the file
     ListFreeAll(AppState.PortList);
+    ListFreeAll(AppState.PortList6);
     ListFreeAll(AppState.ConnectionList);
     ListFreeAll(AppState.RetiredSockets);
     FreeBuffers();
@@ -457,6 +458,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         break;
     case WM_LOGFILEERROR:
         ReportLogFileError((DWORD)wParam);
+        break;
+    case WM_WEBHOOKRESULT:
+        WebhookResult(wParam, lParam);
         break;
     case WM_HOSTRESOLVED:
         OnHostResolved((HANDLE)wParam, HIWORD(lParam));

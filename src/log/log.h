@@ -47,12 +47,12 @@ bool LogFolderPath(const char* setting, char (&folder)[MAX_PATH]);
 // A line waiting for a lookup carries the lookup's handle as its item data.
 void TagLineForLookup(int index, HANDLE lookup);
 // Puts an RDNS line under the address line at index; the day's file gets it
-// naming the caller (address in network byte order), since there it comes
+// naming the caller, since there it comes
 // later than its scan.
-void InsertRdnsLine(int addressLine, const char* line, u_long address);
+void InsertRdnsLine(int addressLine, const char* line, const NetAddress& address);
 // Puts the answer under every line tagged with lookup, newest first, until
 // `waiting` lines have it.
-void AnswerTaggedLines(HANDLE lookup, int waiting, const char* line, u_long address);
+void AnswerTaggedLines(HANDLE lookup, int waiting, const char* line, const NetAddress& address);
 
 // Widens the list's sideways scroll to a line's width, so long lines can be
 // read whole.

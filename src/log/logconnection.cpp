@@ -32,19 +32,11 @@ static void LogGoneCaller(int32_t port, const char* prefix)
     AddTimestampLine();
 }
 
-// "a.b.c.d:port" of an address in network byte order.
-static void AddressAndPort(uint32_t address, uint16_t port, char (&out)[24])
-{
-    in_addr a;
-    a.s_addr = address;
-    TextCopy(out, inet_ntoa(a));
-    TextAppend(out, ":");
-    AppendDecimal(port, out);
-}
-
 int LogScan(const ScanRecord& record)
 {
-    char line[128];
+    // The longest: "   Stealth: ", two IPv6 addresses with their zones and
+    // the ports.
+    char line[160];
     if (record.kind == kScanSweep) {
         BuildSweepLine(record, record.trusted ? " (trusted): " : ": ", line);
         return LogWithTimestamp(line);
@@ -54,10 +46,16 @@ int LogScan(const ScanRecord& record)
         LogGoneCaller(record.port, "   Accept: ");
         return 0;
     }
-    char caller[24];
-    AddressAndPort(record.caller, record.callerPort, caller);
-    char local[16];
-    FormatScanLocal(record, local);
+    char caller[kNetAddressPortTextSize];
+    FormatNetAddressPort(record.caller, record.callerPort, caller);
+    // The port follows the local address too: an IPv6 one goes in brackets.
+    char address[kNetAddressTextSize];
+    FormatScanLocal(record, address);
+    char local[kNetAddressTextSize + 2];
+    bool brackets = record.local.family == kFamilyV6;
+    TextCopy(local, brackets ? "[" : "");
+    TextAppend(local, address);
+    TextAppend(local, brackets ? "]" : "");
     BuildAddressLine(record.kind == kScanStealth ? "   Stealth: " : "   Accept: ", caller, local,
                      record.port, line);
     return LogWithTimestamp(line);

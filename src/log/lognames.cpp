@@ -9,21 +9,21 @@ void TagLineForLookup(int index, HANDLE lookup)
     SendMessageA(AppState.LogList, LB_SETITEMDATA, (WPARAM)index, (LPARAM)lookup);
 }
 
-static void InsertUnder(HWND list, LRESULT addressLine, const char* line, u_long address)
+static void InsertUnder(HWND list, LRESULT addressLine, const char* line, const NetAddress& address)
 {
     SendMessageA(list, LB_INSERTSTRING, (WPARAM)(addressLine + 1), (LPARAM)line);
     FitLineWidth(list, line);
-    in_addr caller;
-    caller.s_addr = address;
-    char fileLine[9 + 256 + 32];
+    char caller[kNetAddressTextSize];
+    FormatNetAddress(address, caller);
+    char fileLine[9 + 256 + 8 + kNetAddressTextSize];
     TextCopy(fileLine, line);
     TextAppend(fileLine, " (for ");
-    TextAppend(fileLine, inet_ntoa(caller));
+    TextAppend(fileLine, caller);
     TextAppend(fileLine, ")");
     LogFileAppend(fileLine);
 }
 
-void InsertRdnsLine(int addressLine, const char* line, u_long address)
+void InsertRdnsLine(int addressLine, const char* line, const NetAddress& address)
 {
     InsertUnder(AppState.LogList, addressLine, line, address);
     ShowNewestLines(AppState.LogList);
@@ -34,7 +34,7 @@ void InsertRdnsLine(int addressLine, const char* line, u_long address)
 // answer. Inserting below a line leaves the older lines' indexes as they
 // were. Lines that were evicted or cleared are not found: their answer is
 // dropped.
-void AnswerTaggedLines(HANDLE lookup, int waiting, const char* line, u_long address)
+void AnswerTaggedLines(HANDLE lookup, int waiting, const char* line, const NetAddress& address)
 {
     HWND list = AppState.LogList;
     LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);

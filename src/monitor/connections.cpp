@@ -1,6 +1,8 @@
 // Connection events: every connection to a listened port is a scan. It is
 // accepted, recorded and handed to the outputs, warned once, disconnected
 // when so set, and whatever it sends is logged.
+#include <string.h>
+
 #include <ws2tcpip.h>
 #include <mstcpip.h>
 
@@ -51,30 +53,55 @@ static bool CallerLeftBeforeAccept(int error)
     return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAENOTCONN;
 }
 
+// An address as a socket gives it, IPv4 or IPv6; an IPv4 caller that an
+// IPv6 socket hands over in the mapped form reads as IPv4.
+static NetAddress AddressOf(const sockaddr_storage& address, int length)
+{
+    if (address.ss_family == AF_INET && length >= (int)sizeof(sockaddr_in))
+        return NetAddressFromV4(((const sockaddr_in&)address).sin_addr.s_addr);
+    if (address.ss_family == AF_INET6 && length >= (int)sizeof(sockaddr_in6)) {
+        const sockaddr_in6& v6 = (const sockaddr_in6&)address;
+        return Unmap(NetAddressFromV6(v6.sin6_addr.s6_addr, v6.sin6_scope_id));
+    }
+    return NetAddress();
+}
+
+static uint16_t PortOf(const sockaddr_storage& address)
+{
+    return ntohs(address.ss_family == AF_INET6 ? ((const sockaddr_in6&)address).sin6_port
+                                               : ((const sockaddr_in&)address).sin_port);
+}
+
 // The local address the caller called: the accepted socket's own address.
 // Only when that cannot be read, the interface the socket layer would use
 // to reach the caller, which on a PC with several addresses may be another.
-static in_addr LocalAddress(SOCKET socket, const sockaddr_in& caller)
+static NetAddress LocalAddress(SOCKET socket, const sockaddr_storage& caller, int callerLength)
 {
-    sockaddr_in local = {};
+    sockaddr_storage local = {};
     int length = sizeof local;
-    if (getsockname(socket, (sockaddr*)&local, &length) != 0 || local.sin_family != AF_INET) {
-        local = sockaddr_in();
-        DWORD bytes = 0;
-        WSAIoctl(socket, SIO_ROUTING_INTERFACE_QUERY, (void*)&caller, sizeof caller, &local,
-                 sizeof local, &bytes, NULL, NULL);
+    if (getsockname(socket, (sockaddr*)&local, &length) == 0) {
+        NetAddress address = AddressOf(local, length);
+        if (address.family != 0)
+            return address;
     }
-    return local.sin_addr;
+    local = sockaddr_storage();
+    DWORD bytes = 0;
+    if (WSAIoctl(socket, SIO_ROUTING_INTERFACE_QUERY, (void*)&caller, (DWORD)callerLength, &local,
+                 sizeof local, &bytes, NULL, NULL) != 0)
+        return NetAddress();
+    return AddressOf(local, (int)bytes);
 }
 
 static void OnAccept(SocketHandle listener)
 {
     SocketNode* port = ListFindBySocket(AppState.PortList, listener);
     if (port == NULL)
+        port = ListFindBySocket(AppState.PortList6, listener);
+    if (port == NULL)
         return;
     // The caller's SYN came before its accept: the watch reads it first.
     StealthCatchUp();
-    sockaddr_in caller = {};
+    sockaddr_storage caller = {};
     int length = sizeof caller;
     SOCKET s = accept((SOCKET)listener, (sockaddr*)&caller, &length);
     if (s == INVALID_SOCKET) {
@@ -89,13 +116,18 @@ static void OnAccept(SocketHandle listener)
         ReportScan(gone);
         return;
     }
-    StealthNoteAccept(caller);
+    NetAddress from = AddressOf(caller, length);
+    if (from.family == kFamilyV4) {
+        uint32_t v4;
+        memcpy(&v4, from.bytes, sizeof v4);
+        StealthNoteAccept(v4, PortOf(caller));
+    }
     if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kConnectionEvents) == SOCKET_ERROR) {
         ReportError("Notification error");
         CloseAndRetire((SocketHandle)s); // it would never get an event: do not keep it open
         return;
     }
-    // An IPv4 caller's address is 16 bytes; never copy more than was filled.
+    // Never copy more than was filled.
     size_t addressBytes = (length > 0 && length <= (int)sizeof caller) ? (size_t)length : 0;
     SocketNode* node = ListAppend(AppState.ConnectionList, (SocketHandle)s, port->port, &caller,
                                   addressBytes & ~1u);
@@ -106,9 +138,9 @@ static void OnAccept(SocketHandle listener)
         return;
     }
     ScanRecord record = NewScanRecord(kScanConnect);
-    record.caller = caller.sin_addr.s_addr;
-    record.callerPort = ntohs(caller.sin_port);
-    record.local = LocalAddress(s, caller).s_addr;
+    record.caller = from;
+    record.callerPort = PortOf(caller);
+    record.local = LocalAddress(s, caller, length);
     record.port = record.highPort = (uint16_t)port->port;
     ReportScan(record);
 }

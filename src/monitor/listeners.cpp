@@ -1,10 +1,14 @@
-// Listening control: one TCP listener per configured port, all reporting to
-// the main window, and the Listen/Stop command with its log lines.
+// Listening control: TCP listeners for each configured port, one for IPv4
+// and one for IPv6, all reporting to the main window, and the Listen/Stop
+// command with its log lines.
+#include <ws2tcpip.h>
+
 #include "../pure/decimal.h"
 #include "../pure/linetext.h"
 #include "../pure/syslogmsg.h"
 #include "../log/log.h"
 #include "../pure/text.h"
+#include "../outputs/outputs.h"
 #include "monitor.h"
 #include "resource.h"
 
@@ -63,27 +67,103 @@ bool OpenListener(int32_t port, SocketNode* node)
     return true;
 }
 
-// Closes the listeners that opened; a port that never opened has nothing to
-// close and nothing to report.
+// The IPv6 listener of a port, beside its IPv4 one: IPv6 only, so that each
+// family's failures stay its own. False with one line naming the port when
+// it cannot open; a platform without IPv6 says so once per Listen instead.
+static bool OpenListener6(int32_t port, bool* available)
+{
+    SOCKET s = socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        int error = WSAGetLastError();
+        if (error == WSAEAFNOSUPPORT || error == WSAEPROTONOSUPPORT || error == WSAEPFNOSUPPORT) {
+            if (*available)
+                AddLogLine("IPv6 not available");
+            *available = false;
+        } else {
+            ReportPortError("Socket error (IPv6)", port);
+        }
+        return false;
+    }
+    sockaddr_in6 address = {};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons((u_short)port);
+    DWORD only = 1;
+    const char* failed = NULL;
+    if (setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, (const char*)&only, sizeof only) == SOCKET_ERROR ||
+        bind(s, (sockaddr*)&address, sizeof address) == SOCKET_ERROR)
+        failed = "Bind error (IPv6)";
+    else if (listen(s, SOMAXCONN) == SOCKET_ERROR)
+        failed = "Listen error (IPv6)";
+    else if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kListenerEvents) ==
+             SOCKET_ERROR)
+        failed = "Notification error (IPv6)";
+    if (failed == NULL &&
+        ListAppend(AppState.PortList6, (SocketHandle)s, port, &address, sizeof address) != NULL)
+        return true;
+    if (failed != NULL)
+        ReportPortError(failed, port);
+    else
+        ReportError("Out of memory");
+    CloseFailedSocket((SocketHandle)s);
+    return false;
+}
+
+static bool IsOpen(const SocketNode* node)
+{
+    return node->socket != kInvalidSocket;
+}
+
+static bool OpenOnIPv6(int32_t port)
+{
+    for (const SocketNode* node = AppState.PortList6; node != NULL; node = node->next)
+        if (node->port == port)
+            return true;
+    return false;
+}
+
+static bool CloseListener(SocketNode* node)
+{
+    shutdown((SOCKET)node->socket, SD_BOTH);
+    bool closed = CloseAndRetire(node->socket) == 0;
+    if (!closed) {
+        char prefix[kDecimalSize];
+        FormatDecimal(node->port, prefix);
+        ReportSocketError(prefix);
+    }
+    // The handle may be reused by the next accepted caller: forget it.
+    node->socket = kInvalidSocket;
+    return closed;
+}
+
+// Closes the listeners that opened, counting ports, whichever families
+// they listened on; a port that never opened has nothing to close and
+// nothing to report.
 int32_t CloseAllListeners()
 {
     int32_t closed = 0;
-    for (SocketNode* node = AppState.PortList; node != NULL; node = node->next) {
-        if (node->socket == kInvalidSocket)
-            continue;
-        SOCKET s = (SOCKET)node->socket;
-        shutdown(s, SD_BOTH);
-        if (CloseAndRetire(node->socket) == 0) {
+    // IPv6 first: a port whose IPv4 listener is open is counted there.
+    for (SocketNode* node = AppState.PortList6; node != NULL; node = node->next) {
+        const SocketNode* v4 = AppState.PortList;
+        while (v4 != NULL && v4->port != node->port)
+            v4 = v4->next;
+        bool countedAsV4 = v4 != NULL && IsOpen(v4);
+        if (CloseListener(node) && !countedAsV4)
             ++closed;
-        } else {
-            char prefix[kDecimalSize];
-            FormatDecimal(node->port, prefix);
-            ReportSocketError(prefix);
-        }
-        // The handle may be reused by the next accepted caller: forget it.
-        node->socket = kInvalidSocket;
     }
+    ListFreeAll(AppState.PortList6);
+    for (SocketNode* node = AppState.PortList; node != NULL; node = node->next)
+        if (IsOpen(node) && CloseListener(node))
+            ++closed;
     return closed;
+}
+
+// A port listed twice (a hand-edited key) is named once.
+static bool Shown(const int32_t* ports, int shown, int32_t port)
+{
+    for (int i = 0; i < shown; ++i)
+        if (ports[i] == port)
+            return true;
+    return false;
 }
 
 // "Ports: " and the ports that are listening, the first twenty named.
@@ -93,7 +173,7 @@ static void LogOpenPorts(int32_t opened)
     int shown = 0;
     for (SocketNode* node = AppState.PortList; node != NULL && shown < kPortsShown;
          node = node->next)
-        if (node->socket != kInvalidSocket)
+        if ((IsOpen(node) || OpenOnIPv6(node->port)) && !Shown(ports, shown, node->port))
             ports[shown++] = node->port;
     char line[32 + kPortsShown * 7];
     BuildPortsLine(ports, shown, opened, line);
@@ -106,10 +186,15 @@ static MonitorReport StartListening()
         AddLogLine("No ports to listen on");
         return MonitorReport{kReportNothing, 0};
     }
+    // A port counts once, on whichever families it listens.
     int32_t opened = 0;
-    for (SocketNode* node = AppState.PortList; node != NULL; node = node->next)
-        if (OpenListener(node->port, node))
+    bool ipv6 = AppState.IPv6 != 0;
+    for (SocketNode* node = AppState.PortList; node != NULL; node = node->next) {
+        bool v4 = OpenListener(node->port, node);
+        bool v6 = ipv6 && OpenListener6(node->port, &ipv6);
+        if (v4 || v6)
             ++opened;
+    }
     if (opened == 0)
         return MonitorReport{kReportNothing, 0};
     char line[64];

@@ -19,6 +19,9 @@ static const DWORD kAnswerLifeMs = 60000;
 static const int kLookupWorkers = 8;
 static const int kLookupQueue = 256;
 static const int kLookupSlots = kLookupWorkers + kLookupQueue;
+// A worker with nothing to do for this long ends, giving back its memory;
+// the next lookup starts one again.
+static const DWORD kWorkerIdleMs = 10000;
 // Lookup handles are numbers from here on, apart from any other handle the
 // window's answers may carry.
 static const ULONG_PTR kFirstLookupId = 0x7F000000;
@@ -30,7 +33,7 @@ enum LookupState { kLookupFree, kLookupQueued, kLookupRunning, kLookupDone };
 struct HostLookup {
     LookupState state;
     HANDLE handle;
-    u_long address;
+    NetAddress address;
     int waiting;     // address lines tagged with this lookup
     DWORD queuedSeq; // order of arrival, for the oldest queued first
     int error;       // 0 when named
@@ -41,9 +44,8 @@ struct HostLookup {
 // is never freed, since a worker may still be inside the resolver at exit.
 struct HostResolver {
     CRITICAL_SECTION lock;
-    HANDLE queued; // a semaphore counting the queued lookups
-    HANDLE workers[kLookupWorkers];
-    int workerCount;
+    HANDLE queued;             // a semaphore counting the queued lookups
+    volatile LONG workerCount; // workers running; each ends itself when idle
     volatile LONG stopping;
     DWORD nextSeq;
     ULONG_PTR nextId;
@@ -52,24 +54,24 @@ struct HostResolver {
     HostLookup slots[kLookupSlots];
 };
 
-static HostAnswer* FreshAnswer(u_long address, DWORD now)
+static HostAnswer* FreshAnswer(const NetAddress& address, DWORD now)
 {
     for (HostAnswer& answer : AppState.HostAnswers)
-        if (answer.address == address && now - answer.time < kAnswerLifeMs)
+        if (NetAddressEqual(answer.address, address) && now - answer.time < kAnswerLifeMs)
             return &answer;
     return NULL;
 }
 
 // Keeps an answer, in place of the same caller's older one or of the oldest.
-static void KeepAnswer(u_long address, const char* line, bool named, DWORD now)
+static void KeepAnswer(const NetAddress& address, const char* line, bool named, DWORD now)
 {
     HostAnswer* slot = &AppState.HostAnswers[0];
     for (HostAnswer& answer : AppState.HostAnswers) {
-        if (answer.address == address) {
+        if (NetAddressEqual(answer.address, address)) {
             slot = &answer;
             break;
         }
-        if (now - answer.time > now - slot->time || answer.address == 0)
+        if (now - answer.time > now - slot->time || answer.address.family == 0)
             slot = &answer;
     }
     slot->address = address;
@@ -78,10 +80,10 @@ static void KeepAnswer(u_long address, const char* line, bool named, DWORD now)
     TextCopy(slot->line, line);
 }
 
-static HostLookup* PendingLookup(HostResolver* r, u_long address)
+static HostLookup* PendingLookup(HostResolver* r, const NetAddress& address)
 {
     for (HostLookup& lookup : r->slots)
-        if (lookup.state != kLookupFree && lookup.address == address)
+        if (lookup.state != kLookupFree && NetAddressEqual(lookup.address, address))
             return &lookup;
     return NULL;
 }
@@ -99,12 +101,12 @@ static HostLookup* TakeQueued(HostResolver* r)
     return oldest;
 }
 
-static int ResolveWithSystem(u_long address, char* name, size_t size)
+static int ResolveWithSystem(const NetAddress& address, char* name, size_t size)
 {
-    in_addr a;
-    a.s_addr = address;
+    bool v6 = address.family == kFamilyV6;
     // The answer is per thread; only its name is kept.
-    const hostent* entry = gethostbyaddr((const char*)&a, 4, AF_INET);
+    const hostent* entry =
+        gethostbyaddr((const char*)address.bytes, v6 ? 16 : 4, v6 ? AF_INET6 : AF_INET);
     if (entry != NULL && entry->h_name != NULL) {
         TextCopyN(name, size, entry->h_name);
         return 0;
@@ -116,11 +118,20 @@ static int ResolveWithSystem(u_long address, char* name, size_t size)
 static DWORD WINAPI LookupWorkerProc(void* parameter)
 {
     HostResolver* r = (HostResolver*)parameter;
-    while (WaitForSingleObject(r->queued, INFINITE) == WAIT_OBJECT_0 &&
-           InterlockedCompareExchange(&r->stopping, 0, 0) == 0) {
+    for (;;) {
+        if (WaitForSingleObject(r->queued, kWorkerIdleMs) != WAIT_OBJECT_0) {
+            // Counted out before a last look, so that a lookup queued meanwhile
+            // is either seen here or starts a worker of its own.
+            InterlockedDecrement(&r->workerCount);
+            if (WaitForSingleObject(r->queued, 0) != WAIT_OBJECT_0)
+                return 0;
+            InterlockedIncrement(&r->workerCount);
+        }
+        if (InterlockedCompareExchange(&r->stopping, 0, 0) != 0)
+            return 0;
         EnterCriticalSection(&r->lock);
         HostLookup* lookup = TakeQueued(r);
-        u_long address = lookup != NULL ? lookup->address : 0;
+        NetAddress address = lookup != NULL ? lookup->address : NetAddress();
         LeaveCriticalSection(&r->lock);
         if (lookup == NULL)
             continue;
@@ -162,15 +173,19 @@ static HostResolver* Resolver()
 // A worker more while fewer run than lookups wait, up to kLookupWorkers.
 static void AddWorkerIfNeeded(HostResolver* r)
 {
-    if (r->workerCount >= kLookupWorkers || r->workerCount >= AppState.HostLookupCount)
+    LONG running = InterlockedCompareExchange(&r->workerCount, 0, 0);
+    if (running >= kLookupWorkers || running >= AppState.HostLookupCount)
         return;
+    InterlockedIncrement(&r->workerCount);
     HANDLE thread =
         CreateThread(NULL, 64 * 1024, LookupWorkerProc, r, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
-    if (thread != NULL)
-        r->workers[r->workerCount++] = thread;
+    if (thread == NULL)
+        InterlockedDecrement(&r->workerCount);
+    else
+        CloseHandle(thread);
 }
 
-static HostLookup* NewLookup(HostResolver* r, u_long address)
+static HostLookup* NewLookup(HostResolver* r, const NetAddress& address)
 {
     HostLookup* lookup = NULL;
     EnterCriticalSection(&r->lock);
@@ -192,8 +207,14 @@ static HostLookup* NewLookup(HostResolver* r, u_long address)
     if (lookup == NULL)
         return NULL;
     ++AppState.HostLookupCount;
-    AddWorkerIfNeeded(r);
-    if (r->workerCount == 0 || !ReleaseSemaphore(r->queued, 1, NULL)) {
+    // Queued before a worker is sought: a worker about to end for want of
+    // work either sees it or has already been counted out.
+    bool queued = ReleaseSemaphore(r->queued, 1, NULL) != 0;
+    if (queued)
+        AddWorkerIfNeeded(r);
+    if (queued && InterlockedCompareExchange(&r->workerCount, 0, 0) == 0)
+        queued = WaitForSingleObject(r->queued, 0) != WAIT_OBJECT_0; // no worker: take it back
+    if (!queued) {
         EnterCriticalSection(&r->lock);
         lookup->state = kLookupFree;
         LeaveCriticalSection(&r->lock);
@@ -203,7 +224,7 @@ static HostLookup* NewLookup(HostResolver* r, u_long address)
     return lookup;
 }
 
-void StartHostLookup(int lineIndex, u_long caller)
+void StartHostLookup(int lineIndex, const NetAddress& caller)
 {
     const HostAnswer* known = FreshAnswer(caller, GetTickCount());
     if (known != NULL) {
@@ -263,7 +284,7 @@ void OnHostResolved(HANDLE handle, int errorCode)
     char line[9 + 256];
     BuildRdnsLine(errorCode, name, line);
     int waiting = 1;
-    u_long address = 0;
+    NetAddress address = NetAddress();
     if (known) {
         address = lookup.address;
         KeepAnswer(address, line, name[0] != '\0', GetTickCount());
@@ -285,9 +306,6 @@ void CancelHostLookups()
         return;
     InterlockedExchange(&r->stopping, 1);
     ReleaseSemaphore(r->queued, kLookupWorkers, NULL);
-    for (int i = 0; i < r->workerCount; ++i)
-        CloseHandle(r->workers[i]);
-    r->workerCount = 0;
     AppState.Resolver = NULL;
     AppState.HostLookupCount = 0;
 }

@@ -41,9 +41,9 @@ void CloseConnection(SocketNode*& head, SocketHandle socket);
 // error for the line that reports it.
 void CloseFailedSocket(SocketHandle socket);
 
-// Starts the reverse lookup of a caller (network byte order) whose name goes
-// under the log line at lineIndex.
-void StartHostLookup(int lineIndex, u_long caller);
+// Starts the reverse lookup of a caller whose name goes under the log line
+// at lineIndex.
+void StartHostLookup(int lineIndex, const NetAddress& caller);
 void OnHostResolved(HANDLE lookup, int errorCode);
 // At exit: cancels lookups still pending. Their buffers stay allocated
 // until the process ends, since the resolver may still write to them.
@@ -68,7 +68,8 @@ void OnStealthBatch();
 // so that the SYNs queued before an accept are known; then the accept's
 // caller ends its record.
 void StealthCatchUp();
-void StealthNoteAccept(const sockaddr_in& caller);
+// An IPv4 caller (network byte order) and its port, just accepted.
+void StealthNoteAccept(uint32_t caller, uint16_t port);
 // For an accept that found its caller gone: reports the scan with its
 // caller named if the watch saw the SYN. False when it did not.
 bool StealthNameGoneCaller(int32_t port);

@@ -26,8 +26,12 @@ static const int kWatchSocketCap = (int)kWatchAddressCap;
 // the system's change notice is missing or one was lost.
 static const DWORD kAddressCompareMs = 30000;
 // Packets read from one socket before the reader looks at the others and at
-// its stop flag again.
+// its stop flag again; at an accept, what the window's thread reads at most.
 static const int kPacketsPerRead = 64;
+static const int kPacketsPerCatchUp = 1024;
+// The system's queue for a raw socket fills fast with the large buffers of
+// loopback packets; a bigger one rides out the moments the reader waits.
+static const int kRawQueueBytes = 1024 * 1024;
 // The reader hands its SYNs over at most this often, and looks at its stop
 // flag at least this often.
 static const DWORD kBatchMs = 50;
@@ -109,6 +113,9 @@ static bool AddSocket(StealthState* watch, SOCKET s, u_long address)
     u_long nonBlocking = 1;
     if (ioctlsocket(s, FIONBIO, &nonBlocking) == SOCKET_ERROR)
         return Fail(s);
+    // A smaller queue than asked for still works: the result is not needed.
+    int queue = kRawQueueBytes;
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, (const char*)&queue, sizeof queue);
     watch->sockets[watch->socketCount] = (SocketHandle)s;
     watch->addresses[watch->socketCount++] = address;
     return true;
@@ -199,10 +206,10 @@ static bool ToThisPc(const StealthState& watch, uint32_t address)
 // sees, ends here. Runs on the reader and, at an accept, on the window's
 // thread; buffer is the caller's own.
 static void ReadPackets(StealthState* watch, SocketHandle socket,
-                        unsigned char (&buffer)[kPacketBytes])
+                        unsigned char (&buffer)[kPacketBytes], int most)
 {
     WatchReader& r = watch->reader;
-    for (int i = 0; i < kPacketsPerRead; ++i) {
+    for (int i = 0; i < most; ++i) {
         int received = recv((SOCKET)socket, (char*)buffer, kPacketBytes, 0);
         // A longer packet comes cut to the buffer, which holds its headers.
         if (received == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE)
@@ -271,7 +278,7 @@ static DWORD WINAPI WatchReaderProc(void* parameter)
         }
         for (int i = 0; ready > 0 && i < watch->socketCount; ++i)
             if (FD_ISSET((SOCKET)watch->sockets[i], &readable))
-                ReadPackets(watch, watch->sockets[i], buffer);
+                ReadPackets(watch, watch->sockets[i], buffer, kPacketsPerRead);
         PostBatch(r);
     }
     return 0;
@@ -498,9 +505,9 @@ void OnStealthAddressChange()
 static void ReportNamedScan(const SynRecord& seen)
 {
     ScanRecord record = NewScanRecord(kScanStealth);
-    record.caller = seen.callerAddress;
+    record.caller = NetAddressFromV4(seen.callerAddress);
     record.callerPort = seen.callerPort;
-    record.local = seen.localAddress;
+    record.local = NetAddressFromV4(seen.localAddress);
     record.port = record.highPort = seen.localPort;
     ReportScan(record);
 }
@@ -508,7 +515,7 @@ static void ReportNamedScan(const SynRecord& seen)
 static ScanRecord SweepRecord(const SweepEvent& event)
 {
     ScanRecord record = NewScanRecord(kScanSweep);
-    record.caller = event.callerAddress;
+    record.caller = NetAddressFromV4(event.callerAddress);
     record.port = event.lowPort;
     record.highPort = event.highPort;
     record.portCount = event.portCount;
@@ -626,18 +633,17 @@ void StealthCatchUp()
     StealthState* watch = AppState.Watch;
     if (watch == NULL)
         return;
-    // Read here too, beside the reader: the SYN of the caller being
-    // accepted may not have reached it yet.
+    // Read here too, beside the reader, all that waits: the SYN of the
+    // caller being accepted may not have reached it yet.
     for (int i = 0; i < watch->socketCount; ++i)
-        ReadPackets(watch, watch->sockets[i], watch->packet);
+        ReadPackets(watch, watch->sockets[i], watch->packet, kPacketsPerCatchUp);
     TakeBatch(watch);
 }
 
-void StealthNoteAccept(const sockaddr_in& caller)
+void StealthNoteAccept(uint32_t caller, uint16_t port)
 {
     if (AppState.Watch != NULL)
-        SynMatchAccept(&AppState.Watch->pending, caller.sin_addr.s_addr, ntohs(caller.sin_port),
-                       GetTickCount());
+        SynMatchAccept(&AppState.Watch->pending, caller, port, GetTickCount());
 }
 
 bool StealthNameGoneCaller(int32_t port)

@@ -6,5 +6,5 @@
 void AlertScan(const ScanRecord& record)
 {
     RaiseAlert();
-    ShowScanBalloon(record.kind == kScanGone ? 0 : record.caller, record.port);
+    ShowScanBalloon(record.kind == kScanGone ? NetAddress() : record.caller, record.port);
 }

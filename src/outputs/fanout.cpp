@@ -32,12 +32,12 @@ static void SendNamed(const ScanRecord& record, const char* rdns)
 
 // The record that has waited longest, among those of caller (any caller
 // when anyone is true); null when none waits.
-static ScanWait* OldestWait(uint32_t caller, bool anyone)
+static ScanWait* OldestWait(const NetAddress& caller, bool anyone)
 {
     DWORD now = GetTickCount();
     ScanWait* oldest = NULL;
     for (ScanWait& wait : AppState.ScanWaits)
-        if (wait.used && (anyone || wait.record.caller == caller) &&
+        if (wait.used && (anyone || NetAddressEqual(wait.record.caller, caller)) &&
             (oldest == NULL || now - wait.tick > now - oldest->tick))
             oldest = &wait;
     return oldest;
@@ -59,7 +59,7 @@ static void KeepUntilNamed(const ScanRecord& record)
         }
     if (slot == NULL) {
         // A full table sends its oldest scan at once, without a name.
-        slot = OldestWait(0, true);
+        slot = OldestWait(NetAddress(), true);
         SendWaiting(slot, NULL);
     }
     slot->record = record;
@@ -71,7 +71,7 @@ void ReportScan(const ScanRecord& seen)
 {
     ScanRecord record = seen;
     // A trusted caller is served and logged like any other, quietly.
-    record.trusted = record.kind != kScanGone && IsTrusted(AppState.Trusted, ntohl(record.caller));
+    record.trusted = record.kind != kScanGone && IsTrustedAddress(AppState.Trusted, record.caller);
     BeginLogBatch();
     int line = LogScan(record);
     SyslogScanSeen(record);
@@ -89,7 +89,7 @@ void ReportScan(const ScanRecord& seen)
         AlertScan(record);
 }
 
-void ScanNameAnswered(uint32_t caller, const char* name)
+void ScanNameAnswered(const NetAddress& caller, const char* name)
 {
     for (ScanWait* wait = OldestWait(caller, false); wait != NULL; wait = OldestWait(caller, false))
         SendWaiting(wait, name);
@@ -98,8 +98,8 @@ void ScanNameAnswered(uint32_t caller, const char* name)
 void OutputsTick()
 {
     DWORD now = GetTickCount();
-    for (ScanWait* wait = OldestWait(0, true); wait != NULL && now - wait->tick >= kNameWaitMs;
-         wait = OldestWait(0, true))
+    for (ScanWait* wait = OldestWait(NetAddress(), true);
+         wait != NULL && now - wait->tick >= kNameWaitMs; wait = OldestWait(NetAddress(), true))
         SendWaiting(wait, NULL);
     SyslogTick();
     WebhookTick();
@@ -117,7 +117,8 @@ void OutputsStop()
 {
     // What is waiting goes now, without its name, as far as each output
     // takes it without waiting.
-    for (ScanWait* wait = OldestWait(0, true); wait != NULL; wait = OldestWait(0, true))
+    for (ScanWait* wait = OldestWait(NetAddress(), true); wait != NULL;
+         wait = OldestWait(NetAddress(), true))
         SendWaiting(wait, NULL);
     SyslogStop();
     WebhookStop();

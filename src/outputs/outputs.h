@@ -16,10 +16,10 @@ ScanRecord NewScanRecord(ScanKind kind);
 // not trusted, starts the reverse lookup and keeps the record until its name
 // is known or 5 s have passed.
 void ReportScan(const ScanRecord& record);
-// The reverse lookup for caller (network byte order) answered: name (escaped
-// as the log shows it), "" when it has none, or null when no lookup could be
-// made. Every record waiting for that caller goes to the named outputs.
-void ScanNameAnswered(uint32_t caller, const char* name);
+// The reverse lookup for caller answered: name (escaped as the log shows
+// it), "" when it has none, or null when no lookup could be made. Every
+// record waiting for that caller goes to the named outputs.
+void ScanNameAnswered(const NetAddress& caller, const char* name);
 // Half-second work: records that waited 5 s go on without a name, and each
 // output does its own timed work (retries, finished programs).
 void OutputsTick();
@@ -66,6 +66,15 @@ void WebhookScanNamed(const ScanRecord& record, const char* rdns);
 void WebhookStart();
 void WebhookStop();
 void WebhookTick();
+// A failed post's WM_WEBHOOKRESULT, on the window's thread: logged once a
+// minute at most.
+void WebhookResult(WPARAM code, LPARAM info);
+// Sends a test alert to url in format on a thread of its own; the answer
+// comes to dialog as WM_WEBHOOKTESTED (wParam the status or the WinHTTP
+// error, lParam 1 for a status). False when no thread could start.
+bool WebhookSendTest(HWND dialog, const char* url, int format);
+// Moves the clock of the per-caller minute on, so that tests need not wait.
+void WebhookSkipClock(DWORD ms);
 
 // program.cpp: the command line of the user's, run for each scan that is not
 // trusted, one per caller a minute; four at once at most, a hundred waiting.
@@ -78,11 +87,16 @@ void ProgramStop();
 // lines in them.
 void ProgramTick();
 
-// eventlog.cpp
+// eventlog.cpp: the "Harbinel" source of the Application log, registered
+// when first written to; nothing is written while the EventLog switch is
+// off. A scan is a warning (a trusted caller's, information); listening and
+// stopping are information; an error line is an error. A failed write is
+// logged as "Event Log error: " and the reason, once until one succeeds.
 void EventLogScanNamed(const ScanRecord& record, const char* rdns);
 void EventLogListening(int32_t ports);
 void EventLogStopped(const char* reason);
 void EventLogError(const char* text);
+// Lets the source go; the next event registers it again.
 void EventLogStop();
 
 #endif

@@ -2,6 +2,7 @@
 // line filled in from the scan, started hidden and straight by CreateProcess
 // (no shell, so nothing a caller sends can start a second command), watched
 // from the half-second tick and never waited for on the window's thread.
+#include "../pure/watchring.h"
 #include "outputs.h"
 
 #include "../log/log.h"
@@ -57,19 +58,17 @@ static void ReportSystemError(DWORD code)
 
 // "Program: " and the count, then the rest, when the count is not 0 and the
 // last such line is a minute old (or there was none).
-static void ReportCounted(CountedLine& counted, const char* singular, const char* plural,
+static void ReportCounted(CountNotice& counted, const char* singular, const char* plural,
                           const char* rest, DWORD now)
 {
-    if (counted.count == 0 || (counted.logged && now - counted.loggedTick < kProgramLogMs))
+    uint32_t count = CountNoticeTake(&counted, now, kProgramLogMs);
+    if (count == 0)
         return;
     char line[128];
     TextCopy(line, "Program: ");
-    AppendCountN(counted.count, singular, plural, line, sizeof line);
+    AppendCountN(count, singular, plural, line, sizeof line);
     TextAppend(line, rest);
     AddLogLine(line);
-    counted.count = 0;
-    counted.logged = 1;
-    counted.loggedTick = now;
 }
 
 // The folder of the program a line starts, for its current folder: the one
@@ -141,7 +140,7 @@ static void QueueLine(const char* line)
 {
     ProgramRunner& runner = AppState.Program;
     if (runner.queueCount >= kProgramQueue) {
-        ++runner.dropped.count;
+        CountNoticeAdd(&runner.dropped, 1);
         ReportCounted(runner.dropped, " run", " runs", " dropped", GetTickCount());
         return;
     }
@@ -177,7 +176,7 @@ void ProgramScanNamed(const ScanRecord& record, const char* rdns)
         return;
     // The balloons' minute per caller: a caller that scans on and on starts
     // one program a minute, not one per port.
-    if (!BalloonNoteScan(AppState.ProgramCallers, ntohl(record.caller), GetTickCount()).show)
+    if (!BalloonNoteScan(AppState.ProgramCallers, record.caller, GetTickCount()).show)
         return;
     char* line = (char*)BlockAlloc(kCommandLineSize, false);
     if (line == NULL) {
@@ -209,7 +208,7 @@ void ProgramTick()
         if (state == WAIT_TIMEOUT && !overdue)
             continue;
         if (state == WAIT_TIMEOUT)
-            ++runner.leftAlone.count;
+            CountNoticeAdd(&runner.leftAlone, 1);
         CloseHandle(slot.process);
         slot.process = NULL;
     }

@@ -316,8 +316,8 @@ void SyslogScanNamed(const ScanRecord& record, const char* rdns)
     SyslogSender* s = AppState.Syslog;
     if (s == NULL || record.kind == kScanSweep)
         return;
-    char src[16];
-    char dst[16];
+    char src[kNetAddressTextSize];
+    char dst[kNetAddressTextSize];
     FormatScanCaller(record, src);
     FormatScanLocal(record, dst);
     // Gone before its accept: nobody can say who called, from which port,
@@ -330,17 +330,17 @@ void SyslogScanNamed(const ScanRecord& record, const char* rdns)
                            gone ? NULL : rdns,
                            "logged",
                            record.trusted ? "1" : "0"};
-    char text[128];
+    // An IPv6 address goes in brackets before its port.
+    char text[200];
     TextCopy(text, "Scan from ");
-    TextAppend(text, src);
-    if (!gone) {
-        TextAppend(text, ":");
-        AppendDecimal(record.callerPort, text);
+    if (gone) {
+        TextAppend(text, "- on -:");
+        AppendDecimal(record.port, text);
+    } else {
+        AppendNetAddressPortN(record.caller, record.callerPort, text, sizeof text);
+        TextAppend(text, " on ");
+        AppendNetAddressPortN(record.local, record.port, text, sizeof text);
     }
-    TextAppend(text, " on ");
-    TextAppend(text, dst);
-    TextAppend(text, ":");
-    AppendDecimal(record.port, text);
     SyslogMessage m = {kSyslogWarning, record.time, s->computer, "Harbinel",
                        s->processId,   "SCAN",      &data,       text};
     char message[kSyslogSlotSize];

@@ -5,13 +5,13 @@
 #include "decimal.h"
 #include "text.h"
 
-BalloonDecision BalloonNoteScan(BalloonTable& table, uint32_t address, uint32_t nowMs)
+BalloonDecision BalloonNoteScan(BalloonTable& table, const NetAddress& address, uint32_t nowMs)
 {
     BalloonDecision decision = {true, 0};
     size_t oldest = 0;
     for (size_t i = 0; i < table.count && i < kBalloonCallers; ++i) {
         BalloonCaller& c = table.callers[i];
-        if (c.address == address) {
+        if (NetAddressEqual(c.address, address)) {
             if (nowMs - c.shownMs < kBalloonIntervalMs) {
                 ++c.suppressed;
                 decision.show = false;
@@ -41,10 +41,11 @@ static void AppendCount(uint32_t n, char* out, size_t size)
     TextAppendN(out, size, digit);
 }
 
-void BuildBalloonTextN(uint32_t address, int32_t port, uint32_t moreScans, char* out, size_t size)
+void BuildBalloonTextN(const NetAddress& address, int32_t port, uint32_t moreScans, char* out,
+                       size_t size)
 {
     TextCopyN(out, size, "Scan from ");
-    AppendDottedAddressN(address, out, size);
+    AppendNetAddressN(address, out, size);
     TextAppendN(out, size, " on port ");
     AppendDecimalN(port, out, size);
     if (moreScans == 0)

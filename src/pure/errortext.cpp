@@ -76,6 +76,51 @@ static const ErrorText kSettingsErrors[] = {
     {1450, "Out of system resources"},
 };
 
+// What RegisterEventSource and ReportEvent give when the Event Log will not
+// take an event.
+static const ErrorText kEventLogErrors[] = {
+    {5, "Access denied"},
+    {6, "Event source not open"},
+    {8, "Out of memory"},
+    {14, "Out of memory"},
+    {87, "Event not accepted"},
+    {1450, "Out of system resources"},
+    {1500, "Event log file corrupted"},
+    {1501, "Event Log service could not start"},
+    {1502, "Event log full"},
+    {1503, "Event log file changed"},
+    {1717, "Event Log service not running"},
+    {1722, "Event Log service not running"},
+    {1726, "Event Log service not running"},
+};
+
+// The WinHTTP errors a web hook post meets (no server, no answer, no
+// trust), in the system's words.
+static const ErrorText kWebErrors[] = {
+    {8, "Not enough memory"},
+    {12002, "The operation timed out"},
+    {12004, "An internal error occurred"},
+    {12005, "The URL is invalid"},
+    {12007, "The server name or address could not be resolved"},
+    {12017, "The operation has been canceled"},
+    {12029, "A connection with the server could not be established"},
+    {12030, "The connection with the server was terminated abnormally"},
+    {12037, "The certificate has expired or is not yet valid"},
+    {12038, "The host name in the certificate does not match"},
+    {12044, "The server asks for a client certificate"},
+    {12045, "The certificate authority is not trusted"},
+    {12057, "The certificate's revocation could not be checked"},
+    {12152, "The server returned an invalid or unrecognized response"},
+    {12156, "The HTTP redirect request failed"},
+    {12157, "An error occurred in the secure channel support"},
+    {12169, "The certificate is invalid"},
+    {12170, "The certificate has been revoked"},
+    {12175, "A security error occurred"},
+    // Wine's WinHTTP passes on the socket's own errors for these.
+    {10060, "The operation timed out"},
+    {10061, "A connection with the server could not be established"},
+};
+
 template <size_t N>
 static const char* FindText(const ErrorText (&table)[N], int code, const char* otherwise)
 {
@@ -110,4 +155,15 @@ const char* SettingsErrorText(unsigned long code)
 {
     return code > 0x7FFFFFFFul ? "Unknown error"
                                : FindText(kSettingsErrors, (int)code, "Unknown error");
+}
+
+const char* EventLogErrorText(unsigned long code)
+{
+    return code > 0x7FFFFFFFul ? "Unknown error"
+                               : FindText(kEventLogErrors, (int)code, "Unknown error");
+}
+
+const char* WebErrorText(unsigned long code)
+{
+    return code > 0x7FFFFFFFul ? NULL : FindText(kWebErrors, (int)code, NULL);
 }

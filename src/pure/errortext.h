@@ -22,4 +22,13 @@ const char* FileErrorText(unsigned long code);
 // "Settings error: Access denied"; "Unknown error" outside the table.
 const char* SettingsErrorText(unsigned long code);
 
+// Reason an event could not be written to the Windows Event Log (the
+// last-error code of RegisterEventSource or ReportEvent), for "Event Log
+// error: Event Log service not running"; "Unknown error" outside the table.
+const char* EventLogErrorText(unsigned long code);
+
+// Reason a web hook post failed (a WinHTTP error code), for "Web hook error:
+// Timed out"; null outside the table.
+const char* WebErrorText(unsigned long code);
+
 #endif

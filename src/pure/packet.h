@@ -1,5 +1,5 @@
-// IPv4 + TCP header parsing for the stealth watch, which reads whole IP
-// packets from a raw socket. Everything is judged from the bytes received:
+// IPv4 + TCP and IPv6 + TCP header parsing for the stealth watch, which reads
+// packets from raw sockets. Everything is judged from the bytes received:
 // the header fields are the sender's word and may lie.
 #ifndef HARBINEL_PACKET_H
 #define HARBINEL_PACKET_H
@@ -34,5 +34,34 @@ bool ParseTcpPacket(const unsigned char* data, size_t length, TcpPacket* out);
 // A connection's opening SYN: SYN set and ACK clear. The SYN-ACK of our own
 // listeners and everything later in a connection carry ACK.
 bool IsConnectionAttempt(const TcpPacket& packet);
+
+struct TcpPacket6 {
+    uint8_t sourceAddress[16]; // network byte order, as in an in6_addr
+    uint8_t destinationAddress[16];
+    uint16_t sourcePort; // host byte order
+    uint16_t destinationPort;
+    uint8_t flags;
+};
+
+// Fills out from the length bytes at data. False, with out untouched, unless
+// they hold a whole TCP header (data offset 5 words or more, all of it inside
+// the bytes). Reads nothing at or past data + length.
+//
+// withIpHeader true: data starts at the IPv6 header, as a socket receiving
+// every packet hands it over. The chain of hop-by-hop (first only), routing,
+// destination options and fragment headers is followed to TCP; a fragment
+// other than the first, or any other header (ESP, AH, no next header, a
+// jumbogram's zero payload length), gives false. Bytes past the payload
+// length are padding; a payload length past the bytes counts for the bytes.
+// The addresses come from the header; the two pointers are not read.
+//
+// withIpHeader false: data is the TCP segment alone, as a raw IPv6 TCP
+// socket hands it over. The addresses are copied from source (recvfrom's
+// address) and destination (from the packet info, when the socket gives it);
+// a null pointer gives the unspecified address ::.
+bool ParseTcpPacket6(const unsigned char* data, size_t length, bool withIpHeader,
+                     const uint8_t* source, const uint8_t* destination, TcpPacket6* out);
+
+bool IsConnectionAttempt(const TcpPacket6& packet);
 
 #endif

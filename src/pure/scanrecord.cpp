@@ -5,12 +5,6 @@
 #include "decimal.h"
 #include "text.h"
 
-static uint32_t HostOrder(uint32_t networkOrder)
-{
-    const unsigned char* b = (const unsigned char*)&networkOrder;
-    return (uint32_t)b[0] << 24 | (uint32_t)b[1] << 16 | (uint32_t)b[2] << 8 | b[3];
-}
-
 const char* ScanKindName(ScanKind kind)
 {
     switch (kind) {
@@ -26,37 +20,28 @@ const char* ScanKindName(ScanKind kind)
     return "connect";
 }
 
-static void FormatAddress(uint32_t address, char* out, size_t size)
+static void FormatAddress(const NetAddress& address, bool gone, char* out, size_t size)
 {
-    if (address == 0) {
+    if (gone || (address.family != kFamilyV4 && address.family != kFamilyV6))
         TextCopyN(out, size, "-");
-        return;
-    }
-    TextCopyN(out, size, "");
-    AppendDottedAddressN(HostOrder(address), out, size);
+    else
+        FormatNetAddressN(address, out, size);
 }
 
 void FormatScanCallerN(const ScanRecord& record, char* out, size_t size)
 {
-    FormatAddress(record.kind == kScanGone ? 0 : record.caller, out, size);
+    FormatAddress(record.caller, record.kind == kScanGone, out, size);
 }
 
 void FormatScanLocalN(const ScanRecord& record, char* out, size_t size)
 {
-    FormatAddress(record.kind == kScanGone ? 0 : record.local, out, size);
-}
-
-static void AppendAddressAndPort(uint32_t address, uint16_t port, char* out, size_t size)
-{
-    AppendDottedAddressN(HostOrder(address), out, size);
-    TextAppendN(out, size, ":");
-    AppendDecimalN(port, out, size);
+    FormatAddress(record.local, record.kind == kScanGone, out, size);
 }
 
 void BuildSweepLineN(const ScanRecord& record, const char* middle, char* out, size_t size)
 {
     TextCopyN(out, size, "Port sweep from ");
-    AppendDottedAddressN(HostOrder(record.caller), out, size);
+    AppendNetAddressN(record.caller, out, size);
     TextAppendN(out, size, middle);
     // Past the ports it remembers the table counts repeats too.
     if (!record.countExact)
@@ -82,9 +67,9 @@ void BuildScanSummaryN(const ScanRecord& record, const char* rdns, char* out, si
     case kScanConnect:
     case kScanStealth:
         TextCopyN(out, size, record.kind == kScanStealth ? "Stealth scan from " : "Scan from ");
-        AppendAddressAndPort(record.caller, record.callerPort, out, size);
+        AppendNetAddressPortN(record.caller, record.callerPort, out, size);
         TextAppendN(out, size, " on ");
-        AppendAddressAndPort(record.local, record.port, out, size);
+        AppendNetAddressPortN(record.local, record.port, out, size);
         break;
     }
     if (record.trusted)

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "logfiles.h"
+#include "netaddress.h"
 
 enum ScanKind {
     kScanConnect, // a caller connected and was accepted
@@ -18,9 +19,9 @@ enum ScanKind {
 
 struct ScanRecord {
     ScanKind kind;
-    uint32_t caller;     // IPv4, network byte order; 0 when unknown (gone)
+    NetAddress caller;   // IPv4 or IPv6, never the mapped form; family 0 when unknown (gone)
     uint16_t callerPort; // 0 when unknown
-    uint32_t local;      // the local address called, network byte order; 0 when unknown
+    NetAddress local;    // the local address called; family 0 when unknown
     uint16_t port;       // the port scanned; a sweep's lowest
     uint16_t highPort;   // a sweep's highest; the port otherwise
     uint32_t portCount;  // the ports a sweep touched; 1 otherwise
@@ -32,13 +33,15 @@ struct ScanRecord {
 // The kind as outputs name it: "connect", "gone", "stealth", "sweep".
 const char* ScanKindName(ScanKind kind);
 
-// The caller's address as dotted decimal, or "-" when unknown.
+// The caller's address (dotted decimal, or IPv6 in its RFC 5952 form), or
+// "-" when unknown.
 void FormatScanCallerN(const ScanRecord& record, char* out, size_t size);
 // The local address called, or "-" when unknown.
 void FormatScanLocalN(const ScanRecord& record, char* out, size_t size);
 
 // The record in one line for people, for instance
 //   "Scan from 203.0.113.5:51234 on 192.168.1.2:31337"
+//   "Scan from [2001:db8::5]:51234 on [2001:db8::1]:31337"
 //   "Stealth scan from 203.0.113.5:51234 on 192.168.1.2:31337"
 //   "Scan on port 31337 from a caller that left at once"
 //   "Port sweep from 203.0.113.5: 12 ports, 1-1024"

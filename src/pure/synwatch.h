@@ -31,7 +31,9 @@ struct SynRecord {
 // Accepts whose SYN had not been seen yet: the watch reads its packets on
 // another thread, and an accept can overtake its own SYN. That SYN, when it
 // comes, starts no record.
-const size_t kSynAcceptedCap = 64;
+// Enough for the accepts of a half-open window at a few hundred a second: a
+// SYN read after more accepts than this is taken for a half-open attempt.
+const size_t kSynAcceptedCap = 1024;
 struct SynAccepted {
     uint32_t callerAddress;
     uint16_t callerPort;

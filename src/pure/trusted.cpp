@@ -2,6 +2,8 @@
 // match of a caller against the list.
 #include "trusted.h"
 
+#include <string.h>
+
 #include "decimal.h"
 #include "text.h"
 
@@ -24,31 +26,146 @@ static bool ReadNumber(const char*& p, const char* end, uint32_t max, uint32_t* 
     return true;
 }
 
-// The entry in [p, end), already trimmed.
-static bool ParseRange(const char* p, const char* end, TrustedRange* out)
+// Four dotted octets from p on.
+static bool ReadDotted(const char*& p, const char* end, uint32_t* address)
 {
-    uint32_t address = 0;
+    uint32_t value = 0;
     for (int i = 0; i < 4; ++i) {
         uint32_t octet = 0;
         if (i > 0 && (p == end || *p++ != '.'))
             return false;
         if (!ReadNumber(p, end, 255, &octet))
             return false;
-        address = address << 8 | octet;
+        value = value << 8 | octet;
     }
-    uint32_t prefix = 32;
+    *address = value;
+    return true;
+}
+
+// "/n" or nothing at all in [p, end).
+static bool ReadPrefix(const char* p, const char* end, uint32_t max, uint32_t* prefix)
+{
+    *prefix = max;
     if (p < end && *p == '/') {
         ++p;
-        if (!ReadNumber(p, end, 32, &prefix))
+        if (!ReadNumber(p, end, max, prefix))
             return false;
     }
-    if (p != end)
-        return false;
+    return p == end;
+}
+
+static void SetRange4(uint32_t address, uint32_t prefix, TrustedRange* out)
+{
     // A shift by 32 is undefined, so /0 gets its empty mask directly.
     const uint32_t mask = prefix == 0 ? 0 : 0xFFFFFFFFu << (32 - prefix);
+    *out = TrustedRange();
     out->network = address & mask;
     out->mask = mask;
+    out->family = kFamilyV4;
+    out->prefix = (uint8_t)prefix;
+}
+
+static bool ParseRange4(const char* p, const char* end, TrustedRange* out)
+{
+    uint32_t address = 0, prefix = 0;
+    if (!ReadDotted(p, end, &address) || !ReadPrefix(p, end, 32, &prefix))
+        return false;
+    SetRange4(address, prefix, out);
     return true;
+}
+
+static int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The groups of an IPv6 address in [p, end), which holds no prefix. The
+// groups after a "::" are moved to the end once the count is known.
+static bool ReadV6(const char* p, const char* end, uint8_t bytes[16])
+{
+    unsigned groups[8] = {};
+    int count = 0, gap = -1;
+    if (end - p >= 2 && p[0] == ':' && p[1] == ':')
+        gap = 0, p += 2;
+    while (p < end) {
+        const char* digits = p;
+        unsigned group = 0;
+        // Five digits are enough to refuse a group, so a long run is not read on.
+        while (p < end && p - digits < 5 && HexValue(*p) >= 0)
+            group = group << 4 | (unsigned)HexValue(*p++);
+        if (p < end && *p == '.') {
+            // The dotted tail ends the address and fills its last 32 bits.
+            uint32_t v4 = 0;
+            p = digits;
+            if (count > 6 || !ReadDotted(p, end, &v4) || p != end)
+                return false;
+            groups[count++] = v4 >> 16;
+            groups[count++] = v4 & 0xFFFF;
+            break;
+        }
+        if (p == digits || p - digits > 4 || count == 8)
+            return false;
+        groups[count++] = group;
+        if (p == end)
+            break;
+        if (*p++ != ':' || p == end)
+            return false;
+        if (*p == ':') {
+            if (gap >= 0)
+                return false;
+            gap = count;
+            ++p;
+        }
+    }
+    // "::" stands for one zero group at least, so it leaves room for one.
+    if (gap < 0 ? count != 8 : count > 7)
+        return false;
+    unsigned full[8] = {};
+    const int tail = gap < 0 ? 0 : count - gap;
+    for (int i = 0; i < count; ++i)
+        full[gap >= 0 && i >= gap ? 8 - tail + (i - gap) : i] = groups[i];
+    for (size_t i = 0; i < 8; ++i)
+        bytes[2 * i] = (uint8_t)(full[i] >> 8), bytes[2 * i + 1] = (uint8_t)full[i];
+    return true;
+}
+
+static bool ParseRange6(const char* p, const char* end, TrustedRange* out)
+{
+    const char* slash = p;
+    while (slash < end && *slash != '/')
+        ++slash;
+    uint8_t bytes[16];
+    uint32_t prefix = 0;
+    if (!ReadV6(p, slash, bytes) || !ReadPrefix(slash, end, 128, &prefix))
+        return false;
+    const NetAddress address = NetAddressFromV6(bytes, 0);
+    if (IsV4Mapped(address) && prefix >= 96) {
+        SetRange4(NetAddressV4Host(Unmap(address)), prefix - 96, out);
+        return true;
+    }
+    *out = TrustedRange();
+    out->family = kFamilyV6;
+    out->prefix = (uint8_t)prefix;
+    for (uint32_t i = 0; i < 16; ++i) {
+        const uint32_t kept = prefix >= 8 * (i + 1) ? 8 : prefix > 8 * i ? prefix - 8 * i : 0;
+        out->network6[i] = (uint8_t)(bytes[i] & (0xFF00u >> kept));
+    }
+    return true;
+}
+
+// The entry in [p, end), already trimmed. A colon is what tells IPv6 apart.
+static bool ParseRange(const char* p, const char* end, TrustedRange* out)
+{
+    for (const char* c = p; c < end; ++c)
+        if (*c == ':')
+            return ParseRange6(p, end, out);
+    return ParseRange4(p, end, out);
 }
 
 static void Trim(const char*& begin, const char*& end)
@@ -69,8 +186,31 @@ bool ParseTrustedEntry(const char* text, TrustedRange* out)
 
 bool IsTrusted(const TrustedList& list, uint32_t address)
 {
+    for (size_t i = 0; i < list.count && i < kTrustedCap; ++i) {
+        const TrustedRange& r = list.ranges[i];
+        if (r.family == kFamilyV4 && (address & r.mask) == r.network)
+            return true;
+    }
+    return false;
+}
+
+static bool InRange6(const TrustedRange& r, const uint8_t bytes[16])
+{
+    const uint32_t whole = r.prefix / 8u, bits = r.prefix % 8u;
+    if (memcmp(bytes, r.network6, whole) != 0)
+        return false;
+    return bits == 0 || (bytes[whole] & (0xFF00u >> bits)) == r.network6[whole];
+}
+
+bool IsTrustedAddress(const TrustedList& list, const NetAddress& caller)
+{
+    const NetAddress a = Unmap(caller);
+    if (a.family == kFamilyV4)
+        return IsTrusted(list, NetAddressV4Host(a));
+    if (a.family != kFamilyV6)
+        return false;
     for (size_t i = 0; i < list.count && i < kTrustedCap; ++i)
-        if ((address & list.ranges[i].mask) == list.ranges[i].network)
+        if (list.ranges[i].family == kFamilyV6 && InRange6(list.ranges[i], a.bytes))
             return true;
     return false;
 }
@@ -184,6 +324,14 @@ TrustedReport ParseTrustedLines(const char* text, TrustedList* list, char* inval
 // single one, else with its prefix length.
 static void AppendRange(const TrustedRange& range, char* out, size_t size)
 {
+    if (range.family == kFamilyV6) {
+        AppendNetAddressN(NetAddressFromV6(range.network6, 0), out, size);
+        if (range.prefix == 128)
+            return;
+        TextAppendN(out, size, "/");
+        AppendDecimalN(range.prefix, out, size);
+        return;
+    }
     AppendDottedAddressN(range.network, out, size);
     if (range.mask == 0xFFFFFFFFu)
         return;
@@ -208,7 +356,7 @@ size_t TrustedListMulti(const TrustedList& list, char* out, size_t size)
     // Each entry with its zero, then the empty entry that ends the list.
     size_t used = 0;
     for (size_t i = 0; i < list.count && size > 0; ++i) {
-        char entry[24] = "";
+        char entry[kNetAddressTextSize + 4] = "";
         AppendRange(list.ranges[i], entry, sizeof entry);
         size_t length = TextLength(entry);
         if (used + length + 2 > size)

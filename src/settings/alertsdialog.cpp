@@ -1,12 +1,14 @@
 // The Alerts and Log dialog: the log file and its folder, how many lines the
 // window keeps, the scan notifications, the trusted callers, the syslog
-// collector and the program run on each scan. Invalid trusted entries or collector text are named
-// in the dialog, which then stays open.
+// collector, the web hook with its Send test, the program run on each scan
+// and the Windows Event Log. Invalid trusted entries or collector text are
+// named in the dialog, which then stays open.
 #include "../app/app.h"
 
 #include <shlobj.h>
 
 #include "../log/log.h"
+#include "../outputs/outputs.h"
 #include "../outputs/outputs.h"
 #include "../pure/syslogmsg.h"
 #include "../pure/text.h"
@@ -26,8 +28,76 @@ static void InitAlertsDialog(HWND dialog)
     SendDlgItemMessageA(dialog, IDC_AL_SYSLOG, EM_LIMITTEXT, sizeof AppState.SyslogServer - 1, 0);
     SetDlgItemTextA(dialog, IDC_AL_SYSLOG, AppState.SyslogServer);
     CheckDlgButton(dialog, IDC_AL_SYSLOGTCP, AppState.SyslogTcp ? BST_CHECKED : BST_UNCHECKED);
+    SendDlgItemMessageA(dialog, IDC_AL_WEBHOOK, EM_LIMITTEXT, kWebhookUrlSize - 1, 0);
+    SetDlgItemTextA(dialog, IDC_AL_WEBHOOK, AppState.WebhookUrl);
+    static const char* const kFormats[] = {"JSON", "Plain text (push services)",
+                                           "Chat ({\"text\": ...})"};
+    for (const char* format : kFormats)
+        SendDlgItemMessageA(dialog, IDC_AL_WEBHOOKFORMAT, CB_ADDSTRING, 0, (LPARAM)format);
+    SendDlgItemMessageA(dialog, IDC_AL_WEBHOOKFORMAT, CB_SETCURSEL, AppState.WebhookFormat, 0);
     SendDlgItemMessageA(dialog, IDC_AL_PROGRAM, EM_LIMITTEXT, sizeof AppState.RunOnScan - 1, 0);
     SetDlgItemTextA(dialog, IDC_AL_PROGRAM, AppState.RunOnScan);
+    CheckDlgButton(dialog, IDC_AL_EVENTLOG, AppState.EventLog ? BST_CHECKED : BST_UNCHECKED);
+}
+
+// The web hook URL in the edit box; false, with the reason in `problem`,
+// when it is neither empty nor one that can be sent to.
+static bool ReadWebhookUrl(HWND dialog, char (&url)[kWebhookUrlSize], char (&problem)[300])
+{
+    GetDlgItemTextA(dialog, IDC_AL_WEBHOOK, url, sizeof url);
+    WebhookUrl parts;
+    if (url[0] == '\0' || ParseWebhookUrl(url, &parts))
+        return true;
+    TextCopy(problem, "Not an http:// or https:// URL: ");
+    TextAppend(problem, url);
+    return false;
+}
+
+static int WebhookFormatChosen(HWND dialog)
+{
+    LRESULT chosen = SendDlgItemMessageA(dialog, IDC_AL_WEBHOOKFORMAT, CB_GETCURSEL, 0, 0);
+    return chosen >= kWebhookJson && chosen <= kWebhookChat ? (int)chosen : kWebhookJson;
+}
+
+// Posts a test alert to the URL as typed, not yet saved; the answer comes
+// back as WM_WEBHOOKTESTED while the dialog goes on.
+static void SendWebhookTest(HWND dialog)
+{
+    char url[kWebhookUrlSize];
+    char problem[300];
+    if (!ReadWebhookUrl(dialog, url, problem) || url[0] == '\0') {
+        SetDlgItemTextA(dialog, IDC_AL_WEBHOOKRESULT,
+                        url[0] == '\0' ? "Failed: No web hook URL" : problem);
+        return;
+    }
+    if (!WebhookSendTest(dialog, url, WebhookFormatChosen(dialog))) {
+        SetDlgItemTextA(dialog, IDC_AL_WEBHOOKRESULT, "Failed: Not enough memory");
+        return;
+    }
+    SetDlgItemTextA(dialog, IDC_AL_WEBHOOKRESULT, "Sending...");
+    EnableWindow(GetDlgItem(dialog, IDC_AL_WEBHOOKTEST), FALSE);
+}
+
+static void ShowWebhookTested(HWND dialog, WPARAM code, LPARAM isStatus)
+{
+    char reason[128];
+    BuildWebhookReason(isStatus != 0, (uint32_t)code, reason);
+    char text[160];
+    TextCopy(text, isStatus != 0 && code >= 200 && code <= 299 ? "Sent: " : "Failed: ");
+    TextAppend(text, reason);
+    SetDlgItemTextA(dialog, IDC_AL_WEBHOOKRESULT, text);
+    EnableWindow(GetDlgItem(dialog, IDC_AL_WEBHOOKTEST), TRUE);
+}
+
+// Takes the web hook setting; a changed one starts the sender afresh.
+static void ApplyWebhook(HWND dialog, const char* url)
+{
+    DWORD format = (DWORD)WebhookFormatChosen(dialog);
+    if (lstrcmpA(url, AppState.WebhookUrl) == 0 && format == AppState.WebhookFormat)
+        return;
+    TextCopy(AppState.WebhookUrl, url);
+    AppState.WebhookFormat = format;
+    WebhookStart();
 }
 
 // False, with the reason in the dialog, for text that names no collector.
@@ -105,6 +175,12 @@ static bool ApplyAlerts(HWND dialog)
     }
     if (!CheckSyslogServer(dialog))
         return false;
+    char url[kWebhookUrlSize];
+    char problem[300];
+    if (!ReadWebhookUrl(dialog, url, problem)) {
+        SetDlgItemTextA(dialog, IDC_AL_PROBLEM, problem);
+        return false;
+    }
     AppState.Trusted = trusted;
     TrustedListText(trusted, AppState.TrustedText);
 
@@ -124,7 +200,13 @@ static bool ApplyAlerts(HWND dialog)
         AppState.LogLines = ClampLogLines(lines);
     AppState.Balloons = IsDlgButtonChecked(dialog, IDC_AL_BALLOONS) == BST_CHECKED;
     ApplySyslog(dialog);
+    ApplyWebhook(dialog, url);
     GetDlgItemTextA(dialog, IDC_AL_PROGRAM, AppState.RunOnScan, sizeof AppState.RunOnScan);
+    AppState.EventLog = IsDlgButtonChecked(dialog, IDC_AL_EVENTLOG) == BST_CHECKED;
+    // Switched off, the source is let go; switched on, the next event
+    // registers it again.
+    if (!AppState.EventLog)
+        EventLogStop();
     return true;
 }
 
@@ -144,10 +226,13 @@ static void OnAlertsCommand(HWND dialog, UINT id)
     case IDC_AL_OPENFOLDER:
         OpenLogFolder(dialog);
         break;
+    case IDC_AL_WEBHOOKTEST:
+        SendWebhookTest(dialog);
+        break;
     }
 }
 
-INT_PTR CALLBACK AlertsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+INT_PTR CALLBACK AlertsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_INITDIALOG:
@@ -159,6 +244,9 @@ INT_PTR CALLBACK AlertsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
         return TRUE;
     case WM_CLOSE:
         EndDialog(dialog, 0);
+        return TRUE;
+    case WM_WEBHOOKTESTED:
+        ShowWebhookTested(dialog, wParam, lParam);
         return TRUE;
     }
     return FALSE;

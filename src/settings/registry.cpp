@@ -33,7 +33,11 @@ static const char kValueTrusted[] = "Trusted";
 static const char kValueStealthWatch[] = "StealthWatch";
 static const char kValueSyslogServer[] = "SyslogServer";
 static const char kValueSyslogTcp[] = "SyslogTcp";
+static const char kValueWebhookUrl[] = "WebhookUrl";
+static const char kValueWebhookFormat[] = "WebhookFormat";
 static const char kValueRunOnScan[] = "RunOnScan";
+static const char kValueEventLog[] = "EventLog";
+static const char kValueIPv6[] = "IPv6";
 
 // A hand-edited Count must not make start-up try billions of values.
 static const DWORD kMaxPortValues = 65536;
@@ -258,6 +262,18 @@ static void LoadPorts(HKEY key)
     }
 }
 
+// A URL edited by hand into something that cannot be sent to loads as none.
+static void LoadWebhook(HKEY key)
+{
+    WebhookUrl url;
+    ReadStrictText(key, kValueWebhookUrl, AppState.WebhookUrl);
+    if (!ParseWebhookUrl(AppState.WebhookUrl, &url))
+        AppState.WebhookUrl[0] = '\0';
+    DWORD format = kWebhookJson;
+    ReadStrictDword(key, kValueWebhookFormat, format);
+    AppState.WebhookFormat = format <= (DWORD)kWebhookChat ? format : (DWORD)kWebhookJson;
+}
+
 StartupSwitches LoadSettings(HWND window)
 {
     StartupSwitches switches = {};
@@ -293,10 +309,13 @@ StartupSwitches LoadSettings(HWND window)
     LoadTrusted(key, switches.trustedSkipped);
     ReadStrictText(key, kValueSyslogServer, AppState.SyslogServer);
     ReadStrictSwitch(key, kValueSyslogTcp, AppState.SyslogTcp);
+    LoadWebhook(key);
     // A command line edited by hand into several lines runs nothing.
     ReadStrictText(key, kValueRunOnScan, AppState.RunOnScan);
     if (!CommandTemplateValid(AppState.RunOnScan))
         AppState.RunOnScan[0] = '\0';
+    ReadStrictSwitch(key, kValueEventLog, AppState.EventLog);
+    ReadStrictSwitch(key, kValueIPv6, AppState.IPv6);
     CloseSettingsKey(root, key);
     return switches;
 }
@@ -337,8 +356,13 @@ static void SaveEverythingElse(HKEY key, SaveResult& result)
     WriteText(key, kValueSyslogServer, AppState.SyslogServer,
               (DWORD)TextLength(AppState.SyslogServer) + 1, REG_SZ, result);
     WriteByte(key, kValueSyslogTcp, AppState.SyslogTcp, result);
+    WriteText(key, kValueWebhookUrl, AppState.WebhookUrl,
+              (DWORD)TextLength(AppState.WebhookUrl) + 1, REG_SZ, result);
+    WriteDword(key, kValueWebhookFormat, AppState.WebhookFormat, result);
     WriteText(key, kValueRunOnScan, AppState.RunOnScan, (DWORD)TextLength(AppState.RunOnScan) + 1,
               REG_SZ, result);
+    WriteByte(key, kValueEventLog, AppState.EventLog, result);
+    WriteByte(key, kValueIPv6, AppState.IPv6, result);
 }
 
 // One line for a run of failed saves: a key that cannot be written fails

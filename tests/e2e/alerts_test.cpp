@@ -131,6 +131,8 @@ TEST_F(AlertsE2E, DialogChoicesRoundTripThroughTheKey)
     SetDlgItemTextW(dialog, IDC_AL_FOLDER, Widen(folder_.Folder()).c_str());
     PostMessageW(GetDlgItem(dialog, IDC_AL_BALLOONS), BM_CLICK, 0, 0);
     PostMessageW(GetDlgItem(dialog, IDC_AL_LOGTOFILE), BM_CLICK, 0, 0);
+    EXPECT_EQ(IsDlgButtonChecked(dialog, IDC_AL_EVENTLOG), (UINT)BST_CHECKED);
+    PostMessageW(GetDlgItem(dialog, IDC_AL_EVENTLOG), BM_CLICK, 0, 0);
     PostMessageW(GetDlgItem(dialog, IDC_AL_OK), BM_CLICK, 0, 0);
     ASSERT_TRUE(WaitForWindowGone(dialog));
     ExitProgram();
@@ -140,6 +142,7 @@ TEST_F(AlertsE2E, DialogChoicesRoundTripThroughTheKey)
     ExpectValue(kValueLogLines, REG_DWORD, DwordBytes(500));
     ExpectValue(kValueBalloons, REG_BINARY, {0});
     ExpectValue(kValueLogToFile, REG_BINARY, {0});
+    ExpectValue(kValueEventLog, REG_BINARY, {0});
     EXPECT_EQ(ReadValue(kValueLogFolder).AsText(), folder_.Folder());
 }
 

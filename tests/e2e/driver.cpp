@@ -42,7 +42,16 @@ bool Program::Start(const std::wstring& path, const std::wstring& arguments)
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(path.c_str(), cmdline.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
+    // A new Wine process takes WINEDEBUG from the environment it is given.
+    wchar_t saved[256] = {};
+    DWORD savedLength = GetEnvironmentVariableW(L"WINEDEBUG", saved, 256);
+    if (!wineDebug_.empty())
+        SetEnvironmentVariableW(L"WINEDEBUG", wineDebug_.c_str());
+    BOOL started =
+        CreateProcessW(path.c_str(), cmdline.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
+    if (!wineDebug_.empty())
+        SetEnvironmentVariableW(L"WINEDEBUG", savedLength > 0 && savedLength < 256 ? saved : NULL);
+    if (!started)
         return false;
     CloseHandle(pi.hThread);
     if (process_ != NULL)
@@ -50,6 +59,12 @@ bool Program::Start(const std::wstring& path, const std::wstring& arguments)
     process_ = pi.hProcess;
     pid_ = pi.dwProcessId;
     return true;
+}
+
+std::string WineStandardError()
+{
+    const wchar_t* path = _wgetenv(L"HARBINEL_WINE_OUTPUT");
+    return path != NULL ? ReadFileBytes(std::wstring(path)) : std::string();
 }
 
 HWND Program::WaitForWindow(DWORD timeoutMs)

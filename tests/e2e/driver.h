@@ -62,6 +62,13 @@ class Program {
     bool Start();
     // Starts another exe (an installed copy, the installer) with arguments.
     bool Start(const std::wstring& path, const std::wstring& arguments = std::wstring());
+    // Makes the next Start run with WINEDEBUG set to `channels`; the program
+    // prints them where this process's own debug output goes (see
+    // WineStandardError).
+    void SetWineDebug(const std::wstring& channels)
+    {
+        wineDebug_ = channels;
+    }
     // Waits for the program's main window; returns it, or NULL.
     HWND WaitForWindow(DWORD timeoutMs = kDeadlineMs);
     // Waits for the process to end; returns false on timeout. Stores the exit
@@ -85,7 +92,14 @@ class Program {
   private:
     HANDLE process_ = NULL;
     DWORD pid_ = 0;
+    std::wstring wineDebug_;
 };
+
+// Wine prints a process's debug channels on its Unix standard error, which
+// the programs it starts inherit whatever handles they are given; wine-run.sh
+// sends it to a file and names it in HARBINEL_WINE_OUTPUT. What that file
+// holds so far; empty when it cannot be read.
+std::string WineStandardError();
 
 // The main window of the running instance (any process), or NULL.
 HWND FindMainWindow();

@@ -889,7 +889,12 @@ TEST_F(HardeningTest, ExitRightAfterABurstOfCallers)
     Flood flood(ports, 60, 60, false);
     flood.ComeFromElsewhere();
     std::thread callers([&] { flood.Run(); });
-    EXPECT_TRUE(PumpUntil([&] { return LogCount(main_) >= 2 + 20 * 4 || flood.done(); }));
+    // Every caller has seen its connection made before the Exit: one the
+    // Exit's close reached first would look refused, however the program
+    // did, on a machine busy enough to slow this side down.
+    EXPECT_TRUE(PumpUntil([&] {
+        return (LogCount(main_) >= 2 + 20 * 4 && flood.connected() == 60) || flood.done();
+    }));
     const int logged = LogCount(main_);
     ExitProgram();
     callers.join();

@@ -1,9 +1,9 @@
 // The installer and uninstaller as a user or an administrator's script runs
 // them: silent installs (default folder or a chosen one, with and without
-// the Run entry, over a running program), the program, shortcut and
-// registration they put in place, the version records, and uninstalls,
-// silent or answered by hand, that remove the files and shortcut, keep the
-// settings key unless asked, and never stop half-way.
+// the Run entry, over a running program), the program, shortcut, Event Log
+// source and registration they put in place, the version records, and
+// uninstalls, silent or answered by hand, that remove the files, shortcut
+// and source, keep the settings key unless asked, and never stop half-way.
 //
 // The installer under test is HARBINEL_SETUP, built for the same machine as
 // this test exe, so both see the same Program Files folder and registry view.
@@ -25,6 +25,8 @@ using namespace e2e;
 const wchar_t kUninstallKey[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Harbinel";
 const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const wchar_t kEventSourceKey[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Harbinel";
 const DWORD kInstallerDeadlineMs = 60000;
 
 std::wstring SetupPath()
@@ -88,6 +90,25 @@ std::wstring ReadString(HKEY root, const wchar_t* key, const wchar_t* name, bool
     if (found != nullptr)
         *found = rc == ERROR_SUCCESS;
     return rc == ERROR_SUCCESS ? std::wstring(data) : std::wstring();
+}
+
+// The Event Log source as setup registers it: its sentences in the exe
+// installed, and the three event types Harbinel writes.
+void ExpectEventSource(const std::wstring& exe)
+{
+    wchar_t file[1024] = {};
+    DWORD type = 0, size = sizeof file - sizeof(wchar_t);
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kEventSourceKey, L"EventMessageFile",
+                           RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, &type, file, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(type, (DWORD)REG_EXPAND_SZ);
+    EXPECT_EQ(std::wstring(file), exe);
+    DWORD types = 0;
+    size = sizeof types;
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kEventSourceKey, L"TypesSupported", RRF_RT_REG_DWORD,
+                           NULL, &types, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(types, 7u);
 }
 
 bool RunEntryExists()
@@ -448,6 +469,7 @@ TEST_F(InstallTest, SilentInstallPutsTheProgramInProgramFilesAndItStarts)
 
     // "Start Harbinel when Windows starts" is unticked unless asked for.
     EXPECT_FALSE(RunEntryExists());
+    ExpectEventSource(exe);
 
     Program program;
     HWND main = StartInstalled(program);
@@ -465,10 +487,12 @@ TEST_F(InstallTest, InstallsIntoTheFolderChosenAndUninstallsFromThere)
     EXPECT_FALSE(FileExists(InstallDir()));
     EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"InstallLocation"), dir);
     EXPECT_EQ(ShortcutTarget(ShortcutPath()), dir + L"\\harbinel.exe");
+    ExpectEventSource(dir + L"\\harbinel.exe");
 
     ASSERT_TRUE(UninstallQuietly());
     EXPECT_FALSE(FileExists(dir));
     EXPECT_FALSE(FileExists(ShortcutPath()));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kEventSourceKey));
     RemoveDirectoryW(L"C:\\Tools");
 }
 

@@ -411,6 +411,8 @@ TEST_F(MonitorTest, ListenReportsPortsThatCannotOpenAndStopCountsWhatListened)
         for (int i : c.ports)
             ports.push_back(free[i]);
         WritePorts(ports);
+        // IPv4 alone: the port held there would still listen on IPv6.
+        WriteSwitch(kValueIPv6, 0);
         PortHolder holder;
         ASSERT_TRUE(holder.Hold(c.held >= 0 ? free[c.held] : FreePort()));
         StartProgram();

@@ -10,6 +10,11 @@
 
 namespace {
 
+NetAddress V4(uint32_t hostOrder)
+{
+    return NetAddressFromV4Host(hostOrder);
+}
+
 const uint32_t kA = 0xCB007105;     // 203.0.113.5
 const uint32_t kB = 0xC6336402;     // 198.51.100.2
 const uint32_t kStart = 0xFFFFF000; // wraps past zero 4 s in
@@ -35,7 +40,7 @@ TEST(BalloonNoteScan, OnePerCallerAMinuteWithTheCountBetween)
     BalloonTable table = {};
     for (const auto& s : steps) {
         SCOPED_TRACE(s.name);
-        const BalloonDecision d = BalloonNoteScan(table, s.address, kStart + s.ms);
+        const BalloonDecision d = BalloonNoteScan(table, V4(s.address), kStart + s.ms);
         EXPECT_EQ(d.show, s.show);
         EXPECT_EQ(d.suppressedBefore, s.suppressedBefore);
     }
@@ -45,12 +50,12 @@ TEST(BalloonNoteScan, FullTableForgetsTheOldestBalloon)
 {
     BalloonTable table = {};
     for (uint32_t i = 0; i < kBalloonCallers; ++i)
-        ASSERT_TRUE(BalloonNoteScan(table, 0x0A000000 + i, kStart + i).show);
-    EXPECT_TRUE(BalloonNoteScan(table, kA, kStart + 100).show);
+        ASSERT_TRUE(BalloonNoteScan(table, V4(0x0A000000 + i), kStart + i).show);
+    EXPECT_TRUE(BalloonNoteScan(table, V4(kA), kStart + 100).show);
     // The first caller's place went to A; the others are still throttled.
-    EXPECT_FALSE(BalloonNoteScan(table, 0x0A000000 + kBalloonCallers - 1, kStart + 101).show);
-    EXPECT_FALSE(BalloonNoteScan(table, kA, kStart + 102).show);
-    EXPECT_TRUE(BalloonNoteScan(table, 0x0A000000, kStart + 103).show);
+    EXPECT_FALSE(BalloonNoteScan(table, V4(0x0A000000 + kBalloonCallers - 1), kStart + 101).show);
+    EXPECT_FALSE(BalloonNoteScan(table, V4(kA), kStart + 102).show);
+    EXPECT_TRUE(BalloonNoteScan(table, V4(0x0A000000), kStart + 103).show);
 }
 
 TEST(BuildBalloonText, CallerPortAndTheScansBetween)
@@ -71,12 +76,22 @@ TEST(BuildBalloonText, CallerPortAndTheScansBetween)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected);
         char out[kBalloonTextSize] = "previous";
-        BuildBalloonText(c.address, c.port, c.more, out);
+        BuildBalloonText(V4(c.address), c.port, c.more, out);
         EXPECT_STREQ(out, c.expected);
     }
     ExpectBoundedPrefixes(cases[4].expected, [](char* out, size_t size) {
-        BuildBalloonTextN(0xFFFFFFFF, 65535, 4294967295u, out, size);
+        BuildBalloonTextN(V4(0xFFFFFFFF), 65535, 4294967295u, out, size);
     });
+    // An IPv6 caller is named in its short form, and is a caller of its own.
+    const uint8_t bytes[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5};
+    char out[kBalloonTextSize];
+    BuildBalloonText(NetAddressFromV6(bytes, 0), 31337, 0, out);
+    EXPECT_STREQ(out, "Scan from 2001:db8::5 on port 31337");
+    BalloonTable table = {};
+    EXPECT_TRUE(BalloonNoteScan(table, NetAddressFromV6(bytes, 0), 0).show);
+    EXPECT_TRUE(BalloonNoteScan(table, NetAddressFromV6(bytes, 12), 1).show) << "another zone";
+    EXPECT_TRUE(BalloonNoteScan(table, V4(5), 2).show);
+    EXPECT_FALSE(BalloonNoteScan(table, NetAddressFromV6(bytes, 0), 3).show);
 }
 
 } // namespace

@@ -73,9 +73,9 @@ ScanRecord Record()
 {
     ScanRecord r = {};
     r.kind = kScanConnect;
-    r.caller = 0x057100CB; // 203.0.113.5 as the socket holds it
+    r.caller = NetAddressFromV4(0x057100CB); // 203.0.113.5 as the socket holds it
     r.callerPort = 51234;
-    r.local = 0x0201A8C0; // 192.168.1.2
+    r.local = NetAddressFromV4(0x0201A8C0); // 192.168.1.2
     r.port = 31337;
     r.highPort = 31337;
     r.portCount = 1;
@@ -172,7 +172,7 @@ TEST(ExpandCommandLine, EveryPlaceholderAndUnknownWordsAsTyped)
 
     ScanRecord sweep = Record();
     sweep.kind = kScanSweep;
-    sweep.caller = 0;
+    sweep.caller = NetAddress();
     sweep.portCount = 12;
     char out[256];
     ASSERT_EQ(ExpandCommandLine("p {kind} {count} {caller} {rdns}", sweep, nullptr, out),

@@ -24,9 +24,9 @@ ScanRecord Record(ScanKind kind)
 {
     ScanRecord r = {};
     r.kind = kind;
-    r.caller = NetworkOrder(203, 0, 113, 5);
+    r.caller = NetAddressFromV4(NetworkOrder(203, 0, 113, 5));
     r.callerPort = 51234;
-    r.local = NetworkOrder(192, 168, 1, 2);
+    r.local = NetAddressFromV4(NetworkOrder(192, 168, 1, 2));
     r.port = r.highPort = 31337;
     r.portCount = 1;
     r.countExact = true;
@@ -41,6 +41,16 @@ TEST(ScanSummary, EachKindInOneLine)
     sweep.portCount = 12;
     ScanRecord roughSweep = sweep;
     roughSweep.countExact = false;
+    const uint8_t linkLocal[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 203, 0, 113, 5};
+    ScanRecord v6 = Record(kScanStealth);
+    v6.caller = NetAddressFromV6(linkLocal, 12);
+    v6.local = NetAddressFromV6(linkLocal, 12);
+    v6.local.bytes[15] = 2;
+    ScanRecord v6Sweep = sweep;
+    v6Sweep.caller = NetAddressFromV6(linkLocal, 0);
+    ScanRecord unmapped = Record(kScanConnect);
+    unmapped.caller = Unmap(NetAddressFromV6(mapped, 0));
     ScanRecord trusted = Record(kScanConnect);
     trusted.trusted = true;
     const struct {
@@ -61,6 +71,11 @@ TEST(ScanSummary, EachKindInOneLine)
         {"sweep", sweep, NULL, "Port sweep from 203.0.113.5: 12 ports, 1-1024"},
         {"sweep with repeats", roughSweep, NULL,
          "Port sweep from 203.0.113.5: up to 12 ports, 1-1024"},
+        {"IPv6 in brackets, with its zone", v6, NULL,
+         "Stealth scan from [fe80::1%12]:51234 on [fe80::2%12]:31337"},
+        {"IPv6 sweep", v6Sweep, NULL, "Port sweep from fe80::1: 12 ports, 1-1024"},
+        {"an IPv4 caller handed over mapped reads as IPv4", unmapped, NULL,
+         "Scan from 203.0.113.5:51234 on 192.168.1.2:31337"},
         {"trusted", trusted, "h", "Scan from 203.0.113.5:51234 on 192.168.1.2:31337 (trusted) (h)"},
     };
     for (const auto& c : cases) {

@@ -77,6 +77,20 @@ TEST(SynPendingTable, Scenarios)
     }
 }
 
+// A burst of accepts whose SYNs the watch reads late: each late SYN is still
+// known for its accept, however many others came in between.
+TEST(SynPendingTable, AcceptsAheadOfTheirSynsAreRememberedThroughABurst)
+{
+    auto table = std::make_unique<SynPendingTable>();
+    const uint16_t burst = 900;
+    for (uint16_t i = 0; i < burst; ++i)
+        EXPECT_FALSE(SynMatchAccept(table.get(), 2, i, i));
+    for (uint16_t i = 0; i < burst; ++i)
+        EXPECT_FALSE(SynNoteAttempt(table.get(), 2, i, 7, 80, 1000)) << "late SYN " << i;
+    EXPECT_EQ(table->count, 0u);
+    EXPECT_TRUE(SynNoteAttempt(table.get(), 2, burst, 7, 80, 1000)) << "a caller never accepted";
+}
+
 TEST(SynPendingTable, FullTableDropsTheOldest)
 {
     SynPendingTable table = {};

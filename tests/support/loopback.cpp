@@ -21,11 +21,11 @@ sockaddr_in Address(u_long host, int port)
 
 int BoundPort(SOCKET s)
 {
-    sockaddr_in address = {};
+    sockaddr_in6 address = {}; // the port sits at the same place for both families
     int length = sizeof address;
     if (getsockname(s, (sockaddr*)&address, &length) != 0)
         return 0;
-    return ntohs(address.sin_port);
+    return ntohs(address.sin6_port);
 }
 
 } // namespace
@@ -112,8 +112,18 @@ Caller::~Caller()
 bool Caller::Open()
 {
     if (socket_ == INVALID_SOCKET)
-        socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        socket_ = socket(v6_ ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
     return socket_ != INVALID_SOCKET;
+}
+
+bool Caller::ConnectV6(int port, DWORD timeoutMs)
+{
+    if (used_)
+        Close();
+    v6_ = true;
+    bool ok = ConnectFrom(NULL, port, timeoutMs);
+    v6_ = false;
+    return ok;
 }
 
 bool Caller::Connect(int port, DWORD timeoutMs)
@@ -147,7 +157,12 @@ bool Caller::ConnectFrom(const char* from, int port, DWORD timeoutMs)
     // The backlog completes the connection without the program's help, so
     // waiting in select is fine even when the program runs on this thread.
     sockaddr_in address = Address(INADDR_LOOPBACK, port);
-    bool ok = connect(socket_, (sockaddr*)&address, sizeof address) == 0;
+    sockaddr_in6 address6 = {};
+    address6.sin6_family = AF_INET6;
+    address6.sin6_port = htons((u_short)port);
+    address6.sin6_addr.s6_addr[15] = 1; // ::1
+    bool ok = v6_ ? connect(socket_, (sockaddr*)&address6, sizeof address6) == 0
+                  : connect(socket_, (sockaddr*)&address, sizeof address) == 0;
     if (!ok && WSAGetLastError() == WSAEWOULDBLOCK) {
         fd_set writable, failed;
         FD_ZERO(&writable);

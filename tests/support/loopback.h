@@ -77,6 +77,8 @@ class Caller {
     // Connects from the loopback address `from` (e.g. "127.0.0.2"), so that
     // callers can differ by address too; NULL lets the system choose.
     bool ConnectFrom(const char* from, int port, DWORD timeoutMs = kDeadlineMs);
+    // Connects from ::1 to [::1]:port over IPv6.
+    bool ConnectV6(int port, DWORD timeoutMs = kDeadlineMs);
     // Sends all bytes, pumping while the socket's buffer is full; false when
     // sending fails or makes no progress within the default deadline.
     bool Send(const std::string& bytes);
@@ -135,6 +137,7 @@ class Caller {
     size_t handedOut_ = 0; // how much of received_ ReceiveSome/ReceiveAll gave
     bool peerClosed_ = false;
     bool used_ = false; // a connection was tried
+    bool v6_ = false;   // the next socket is an IPv6 one
     int localPort_ = 0;
 };
 

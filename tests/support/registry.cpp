@@ -31,6 +31,11 @@ const char kValueStealthWatch[] = "StealthWatch";
 const char kValueSyslogServer[] = "SyslogServer";
 const char kValueSyslogTcp[] = "SyslogTcp";
 const char kValueRunOnScan[] = "RunOnScan";
+const char kValueEventLog[] = "EventLog";
+const char kValueIPv6[] = "IPv6";
+
+const char kValueWebhookUrl[] = "WebhookUrl";
+const char kValueWebhookFormat[] = "WebhookFormat";
 
 std::string PortValueName(size_t index)
 {

@@ -35,6 +35,11 @@ extern const char kValueStealthWatch[];
 extern const char kValueSyslogServer[];
 extern const char kValueSyslogTcp[];
 extern const char kValueRunOnScan[];
+extern const char kValueEventLog[];
+extern const char kValueIPv6[];
+
+extern const char kValueWebhookUrl[];
+extern const char kValueWebhookFormat[];
 // "Port" followed by the decimal index.
 std::string PortValueName(size_t index);
 

@@ -5,6 +5,7 @@
 #define HARBINEL_TESTS_SUPPORT_SUPPORT_H
 
 #include "support/files.h"
+#include "support/hookserver.h"
 #include "support/loopback.h"
 #include "support/pump.h"
 #include "support/recorder.h"

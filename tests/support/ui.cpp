@@ -247,4 +247,18 @@ void EnterSaveName(HWND saveDialog, const std::wstring& path)
     SendMessageW(edit, WM_SETTEXT, 0, (LPARAM)path.c_str());
 }
 
+std::string EventSentence(HMODULE module, DWORD id, const std::vector<std::string>& strings)
+{
+    std::vector<DWORD_PTR> args;
+    for (const std::string& s : strings)
+        args.push_back((DWORD_PTR)s.c_str());
+    char text[2048] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                  module, id, 0, text, sizeof text, (va_list*)args.data());
+    std::string sentence(text, length);
+    while (!sentence.empty() && (sentence.back() == '\n' || sentence.back() == '\r'))
+        sentence.pop_back();
+    return length == 0 ? "(no message " + std::to_string(id & 0xFFFF) + ")" : sentence;
+}
+
 } // namespace support

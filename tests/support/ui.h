@@ -1,6 +1,7 @@
 // Reading and working windows as a user would, for windows of this process
 // and of another one alike: finding top-level windows, their texts, buttons,
-// list boxes, the status bar and the common save dialog.
+// list boxes, the status bar and the common save dialog; and the sentences
+// a message table gives Event Viewer.
 #ifndef HARBINEL_TESTS_SUPPORT_UI_H
 #define HARBINEL_TESTS_SUPPORT_UI_H
 
@@ -83,6 +84,13 @@ HWND SaveNameEdit(HWND saveDialog);
 // Puts `path` into the file name box (which must be there); the caller then
 // presses Save its own way.
 void EnterSaveName(HWND saveDialog, const std::wstring& path);
+
+// ---- The Event Log ----------------------------------------------------------
+
+// The sentence of event `id` in module's message table with the strings
+// put in, as Event Viewer shows it (without the final line break);
+// "(no message N)" when the table has none for the id's low 16 bits N.
+std::string EventSentence(HMODULE module, DWORD id, const std::vector<std::string>& strings);
 
 } // namespace support
 

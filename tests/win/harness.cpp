@@ -3,6 +3,8 @@
 // window's state.
 #include "harness.h"
 
+#include <tlhelp32.h>
+
 #include <commctrl.h>
 #include <string.h>
 
@@ -107,6 +109,19 @@ int FindLogLine(const std::string& text, bool prefix, int from)
 bool WaitForLogLine(const std::string& text, bool prefix, DWORD timeoutMs)
 {
     return PumpUntil([&] { return FindLogLine(text, prefix) >= 0; }, timeoutMs);
+}
+
+int ThreadCount()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId())
+            ++count;
+    CloseHandle(snapshot);
+    return count;
 }
 
 std::string LogDump()

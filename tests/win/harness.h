@@ -59,6 +59,9 @@ bool WaitForLogLine(const std::string& text, bool prefix, DWORD timeoutMs = kDea
 // The whole log as one text, one line per row, for failure messages.
 std::string LogDump();
 
+// The threads of this process, the program's workers among them.
+int ThreadCount();
+
 // ---- Menus -----------------------------------------------------------------
 
 // State (MFS_*) and type (MFT_*) of a menu item by command, and its text.

@@ -182,9 +182,9 @@ TEST_F(FullLogTest, EvictedLineWithAPendingLookupGetsNoAnswer)
 TEST_F(FullLogTest, ScanIndexFollowsTheAddressLine)
 {
     ScanRecord record = NewScanRecord(kScanConnect);
-    record.caller = htonl(INADDR_LOOPBACK);
+    record.caller = NetAddressFromV4(htonl(INADDR_LOOPBACK));
     record.callerPort = 1033;
-    record.local = htonl(0x7F000002);
+    record.local = NetAddressFromV4(htonl(0x7F000002));
     record.port = 31337;
 
     for (int dropped = 0; dropped <= 3; ++dropped) {
@@ -231,14 +231,14 @@ TEST_F(LookupTest, AnswersGoUnderTheirOwnLinesInAnyOrder)
 HANDLE resolverGate;
 LONG resolverInside, resolverMost;
 
-int HeldResolver(u_long address, char* name, size_t size)
+int HeldResolver(const NetAddress& address, char* name, size_t size)
 {
     LONG inside = InterlockedIncrement(&resolverInside);
     for (LONG most = resolverMost; inside > most; most = resolverMost)
         InterlockedCompareExchange(&resolverMost, inside, most);
     WaitForSingleObject(resolverGate, 20000);
     InterlockedDecrement(&resolverInside);
-    snprintf(name, size, "host-%u.test", (unsigned)(ntohl(address) & 0xFFFF));
+    snprintf(name, size, "host-%u.test", (unsigned)(NetAddressV4Host(address) & 0xFFFF));
     return 0;
 }
 
@@ -268,9 +268,9 @@ class HeldLookupTest : public LookupTest {
     static void Scan(int n)
     {
         ScanRecord record = NewScanRecord(kScanConnect);
-        record.caller = htonl(0x7F000000u | (u_long)n);
+        record.caller = NetAddressFromV4(htonl(0x7F000000u | (u_long)n));
         record.callerPort = 40000;
-        record.local = htonl(INADDR_LOOPBACK);
+        record.local = NetAddressFromV4(htonl(INADDR_LOOPBACK));
         record.port = 31337;
         ReportScan(record);
     }
@@ -296,6 +296,10 @@ TEST_F(HeldLookupTest, CallersBeyondTheWorkersWaitAndAllGetTheirNames)
     SetEvent(resolverGate);
     ASSERT_TRUE(PumpUntil([] { return RdnsLines() == 20; })) << LogDump();
     EXPECT_EQ(resolverMost, 8);
+    // Idle, the workers end and give their memory back.
+    const int withWorkers = ThreadCount();
+    EXPECT_TRUE(PumpUntil([&] { return ThreadCount() <= withWorkers - 8; }, 20000))
+        << ThreadCount() << " threads of " << withWorkers;
     std::vector<std::string> want;
     for (int n = 1; n <= callers; ++n) {
         want.push_back(kScanDetected);

@@ -35,7 +35,15 @@ bool WaitForLines(const std::string& text, int n, DWORD timeoutMs = kDeadlineMs)
 
 // ---- Listening ----------------------------------------------------------------
 
-class ListenTest : public AppTest {};
+// Listening on IPv4 alone: a port held by another program there is a
+// failed port. (With IPv6 on, the port would still listen on IPv6.)
+class ListenTest : public AppTest {
+  protected:
+    void PrepareSettings() override
+    {
+        WriteSwitch(kValueIPv6, 0);
+    }
+};
 
 TEST_F(ListenTest, OneOrTwoPortsListenAndStopClosesThem)
 {

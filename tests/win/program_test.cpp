@@ -34,9 +34,9 @@ ScanRecord Record(uint32_t caller, uint16_t callerPort, bool trusted = false)
 {
     ScanRecord r = {};
     r.kind = kScanConnect;
-    r.caller = htonl(caller);
+    r.caller = NetAddressFromV4(htonl(caller));
     r.callerPort = callerPort;
-    r.local = htonl(0x7F000001);
+    r.local = NetAddressFromV4(htonl(0x7F000001));
     r.port = 31337;
     r.highPort = 31337;
     r.portCount = 1;
@@ -147,7 +147,7 @@ TEST_F(ProgramTest, FourRunAtOnceAHundredWaitAndTheRestAreDropped)
     // The other two are told of once the minute since that line is over.
     ProgramTick();
     EXPECT_EQ(FindLogLine("Program: 2 runs dropped"), -1) << LogDump();
-    AppState.Program.dropped.loggedTick -= 60000;
+    AppState.Program.dropped.lastMs -= 60000;
     ProgramTick();
     EXPECT_NE(FindLogLine("Program: 2 runs dropped"), -1) << LogDump();
 

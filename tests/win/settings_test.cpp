@@ -58,22 +58,27 @@ TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
 
     std::vector<std::string> names = SettingNames();
     std::sort(names.begin(), names.end());
-    std::vector<std::string> want = {kValueBalloons,      kValueConnected,    kValueCount,
-                                     kValueCustomMessage, kValueDisconnect,   kValueLogFolder,
-                                     kValueLogLines,      kValueLogToFile,    kValueMessageType,
-                                     kValueOnTop,         PortValueName(0),   PortValueName(1),
-                                     kValueRunOnScan,     kValueStealthWatch, kValueSyslogServer,
-                                     kValueSyslogTcp,     kValueTrusted,      kValueWindowHeight,
-                                     kValueWindowWidth,   kValueWindowX,      kValueWindowY};
+    std::vector<std::string> want = {
+        kValueBalloons,     kValueConnected,    kValueCount,       kValueCustomMessage,
+        kValueDisconnect,   kValueEventLog,     kValueIPv6,        kValueLogFolder,
+        kValueLogLines,     kValueLogToFile,    kValueMessageType, kValueOnTop,
+        PortValueName(0),   PortValueName(1),   kValueRunOnScan,   kValueStealthWatch,
+        kValueSyslogServer, kValueSyslogTcp,    kValueTrusted,     kValueWebhookFormat,
+        kValueWebhookUrl,   kValueWindowHeight, kValueWindowWidth, kValueWindowX,
+        kValueWindowY};
     EXPECT_EQ(names, want);
     // The newer values at their defaults: on, on, 10,000 lines, no folder of
     // its own, no trusted callers, the first size.
     ExpectValue(kValueLogToFile, REG_BINARY, {1});
     ExpectValue(kValueBalloons, REG_BINARY, {1});
+    ExpectValue(kValueEventLog, REG_BINARY, {1});
+    ExpectValue(kValueIPv6, REG_BINARY, {1});
     ExpectValue(kValueLogLines, REG_DWORD, DwordBytes(10000));
     ExpectValue(kValueLogFolder, REG_SZ, {0});
     ExpectValue(kValueTrusted, REG_MULTI_SZ, {0});
     ExpectValue(kValueRunOnScan, REG_SZ, {0});
+    ExpectValue(kValueWebhookUrl, REG_SZ, {0});
+    ExpectValue(kValueWebhookFormat, REG_DWORD, DwordBytes(0));
     ExpectValue(kValueWindowWidth, REG_DWORD, DwordBytes(240));
     ExpectValue(kValueWindowHeight, REG_DWORD, DwordBytes(234));
     ExpectValue("Port0", REG_DWORD, DwordBytes(p0));
@@ -285,6 +290,10 @@ TEST_F(SettingsTest, HandEditedSwitchesAndTexts)
          [] { EXPECT_EQ(AppState.LogToFile, 1); }},
         {"Balloons as text keeps the default", [] { WriteText(kValueBalloons, "0"); },
          [] { EXPECT_EQ(AppState.Balloons, 1); }},
+        {"EventLog 0 as one byte", [] { WriteSwitch(kValueEventLog, 0); },
+         [] { EXPECT_EQ(AppState.EventLog, 0); }},
+        {"EventLog as a DWORD 0 keeps the default", [] { WriteDword(kValueEventLog, 0); },
+         [] { EXPECT_EQ(AppState.EventLog, 1); }},
         {"LogLines 99 becomes 100", [] { WriteDword(kValueLogLines, 99); },
          [] { EXPECT_EQ(AppState.LogLines, 100u); }},
         {"LogLines 0xFFFFFFFF becomes 1,000,000", [] { WriteDword(kValueLogLines, 0xFFFFFFFF); },
