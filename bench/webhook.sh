@@ -62,37 +62,7 @@ reg() { "$loader" reg add "$key" /f "$@" >/dev/null 2>&1; }
 # waiting for its warning and hang-up; prints "<ok> <seconds>". The first
 # connect waits for the port.
 scan() {
-    python3 - "$port" "$1" <<'EOF'
-import socket, sys, time, threading
-port, count = int(sys.argv[1]), int(sys.argv[2])
-deadline = time.time() + 30
-while True:
-    try:
-        socket.create_connection(("127.0.0.1", port), 1).close(); break
-    except OSError:
-        if time.time() > deadline: sys.exit("port never opened")
-        time.sleep(0.05)
-ok = [0]; lock = threading.Lock(); left = [count]; source = [0]
-def caller():
-    while True:
-        with lock:
-            if left[0] == 0: return
-            left[0] -= 1
-            source[0] = source[0] % 249 + 1
-            frm = "127.0.0.%d" % (source[0] + 1)
-        try:
-            with socket.create_connection(("127.0.0.1", port), 5, (frm, 0)) as s:
-                s.settimeout(5)
-                while s.recv(256): pass
-            with lock: ok[0] += 1
-        except OSError:
-            pass
-start = time.time()
-threads = [threading.Thread(target=caller) for _ in range(16)]
-for t in threads: t.start()
-for t in threads: t.join()
-print(ok[0] + 1, time.time() - start)  # the port probe was a scan too
-EOF
+    python3 "$HARBINEL_ROOT/bench/scan16.py" "$port" "$1" --sources
 }
 
 start_program() {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/hostile.h"
 #include "pure/commandline.h"
 
 namespace {
@@ -97,21 +98,6 @@ using Args = std::vector<std::string>;
 
 TEST(ExpandCommandLine, HostileNamesComeBackAsTheirOwnArgument)
 {
-    const std::string hostile[] = {"a\"b",
-                                   "a\\\"b",
-                                   "x\\",
-                                   "\\\\server\\share\\",
-                                   "\" & calc & \"",
-                                   "a b",
-                                   "a\tb\t",
-                                   "%PATH%",
-                                   "^",
-                                   "<>|",
-                                   "",
-                                   "\"",
-                                   "\\",
-                                   "\"\"",
-                                   std::string(300, 'n') + ".example"};
     // Each template with what its words must be once the value is in.
     const struct {
         const char* tmpl;
@@ -151,7 +137,7 @@ TEST(ExpandCommandLine, HostileNamesComeBackAsTheirOwnArgument)
          }},
     };
     for (const auto& t : templates) {
-        for (const std::string& v : hostile) {
+        for (const std::string& v : kHostileNames) {
             SCOPED_TRACE(std::string(t.tmpl) + " with [" + v + "]");
             CommandExpansion result;
             const std::string line = Expand(t.tmpl, v.c_str(), &result);

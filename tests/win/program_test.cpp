@@ -4,6 +4,7 @@
 // hundred waiting, drops, trusted and repeated callers, a program left alone
 // after a minute, start errors, and the stored setting.
 #include "harness.h"
+#include "support/hostile.h"
 
 #include <shellapi.h>
 
@@ -17,18 +18,7 @@ using namespace harness;
 
 namespace {
 
-const std::string kHostile[] = {"a\"b",
-                                "a\\\"b",
-                                "x\\",
-                                "\\\\server\\share\\",
-                                "\" & calc & \"",
-                                "a b",
-                                "a\tb\t",
-                                "%PATH%",
-                                "^",
-                                "<>|",
-                                "",
-                                std::string(300, 'n') + ".example"};
+const auto& kHostile = kHostileNames;
 
 ScanRecord Record(uint32_t caller, uint16_t callerPort, bool trusted = false)
 {
