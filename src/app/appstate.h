@@ -56,14 +56,13 @@ struct ProgramSlot {
     DWORD started;  // tick count of its start
 };
 
-
 struct ProgramRunner {
     ProgramSlot running[kProgramSlots];
     char* queued[kProgramQueue]; // each a block of its own, oldest at queueHead
     int queueHead;
     int queueCount;
-    BYTE stopped; // from Exit or the session's end until the outputs start again
-    CountNotice dropped;   // told in one line a minute at most
+    BYTE stopped;        // from Exit or the session's end until the outputs start again
+    CountNotice dropped; // told in one line a minute at most
     CountNotice leftAlone;
     DWORD errorTick; // when the last error line was logged
     BYTE errorLogged;
@@ -162,6 +161,7 @@ struct AppStateRecord {
     AddressResolver ResolveAddress;
     HostAnswer HostAnswers[kHostAnswers];
     BYTE IPv6;           // listen on IPv6 too
+    BYTE IPv6Missing;    // the platform has none: said once
     BYTE StealthWatch;   // the Options switch
     StealthState* Watch; // the open watch: its sockets and what it saw; null when closed
     // The remote syslog collector, set in the Alerts and Log dialog.

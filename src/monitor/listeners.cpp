@@ -69,15 +69,16 @@ bool OpenListener(int32_t port, SocketNode* node)
 
 // The IPv6 listener of a port, beside its IPv4 one: IPv6 only, so that each
 // family's failures stay its own. False with one line naming the port when
-// it cannot open; a platform without IPv6 says so once per Listen instead.
+// it cannot open; a platform without IPv6 says so once a run instead.
 static bool OpenListener6(int32_t port, bool* available)
 {
     SOCKET s = socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
         int error = WSAGetLastError();
         if (error == WSAEAFNOSUPPORT || error == WSAEPROTONOSUPPORT || error == WSAEPFNOSUPPORT) {
-            if (*available)
+            if (!AppState.IPv6Missing)
                 AddLogLine("IPv6 not available");
+            AppState.IPv6Missing = 1;
             *available = false;
         } else {
             ReportPortError("Socket error (IPv6)", port);
