@@ -27,7 +27,7 @@ static void ReportProgramError(const char* reason)
     char line[320];
     TextCopy(line, "Program error: ");
     TextAppend(line, reason);
-    AddLogLine(line);
+    ReportError(line);
 }
 
 // The system's reason for a failed start: the file table's words where it
