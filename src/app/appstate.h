@@ -14,7 +14,7 @@
 #include "../pure/scanrecord.h"
 #include "../pure/socketlist.h"
 #include "../pure/trusted.h"
-#include "../pure/watchring.h"
+#include "../pure/countnotice.h"
 #include "../pure/webhookbody.h"
 
 struct HostResolver;

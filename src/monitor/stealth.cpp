@@ -14,6 +14,7 @@
 #include "../pure/synwatch.h"
 #include "../pure/text.h"
 #include "../pure/watchaddresses.h"
+#include "../pure/countnotice.h"
 #include "../pure/watchring.h"
 #include "../log/log.h"
 #include "../outputs/outputs.h"

@@ -2,7 +2,7 @@
 // line filled in from the scan, started hidden and straight by CreateProcess
 // (no shell, so nothing a caller sends can start a second command), watched
 // from the half-second tick and never waited for on the window's thread.
-#include "../pure/watchring.h"
+#include "../pure/countnotice.h"
 #include "outputs.h"
 
 #include "../log/log.h"

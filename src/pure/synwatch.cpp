@@ -103,16 +103,9 @@ bool SynTakeByLocalPort(SynPendingTable* table, uint16_t localPort, SynRecord* o
 
 uint32_t SynTakeDroppedNotice(SynPendingTable* table, uint32_t nowMs, uint32_t intervalMs)
 {
-    // Unsigned: a notice is never stamped ahead of the tick that reads it.
-    if (table->noticeRecent && nowMs - table->noticeMs >= intervalMs)
-        table->noticeRecent = false;
-    if (table->noticeRecent || table->dropped == 0)
-        return 0;
-    uint32_t dropped = table->dropped;
+    CountNoticeAdd(&table->notice, table->dropped);
     table->dropped = 0;
-    table->noticeMs = nowMs;
-    table->noticeRecent = true;
-    return dropped;
+    return CountNoticeTake(&table->notice, nowMs, intervalMs);
 }
 
 void BuildDroppedLineN(uint32_t dropped, char* out, size_t size)

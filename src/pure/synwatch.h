@@ -8,6 +8,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "countnotice.h"
+
 // Times are milliseconds from a clock that wraps (the tick count). Ages are
 // the difference from now taken as signed, so the wrap is harmless and a
 // time slightly ahead of now is young, as long as the tables are polled far
@@ -48,10 +50,9 @@ struct SynPendingTable {
     SynAccepted accepted[kSynAcceptedCap]; // a ring, the oldest overwritten
     size_t acceptedNext;
     // Records pushed out unreported because the table was full, since the
-    // last notice (SynTakeDroppedNotice).
+    // last notice (SynTakeDroppedNotice), and the notices' own count.
     uint32_t dropped;
-    uint32_t noticeMs; // when the last notice was handed out
-    bool noticeRecent; // less than its interval ago
+    CountNotice notice;
 };
 
 // Notes a SYN to a listened port. A repeat of a pending attempt (same caller

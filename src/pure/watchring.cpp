@@ -34,22 +34,6 @@ uint32_t WatchRingTakeDropped(WatchRing* ring)
     return dropped;
 }
 
-void CountNoticeAdd(CountNotice* notice, uint32_t count)
-{
-    notice->pending = count > UINT32_MAX - notice->pending ? UINT32_MAX : notice->pending + count;
-}
-
-uint32_t CountNoticeTake(CountNotice* notice, uint32_t nowMs, uint32_t intervalMs)
-{
-    if (notice->pending == 0 || (notice->told && nowMs - notice->lastMs < intervalMs))
-        return 0;
-    uint32_t count = notice->pending;
-    notice->pending = 0;
-    notice->lastMs = nowMs;
-    notice->told = true;
-    return count;
-}
-
 void BuildTooBusyLineN(uint32_t count, char* out, size_t size)
 {
     TextCopyN(out, size, "Stealth watch: ");

@@ -34,18 +34,6 @@ size_t WatchRingTake(WatchRing* ring, WatchSyn* out, size_t max);
 // The count dropped since the last call, which starts again from 0.
 uint32_t WatchRingTakeDropped(WatchRing* ring);
 
-// A count of things lost that is told in one line at most every
-// intervalMs: Add collects, Take hands out the sum when a line is due.
-struct CountNotice {
-    uint32_t pending;
-    uint32_t lastMs;
-    bool told; // a line was handed out at lastMs
-};
-void CountNoticeAdd(CountNotice* notice, uint32_t count);
-// The sum for a line now, or 0 when there is none or the last line is
-// younger than intervalMs (the clock may wrap; ages are unsigned).
-uint32_t CountNoticeTake(CountNotice* notice, uint32_t nowMs, uint32_t intervalMs);
-
 // "Stealth watch: 12 packets not examined (too busy)".
 void BuildTooBusyLineN(uint32_t count, char* out, size_t size);
 template <size_t N> inline void BuildTooBusyLine(uint32_t count, char (&out)[N])

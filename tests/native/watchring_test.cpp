@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "pure/countnotice.h"
 #include "pure/watchring.h"
 
 namespace {

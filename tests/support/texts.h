@@ -109,6 +109,16 @@ int CountLines(const std::vector<Text>& lines, const typename Same<Text>::type& 
     return n;
 }
 
+// The lines that start with head.
+template <class Text>
+int CountLinesStarting(const std::vector<Text>& lines, const typename Same<Text>::type& head)
+{
+    int n = 0;
+    for (const Text& l : lines)
+        n += l.compare(0, head.size(), head) == 0 ? 1 : 0;
+    return n;
+}
+
 // The lines without the lookup answers, which come whenever the resolver
 // answers: the lines every run shows alike.
 std::vector<std::string> SteadyLines(const std::vector<std::string>& lines);

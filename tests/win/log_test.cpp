@@ -244,10 +244,7 @@ int HeldResolver(const NetAddress& address, char* name, size_t size)
 
 int RdnsLines()
 {
-    int n = 0;
-    for (const std::string& line : LogLines())
-        n += StartsWith(line, kRdnsPrefix) ? 1 : 0;
-    return n;
+    return CountLinesStarting(LogLines(), std::string(kRdnsPrefix));
 }
 
 class HeldLookupTest : public LookupTest {
