@@ -162,6 +162,7 @@ struct AppStateRecord {
     HostAnswer HostAnswers[kHostAnswers];
     BYTE IPv6;           // listen on IPv6 too
     BYTE IPv6Missing;    // the platform has none: said once
+    BYTE WatchV6Missing; // the stealth watch could not open for IPv6: said once
     BYTE StealthWatch;   // the Options switch
     StealthState* Watch; // the open watch: its sockets and what it saw; null when closed
     // The remote syslog collector, set in the Alerts and Log dialog.

@@ -54,14 +54,19 @@ static bool CallerLeftBeforeAccept(int error)
 }
 
 // An address as a socket gives it, IPv4 or IPv6; an IPv4 caller that an
-// IPv6 socket hands over in the mapped form reads as IPv4.
+// IPv6 socket hands over in the mapped form reads as IPv4. Only a
+// link-local address keeps its zone: elsewhere the system may still fill
+// one in, which would only clutter the log and part one caller in two.
 static NetAddress AddressOf(const sockaddr_storage& address, int length)
 {
     if (address.ss_family == AF_INET && length >= (int)sizeof(sockaddr_in))
         return NetAddressFromV4(((const sockaddr_in&)address).sin_addr.s_addr);
     if (address.ss_family == AF_INET6 && length >= (int)sizeof(sockaddr_in6)) {
         const sockaddr_in6& v6 = (const sockaddr_in6&)address;
-        return Unmap(NetAddressFromV6(v6.sin6_addr.s6_addr, v6.sin6_scope_id));
+        NetAddress out = NetAddressFromV6(v6.sin6_addr.s6_addr, v6.sin6_scope_id);
+        if (!IsLinkLocal(out))
+            out.zone = 0;
+        return Unmap(out);
     }
     return NetAddress();
 }
@@ -109,7 +114,8 @@ static void OnAccept(SocketHandle listener)
             ReportSocketError("Accept error");
             return;
         }
-        if (StealthNameGoneCaller(port->port))
+        bool v6 = ListFindBySocket(AppState.PortList6, listener) != NULL;
+        if (StealthNameGoneCaller(port->port, v6 ? kFamilyV6 : kFamilyV4))
             return;
         ScanRecord gone = NewScanRecord(kScanGone);
         gone.port = gone.highPort = (uint16_t)port->port;
@@ -117,11 +123,7 @@ static void OnAccept(SocketHandle listener)
         return;
     }
     NetAddress from = AddressOf(caller, length);
-    if (from.family == kFamilyV4) {
-        uint32_t v4;
-        memcpy(&v4, from.bytes, sizeof v4);
-        StealthNoteAccept(v4, PortOf(caller));
-    }
+    StealthNoteAccept(from, PortOf(caller));
     if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kConnectionEvents) == SOCKET_ERROR) {
         ReportError("Notification error");
         CloseAndRetire((SocketHandle)s); // it would never get an event: do not keep it open

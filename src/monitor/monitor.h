@@ -68,19 +68,21 @@ void OnStealthBatch();
 // so that the SYNs queued before an accept are known; then the accept's
 // caller ends its record.
 void StealthCatchUp();
-// An IPv4 caller (network byte order) and its port, just accepted.
-void StealthNoteAccept(uint32_t caller, uint16_t port);
-// For an accept that found its caller gone: reports the scan with its
-// caller named if the watch saw the SYN. False when it did not.
-bool StealthNameGoneCaller(int32_t port);
+// A caller (unmapped) and its port, just accepted.
+void StealthNoteAccept(const NetAddress& caller, uint16_t port);
+// For an accept that found its caller gone, on a listener of this family
+// (kFamilyV4 or kFamilyV6): reports the scan with its caller named if the
+// watch saw the SYN. False when it did not.
+bool StealthNameGoneCaller(int32_t port, uint8_t family);
 // Timer work: half-open attempts whose accept never came, sweeps that
 // settled or ended, callers the full table could not keep, and every 30 s
 // the local addresses compared with those watched.
 void OnStealthTimer();
-// The local IPv4 addresses the system lists (network byte order), without
-// asking any resolver; -1 when the query failed (WSAGetLastError says why).
+// The local addresses of one family (AF_INET or AF_INET6) the system lists,
+// without asking any resolver; -1 when the query failed (WSAGetLastError
+// says why).
 const int kLocalAddressCap = 32;
-int ListLocalAddresses(uint32_t (&out)[kLocalAddressCap]);
+int ListLocalAddresses(int family, NetAddress (&out)[kLocalAddressCap]);
 // Compares the listed addresses with those watched now, opening and closing
 // the difference and logging the new count when it changed. Does nothing
 // for the raw TCP form, which already sees every address.

@@ -1,4 +1,5 @@
-// The stealth watch: raw sockets that see every TCP SYN reaching this PC.
+// The stealth watch: raw sockets that see every TCP SYN reaching this PC,
+// over IPv4 and, where the platform gives a raw IPv6 socket, IPv6.
 // A SYN to a listened port waits for its accept; when none comes, or the
 // caller left before it, the scan is logged with the caller's name. SYNs to
 // ports nobody listens on are counted per caller and logged as port sweeps.
@@ -40,8 +41,9 @@ static const DWORD kBatchMs = 50;
 static const DWORD kReaderEndMs = 1000;
 // Lost packets are told once a minute at most.
 static const DWORD kTooBusyNoticeMs = 60000;
-// The IPv4 and TCP headers at their longest: all that is read of a packet.
-static const int kPacketBytes = 120;
+// All that is read of a packet: the IPv4 header at its longest, or the IPv6
+// one with a few extension headers, and the TCP header at its longest.
+static const int kPacketBytes = 256;
 static const UINT kStealthTimerMs = 500;
 // A sweep's first block waits this long, so that a burst is counted whole.
 static const DWORD kSweepSettleMs = 500;
@@ -67,11 +69,14 @@ struct WatchReader {
 struct StealthState {
     // The sockets and their addresses change only while no reader runs.
     SocketHandle sockets[kWatchSocketCap];
-    uint32_t addresses[kWatchSocketCap]; // each socket's local address
+    // Each socket's local address; its family is the socket's. A raw TCP
+    // socket has the unspecified address of its family.
+    NetAddress addresses[kWatchSocketCap];
     int socketCount;
     // The raw TCP form is handed only what comes to this PC; the other one
     // sees every packet on its interface, both ways. It listens on every
-    // address at once, so only the other form follows address changes.
+    // address at once, so only the other form follows address changes. Its
+    // IPv6 socket hands over the TCP segment without the IPv6 header.
     bool onlyIncoming;
     // Asks the system to tell when the address list changes; kInvalidSocket
     // where it cannot, and the comparison every kAddressCompareMs serves.
@@ -91,12 +96,35 @@ struct StealthState {
     unsigned char packet[kPacketBytes];
 };
 
-static sockaddr_in Address(u_long address, uint16_t port)
+// The socket address of a local address, port 0; its length in *length.
+static sockaddr_storage SocketAddress(const NetAddress& address, int* length)
 {
-    sockaddr_in out = {};
-    out.sin_family = AF_INET;
-    out.sin_addr.s_addr = address;
-    out.sin_port = htons(port);
+    sockaddr_storage out = {};
+    if (address.family == kFamilyV4) {
+        sockaddr_in* v4 = (sockaddr_in*)&out;
+        v4->sin_family = AF_INET;
+        memcpy(&v4->sin_addr, address.bytes, 4);
+        *length = sizeof(sockaddr_in);
+    } else {
+        sockaddr_in6* v6 = (sockaddr_in6*)&out;
+        v6->sin6_family = AF_INET6;
+        memcpy(&v6->sin6_addr, address.bytes, 16);
+        v6->sin6_scope_id = address.zone;
+        *length = sizeof(sockaddr_in6);
+    }
+    return out;
+}
+
+// The same host address, zones aside: a packet's header carries none.
+static bool SameAddress(const NetAddress& a, const NetAddress& b)
+{
+    return a.family == b.family && memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
+}
+
+static NetAddress Unspecified(uint8_t family)
+{
+    NetAddress out = {};
+    out.family = family;
     return out;
 }
 
@@ -109,7 +137,7 @@ static bool Fail(SOCKET s)
 
 // The reader waits on the sockets itself: they raise no window messages,
 // and never block a read.
-static bool AddSocket(StealthState* watch, SOCKET s, u_long address)
+static bool AddSocket(StealthState* watch, SOCKET s, const NetAddress& address)
 {
     u_long nonBlocking = 1;
     if (ioctlsocket(s, FIONBIO, &nonBlocking) == SOCKET_ERROR)
@@ -122,27 +150,29 @@ static bool AddSocket(StealthState* watch, SOCKET s, u_long address)
     return true;
 }
 
-// The Windows form: every packet of one interface, for administrators only.
-static bool OpenReceiveAll(StealthState* watch, u_long address)
+// The Windows form: every packet of one interface, for administrators only,
+// each with its IPv4 or IPv6 header.
+static bool OpenReceiveAll(StealthState* watch, const NetAddress& address)
 {
-    SOCKET s = socket(AF_INET, SOCK_RAW, IPPROTO_IP);
+    SOCKET s = socket(address.family == kFamilyV4 ? AF_INET : AF_INET6, SOCK_RAW, IPPROTO_IP);
     if (s == INVALID_SOCKET)
         return false;
-    sockaddr_in local = Address(address, 0);
+    int length = 0;
+    sockaddr_storage local = SocketAddress(address, &length);
     DWORD on = RCVALL_ON, bytes = 0;
-    if (bind(s, (sockaddr*)&local, sizeof local) == SOCKET_ERROR ||
+    if (bind(s, (sockaddr*)&local, length) == SOCKET_ERROR ||
         WSAIoctl(s, SIO_RCVALL, &on, sizeof on, NULL, 0, &bytes, NULL, NULL) == SOCKET_ERROR)
         return Fail(s);
     return AddSocket(watch, s, address);
 }
 
-// The local IPv4 addresses come from the socket layer itself, which holds
-// them already: asking for the host's own name instead could wait on a
-// resolver, and this runs on the window's thread. It needs no DLL beyond
-// ws2_32, and the same request family tells of changes.
-int ListLocalAddresses(uint32_t (&out)[kLocalAddressCap])
+// The local addresses come from the socket layer itself, which holds them
+// already: asking for the host's own name instead could wait on a resolver,
+// and this runs on the window's thread. It needs no DLL beyond ws2_32, and
+// the same request family tells of changes.
+int ListLocalAddresses(int family, NetAddress (&out)[kLocalAddressCap])
 {
-    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    SOCKET s = socket(family, SOCK_DGRAM, IPPROTO_UDP);
     if (s == INVALID_SOCKET)
         return -1;
     // Room for the list header and kLocalAddressCap entries with their
@@ -169,13 +199,39 @@ int ListLocalAddresses(uint32_t (&out)[kLocalAddressCap])
     int count = 0;
     for (INT i = 0; i < buffer[0].iAddressCount && i < fits && count < kLocalAddressCap; ++i) {
         const SOCKET_ADDRESS& a = entries[i];
-        if (a.lpSockaddr == NULL || a.iSockaddrLength < (INT)sizeof(sockaddr_in) ||
-            a.lpSockaddr->sa_family != AF_INET)
+        if (a.lpSockaddr == NULL || a.lpSockaddr->sa_family != family)
             continue;
-        sockaddr_in address;
-        memcpy(&address, a.lpSockaddr, sizeof address);
-        out[count++] = address.sin_addr.s_addr;
+        if (family == AF_INET && a.iSockaddrLength >= (INT)sizeof(sockaddr_in)) {
+            sockaddr_in address;
+            memcpy(&address, a.lpSockaddr, sizeof address);
+            out[count++] = NetAddressFromV4(address.sin_addr.s_addr);
+        } else if (family == AF_INET6 && a.iSockaddrLength >= (INT)sizeof(sockaddr_in6)) {
+            sockaddr_in6 address;
+            memcpy(&address, a.lpSockaddr, sizeof address);
+            out[count++] = NetAddressFromV6(address.sin6_addr.s6_addr, address.sin6_scope_id);
+        }
     }
+    return count;
+}
+
+// The watch's IPv6 side is wanted where listening on IPv6 is.
+static bool WantIPv6()
+{
+    return AppState.IPv6 != 0 && AppState.IPv6Missing == 0;
+}
+
+// Both families' addresses, IPv4 first; -1 when a query failed.
+static int ListWatchAddresses(NetAddress (&out)[kLocalAddressCap])
+{
+    int count = ListLocalAddresses(AF_INET, out);
+    if (count < 0 || !WantIPv6())
+        return count;
+    NetAddress v6[kLocalAddressCap];
+    int more = ListLocalAddresses(AF_INET6, v6);
+    if (more < 0)
+        return -1;
+    for (int i = 0; i < more && count < kLocalAddressCap; ++i)
+        out[count++] = v6[i];
     return count;
 }
 
@@ -192,26 +248,69 @@ static void CloseWatchSocket(StealthState* watch, int index)
 
 // ---- The reading thread ------------------------------------------------------
 
-static bool ToThisPc(const StealthState& watch, uint32_t address)
+static bool ToThisPc(const StealthState& watch, const NetAddress& address)
 {
     if (watch.onlyIncoming)
         return true;
     for (int i = 0; i < watch.socketCount; ++i)
-        if (watch.addresses[i] == address)
+        if (SameAddress(watch.addresses[i], address))
             return true;
     return false;
 }
 
-// Reads what waits on one socket and hands over the SYNs worth a look: a
-// connection attempt to this PC. Everything else, most of what a raw socket
-// sees, ends here. Runs on the reader and, at an accept, on the window's
-// thread; buffer is the caller's own.
-static void ReadPackets(StealthState* watch, SocketHandle socket,
-                        unsigned char (&buffer)[kPacketBytes], int most)
+// The connection attempt to this PC in one packet read from the socket at
+// index, if it holds one. from is the sender as the socket gave it, for the
+// IPv6 raw TCP form, whose packets come without their header. A link-local
+// address takes the zone of the socket's interface, or of the sender.
+static bool TakeSyn(const StealthState& watch, int index, const unsigned char* data, size_t length,
+                    const sockaddr_storage& from, int fromLength, WatchSyn* syn)
+{
+    const NetAddress& own = watch.addresses[index];
+    if (own.family == kFamilyV4) {
+        TcpPacket packet;
+        if (!ParseTcpPacket(data, length, &packet) || !IsConnectionAttempt(packet))
+            return false;
+        syn->source = NetAddressFromV4(packet.sourceAddress);
+        syn->destination = NetAddressFromV4(packet.destinationAddress);
+        syn->sourcePort = packet.sourcePort;
+        syn->destinationPort = packet.destinationPort;
+        return ToThisPc(watch, syn->destination);
+    }
+    const bool bare = watch.onlyIncoming;
+    const sockaddr_in6* sender = (const sockaddr_in6*)&from;
+    if (bare && (fromLength < (int)sizeof(sockaddr_in6) || sender->sin6_family != AF_INET6))
+        return false;
+    TcpPacket6 packet;
+    if (!ParseTcpPacket6(data, length, !bare, bare ? sender->sin6_addr.s6_addr : NULL, NULL,
+                         &packet) ||
+        !IsConnectionAttempt(packet))
+        return false;
+    uint32_t zone = bare ? sender->sin6_scope_id : own.zone;
+    syn->source = NetAddressFromV6(packet.sourceAddress, 0);
+    syn->destination = NetAddressFromV6(packet.destinationAddress, 0);
+    if (IsLinkLocal(syn->source))
+        syn->source.zone = zone;
+    if (IsLinkLocal(syn->destination))
+        syn->destination.zone = own.zone;
+    syn->sourcePort = packet.sourcePort;
+    syn->destinationPort = packet.destinationPort;
+    return ToThisPc(watch, syn->destination);
+}
+
+// Reads what waits on the socket at index and hands over the SYNs worth a
+// look: a connection attempt to this PC. Everything else, most of what a
+// raw socket sees, ends here. Runs on the reader and, at an accept, on the
+// window's thread; buffer is the caller's own.
+static void ReadPackets(StealthState* watch, int index, unsigned char (&buffer)[kPacketBytes],
+                        int most)
 {
     WatchReader& r = watch->reader;
+    const SOCKET socket = (SOCKET)watch->sockets[index];
     for (int i = 0; i < most; ++i) {
-        int received = recv((SOCKET)socket, (char*)buffer, kPacketBytes, 0);
+        sockaddr_storage from = {};
+        int fromLength = sizeof from;
+        int received =
+            recvfrom(socket, (char*)buffer, kPacketBytes, 0, (sockaddr*)&from, &fromLength);
         // A longer packet comes cut to the buffer, which holds its headers.
         if (received == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE)
             received = kPacketBytes;
@@ -225,12 +324,10 @@ static void ReadPackets(StealthState* watch, SocketHandle socket,
             }
             return;
         }
-        TcpPacket packet;
-        if (!ParseTcpPacket(buffer, (size_t)received, &packet) || !IsConnectionAttempt(packet) ||
-            !ToThisPc(*watch, packet.destinationAddress))
+        WatchSyn syn;
+        if (!TakeSyn(*watch, index, buffer, (size_t)received, from, fromLength, &syn))
             continue;
-        WatchSyn syn = {packet.sourceAddress, packet.destinationAddress, packet.sourcePort,
-                        packet.destinationPort, GetTickCount()};
+        syn.timeMs = GetTickCount();
         EnterCriticalSection(&r.lock);
         WatchRingPush(&r.ring, syn);
         LeaveCriticalSection(&r.lock);
@@ -279,7 +376,7 @@ static DWORD WINAPI WatchReaderProc(void* parameter)
         }
         for (int i = 0; ready > 0 && i < watch->socketCount; ++i)
             if (FD_ISSET((SOCKET)watch->sockets[i], &readable))
-                ReadPackets(watch, watch->sockets[i], buffer, kPacketsPerRead);
+                ReadPackets(watch, i, buffer, kPacketsPerRead);
         PostBatch(r);
     }
     return 0;
@@ -313,7 +410,7 @@ static bool StopReader(StealthState* watch)
 // Opens the listed addresses not watched yet and closes the watched ones no
 // longer listed. An address whose socket is refused stays unwatched and is
 // tried again at the next comparison. Returns whether the set changed.
-static bool FollowAddresses(StealthState* watch, const uint32_t* found, int foundCount)
+static bool FollowAddresses(StealthState* watch, const NetAddress* found, int foundCount)
 {
     AddressChanges changes;
     CompareAddressSets(watch->addresses, (size_t)watch->socketCount, found, (size_t)foundCount,
@@ -327,7 +424,7 @@ static bool FollowAddresses(StealthState* watch, const uint32_t* found, int foun
     bool changed = false;
     for (size_t i = 0; i < changes.closeCount; ++i) {
         for (int j = 0; j < watch->socketCount; ++j) {
-            if (watch->addresses[j] == changes.close[i]) {
+            if (NetAddressEqual(watch->addresses[j], changes.close[i])) {
                 CloseWatchSocket(watch, j);
                 changed = true;
                 break;
@@ -377,14 +474,28 @@ static void OpenChangeNotice(StealthState* watch)
     watch->changeSocket = (SocketHandle)s;
 }
 
-// Where that form is refused (under Wine it always is), one raw TCP socket.
-static bool OpenRawTcp(StealthState* watch)
+// Where that form is refused (under Wine it always is), one raw TCP socket
+// of each family.
+static bool OpenRawTcp(StealthState* watch, uint8_t family)
 {
-    SOCKET s = socket(AF_INET, SOCK_RAW, IPPROTO_TCP);
+    SOCKET s = socket(family == kFamilyV4 ? AF_INET : AF_INET6, SOCK_RAW, IPPROTO_TCP);
     if (s == INVALID_SOCKET)
         return false;
     watch->onlyIncoming = true;
-    return AddSocket(watch, s, INADDR_ANY);
+    return AddSocket(watch, s, Unspecified(family));
+}
+
+// A watch that holds no IPv6 socket, where IPv6 is listened on, says so
+// once a run and goes on with IPv4.
+static void SayIfIPv6Missing(const StealthState* watch)
+{
+    if (!WantIPv6() || AppState.WatchV6Missing)
+        return;
+    for (int i = 0; i < watch->socketCount; ++i)
+        if (watch->addresses[i].family == kFamilyV6)
+            return;
+    AppState.WatchV6Missing = 1;
+    AddLogLine("Stealth watch: IPv6 not watched");
 }
 
 void OpenStealthWatch()
@@ -399,13 +510,13 @@ void OpenStealthWatch()
     InitializeCriticalSection(&watch->reader.lock);
     watch->changeSocket = kInvalidSocket;
     watch->comparedTick = GetTickCount();
-    uint32_t found[kLocalAddressCap];
-    int foundCount = ListLocalAddresses(found);
+    NetAddress found[kLocalAddressCap];
+    int foundCount = ListWatchAddresses(found);
     if (foundCount > 0)
         FollowAddresses(watch, found, foundCount);
     if (watch->socketCount > 0)
         OpenChangeNotice(watch);
-    else if (!OpenRawTcp(watch)) {
+    else if (!OpenRawTcp(watch, kFamilyV4)) {
         // Windows gives raw sockets to administrators only; the table's text
         // for this code speaks of broadcasts, which would mislead here.
         if (WSAGetLastError() == WSAEACCES)
@@ -416,9 +527,12 @@ void OpenStealthWatch()
         BlockFree(watch);
         return;
     }
+    if (watch->onlyIncoming && WantIPv6())
+        OpenRawTcp(watch, kFamilyV6);
     AppState.Watch = watch;
     SetTimer(AppState.MainWindow, kStealthTimer, kStealthTimerMs, NULL);
     AddLogLine("Stealth watch on");
+    SayIfIPv6Missing(watch);
     StartReader(watch);
 }
 
@@ -472,8 +586,8 @@ void StealthCompareAddresses()
     if (watch == NULL || watch->onlyIncoming)
         return;
     watch->comparedTick = GetTickCount();
-    uint32_t found[kLocalAddressCap];
-    int foundCount = ListLocalAddresses(found);
+    NetAddress found[kLocalAddressCap];
+    int foundCount = ListWatchAddresses(found);
     if (foundCount < 0) {
         if (!watch->listFailed)
             ReportSocketError("Stealth watch error");
@@ -506,9 +620,9 @@ void OnStealthAddressChange()
 static void ReportNamedScan(const SynRecord& seen)
 {
     ScanRecord record = NewScanRecord(kScanStealth);
-    record.caller = NetAddressFromV4(seen.callerAddress);
+    record.caller = seen.callerAddress;
     record.callerPort = seen.callerPort;
-    record.local = NetAddressFromV4(seen.localAddress);
+    record.local = seen.localAddress;
     record.port = record.highPort = seen.localPort;
     ReportScan(record);
 }
@@ -516,7 +630,7 @@ static void ReportNamedScan(const SynRecord& seen)
 static ScanRecord SweepRecord(const SweepEvent& event)
 {
     ScanRecord record = NewScanRecord(kScanSweep);
-    record.caller = NetAddressFromV4(event.callerAddress);
+    record.caller = event.callerAddress;
     record.port = event.lowPort;
     record.highPort = event.highPort;
     record.portCount = event.portCount;
@@ -537,7 +651,7 @@ static void TakeCurrentCounts(SweepTable* table, SweepEvent* event)
 {
     for (size_t i = 0; i < table->count; ++i) {
         SweepCaller& c = table->callers[i];
-        if (c.address != event->callerAddress || !c.sweeping)
+        if (!NetAddressEqual(c.address, event->callerAddress) || !c.sweeping)
             continue;
         event->portCount = c.portCount;
         event->lowPort = c.lowPort;
@@ -564,11 +678,13 @@ static void ReportSettledSweeps(StealthState* watch, DWORD now)
 
 // ---- Reading packets -------------------------------------------------------
 
-// A listened port is one with a live listener: a port whose bind failed
-// keeps its socket until Stop, while another program answers there.
-static bool IsListened(uint16_t port)
+// A listened port is one with a live listener of the SYN's family: a port
+// whose bind failed keeps its socket until Stop, while another program
+// answers there.
+static bool IsListened(uint16_t port, uint8_t family)
 {
-    for (SocketNode* node = AppState.PortList; node != NULL; node = node->next) {
+    SocketNode* list = family == kFamilyV4 ? AppState.PortList : AppState.PortList6;
+    for (SocketNode* node = list; node != NULL; node = node->next) {
         if (node->port != port || node->socket == kInvalidSocket)
             continue;
         BOOL listening = FALSE;
@@ -584,7 +700,7 @@ static bool IsListened(uint16_t port)
 // Window side: a SYN the reader handed over, at the time it was read.
 static void NoteSyn(StealthState* watch, const WatchSyn& syn)
 {
-    if (IsListened(syn.destinationPort)) {
+    if (IsListened(syn.destinationPort, syn.source.family)) {
         SynNoteAttempt(&watch->pending, syn.source, syn.sourcePort, syn.destination,
                        syn.destinationPort, syn.timeMs);
         return;
@@ -637,21 +753,21 @@ void StealthCatchUp()
     // Read here too, beside the reader, all that waits: the SYN of the
     // caller being accepted may not have reached it yet.
     for (int i = 0; i < watch->socketCount; ++i)
-        ReadPackets(watch, watch->sockets[i], watch->packet, kPacketsPerCatchUp);
+        ReadPackets(watch, i, watch->packet, kPacketsPerCatchUp);
     TakeBatch(watch);
 }
 
-void StealthNoteAccept(uint32_t caller, uint16_t port)
+void StealthNoteAccept(const NetAddress& caller, uint16_t port)
 {
     if (AppState.Watch != NULL)
         SynMatchAccept(&AppState.Watch->pending, caller, port, GetTickCount());
 }
 
-bool StealthNameGoneCaller(int32_t port)
+bool StealthNameGoneCaller(int32_t port, uint8_t family)
 {
     SynRecord record;
     if (AppState.Watch == NULL ||
-        !SynTakeByLocalPort(&AppState.Watch->pending, (uint16_t)port, &record))
+        !SynTakeByLocalPort(&AppState.Watch->pending, (uint16_t)port, family, &record))
         return false;
     ReportNamedScan(record);
     return true;

@@ -36,6 +36,12 @@ NetAddress NetAddressFromV6(const uint8_t bytes[16], uint32_t zone)
     return a;
 }
 
+bool IsLinkLocal(const NetAddress& address)
+{
+    return address.family == kFamilyV6 && address.bytes[0] == 0xfe &&
+           (address.bytes[1] & 0xc0) == 0x80;
+}
+
 uint32_t NetAddressV4Host(const NetAddress& address)
 {
     if (address.family != kFamilyV4)

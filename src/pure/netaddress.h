@@ -42,6 +42,8 @@ bool IsV4Mapped(const NetAddress& address);
 // IPv4 caller reads the same whichever socket took it; anything else as is.
 NetAddress Unmap(const NetAddress& address);
 
+// fe80::/10, the one kind of address whose zone means something here.
+bool IsLinkLocal(const NetAddress& address);
 // Same family, all sixteen bytes and zone.
 bool NetAddressEqual(const NetAddress& a, const NetAddress& b);
 

@@ -26,25 +26,27 @@ static void RemoveRecord(SynPendingTable* table, size_t index, SynRecord* out)
     --table->count;
 }
 
-static bool AcceptedAlready(const SynPendingTable* table, uint32_t callerAddress,
+static bool AcceptedAlready(const SynPendingTable* table, const NetAddress& callerAddress,
                             uint16_t callerPort, uint32_t nowMs)
 {
     for (const SynAccepted& a : table->accepted)
-        if (a.used && a.callerAddress == callerAddress && a.callerPort == callerPort &&
+        if (a.used && a.callerPort == callerPort &&
+            NetAddressEqual(a.callerAddress, callerAddress) &&
             !Older(nowMs, a.timeMs, kSynHalfOpenMs))
             return true;
     return false;
 }
 
-bool SynNoteAttempt(SynPendingTable* table, uint32_t callerAddress, uint16_t callerPort,
-                    uint32_t localAddress, uint16_t localPort, uint32_t nowMs)
+bool SynNoteAttempt(SynPendingTable* table, const NetAddress& callerAddress, uint16_t callerPort,
+                    const NetAddress& localAddress, uint16_t localPort, uint32_t nowMs)
 {
     if (AcceptedAlready(table, callerAddress, callerPort, nowMs))
         return false;
     for (size_t i = 0; i < table->count; ++i) {
         const SynRecord& r = table->records[i];
-        if (r.callerAddress == callerAddress && r.callerPort == callerPort &&
-            r.localPort == localPort && !Older(nowMs, r.timeMs, kSynHalfOpenMs))
+        if (r.callerPort == callerPort && r.localPort == localPort &&
+            NetAddressEqual(r.callerAddress, callerAddress) &&
+            !Older(nowMs, r.timeMs, kSynHalfOpenMs))
             return false;
     }
     if (table->count == kSynPendingCap) {
@@ -60,12 +62,12 @@ bool SynNoteAttempt(SynPendingTable* table, uint32_t callerAddress, uint16_t cal
     return true;
 }
 
-bool SynMatchAccept(SynPendingTable* table, uint32_t callerAddress, uint16_t callerPort,
+bool SynMatchAccept(SynPendingTable* table, const NetAddress& callerAddress, uint16_t callerPort,
                     uint32_t nowMs)
 {
     for (size_t i = 0; i < table->count; ++i) {
         const SynRecord& r = table->records[i];
-        if (r.callerAddress == callerAddress && r.callerPort == callerPort) {
+        if (r.callerPort == callerPort && NetAddressEqual(r.callerAddress, callerAddress)) {
             RemoveRecord(table, i, NULL);
             return true;
         }
@@ -90,10 +92,11 @@ bool SynTakeExpired(SynPendingTable* table, uint32_t nowMs, SynRecord* out, uint
     return false;
 }
 
-bool SynTakeByLocalPort(SynPendingTable* table, uint16_t localPort, SynRecord* out)
+bool SynTakeByLocalPort(SynPendingTable* table, uint16_t localPort, uint8_t family, SynRecord* out)
 {
     for (size_t i = 0; i < table->count; ++i) {
-        if (table->records[i].localPort == localPort) {
+        const SynRecord& r = table->records[i];
+        if (r.localPort == localPort && r.callerAddress.family == family) {
             RemoveRecord(table, i, out);
             return true;
         }
@@ -226,13 +229,13 @@ static void NoteBeforeSweep(SweepCaller* c, uint16_t port, uint32_t nowMs)
     }
 }
 
-SweepEventKind SweepNote(SweepTable* table, uint32_t callerAddress, uint16_t port, uint32_t nowMs,
-                         SweepEvent* out)
+SweepEventKind SweepNote(SweepTable* table, const NetAddress& callerAddress, uint16_t port,
+                         uint32_t nowMs, SweepEvent* out)
 {
     out->kind = kSweepNone;
     SweepCaller* c = NULL;
     for (size_t i = 0; i < table->count && c == NULL; ++i)
-        if (table->callers[i].address == callerAddress)
+        if (NetAddressEqual(table->callers[i].address, callerAddress))
             c = &table->callers[i];
     if (c == NULL) {
         c = NewCaller(table, out);

@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include "countnotice.h"
+#include "netaddress.h"
 
 // Times are milliseconds from a clock that wraps (the tick count). Ages are
 // the difference from now taken as signed, so the wrap is harmless and a
@@ -21,10 +22,11 @@ const size_t kSynPendingCap = 256;
 // A SYN not followed by an accept within this time was a half-open scan.
 const uint32_t kSynHalfOpenMs = 3000;
 
-// Addresses in network byte order, ports in host byte order.
+// Ports in host byte order. The local address is the unspecified one of
+// its family where the packet did not tell it.
 struct SynRecord {
-    uint32_t callerAddress;
-    uint32_t localAddress;
+    NetAddress callerAddress;
+    NetAddress localAddress;
     uint16_t callerPort;
     uint16_t localPort;
     uint32_t timeMs;
@@ -37,7 +39,7 @@ struct SynRecord {
 // SYN read after more accepts than this is taken for a half-open attempt.
 const size_t kSynAcceptedCap = 1024;
 struct SynAccepted {
-    uint32_t callerAddress;
+    NetAddress callerAddress;
     uint16_t callerPort;
     uint32_t timeMs;
     bool used;
@@ -61,14 +63,14 @@ struct SynPendingTable {
 // started. When the table is full the oldest record is dropped and counted
 // in dropped: handing it out early would call a connection half-open whose
 // accept may still come.
-bool SynNoteAttempt(SynPendingTable* table, uint32_t callerAddress, uint16_t callerPort,
-                    uint32_t localAddress, uint16_t localPort, uint32_t nowMs);
+bool SynNoteAttempt(SynPendingTable* table, const NetAddress& callerAddress, uint16_t callerPort,
+                    const NetAddress& localAddress, uint16_t localPort, uint32_t nowMs);
 
 // Ends the oldest pending record of this caller, whose accept just came.
 // Returns whether there was one; when there was none, the caller is kept
 // for kSynHalfOpenMs so that its SYN, still on its way, is not taken for a
 // half-open attempt.
-bool SynMatchAccept(SynPendingTable* table, uint32_t callerAddress, uint16_t callerPort,
+bool SynMatchAccept(SynPendingTable* table, const NetAddress& callerAddress, uint16_t callerPort,
                     uint32_t nowMs);
 
 // Takes out the oldest record at least windowMs old, for logging as a
@@ -77,10 +79,10 @@ bool SynTakeExpired(SynPendingTable* table, uint32_t nowMs, SynRecord* out,
                     uint32_t windowMs = kSynHalfOpenMs);
 
 // For an accept that failed because the caller had already gone: the program
-// knows only the local port. Takes out the oldest pending record for that
-// port, the one whose handshake most likely finished first and so reached
-// the head of the accept queue.
-bool SynTakeByLocalPort(SynPendingTable* table, uint16_t localPort, SynRecord* out);
+// knows only the local port and the family it listens on. Takes out the
+// oldest pending record for that port and family, the one whose handshake
+// most likely finished first and so reached the head of the accept queue.
+bool SynTakeByLocalPort(SynPendingTable* table, uint16_t localPort, uint8_t family, SynRecord* out);
 
 // A flood that fills the table is told in one line at most this often.
 const uint32_t kSynDroppedNoticeMs = 60000;
@@ -115,7 +117,7 @@ enum SweepEventKind { kSweepNone, kSweepStarted, kSweepUpdate };
 
 struct SweepEvent {
     SweepEventKind kind;
-    uint32_t callerAddress; // network byte order
+    NetAddress callerAddress;
     uint32_t portCount;
     uint16_t lowPort;
     uint16_t highPort;
@@ -125,7 +127,7 @@ struct SweepEvent {
 };
 
 struct SweepCaller {
-    uint32_t address;
+    NetAddress address;
     uint32_t lastMs;
     uint32_t lastSeq;      // recency, for choosing whom to push out
     uint32_t sweepStartMs; // when kSweepStarted was handed out
@@ -159,8 +161,8 @@ struct SweepTable {
 // their one update is handed out when the period ends, by SweepTakeDue (or
 // here, if a SYN comes first). So each sweep period adds at most two lines
 // however hard the caller floods.
-SweepEventKind SweepNote(SweepTable* table, uint32_t callerAddress, uint16_t port, uint32_t nowMs,
-                         SweepEvent* out);
+SweepEventKind SweepNote(SweepTable* table, const NetAddress& callerAddress, uint16_t port,
+                         uint32_t nowMs, SweepEvent* out);
 
 // Timer work: hands out one update of a sweep period that has ended, per
 // call (loop until false), and forgets callers idle for kSweepPeriodMs.

@@ -5,15 +5,23 @@
 #include "decimal.h"
 #include "text.h"
 
-static bool Holds(const uint32_t* list, size_t count, uint32_t address)
+static bool Holds(const NetAddress* list, size_t count, const NetAddress& address)
 {
     for (size_t i = 0; i < count; ++i)
-        if (list[i] == address)
+        if (NetAddressEqual(list[i], address))
             return true;
     return false;
 }
 
-void CompareAddressSets(const uint32_t* watched, size_t watchedCount, const uint32_t* found,
+static bool Unspecified(const NetAddress& address)
+{
+    for (uint8_t byte : address.bytes)
+        if (byte != 0)
+            return false;
+    return true;
+}
+
+void CompareAddressSets(const NetAddress* watched, size_t watchedCount, const NetAddress* found,
                         size_t foundCount, size_t cap, AddressChanges* out)
 {
     out->openCount = 0;
@@ -29,9 +37,10 @@ void CompareAddressSets(const uint32_t* watched, size_t watchedCount, const uint
             out->close[out->closeCount++] = watched[i];
     }
     for (size_t i = 0; i < foundCount; ++i) {
-        uint32_t address = found[i];
+        const NetAddress& address = found[i];
         // Repeats of an address count once, where first listed.
-        if (address == 0 || Holds(found, i, address) || Holds(watched, watchedCount, address))
+        if (Unspecified(address) || Holds(found, i, address) ||
+            Holds(watched, watchedCount, address))
             continue;
         if (kept + out->openCount < cap)
             out->open[out->openCount++] = address;

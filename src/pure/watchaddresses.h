@@ -8,28 +8,32 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// At most this many addresses are watched, one socket each.
-const size_t kWatchAddressCap = 8;
+#include "netaddress.h"
 
-// Addresses in network byte order.
+// At most this many addresses are watched, one socket each: room for a PC's
+// IPv4 addresses and the several IPv6 ones (link-local, temporary, global)
+// each network gives it.
+const size_t kWatchAddressCap = 16;
+
 struct AddressChanges {
-    uint32_t open[kWatchAddressCap];
+    NetAddress open[kWatchAddressCap];
     size_t openCount;
-    uint32_t close[kWatchAddressCap];
+    NetAddress close[kWatchAddressCap];
     size_t closeCount;
     // Addresses listed that the cap left unwatched.
     size_t leftOut;
 };
 
 // watched: the distinct addresses watched now (at most cap). found: what the
-// system lists now, in any order, possibly with repeats and 0.0.0.0 (an
-// interface without an address), which is never watched. Fills out with the
+// system lists now, in any order and of either family, possibly with
+// repeats and the unspecified address (0.0.0.0 or ::, an interface without
+// an address), which is never watched. Fills out with the
 // watched addresses no longer listed, to close, and the listed ones not yet
 // watched, to open, in the order listed, while the addresses kept and opened
 // stay within cap (at most kWatchAddressCap). An address already watched
 // keeps its place ahead of a new one, so a crowded list does not swap
 // sockets back and forth.
-void CompareAddressSets(const uint32_t* watched, size_t watchedCount, const uint32_t* found,
+void CompareAddressSets(const NetAddress* watched, size_t watchedCount, const NetAddress* found,
                         size_t foundCount, size_t cap, AddressChanges* out);
 
 // "Stealth watch: watching 3 addresses", "... watching 1 address".

@@ -8,10 +8,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// Addresses in network byte order, ports in host byte order.
+#include "netaddress.h"
+
+// Ports in host byte order. The destination is the unspecified address of
+// the source's family where the packet came without its IP header.
 struct WatchSyn {
-    uint32_t source;
-    uint32_t destination;
+    NetAddress source;
+    NetAddress destination;
     uint16_t sourcePort;
     uint16_t destinationPort;
     uint32_t timeMs; // tick count when it was read

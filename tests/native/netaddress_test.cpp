@@ -84,4 +84,25 @@ TEST(NetAddress, UnmappedCallersEqualTheirIPv4Selves)
                                  V6({0xfe80, 0, 0, 0, 0, 0, 0, 1}, 2)));
 }
 
+TEST(NetAddress, LinkLocalIsFe80Slash10Only)
+{
+    const struct {
+        NetAddress address;
+        bool linkLocal;
+    } cases[] = {
+        {V6({0xfe80, 0, 0, 0, 0, 0, 0, 1}), true},
+        {V6({0xfebf, 0xffff, 0, 0, 0, 0, 0, 1}, 3), true},
+        {V6({0xfec0, 0, 0, 0, 0, 0, 0, 1}), false}, // just past the /10
+        {V6({0xfe7f, 0, 0, 0, 0, 0, 0, 1}), false},
+        {V6({0xff02, 0, 0, 0, 0, 0, 0, 1}), false},
+        {V6({0, 0, 0, 0, 0, 0, 0, 1}), false},
+        {NetAddressFromV4Host(0xfe800001), false}, // the same first bytes in IPv4
+    };
+    for (const auto& c : cases) {
+        char text[kNetAddressTextSize];
+        FormatNetAddress(c.address, text);
+        EXPECT_EQ(IsLinkLocal(c.address), c.linkLocal) << text;
+    }
+}
+
 } // namespace

@@ -17,7 +17,32 @@ namespace {
 
 const uint32_t kBeforeWrap = 0xffffffffu - 999; // the clock wraps 1000 ms later
 
-// 'N' note an attempt, 'A' accept, 'E' take expired, 'P' take by local port.
+// Callers are small numbers: n stands for the IPv4 address n, and kV6 | n
+// for the IPv6 address 2001:db8::n, whose low bytes are the same.
+const uint32_t kV6 = 0x80000000u;
+
+NetAddress A(uint32_t n)
+{
+    if ((n & kV6) == 0)
+        return NetAddressFromV4Host(n);
+    uint8_t bytes[16] = {0x20, 0x01, 0x0d, 0xb8};
+    bytes[12] = (uint8_t)(n >> 24 & 0x7f);
+    bytes[13] = (uint8_t)(n >> 16);
+    bytes[14] = (uint8_t)(n >> 8);
+    bytes[15] = (uint8_t)n;
+    return NetAddressFromV6(bytes, 0);
+}
+
+uint32_t Number(const NetAddress& a)
+{
+    if (a.family == kFamilyV4)
+        return NetAddressV4Host(a);
+    return kV6 | (uint32_t)a.bytes[12] << 24 | (uint32_t)a.bytes[13] << 16 |
+           (uint32_t)a.bytes[14] << 8 | a.bytes[15];
+}
+
+// 'N' note an attempt, 'A' accept, 'E' take expired, 'P' take by local port
+// (the listener's family is the caller's).
 // result: for 'N' and 'A' 1 or 0, what they return; for 'E' and 'P' the
 // caller port of the record taken out, 0 for none.
 struct SynStep {
@@ -54,6 +79,12 @@ TEST(SynPendingTable, Scenarios)
          {{'N', 1, 1000, 80, 0, 1}, {'N', 2, 2000, 81, 10, 1}, {'N', 3, 3000, 81, 20, 1},
           {'P', 0, 0, 81, 30, 2000}, {'P', 0, 0, 81, 30, 3000}, {'P', 0, 0, 81, 30, 0},
           {'P', 0, 0, 80, 30, 1000}}},
+        {"IPv4 and IPv6 callers with the same low bytes are different callers",
+         {{'N', 1, 1000, 80, 0, 1}, {'N', kV6 | 1, 1000, 80, 0, 1}, {'A', kV6 | 1, 1000, 0, 5, 1},
+          {'E', 0, 0, 0, 3000, 1000}, {'E', 0, 0, 0, 3000, 0}}},
+        {"a failed accept takes a record of its own family only",
+         {{'N', 1, 1000, 80, 0, 1}, {'N', kV6 | 2, 2000, 80, 10, 1},
+          {'P', kV6, 0, 80, 30, 2000}, {'P', kV6, 0, 80, 30, 0}, {'P', 0, 0, 80, 30, 1000}}},
         {"the clock wraps",
          {{'N', 1, 1000, 80, kBeforeWrap, 1}, {'N', 1, 1000, 80, 500, 0},
           {'E', 0, 0, 0, 1999, 0}, {'E', 0, 0, 0, 2000, 1000}}},
@@ -66,11 +97,12 @@ TEST(SynPendingTable, Scenarios)
             const SynStep& t = s.second[i];
             SCOPED_TRACE("step " + std::to_string(i));
             SynRecord taken = {};
-            bool result = t.op == 'N'
-                              ? SynNoteAttempt(&table, t.caller, t.callerPort, 7, t.localPort, t.ms)
-                          : t.op == 'A' ? SynMatchAccept(&table, t.caller, t.callerPort, t.ms)
-                          : t.op == 'E' ? SynTakeExpired(&table, t.ms, &taken)
-                                        : SynTakeByLocalPort(&table, t.localPort, &taken);
+            bool result =
+                t.op == 'N'
+                    ? SynNoteAttempt(&table, A(t.caller), t.callerPort, A(7), t.localPort, t.ms)
+                : t.op == 'A' ? SynMatchAccept(&table, A(t.caller), t.callerPort, t.ms)
+                : t.op == 'E' ? SynTakeExpired(&table, t.ms, &taken)
+                              : SynTakeByLocalPort(&table, t.localPort, A(t.caller).family, &taken);
             int32_t got = t.op == 'N' || t.op == 'A' ? result : result ? taken.callerPort : 0;
             EXPECT_EQ(got, t.result);
         }
@@ -84,24 +116,25 @@ TEST(SynPendingTable, AcceptsAheadOfTheirSynsAreRememberedThroughABurst)
     auto table = std::make_unique<SynPendingTable>();
     const uint16_t burst = 900;
     for (uint16_t i = 0; i < burst; ++i)
-        EXPECT_FALSE(SynMatchAccept(table.get(), 2, i, i));
+        EXPECT_FALSE(SynMatchAccept(table.get(), A(2), i, i));
     for (uint16_t i = 0; i < burst; ++i)
-        EXPECT_FALSE(SynNoteAttempt(table.get(), 2, i, 7, 80, 1000)) << "late SYN " << i;
+        EXPECT_FALSE(SynNoteAttempt(table.get(), A(2), i, A(7), 80, 1000)) << "late SYN " << i;
     EXPECT_EQ(table->count, 0u);
-    EXPECT_TRUE(SynNoteAttempt(table.get(), 2, burst, 7, 80, 1000)) << "a caller never accepted";
+    EXPECT_TRUE(SynNoteAttempt(table.get(), A(2), burst, A(7), 80, 1000))
+        << "a caller never accepted";
 }
 
 TEST(SynPendingTable, FullTableDropsTheOldest)
 {
     SynPendingTable table = {};
     for (uint16_t i = 0; i < 300; ++i)
-        EXPECT_TRUE(SynNoteAttempt(&table, 1, i, 7, 80, i));
+        EXPECT_TRUE(SynNoteAttempt(&table, A(1), i, A(7), 80, i));
     EXPECT_EQ(table.count, kSynPendingCap);
     EXPECT_EQ(table.dropped, 300u - kSynPendingCap);
     SynRecord r;
     ASSERT_TRUE(SynTakeExpired(&table, 10000, &r));
     EXPECT_EQ(r.callerPort, 300 - kSynPendingCap);
-    EXPECT_EQ(r.localAddress, 7u);
+    EXPECT_EQ(Number(r.localAddress), 7u);
 }
 
 // Each step: drops noted, then a tick at ms, and the count the tick hands
@@ -145,7 +178,7 @@ TEST(SynPendingTable, DroppedNoticeCountsTheFullTable)
 {
     SynPendingTable table = {};
     for (uint16_t i = 0; i < kSynPendingCap + 40; ++i)
-        SynNoteAttempt(&table, 1, i, 7, 80, 0);
+        SynNoteAttempt(&table, A(1), i, A(7), 80, 0);
     char line[80];
     BuildDroppedLine(SynTakeDroppedNotice(&table, 0), line);
     EXPECT_STREQ(line, "Stealth watch: 40 half-open callers not tracked (table full)");
@@ -213,6 +246,8 @@ TEST(SweepTable, Scenarios)
         {"ports beyond the cap are only counted, repeats too",
          sweep + Syns(6, 1, 95, 5) + Syns(100, 0, 1, 200) +
              Steps{{1, -1, 60004, kSweepUpdate, 101, 1, 100}}},
+        {"an IPv6 caller's ports are its own",
+         Syns(10, 10, 4, 0) + Steps{{kV6 | 1, 50, 4, kSweepNone}, {1, 60, 5, kSweepStarted, 5, 10, 60}}},
         {"the clock wraps inside the window",
          Syns(10, 10, 4, kBeforeWrap) +
              Steps{{1, 50, 8000, kSweepStarted, 5, 10, 50}, {1, 60, 9000, kSweepNone},
@@ -228,13 +263,13 @@ TEST(SweepTable, Scenarios)
             SweepEvent e = {};
             SweepEventKind kind = kSweepNone;
             if (t.port >= 0)
-                kind = SweepNote(table.get(), t.caller, (uint16_t)t.port, t.ms, &e);
+                kind = SweepNote(table.get(), A(t.caller), (uint16_t)t.port, t.ms, &e);
             else if (SweepTakeDue(table.get(), t.ms, &e))
                 kind = e.kind;
             ASSERT_EQ(kind, t.kind);
             if (kind == kSweepNone)
                 continue;
-            EXPECT_EQ(e.callerAddress, t.caller);
+            EXPECT_EQ(Number(e.callerAddress), t.caller);
             EXPECT_EQ(e.portCount, t.count);
             EXPECT_EQ(e.lowPort, t.low);
             EXPECT_EQ(e.highPort, t.high);
@@ -248,27 +283,27 @@ TEST(SweepTable, ForgedFloodKeepsTheNewestAndTheSweeper)
     std::unique_ptr<SweepTable> table(new SweepTable());
     SweepEvent e;
     for (uint16_t port = 1; port <= 5; ++port)
-        SweepNote(table.get(), 0xfeed, port, 0, &e);
+        SweepNote(table.get(), A(0xfeed), port, 0, &e);
     ASSERT_EQ(e.kind, kSweepStarted);
     for (uint32_t source = 1; source <= 1000; ++source)
-        EXPECT_EQ(SweepNote(table.get(), source, 80, 1, &e), kSweepNone);
+        EXPECT_EQ(SweepNote(table.get(), A(source), 80, 1, &e), kSweepNone);
     EXPECT_EQ(table->count, kSweepCallerCap);
     // The sweeper is still in its period: a new port is not a new sweep.
-    EXPECT_EQ(SweepNote(table.get(), 0xfeed, 6, 2, &e), kSweepNone);
+    EXPECT_EQ(SweepNote(table.get(), A(0xfeed), 6, 2, &e), kSweepNone);
     for (uint16_t port = 81; port <= 84; ++port)
-        SweepNote(table.get(), 1000, port, 3, &e);
+        SweepNote(table.get(), A(1000), port, 3, &e);
     EXPECT_EQ(e.kind, kSweepStarted) << "the newest source was forgotten";
     for (uint16_t port = 81; port <= 84; ++port)
-        SweepNote(table.get(), 1, port, 3, &e);
+        SweepNote(table.get(), A(1), port, 3, &e);
     EXPECT_EQ(e.kind, kSweepNone) << "the oldest source was kept";
     ASSERT_TRUE(SweepTakeDue(table.get(), 60000, &e));
-    EXPECT_EQ(e.callerAddress, 0xfeedu);
+    EXPECT_EQ(Number(e.callerAddress), 0xfeedu);
     // A table of sweepers gives up the least recent, and its update with it.
     for (uint32_t source = 1; source <= kSweepCallerCap; ++source)
         for (uint16_t port = 1; port <= 6; ++port)
-            SweepNote(table.get(), source, port, 70000, &e);
-    EXPECT_EQ(SweepNote(table.get(), 5000, 1, 70001, &e), kSweepUpdate);
-    EXPECT_EQ(e.callerAddress, 1u);
+            SweepNote(table.get(), A(source), port, 70000, &e);
+    EXPECT_EQ(SweepNote(table.get(), A(5000), 1, 70001, &e), kSweepUpdate);
+    EXPECT_EQ(Number(e.callerAddress), 1u);
     EXPECT_EQ(table->count, kSweepCallerCap);
 }
 
@@ -283,10 +318,11 @@ TEST(SweepTable, RandomFloodAddsAtMostTwoLinesPerPeriod)
     SweepEvent e;
     for (int i = 0; i < 200000; ++i) {
         ms += random() % 20;
-        if (SweepNote(table.get(), random() % 8, (uint16_t)(random() % 300), ms, &e) != kSweepNone)
-            lines[e.callerAddress].push_back(ms);
+        if (SweepNote(table.get(), A(random() % 8), (uint16_t)(random() % 300), ms, &e) !=
+            kSweepNone)
+            lines[Number(e.callerAddress)].push_back(ms);
         while (i % 50 == 0 && SweepTakeDue(table.get(), ms, &e))
-            lines[e.callerAddress].push_back(ms);
+            lines[Number(e.callerAddress)].push_back(ms);
     }
     for (const auto& caller : lines) {
         SCOPED_TRACE(caller.first);

@@ -12,7 +12,36 @@
 
 namespace {
 
+// Small numbers stand for addresses: below 100 the IPv4 address of that
+// value (0 is 0.0.0.0), from 100 on the IPv6 address ::(n - 100), so 100 is
+// the unspecified "::" and 101 is ::1, distinct from IPv4 1.
 typedef std::vector<uint32_t> List;
+
+NetAddress Address(uint32_t n)
+{
+    if (n < 100)
+        return NetAddressFromV4Host(n);
+    uint8_t bytes[16] = {};
+    bytes[15] = (uint8_t)(n - 100);
+    return NetAddressFromV6(bytes, 0);
+}
+
+std::vector<NetAddress> Addresses(const List& list)
+{
+    std::vector<NetAddress> out;
+    for (uint32_t n : list)
+        out.push_back(Address(n));
+    return out;
+}
+
+List Numbers(const NetAddress* list, size_t count)
+{
+    List out;
+    for (size_t i = 0; i < count; ++i)
+        out.push_back(list[i].family == kFamilyV4 ? NetAddressV4Host(list[i])
+                                                  : 100u + list[i].bytes[15]);
+    return out;
+}
 
 struct CompareCase {
     const char* name;
@@ -37,22 +66,26 @@ TEST(CompareAddressSets, OpensTheNewClosesTheGoneWithinTheCap)
         {"reordered", {1, 2, 3}, {3, 1, 2}, kCap, {}, {}, 0},
         {"duplicates count once", {1}, {2, 1, 2, 2, 1}, kCap, {2}, {}, 0},
         {"no address is never watched", {}, {0, 7, 0}, kCap, {7}, {}, 0},
+        {"nor is the unspecified IPv6 address", {}, {100, 107, 100}, kCap, {107}, {}, 0},
+        {"IPv6 ::1 is not IPv4 1", {1}, {101, 2}, kCap, {101, 2}, {1}, 0},
+        {"both families kept", {1, 101}, {101, 1}, kCap, {}, {}, 0},
         {"over the cap: the first listed", {}, {1, 2, 3, 4, 5}, 3, {1, 2, 3}, {}, 2},
         {"over the cap: the watched keep their place", {4, 5}, {1, 2, 3, 4, 5}, 3, {1}, {}, 2},
         {"over the cap: room freed by one gone", {1, 2, 3}, {9, 1, 3, 8}, 3, {9}, {2}, 1},
         {"over the cap: duplicates left out once", {}, {1, 2, 3, 3, 2}, 1, {1}, {}, 2},
         {"a cap above the fixed one is the fixed one", {},
-         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 100, {1, 2, 3, 4, 5, 6, 7, 8}, {}, 2},
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}, 100,
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}, {}, 2},
     };
     // clang-format on
     for (const CompareCase& c : cases) {
         SCOPED_TRACE(c.name);
         AddressChanges out;
         memset(&out, 0xA5, sizeof out); // nothing of a previous use may stay
-        CompareAddressSets(c.watched.data(), c.watched.size(), c.found.data(), c.found.size(),
-                           c.cap, &out);
-        EXPECT_EQ(List(out.open, out.open + out.openCount), c.open);
-        EXPECT_EQ(List(out.close, out.close + out.closeCount), c.close);
+        const std::vector<NetAddress> watched = Addresses(c.watched), found = Addresses(c.found);
+        CompareAddressSets(watched.data(), watched.size(), found.data(), found.size(), c.cap, &out);
+        EXPECT_EQ(Numbers(out.open, out.openCount), c.open);
+        EXPECT_EQ(Numbers(out.close, out.closeCount), c.close);
         EXPECT_EQ(out.leftOut, c.leftOut);
     }
 }

@@ -15,7 +15,7 @@ namespace {
 WatchSyn Syn(uint16_t port)
 {
     WatchSyn syn = {};
-    syn.source = 0x0100007F;
+    syn.source = NetAddressFromV4Host(0x7F000001);
     syn.sourcePort = port;
     syn.destinationPort = 80;
     return syn;

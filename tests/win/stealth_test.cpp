@@ -9,6 +9,7 @@
 #include "support/rawsyn.h"
 
 #include <iphlpapi.h>
+#include <string.h>
 
 #include <algorithm>
 #include <atomic>
@@ -126,9 +127,14 @@ TEST_F(StealthTest, ListsTheMachinesAddressesWithoutAskingForItsName)
     const std::vector<std::vector<uint32_t>> adapters = AdapterAddresses();
     if (adapters.empty())
         GTEST_SKIP() << "this machine has no address but loopback";
-    uint32_t listed[kLocalAddressCap];
-    const int count = ListLocalAddresses(listed);
+    NetAddress found[kLocalAddressCap];
+    const int count = ListLocalAddresses(AF_INET, found);
     ASSERT_GE(count, 0) << WSAGetLastError();
+    uint32_t listed[kLocalAddressCap];
+    for (int i = 0; i < count; ++i) {
+        ASSERT_EQ(found[i].family, kFamilyV4);
+        memcpy(&listed[i], found[i].bytes, 4);
+    }
     for (const std::vector<uint32_t>& own : adapters) {
         in_addr first;
         first.s_addr = own[0];
