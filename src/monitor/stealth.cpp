@@ -37,6 +37,8 @@ static const int kRawQueueBytes = 1024 * 1024;
 // The reader hands its SYNs over at most this often, and looks at its stop
 // flag at least this often.
 static const DWORD kBatchMs = 50;
+// The window's thread takes the handed-over SYNs this many at a time.
+static const size_t kBatchPart = 256;
 // Closing the watch waits this long for its reader to end.
 static const DWORD kReaderEndMs = 1000;
 // Lost packets are told once a minute at most.
@@ -92,7 +94,7 @@ struct StealthState {
     bool errorLogged; // a read error is said once
     bool readerStuck; // a reader did not end when asked; the watch stays allocated
     WatchReader reader;
-    WatchSyn batch[kWatchRingCap]; // the SYNs being looked at on the window's thread
+    WatchSyn batch[kBatchPart]; // the SYNs being looked at on the window's thread
     unsigned char packet[kPacketBytes];
 };
 
@@ -723,15 +725,23 @@ static void TakeBatch(StealthState* watch)
 {
     WatchReader& r = watch->reader;
     EnterCriticalSection(&r.lock);
-    size_t count = WatchRingTake(&r.ring, watch->batch, kWatchRingCap);
     uint32_t dropped = WatchRingTakeDropped(&r.ring);
     int error = r.error;
     r.error = 0;
     r.posted = false;
     LeaveCriticalSection(&r.lock);
     CountNoticeAdd(&watch->tooBusy, dropped);
-    for (size_t i = 0; i < count; ++i)
-        NoteSyn(watch, watch->batch[i]);
+    // A part at a time, as many parts as a full ring holds: what the reader
+    // adds meanwhile waits for the next batch.
+    for (size_t part = 0; part < kWatchRingCap / kBatchPart; ++part) {
+        EnterCriticalSection(&r.lock);
+        size_t count = WatchRingTake(&r.ring, watch->batch, kBatchPart);
+        LeaveCriticalSection(&r.lock);
+        for (size_t i = 0; i < count; ++i)
+            NoteSyn(watch, watch->batch[i]);
+        if (count < kBatchPart)
+            break;
+    }
     if (error != 0 && !watch->errorLogged) {
         watch->errorLogged = true;
         WSASetLastError(error);

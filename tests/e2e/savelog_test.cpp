@@ -167,5 +167,38 @@ TEST_F(SaveLogE2E, CtrlSOnAnEmptyLogTruncatesAFileOnlyAfterYes)
     EXPECT_TRUE(PumpUntil([&] { return ReadFileBytes(path, &exists).empty() && exists; }));
 }
 
+// An IPv6 caller and an IPv4 one: the saved file holds each one's line as
+// the window shows it.
+TEST_F(SaveLogE2E, SavedLogHoldsCallersOfBothFamilies)
+{
+    const int port = FreePort();
+    WritePorts({port});
+    StartProgram();
+    Listen();
+    Caller v6, v4;
+    if (!v6.ConnectV6(port))
+        GTEST_SKIP() << "no IPv6 loopback on this machine";
+    ASSERT_TRUE(v4.Connect(port));
+    const std::string p = std::to_string(port);
+    const std::string lines[] = {
+        "   Accept: [::1]:" + std::to_string(v6.LocalPort()) + " -> [::1]:" + p,
+        "   Accept: 127.0.0.1:" + std::to_string(v4.LocalPort()) + " -> 127.0.0.1:" + p};
+    for (const std::string& line : lines)
+        ASSERT_TRUE(WaitForLogLine(main_, Widen(line))) << Dump(LogLines(main_));
+    const std::wstring path = Path(L"both.txt");
+    PostCommand(main_, kSaveLog);
+    HWND save = WaitForSaveDialog();
+    ASSERT_TRUE(save != NULL);
+    SaveAs(save, path);
+    ASSERT_TRUE(WaitForWindowGone(save));
+    std::string file;
+    EXPECT_TRUE(PumpUntil([&] {
+        file = ReadFileBytes(path);
+        return file.find("\r\n" + lines[1] + "\r\n") != std::string::npos;
+    })) << file;
+    for (const std::string& line : lines)
+        EXPECT_NE(file.find("\r\n" + line + "\r\n"), std::string::npos) << line;
+}
+
 } // namespace
 } // namespace e2e
