@@ -88,6 +88,15 @@ class SaveLogE2E : public HarbinelTest {
         }
         return save;
     }
+    // Save Log to path, through the save dialog, until the dialog is gone.
+    void SaveLogTo(const std::wstring& path)
+    {
+        PostCommand(main_, kSaveLog);
+        HWND save = WaitForSaveDialog();
+        ASSERT_TRUE(save != NULL);
+        SaveAs(save, path);
+        ASSERT_TRUE(WaitForWindowGone(save));
+    }
     TempFolder folder_;
 };
 
@@ -124,11 +133,7 @@ TEST_F(SaveLogE2E, ACallerCannotForgeLinesOfTheSavedLog)
     })) << DumpSafely(log);
 
     const std::wstring path = Path(L"received.txt");
-    PostCommand(main_, kSaveLog);
-    HWND save = WaitForSaveDialog();
-    ASSERT_TRUE(save != NULL);
-    SaveAs(save, path);
-    ASSERT_TRUE(WaitForWindowGone(save));
+    ASSERT_NO_FATAL_FAILURE(SaveLogTo(path));
     log = ReadLogSafely(main_);
     ASSERT_EQ(log.longLines.size(), 1u) << DumpSafely(log);
     log.lines[log.longLines[0]] = longest; // the only 2048-character line is the one sent
@@ -186,11 +191,7 @@ TEST_F(SaveLogE2E, SavedLogHoldsCallersOfBothFamilies)
     for (const std::string& line : lines)
         ASSERT_TRUE(WaitForLogLine(main_, Widen(line))) << Dump(LogLines(main_));
     const std::wstring path = Path(L"both.txt");
-    PostCommand(main_, kSaveLog);
-    HWND save = WaitForSaveDialog();
-    ASSERT_TRUE(save != NULL);
-    SaveAs(save, path);
-    ASSERT_TRUE(WaitForWindowGone(save));
+    ASSERT_NO_FATAL_FAILURE(SaveLogTo(path));
     std::string file;
     EXPECT_TRUE(PumpUntil([&] {
         file = ReadFileBytes(path);
