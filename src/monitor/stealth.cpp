@@ -262,8 +262,7 @@ static bool ToThisPc(const StealthState& watch, const NetAddress& address)
 
 // The connection attempt to this PC in one packet read from the socket at
 // index, if it holds one. from is the sender as the socket gave it, for the
-// IPv6 raw TCP form, whose packets come without their header. A link-local
-// address takes the zone of the socket's interface, or of the sender.
+// IPv6 raw TCP form, whose packets come without their header.
 static bool TakeSyn(const StealthState& watch, int index, const unsigned char* data, size_t length,
                     const sockaddr_storage& from, int fromLength, WatchSyn* syn)
 {
@@ -287,13 +286,10 @@ static bool TakeSyn(const StealthState& watch, int index, const unsigned char* d
                          &packet) ||
         !IsConnectionAttempt(packet))
         return false;
-    uint32_t zone = bare ? sender->sin6_scope_id : own.zone;
     syn->source = NetAddressFromV6(packet.sourceAddress, 0);
     syn->destination = NetAddressFromV6(packet.destinationAddress, 0);
-    if (IsLinkLocal(syn->source))
-        syn->source.zone = zone;
-    if (IsLinkLocal(syn->destination))
-        syn->destination.zone = own.zone;
+    if (!PlaceZones(own, bare, bare ? sender->sin6_scope_id : 0, &syn->source, &syn->destination))
+        return false;
     syn->sourcePort = packet.sourcePort;
     syn->destinationPort = packet.destinationPort;
     return ToThisPc(watch, syn->destination);

@@ -49,6 +49,18 @@ void CompareAddressSets(const NetAddress* watched, size_t watchedCount, const Ne
     }
 }
 
+bool PlaceZones(const NetAddress& own, bool bare, uint32_t senderZone, NetAddress* source,
+                NetAddress* destination)
+{
+    source->zone = 0;
+    destination->zone = 0;
+    if (IsLinkLocal(*source))
+        source->zone = bare ? senderZone : own.zone;
+    if (IsLinkLocal(*destination))
+        destination->zone = own.zone;
+    return bare || IsLinkLocal(own) || (!IsLinkLocal(*source) && !IsLinkLocal(*destination));
+}
+
 // Counts here are at most the address list's length.
 void BuildWatchingLineN(size_t count, char* out, size_t size)
 {

@@ -36,6 +36,15 @@ struct AddressChanges {
 void CompareAddressSets(const NetAddress* watched, size_t watchedCount, const NetAddress* found,
                         size_t foundCount, size_t cap, AddressChanges* out);
 
+// Gives the link-local addresses of an IPv6 packet read by the socket of
+// own their zone. bare: the packet came without its header from a raw TCP
+// socket of no address, and senderZone is the zone its sender came with.
+// Otherwise every socket of the interface sees the packet, and only the one
+// of a link-local address knows the interface's zone: false tells the
+// others to leave the packet to it.
+bool PlaceZones(const NetAddress& own, bool bare, uint32_t senderZone, NetAddress* source,
+                NetAddress* destination);
+
 // "Stealth watch: watching 3 addresses", "... watching 1 address".
 void BuildWatchingLineN(size_t count, char* out, size_t size);
 

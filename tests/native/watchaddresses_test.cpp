@@ -116,4 +116,50 @@ TEST(WatchLines, CountsSayAddressOrAddresses)
     }
 }
 
+// fe80::n on zone z, or 2001:db8::n (zone 0) when z is negative.
+NetAddress V6(uint8_t n, int z)
+{
+    uint8_t bytes[16] = {0xfe, 0x80};
+    if (z < 0) {
+        bytes[0] = 0x20, bytes[1] = 0x01, bytes[2] = 0x0d, bytes[3] = 0xb8;
+    }
+    bytes[15] = n;
+    return NetAddressFromV6(bytes, z < 0 ? 0 : (uint32_t)z);
+}
+
+TEST(PlaceZones, OnlyALinkLocalSocketSpeaksForLinkLocalPackets)
+{
+    const int kGlobal = -1;
+    const struct {
+        const char* name;
+        NetAddress own;
+        bool bare;
+        uint32_t senderZone;
+        NetAddress source, destination;
+        bool taken;
+        uint32_t sourceZone, destinationZone;
+    } cases[] = {
+        {"global caller to a global socket", V6(1, kGlobal), false, 0, V6(5, kGlobal),
+         V6(1, kGlobal), true, 0, 0},
+        {"link-local caller to the link-local socket", V6(1, 12), false, 0, V6(5, 0), V6(1, 0),
+         true, 12, 12},
+        {"link-local caller seen by a global socket of the interface", V6(1, kGlobal), false, 0,
+         V6(5, 0), V6(1, 0), false, 0, 0},
+        {"bare: the sender's zone", V6(0, 0), true, 7, V6(5, 0), V6(0, 0), true, 7, 0},
+        {"bare global caller: no zone", V6(0, 0), true, 7, V6(5, kGlobal), V6(0, 0), true, 0, 0},
+        {"a zone a global address came with is dropped", V6(1, 12), false, 0, V6(5, kGlobal),
+         V6(9, kGlobal), true, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NetAddress source = c.source, destination = c.destination;
+        source.zone = destination.zone = 99; // whatever came before is replaced
+        EXPECT_EQ(PlaceZones(c.own, c.bare, c.senderZone, &source, &destination), c.taken);
+        if (c.taken) {
+            EXPECT_EQ(source.zone, c.sourceZone);
+            EXPECT_EQ(destination.zone, c.destinationZone);
+        }
+    }
+}
+
 } // namespace
