@@ -212,7 +212,7 @@ void OnSocketEvent(SocketHandle socket, WORD event, int error)
     if (AppState.RecvBuffer == NULL || ListFindBySocket(AppState.RetiredSockets, socket) != NULL)
         return;
     if (event == FD_ADDRESS_LIST_CHANGE && IsStealthSocket(socket)) {
-        OnStealthAddressChange();
+        OnStealthAddressChange(socket);
         return;
     }
     if (SyslogOwnsSocket(socket)) {

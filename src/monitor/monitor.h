@@ -87,7 +87,8 @@ int ListLocalAddresses(int family, NetAddress (&out)[kLocalAddressCap]);
 // the difference and logging the new count when it changed. Does nothing
 // for the raw TCP form, which already sees every address.
 void StealthCompareAddresses();
-// The system's notice that the address list changed (FD_ADDRESS_LIST_CHANGE).
-void OnStealthAddressChange();
+// The system's notice, on one of the watch's sockets, that the address list
+// of its family changed (FD_ADDRESS_LIST_CHANGE).
+void OnStealthAddressChange(SocketHandle socket);
 
 #endif

@@ -80,9 +80,10 @@ struct StealthState {
     // address at once, so only the other form follows address changes. Its
     // IPv6 socket hands over the TCP segment without the IPv6 header.
     bool onlyIncoming;
-    // Asks the system to tell when the address list changes; kInvalidSocket
-    // where it cannot, and the comparison every kAddressCompareMs serves.
-    SocketHandle changeSocket;
+    // Ask the system to tell when the address list of each family changes;
+    // kInvalidSocket where it cannot, and the comparison every
+    // kAddressCompareMs serves.
+    SocketHandle changeSockets[2];
     DWORD comparedTick;
     bool leftOutLogged; // the cap kept addresses out: said once
     bool listFailed;    // the last address query failed: said once
@@ -458,18 +459,18 @@ static bool AskForChangeNotice(SocketHandle s)
 
 // Where the system gives no notice the 30-second comparison still follows
 // the changes, later; that is no failure worth a line.
-static void OpenChangeNotice(StealthState* watch)
+static SocketHandle OpenChangeNotice(int family)
 {
-    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    SOCKET s = socket(family, SOCK_DGRAM, IPPROTO_UDP);
     if (s == INVALID_SOCKET)
-        return;
+        return kInvalidSocket;
     if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, FD_ADDRESS_LIST_CHANGE) ==
             SOCKET_ERROR ||
         !AskForChangeNotice((SocketHandle)s)) {
         CloseAndRetire((SocketHandle)s);
-        return;
+        return kInvalidSocket;
     }
-    watch->changeSocket = (SocketHandle)s;
+    return (SocketHandle)s;
 }
 
 // Where that form is refused (under Wine it always is), one raw TCP socket
@@ -506,15 +507,17 @@ void OpenStealthWatch()
         return;
     }
     InitializeCriticalSection(&watch->reader.lock);
-    watch->changeSocket = kInvalidSocket;
+    watch->changeSockets[0] = watch->changeSockets[1] = kInvalidSocket;
     watch->comparedTick = GetTickCount();
     NetAddress found[kLocalAddressCap];
     int foundCount = ListWatchAddresses(found);
     if (foundCount > 0)
         FollowAddresses(watch, found, foundCount);
-    if (watch->socketCount > 0)
-        OpenChangeNotice(watch);
-    else if (!OpenRawTcp(watch, kFamilyV4)) {
+    if (watch->socketCount > 0) {
+        watch->changeSockets[0] = OpenChangeNotice(AF_INET);
+        if (WantIPv6())
+            watch->changeSockets[1] = OpenChangeNotice(AF_INET6);
+    } else if (!OpenRawTcp(watch, kFamilyV4)) {
         // Windows gives raw sockets to administrators only; the table's text
         // for this code speaks of broadcasts, which would mislead here.
         if (WSAGetLastError() == WSAEACCES)
@@ -544,8 +547,9 @@ void CloseStealthWatch()
     bool ended = StopReader(watch) && !watch->readerStuck;
     for (int i = 0; i < watch->socketCount; ++i)
         CloseAndRetire(watch->sockets[i]);
-    if (watch->changeSocket != kInvalidSocket)
-        CloseAndRetire(watch->changeSocket);
+    for (SocketHandle change : watch->changeSockets)
+        if (change != kInvalidSocket)
+            CloseAndRetire(change);
     if (!ended)
         return; // a reader still running may touch it: it stays to the end
     DeleteCriticalSection(&watch->reader.lock);
@@ -568,7 +572,7 @@ void SetStealthWatch(bool on)
 bool IsStealthSocket(SocketHandle socket)
 {
     const StealthState* watch = AppState.Watch;
-    if (watch != NULL && watch->changeSocket == socket)
+    if (watch != NULL && (watch->changeSockets[0] == socket || watch->changeSockets[1] == socket))
         return true;
     for (int i = 0; watch != NULL && i < watch->socketCount; ++i)
         if (watch->sockets[i] == socket)
@@ -600,17 +604,22 @@ void StealthCompareAddresses()
     AddLogLine(line);
 }
 
-void OnStealthAddressChange()
+void OnStealthAddressChange(SocketHandle socket)
 {
     StealthState* watch = AppState.Watch;
-    if (watch == NULL || watch->changeSocket == kInvalidSocket)
+    if (watch == NULL || socket == kInvalidSocket)
         return;
-    // Asked again before looking, so that a change made meanwhile is told too.
-    if (!AskForChangeNotice(watch->changeSocket)) {
-        CloseAndRetire(watch->changeSocket);
-        watch->changeSocket = kInvalidSocket;
+    for (SocketHandle& change : watch->changeSockets) {
+        if (change != socket)
+            continue;
+        // Asked again before looking, so that a change made meanwhile is told too.
+        if (!AskForChangeNotice(change)) {
+            CloseAndRetire(change);
+            change = kInvalidSocket;
+        }
+        StealthCompareAddresses();
+        return;
     }
-    StealthCompareAddresses();
 }
 
 // ---- Naming callers and sweeps ---------------------------------------------
