@@ -349,6 +349,13 @@ class FakeNetsh {
             return ::testing::AssertionFailure()
                    << "cannot copy the stand-in to " << Narrow(netsh_);
         SetEnvironmentVariableW(L"HARBINEL_NETSH_LOG", log_.c_str());
+        // Wine runs its own netsh for that name, whatever file the system
+        // folder holds, unless its settings say to take the file first
+        // (64-bit Wine does so at least). Windows has no such key.
+        const wchar_t order[] = L"native,builtin";
+        if (RegSetKeyValueW(HKEY_CURRENT_USER, kWineOverrides, L"netsh.exe", REG_SZ, order,
+                            sizeof order) != ERROR_SUCCESS)
+            return ::testing::AssertionFailure() << "cannot set Wine's order for netsh.exe";
         return ::testing::AssertionSuccess();
     }
 
@@ -357,6 +364,7 @@ class FakeNetsh {
         if (netsh_.empty())
             return;
         SetEnvironmentVariableW(L"HARBINEL_NETSH_LOG", NULL);
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kWineOverrides, L"netsh.exe");
         DeleteFileW(netsh_.c_str());
         if (FileExists(saved_))
             MoveFileW(saved_.c_str(), netsh_.c_str());
@@ -386,6 +394,7 @@ class FakeNetsh {
   private:
     TempFolder folder_;
     std::wstring netsh_, saved_, log_;
+    static constexpr const wchar_t* kWineOverrides = L"Software\\Wine\\DllOverrides";
 };
 
 // The programs that "Harbinel" rules would let in after these calls, as
