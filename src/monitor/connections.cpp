@@ -54,19 +54,14 @@ static bool CallerLeftBeforeAccept(int error)
 }
 
 // An address as a socket gives it, IPv4 or IPv6; an IPv4 caller that an
-// IPv6 socket hands over in the mapped form reads as IPv4. Only a
-// link-local address keeps its zone: elsewhere the system may still fill
-// one in, which would only clutter the log and part one caller in two.
+// IPv6 socket hands over in the mapped form reads as IPv4.
 static NetAddress AddressOf(const sockaddr_storage& address, int length)
 {
     if (address.ss_family == AF_INET && length >= (int)sizeof(sockaddr_in))
         return NetAddressFromV4(((const sockaddr_in&)address).sin_addr.s_addr);
     if (address.ss_family == AF_INET6 && length >= (int)sizeof(sockaddr_in6)) {
         const sockaddr_in6& v6 = (const sockaddr_in6&)address;
-        NetAddress out = NetAddressFromV6(v6.sin6_addr.s6_addr, v6.sin6_scope_id);
-        if (!IsLinkLocal(out))
-            out.zone = 0;
-        return Unmap(out);
+        return Unmap(NetAddressFromSocket6(v6.sin6_addr.s6_addr, v6.sin6_scope_id));
     }
     return NetAddress();
 }
@@ -99,9 +94,12 @@ static NetAddress LocalAddress(SOCKET socket, const sockaddr_storage& caller, in
 
 static void OnAccept(SocketHandle listener)
 {
+    uint8_t family = kFamilyV4;
     SocketNode* port = ListFindBySocket(AppState.PortList, listener);
-    if (port == NULL)
+    if (port == NULL) {
+        family = kFamilyV6;
         port = ListFindBySocket(AppState.PortList6, listener);
+    }
     if (port == NULL)
         return;
     // The caller's SYN came before its accept: the watch reads it first.
@@ -114,8 +112,7 @@ static void OnAccept(SocketHandle listener)
             ReportSocketError("Accept error");
             return;
         }
-        bool v6 = ListFindBySocket(AppState.PortList6, listener) != NULL;
-        if (StealthNameGoneCaller(port->port, v6 ? kFamilyV6 : kFamilyV4))
+        if (StealthNameGoneCaller(port->port, family))
             return;
         ScanRecord gone = NewScanRecord(kScanGone);
         gone.port = gone.highPort = (uint16_t)port->port;

@@ -118,12 +118,6 @@ static sockaddr_storage SocketAddress(const NetAddress& address, int* length)
     return out;
 }
 
-// The same host address, zones aside: a packet's header carries none.
-static bool SameAddress(const NetAddress& a, const NetAddress& b)
-{
-    return a.family == b.family && memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
-}
-
 static NetAddress Unspecified(uint8_t family)
 {
     NetAddress out = {};
@@ -211,7 +205,7 @@ int ListLocalAddresses(int family, NetAddress (&out)[kLocalAddressCap])
         } else if (family == AF_INET6 && a.iSockaddrLength >= (INT)sizeof(sockaddr_in6)) {
             sockaddr_in6 address;
             memcpy(&address, a.lpSockaddr, sizeof address);
-            out[count++] = NetAddressFromV6(address.sin6_addr.s6_addr, address.sin6_scope_id);
+            out[count++] = NetAddressFromSocket6(address.sin6_addr.s6_addr, address.sin6_scope_id);
         }
     }
     return count;
@@ -256,7 +250,7 @@ static bool ToThisPc(const StealthState& watch, const NetAddress& address)
     if (watch.onlyIncoming)
         return true;
     for (int i = 0; i < watch.socketCount; ++i)
-        if (SameAddress(watch.addresses[i], address))
+        if (NetAddressEqual(watch.addresses[i], address))
             return true;
     return false;
 }

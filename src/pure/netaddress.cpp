@@ -42,6 +42,14 @@ bool IsLinkLocal(const NetAddress& address)
            (address.bytes[1] & 0xc0) == 0x80;
 }
 
+NetAddress NetAddressFromSocket6(const uint8_t bytes[16], uint32_t scopeId)
+{
+    NetAddress a = NetAddressFromV6(bytes, 0);
+    if (IsLinkLocal(a))
+        a.zone = scopeId;
+    return a;
+}
+
 uint32_t NetAddressV4Host(const NetAddress& address)
 {
     if (address.family != kFamilyV4)

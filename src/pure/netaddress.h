@@ -44,6 +44,10 @@ NetAddress Unmap(const NetAddress& address);
 
 // fe80::/10, the one kind of address whose zone means something here.
 bool IsLinkLocal(const NetAddress& address);
+// From an IPv6 address as a socket gives it: the scope id becomes the zone
+// of a link-local address only. Elsewhere the system may still fill one
+// in, which would only clutter the text and part one address in two.
+NetAddress NetAddressFromSocket6(const uint8_t bytes[16], uint32_t scopeId);
 // Same family, all sixteen bytes and zone.
 bool NetAddressEqual(const NetAddress& a, const NetAddress& b);
 

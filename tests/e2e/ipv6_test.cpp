@@ -118,28 +118,22 @@ TEST_F(IPv6E2E, StealthWatchNamesHalfOpenCallersAndCountsTheirSweep)
                                std::to_wstring(*std::min_element(ports.begin() + 1, ports.end())) +
                                L"-" +
                                std::to_wstring(*std::max_element(ports.begin() + 1, ports.end()));
-    auto count = [](const std::vector<std::wstring>& log, const std::wstring& start) {
-        return std::count_if(log.begin(), log.end(),
-                             [&](const std::wstring& l) { return StartsWith(l, start); });
-    };
     std::vector<std::wstring> log;
     ASSERT_TRUE(WaitForLog(
         main_,
         [&](const std::vector<std::wstring>& l) {
-            return count(l, stealth) == 1 && count(l, sweep) == 1 &&
-                   count(l, L"   Accept: " + plainFrom) == 1;
+            return CountLinesStarting(l, stealth) == 1 && CountLinesStarting(l, sweep) == 1 &&
+                   CountLinesStarting(l, L"   Accept: " + plainFrom) == 1;
         },
         15000, &log))
         << Dump(log);
     for (const std::wstring& line : log) {
         if (StartsWith(line, stealth)) {
-            EXPECT_TRUE(line.size() > portTail.size() &&
-                        line.compare(line.size() - portTail.size(), portTail.size(), portTail) == 0)
-                << Narrow(line);
+            EXPECT_TRUE(EndsWith(Narrow(line), Narrow(portTail))) << Narrow(line);
         }
     }
-    EXPECT_EQ(count(log, L"   Stealth: " + plainFrom), 0) << Dump(log);
-    EXPECT_EQ(count(log, L"Stealth watch: IPv6 not watched"), 0) << Dump(log);
+    EXPECT_EQ(CountLinesStarting(log, L"   Stealth: " + plainFrom), 0) << Dump(log);
+    EXPECT_EQ(CountLines(log, L"Stealth watch: IPv6 not watched"), 0) << Dump(log);
 }
 
 } // namespace

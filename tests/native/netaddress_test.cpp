@@ -8,18 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "guarded.h"
+#include "addresses.h"
 #include "pure/netaddress.h"
 
 namespace {
-
-NetAddress V6(std::initializer_list<unsigned> groups, uint32_t zone = 0)
-{
-    uint8_t bytes[16] = {};
-    size_t i = 0;
-    for (unsigned g : groups)
-        bytes[i++] = (uint8_t)(g >> 8), bytes[i++] = (uint8_t)g;
-    return NetAddressFromV6(bytes, zone);
-}
 
 TEST(FormatNetAddress, WritesTheCanonicalText)
 {
@@ -102,6 +94,11 @@ TEST(NetAddress, LinkLocalIsFe80Slash10Only)
         char text[kNetAddressTextSize];
         FormatNetAddress(c.address, text);
         EXPECT_EQ(IsLinkLocal(c.address), c.linkLocal) << text;
+        // A socket's scope id is kept as the zone of a link-local address only.
+        if (c.address.family == kFamilyV6) {
+            EXPECT_EQ(NetAddressFromSocket6(c.address.bytes, 9).zone, c.linkLocal ? 9u : 0u)
+                << text;
+        }
     }
 }
 

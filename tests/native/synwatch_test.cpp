@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "addresses.h"
 #include "pure/synwatch.h"
 
 namespace {
@@ -25,12 +26,7 @@ NetAddress A(uint32_t n)
 {
     if ((n & kV6) == 0)
         return NetAddressFromV4Host(n);
-    uint8_t bytes[16] = {0x20, 0x01, 0x0d, 0xb8};
-    bytes[12] = (uint8_t)(n >> 24 & 0x7f);
-    bytes[13] = (uint8_t)(n >> 16);
-    bytes[14] = (uint8_t)(n >> 8);
-    bytes[15] = (uint8_t)n;
-    return NetAddressFromV6(bytes, 0);
+    return V6({0x2001, 0xdb8, 0, 0, 0, 0, n >> 16 & 0x7fff, n & 0xffff});
 }
 
 uint32_t Number(const NetAddress& a)

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "addresses.h"
 #include "pure/watchaddresses.h"
 
 namespace {
@@ -19,11 +20,7 @@ typedef std::vector<uint32_t> List;
 
 NetAddress Address(uint32_t n)
 {
-    if (n < 100)
-        return NetAddressFromV4Host(n);
-    uint8_t bytes[16] = {};
-    bytes[15] = (uint8_t)(n - 100);
-    return NetAddressFromV6(bytes, 0);
+    return n < 100 ? NetAddressFromV4Host(n) : V6({0, 0, 0, 0, 0, 0, 0, n - 100});
 }
 
 std::vector<NetAddress> Addresses(const List& list)
@@ -116,20 +113,18 @@ TEST(WatchLines, CountsSayAddressOrAddresses)
     }
 }
 
-// fe80::n on zone z, or 2001:db8::n (zone 0) when z is negative.
-NetAddress V6(uint8_t n, int z)
+// fe80::n on zone z, and 2001:db8::n.
+NetAddress Link(unsigned n, uint32_t z)
 {
-    uint8_t bytes[16] = {0xfe, 0x80};
-    if (z < 0) {
-        bytes[0] = 0x20, bytes[1] = 0x01, bytes[2] = 0x0d, bytes[3] = 0xb8;
-    }
-    bytes[15] = n;
-    return NetAddressFromV6(bytes, z < 0 ? 0 : (uint32_t)z);
+    return V6({0xfe80, 0, 0, 0, 0, 0, 0, n}, z);
+}
+NetAddress Global(unsigned n)
+{
+    return V6({0x2001, 0xdb8, 0, 0, 0, 0, 0, n});
 }
 
 TEST(PlaceZones, OnlyALinkLocalSocketSpeaksForLinkLocalPackets)
 {
-    const int kGlobal = -1;
     const struct {
         const char* name;
         NetAddress own;
@@ -139,16 +134,15 @@ TEST(PlaceZones, OnlyALinkLocalSocketSpeaksForLinkLocalPackets)
         bool taken;
         uint32_t sourceZone, destinationZone;
     } cases[] = {
-        {"global caller to a global socket", V6(1, kGlobal), false, 0, V6(5, kGlobal),
-         V6(1, kGlobal), true, 0, 0},
-        {"link-local caller to the link-local socket", V6(1, 12), false, 0, V6(5, 0), V6(1, 0),
-         true, 12, 12},
-        {"link-local caller seen by a global socket of the interface", V6(1, kGlobal), false, 0,
-         V6(5, 0), V6(1, 0), false, 0, 0},
-        {"bare: the sender's zone", V6(0, 0), true, 7, V6(5, 0), V6(0, 0), true, 7, 0},
-        {"bare global caller: no zone", V6(0, 0), true, 7, V6(5, kGlobal), V6(0, 0), true, 0, 0},
-        {"a zone a global address came with is dropped", V6(1, 12), false, 0, V6(5, kGlobal),
-         V6(9, kGlobal), true, 0, 0},
+        {"global caller to a global socket", Global(1), false, 0, Global(5), Global(1), true, 0, 0},
+        {"link-local caller to the link-local socket", Link(1, 12), false, 0, Link(5, 0),
+         Link(1, 0), true, 12, 12},
+        {"link-local caller seen by a global socket of the interface", Global(1), false, 0,
+         Link(5, 0), Link(1, 0), false, 0, 0},
+        {"bare: the sender's zone", V6({}), true, 7, Link(5, 0), V6({}), true, 7, 0},
+        {"bare global caller: no zone", V6({}), true, 7, Global(5), V6({}), true, 0, 0},
+        {"a zone a global address came with is dropped", Link(1, 12), false, 0, Global(5),
+         Global(9), true, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
