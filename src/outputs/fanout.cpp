@@ -15,6 +15,9 @@ ScanRecord NewScanRecord(ScanKind kind)
 {
     ScanRecord record = {};
     record.kind = kind;
+    // Only an accepted connection proves its caller's address: a SYN's
+    // source can be anyone's.
+    record.verified = kind == kScanConnect;
     record.portCount = 1;
     record.countExact = true;
     LocalIsoTime(record.time);

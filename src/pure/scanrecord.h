@@ -27,6 +27,7 @@ struct ScanRecord {
     uint32_t portCount;  // the ports a sweep touched; 1 otherwise
     bool countExact;     // false when a sweep's count may hold repeats
     bool trusted;
+    bool verified; // the caller finished a handshake, so its address is proven
     char time[kIsoTimeSize]; // local time, ISO 8601 with its offset
 };
 
