@@ -32,7 +32,7 @@ static void LogGoneCaller(int32_t port, const char* prefix)
     AddTimestampLine();
 }
 
-int LogScan(const ScanRecord& record)
+LineTag LogScan(const ScanRecord& record)
 {
     // The longest: "   Stealth: ", two IPv6 addresses with their zones and
     // the ports.
@@ -61,17 +61,11 @@ int LogScan(const ScanRecord& record)
     return LogWithTimestamp(line);
 }
 
-int LogWithTimestamp(const char* line)
+LineTag LogWithTimestamp(const char* line)
 {
-    int index = AddLogLine(line);
-    // Adding the timestamp may drop the oldest lines; the line moves up by as
-    // many as were dropped.
-    LRESULT before = SendMessageA(AppState.LogList, LB_GETCOUNT, 0, 0);
+    // Tagged before the timestamp goes in: adding it may drop the oldest
+    // lines, and the tag moves with the line.
+    LineTag tag = TagNewLine(AddLogLine(line));
     AddTimestampLine();
-    LRESULT after = SendMessageA(AppState.LogList, LB_GETCOUNT, 0, 0);
-    int dropped = (int)(before + 1 - after);
-    if (dropped <= 0)
-        return index;
-    // When the line itself went, there is nothing left to tag.
-    return index > dropped ? index - dropped : 0;
+    return tag;
 }

@@ -64,11 +64,11 @@ int AddLogLine(const char* text)
     while (index == LB_ERRSPACE) {
         LRESULT left = SendMessageA(list, LB_DELETESTRING, 0, 0);
         if (left == LB_ERR || left == 0)
-            return 0; // nothing older left to drop: the new line is dropped too
+            return kNoLine; // nothing older left to drop: the new line is dropped too
         index = SendMessageA(list, LB_ADDSTRING, 0, (LPARAM)text);
     }
     if (index < 0)
-        return 0;
+        return kNoLine;
     SendMessageA(list, LB_SETITEMDATA, (WPARAM)index, 0);
     DropOldestLines(list, index);
     FitLineWidth(list, text);

@@ -34,7 +34,8 @@ struct HostLookup {
     LookupState state;
     HANDLE handle;
     NetAddress address;
-    int waiting;     // address lines tagged with this lookup
+    int waiting;     // scans waiting for this lookup
+    int tagged;      // their address lines that were still in the window
     DWORD queuedSeq; // order of arrival, for the oldest queued first
     int error;       // 0 when named
     char name[256];
@@ -199,6 +200,7 @@ static HostLookup* NewLookup(HostResolver* r, const NetAddress& address)
         lookup->handle = (HANDLE)r->nextId++;
         lookup->address = address;
         lookup->waiting = 0;
+        lookup->tagged = 0;
         lookup->queuedSeq = r->nextSeq++;
         lookup->error = 0;
         lookup->name[0] = '\0';
@@ -224,11 +226,11 @@ static HostLookup* NewLookup(HostResolver* r, const NetAddress& address)
     return lookup;
 }
 
-void StartHostLookup(int lineIndex, const NetAddress& caller)
+void StartHostLookup(LineTag line, const NetAddress& caller)
 {
     const HostAnswer* known = FreshAnswer(caller, GetTickCount());
     if (known != NULL) {
-        InsertRdnsLine(lineIndex, known->line, caller);
+        InsertRdnsLine(line, known->line, caller);
         ScanNameAnswered(caller, known->named ? known->line + 9 : "");
         return;
     }
@@ -239,15 +241,18 @@ void StartHostLookup(int lineIndex, const NetAddress& caller)
     if (lookup == NULL) {
         // The queue is full, or no lookup could start: the scan still gets
         // its line, saying to try again later.
-        char line[9 + 256];
-        BuildRdnsLine(WSATRY_AGAIN, "", line);
-        InsertRdnsLine(lineIndex, line, caller);
+        char tryAgain[9 + 256];
+        BuildRdnsLine(WSATRY_AGAIN, "", tryAgain);
+        InsertRdnsLine(line, tryAgain, caller);
         ScanNameAnswered(caller, NULL);
         return;
     }
-    // Only the window's thread changes the count and the handle.
+    // Only the window's thread changes the counts and the handle. A scan
+    // whose line already left the window still waits: its answer goes to
+    // the day's file and to the outputs.
     ++lookup->waiting;
-    TagLineForLookup(lineIndex, lookup->handle);
+    if (TagLineForLookup(line, lookup->handle))
+        ++lookup->tagged;
 }
 
 // Takes a completed lookup out of its slot, copying what the window needs;
@@ -283,17 +288,20 @@ void OnHostResolved(HANDLE handle, int errorCode)
     // "   RDNS: " and a host name of at most 255 characters.
     char line[9 + 256];
     BuildRdnsLine(errorCode, name, line);
-    int waiting = 1;
+    // A handle that is not a lookup of ours still answers a line it tags.
+    int tagged = 1;
+    int waiting = 0;
     NetAddress address = NetAddress();
     if (known) {
         address = lookup.address;
         KeepAnswer(address, line, name[0] != '\0', GetTickCount());
+        tagged = lookup.tagged;
         waiting = lookup.waiting;
         // The outputs get the name as the log shows it, escaped: the owner
         // of the caller's address wrote it.
         ScanNameAnswered(address, name[0] != '\0' ? line + 9 : "");
     }
-    AnswerTaggedLines(handle, waiting, line, address);
+    AnswerTaggedLines(handle, tagged, waiting, line, address);
 }
 
 void CancelHostLookups()

@@ -4,6 +4,7 @@
 #define HARBINEL_MONITOR_H
 
 #include "../app/appstate.h"
+#include "../log/log.h"
 
 // Logs prefix, ": " and the text of the last Winsock error; returns the
 // index of the line (0 when it was dropped).
@@ -42,8 +43,8 @@ void CloseConnection(SocketNode*& head, SocketHandle socket);
 void CloseFailedSocket(SocketHandle socket);
 
 // Starts the reverse lookup of a caller whose name goes under the log line
-// at lineIndex.
-void StartHostLookup(int lineIndex, const NetAddress& caller);
+// tagged `line` (0: the scan has no line in the window).
+void StartHostLookup(LineTag line, const NetAddress& caller);
 void OnHostResolved(HANDLE lookup, int errorCode);
 // At exit: cancels lookups still pending. Their buffers stay allocated
 // until the process ends, since the resolver may still write to them.

@@ -76,16 +76,17 @@ void ReportScan(const ScanRecord& seen)
     // A trusted caller is served and logged like any other, quietly.
     record.trusted = record.kind != kScanGone && IsTrustedAddress(AppState.Trusted, record.caller);
     BeginLogBatch();
-    int line = LogScan(record);
+    LineTag line = LogScan(record);
     SyslogScanSeen(record);
     if (record.kind == kScanGone) {
         // Nobody can name a caller whose address is unknown.
         SendNamed(record, NULL);
     } else {
         // Kept before the lookup starts: a name known already answers at once.
+        // A scan whose line has left the window already is still named,
+        // for the day's file and the outputs.
         KeepUntilNamed(record);
-        if (line != 0)
-            StartHostLookup(line, record.caller);
+        StartHostLookup(line, record.caller);
     }
     EndLogBatch();
     if (!record.trusted)

@@ -159,7 +159,7 @@ TEST_F(FullLogTest, ANewLineThatNeverFitsIsDropped)
         AddLines("old ", c.lines);
         listOps.clear();
         capacity = c.cap;
-        EXPECT_EQ(AddLogLine("dropped"), 0);
+        EXPECT_EQ(AddLogLine("dropped"), kNoLine);
         EXPECT_EQ(LogCount(), 0) << LogDump();
         EXPECT_EQ(listOps, c.ops);
     }
@@ -177,9 +177,18 @@ TEST_F(FullLogTest, EvictedLineWithAPendingLookupGetsNoAnswer)
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"L1", "L2", "L3", "pushes L0 out"}));
 }
 
-// LogScan's result still designates the address line when adding the
+// The index of the line tagged `tag`, or -1.
+int TaggedLine(LineTag tag)
+{
+    for (int i = 0; i < LogCount(); ++i)
+        if (LogItemData(i) == (LRESULT)tag)
+            return i;
+    return -1;
+}
+
+// LogScan's tag still designates the address line when adding the
 // timestamp line made the list drop its oldest lines.
-TEST_F(FullLogTest, ScanIndexFollowsTheAddressLine)
+TEST_F(FullLogTest, ScanTagFollowsTheAddressLine)
 {
     ScanRecord record = NewScanRecord(kScanConnect);
     record.caller = NetAddressFromV4(htonl(INADDR_LOOPBACK));
@@ -193,7 +202,9 @@ TEST_F(FullLogTest, ScanIndexFollowsTheAddressLine)
         AddLines("older ", 6);
         refusePrefix = kTimestampPrefix;
         refuseCount = dropped;
-        int index = LogScan(record);
+        LineTag tag = LogScan(record);
+        int index = TaggedLine(tag);
+        EXPECT_NE(tag, 0u);
         EXPECT_EQ(index, 7 - dropped);
         EXPECT_EQ(LogCount(), 9 - dropped);
         EXPECT_EQ(LogLine(index), "   Accept: 127.0.0.1:1033 -> 127.0.0.2:31337");
@@ -249,6 +260,22 @@ int RdnsLines()
 
 class HeldLookupTest : public LookupTest {
   protected:
+    void PrepareSettings() override
+    {
+        ASSERT_TRUE(logs_.Create("harbinel-names-"));
+        WriteText("LogFolder", logs_.Folder());
+    }
+    // Today's log file as it stands.
+    std::string TodaysFile()
+    {
+        LogFileFlush();
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        char name[64];
+        BuildLogFileName(now.wYear, now.wMonth, now.wDay, 0, name);
+        return ReadFileBytes(logs_.Path(std::string(name)));
+    }
+    TempFolder logs_;
     void SetUp() override
     {
         resolverGate = CreateEventA(NULL, TRUE, FALSE, NULL);
@@ -262,9 +289,9 @@ class HeldLookupTest : public LookupTest {
         LookupTest::TearDown();
     }
     // A scan from 127.0.<n / 256>.<n % 256>, as a connection makes it.
-    static void Scan(int n)
+    static void Scan(int n, ScanKind kind = kScanConnect)
     {
-        ScanRecord record = NewScanRecord(kScanConnect);
+        ScanRecord record = NewScanRecord(kind);
         record.caller = NetAddressFromV4(htonl(0x7F000000u | (u_long)n));
         record.callerPort = 40000;
         record.local = NetAddressFromV4(htonl(INADDR_LOOPBACK));
@@ -327,6 +354,50 @@ TEST_F(HeldLookupTest, AFullQueueSaysTryAgain)
     const int last = FindLogLine(AddressLine(held));
     ASSERT_GE(last, 0);
     EXPECT_EQ(LogLine(last + 1), "   RDNS: host-" + std::to_string(held) + ".test");
+}
+
+// Every answer reaches the day's file, and the window's line goes under its
+// own address line wherever that line has moved, or nowhere once it left.
+TEST_F(HeldLookupTest, EveryAnswerReachesTheFileAndItsOwnLine)
+{
+    const struct {
+        const char* name;
+        ScanKind kind;
+        void (*before)(); // before the scan
+        void (*after)();  // after the scan, before its answer
+        int lineAt;       // where the answer shows in the window; -1: not there
+    } cases[] = {
+        {"a sweep logged as line 0", kScanSweep, [] { Command(IDM_CLEARLOG); }, [] {}, 1},
+        {"the scan's line cleared away", kScanConnect, [] {}, [] { Command(IDM_CLEARLOG); }, -1},
+        {"the scan's line pushed out of a full window", kScanConnect,
+         [] {
+             AppState.LogLines = kMinLogLines;
+             AddLines("older ", kMinLogLines);
+         },
+         [] { AddLines("newer ", kMinLogLines); }, -1},
+    };
+    int n = 100;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ++n;
+        ResetEvent(resolverGate);
+        Command(IDM_CLEARLOG);
+        c.before();
+        Scan(n, c.kind);
+        c.after();
+        SetEvent(resolverGate);
+        const std::string answer = "   RDNS: host-" + std::to_string(n) + ".test";
+        ASSERT_TRUE(PumpUntil([&] { return AppState.HostLookupCount == 0; })) << LogDump();
+        std::string file = TodaysFile();
+        EXPECT_NE(file.find(answer + " (for 127.0.0." + std::to_string(n) + ")\r\n"),
+                  std::string::npos)
+            << file.substr(file.size() > 2000 ? file.size() - 2000 : 0);
+        EXPECT_EQ(FindLogLine(answer), c.lineAt) << LogDump();
+        if (c.lineAt > 0) {
+            const std::string above = c.kind == kScanSweep ? "Port sweep" : AddressLine(n);
+            EXPECT_TRUE(StartsWith(LogLine(c.lineAt - 1), above)) << LogDump();
+        }
+    }
 }
 
 TEST_F(LookupTest, EachErrorCodeHasItsText)
