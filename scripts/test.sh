@@ -77,6 +77,8 @@ mingw_build() {
 }
 
 timed "install dependencies" bash scripts/install-deps.sh
+# Its decisions on a mirror out of sync, against stand-ins for apt-get.
+timed "install-deps test" bash tests/scripts/install_deps_test.sh
 
 mkdir -p build
 timed "native build" native_build
