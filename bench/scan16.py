@@ -1,8 +1,10 @@
 # The small scanner of bench/syslog.sh and bench/webhook.sh: `count` scans,
 # 16 callers at once, each waiting for its warning and hang-up; with
 # --sources the callers come from 127.0.0.2-250 in turn. The first connect
-# waits for the port (it is a scan too). Prints "<ok> <seconds>".
-#   python3 bench/scan16.py PORT COUNT [--sources]
+# waits for the port (it is a scan too). With --warned a caller hangs up
+# itself once its warning line is in, for a program that does not.
+# Prints "<ok> <seconds>".
+#   python3 bench/scan16.py PORT COUNT [--sources] [--warned]
 import socket
 import sys
 import threading
@@ -10,6 +12,7 @@ import time
 
 port, count = int(sys.argv[1]), int(sys.argv[2])
 spread = "--sources" in sys.argv[3:]
+warned = "--warned" in sys.argv[3:]
 deadline = time.time() + 30
 while True:
     try:
@@ -36,8 +39,12 @@ def caller():
         try:
             with socket.create_connection(("127.0.0.1", port), 5, frm) as s:
                 s.settimeout(5)
-                while s.recv(256):
-                    pass
+                got = b""
+                while not (warned and got.endswith(b"\r\n")):
+                    data = s.recv(256)
+                    if not data:
+                        break
+                    got += data
             with lock:
                 ok[0] += 1
         except OSError:

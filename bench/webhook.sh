@@ -11,6 +11,7 @@
 # (100000) size it.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/wine-env.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$HARBINEL_ROOT"
 
 exe="$(realpath "${1:-build/win32/harbinel.exe}")"
@@ -79,21 +80,6 @@ start_program() {
 stop_program() {
     WINEPREFIX="$HARBINEL_WINE_HARNESS" "$WINESERVER" -k >/dev/null 2>&1 || true
     wait "$pid" 2>/dev/null || true
-}
-
-# The program's private memory: the resident anonymous memory of its Wine
-# process, found by its command line and this prefix (other prefixes may
-# run a harbinel.exe of their own). Wine's own PrivateUsage counter reads 0.
-private_kib() {
-    local p
-    for p in /proc/[0-9]*; do
-        if grep -q harbinel.exe "$p/cmdline" 2>/dev/null &&
-            tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
-            awk '/^RssAnon:/ {print $2}' "$p/status"
-            return 0
-        fi
-    done
-    echo 0
 }
 
 run_round() {
