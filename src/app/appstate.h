@@ -58,7 +58,7 @@ struct ProgramSlot {
 
 struct ProgramRunner {
     ProgramSlot running[kProgramSlots];
-    char* queued[kProgramQueue]; // each a block of its own, oldest at queueHead
+    wchar_t* queued[kProgramQueue]; // each a block of its own, oldest at queueHead
     int queueHead;
     int queueCount;
     BYTE stopped;        // from Exit or the session's end until the outputs start again
@@ -183,6 +183,7 @@ struct AppStateRecord {
     WebhookSender* Webhook;           // the sender while a URL is set
     // The program run on each scan, set in the Alerts and Log dialog.
     char RunOnScan[kCommandTemplateSize]; // empty: none
+    BYTE RunOnUnverified;                 // run it for SYN-only records too
     BalloonTable ProgramCallers;          // one run per caller a minute
     ProgramRunner Program;
     // The Windows Event Log, set in the Alerts and Log dialog.
