@@ -183,9 +183,9 @@ struct AppStateRecord {
     WebhookSender* Webhook;           // the sender while a URL is set
     // The program run on each scan, set in the Alerts and Log dialog.
     char RunOnScan[kCommandTemplateSize]; // empty: none
-    BYTE RunOnUnverified;                 // run it for SYN-only records too
     BalloonTable ProgramCallers;          // one run per caller a minute
     ProgramRunner Program;
+    BYTE RunOnUnverified; // run it for records whose caller is not proven too
     // The Windows Event Log, set in the Alerts and Log dialog.
     BYTE EventLog;             // the switch: write scans and the program's life there
     HANDLE EventSource;        // the "Harbinel" source once registered; NULL before
