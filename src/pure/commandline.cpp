@@ -7,7 +7,6 @@
 
 #include "decimal.h"
 #include "hostname.h"
-#include "text.h"
 
 namespace {
 
