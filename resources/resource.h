@@ -92,6 +92,7 @@
 #define IDC_AL_WEBHOOKRESULT 821
 #define IDC_AL_PROGRAMLABEL 830
 #define IDC_AL_PROGRAM 831
+#define IDC_AL_RUNUNVERIFIED 832
 #define IDC_AL_EVENTLOG 835
 
 // Tray icon and tray menu

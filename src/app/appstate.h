@@ -58,7 +58,7 @@ struct ProgramSlot {
 
 struct ProgramRunner {
     ProgramSlot running[kProgramSlots];
-    char* queued[kProgramQueue]; // each a block of its own, oldest at queueHead
+    wchar_t* queued[kProgramQueue]; // each a block of its own, oldest at queueHead
     int queueHead;
     int queueCount;
     BYTE stopped;        // from Exit or the session's end until the outputs start again
@@ -185,6 +185,7 @@ struct AppStateRecord {
     char RunOnScan[kCommandTemplateSize]; // empty: none
     BalloonTable ProgramCallers;          // one run per caller a minute
     ProgramRunner Program;
+    BYTE RunOnUnverified; // run it for records whose caller is not proven too
     // The Windows Event Log, set in the Alerts and Log dialog.
     BYTE EventLog;             // the switch: write scans and the program's life there
     HANDLE EventSource;        // the "Harbinel" source once registered; NULL before

@@ -78,9 +78,14 @@ void WebhookSkipClock(DWORD ms);
 
 // program.cpp: the command line of the user's, run for each scan that is not
 // trusted, one per caller a minute; four at once at most, a hundred waiting.
+// Only records whose caller is proven run it, unless RunOnUnverified is on.
 void ProgramScanNamed(const ScanRecord& record, const char* rdns);
-// Start takes scans again after a Stop; Stop lets the running programs go on
-// alone, forgets the waiting lines and runs nothing more.
+// Whether a template typed or stored can be run (an empty one, running
+// nothing, can); the reason is CommandProblemText's.
+CommandExpansion ProgramTemplateCheck(const char* commandTemplate);
+// Start takes scans again after a Stop, and refuses a stored template that
+// cannot be run in one "Program error: " line; Stop lets the running
+// programs go on alone, forgets the waiting lines and runs nothing more.
 void ProgramStart();
 void ProgramStop();
 // Frees the slots of programs that ended or ran 60 s, and starts waiting

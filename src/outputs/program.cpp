@@ -1,7 +1,9 @@
 // The output that runs a program of the user's for each scan: the command
-// line filled in from the scan, started hidden and straight by CreateProcess
-// (no shell, so nothing a caller sends can start a second command), watched
-// from the half-second tick and never waited for on the window's thread.
+// line filled in from the scan with inert values, built in UTF-16 and
+// started hidden by CreateProcessW (a batch file through cmd.exe, which the
+// values give nothing to read), watched from the half-second tick and never
+// waited for on the window's thread. Only a proven caller runs it, unless
+// the user asked for every record.
 #include "../pure/countnotice.h"
 #include "outputs.h"
 
@@ -73,37 +75,45 @@ static void ReportCounted(CountNotice& counted, const char* singular, const char
 
 // The folder of the program a line starts, for its current folder: the one
 // its name gives, or the one the system's search finds it in.
-static bool ProgramFolder(const char* line, char (&folder)[MAX_PATH])
+static bool ProgramFolder(const wchar_t* line, wchar_t (&folder)[MAX_PATH])
 {
-    char program[MAX_PATH];
-    CommandProgram(line, program);
-    char* name = NULL;
-    DWORD length = 0;
+    char16_t line16[MAX_PATH];
+    size_t n = 0;
+    for (; n + 1 < MAX_PATH && line[n] != L'\0'; ++n)
+        line16[n] = (char16_t)line[n];
+    line16[n] = u'\0';
+    char16_t program16[MAX_PATH];
+    CommandProgram(line16, program16);
+    wchar_t program[MAX_PATH];
     bool hasFolder = false;
-    for (const char* p = program; *p != '\0'; ++p)
-        hasFolder = hasFolder || *p == '\\' || *p == '/' || *p == ':';
+    for (n = 0; n == 0 || program16[n - 1] != u'\0'; ++n) {
+        program[n] = (wchar_t)program16[n];
+        hasFolder = hasFolder || program[n] == L'\\' || program[n] == L'/' || program[n] == L':';
+    }
+    wchar_t* name = NULL;
+    DWORD length = 0;
     if (hasFolder)
-        length = GetFullPathNameA(program, MAX_PATH, folder, &name);
+        length = GetFullPathNameW(program, MAX_PATH, folder, &name);
     else
-        length = SearchPathA(NULL, program, ".exe", MAX_PATH, folder, &name);
+        length = SearchPathW(NULL, program, L".exe", MAX_PATH, folder, &name);
     if (length == 0 || length >= MAX_PATH || name == NULL)
         return false;
-    *name = '\0';
+    *name = L'\0';
     return true;
 }
 
 // Starts a line in a free slot; a failure is logged and leaves it free.
-static void StartProgram(ProgramSlot& slot, char* line)
+static void StartProgram(ProgramSlot& slot, wchar_t* line)
 {
-    char folder[MAX_PATH];
+    wchar_t folder[MAX_PATH];
     const bool inFolder = ProgramFolder(line, folder);
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process = {};
     // No handles are inherited: the listening sockets stay the program's.
-    if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL,
+    if (!CreateProcessW(NULL, line, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL,
                         inFolder ? folder : NULL, &startup, &process)) {
         ReportSystemError(GetLastError());
         return;
@@ -126,7 +136,7 @@ static void StartQueued()
     ProgramRunner& runner = AppState.Program;
     ProgramSlot* slot = NULL;
     while (runner.queueCount > 0 && (slot = FreeSlot()) != NULL) {
-        char* line = runner.queued[runner.queueHead];
+        wchar_t* line = runner.queued[runner.queueHead];
         runner.queued[runner.queueHead] = NULL;
         runner.queueHead = (runner.queueHead + 1) % kProgramQueue;
         --runner.queueCount;
@@ -135,64 +145,92 @@ static void StartQueued()
     }
 }
 
-// Keeps a copy of the line until a slot is free; a full queue drops it.
-static void QueueLine(const char* line)
+// Keeps the line (a block of its own) until a slot is free; a full queue
+// drops it.
+static void QueueLine(wchar_t* line)
 {
     ProgramRunner& runner = AppState.Program;
     if (runner.queueCount >= kProgramQueue) {
+        BlockFree(line);
         CountNoticeAdd(&runner.dropped, 1);
         ReportCounted(runner.dropped, " run", " runs", " dropped", GetTickCount());
         return;
     }
-    const size_t size = TextLength(line) + 1;
-    char* copy = (char*)BlockAlloc(size, false);
-    if (copy == NULL) {
-        ReportSystemError(ERROR_NOT_ENOUGH_MEMORY);
-        return;
-    }
-    TextCopyN(copy, size, line);
-    runner.queued[(runner.queueHead + runner.queueCount) % kProgramQueue] = copy;
+    runner.queued[(runner.queueHead + runner.queueCount) % kProgramQueue] = line;
     ++runner.queueCount;
 }
 
-static const char* ExpansionError(CommandExpansion result)
+// The template in UTF-16, read in the code page it was typed and stored in.
+static void WidenTemplate(const char* text, char16_t (&out)[kCommandTemplateSize])
 {
-    switch (result) {
-    case kCommandTooLong:
-        return "the command line would be longer than Windows allows";
-    case kCommandNamedByScan:
-        return "a placeholder in the program's name";
-    case kCommandNoProgram:
-        return "the command line names no program";
-    case kCommandReady:
-        break;
+    wchar_t wide[kCommandTemplateSize];
+    const int units = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, kCommandTemplateSize);
+    for (int i = 0; i < units; ++i)
+        out[i] = (char16_t)wide[i];
+    if (units <= 0)
+        out[0] = u'\0';
+}
+
+CommandExpansion ProgramTemplateCheck(const char* commandTemplate)
+{
+    if (commandTemplate[0] == '\0')
+        return kCommandReady;
+    char16_t wide[kCommandTemplateSize];
+    WidenTemplate(commandTemplate, wide);
+    return CheckCommandTemplate(wide);
+}
+
+// The scan's line, expanded into a block of its own sized to it; null when
+// it cannot be built, which the log has been told.
+static wchar_t* BuildLine(const ScanRecord& record, const char* rdns)
+{
+    char16_t* expanded = (char16_t*)BlockAlloc(kCommandLineSize * sizeof(char16_t), false);
+    if (expanded == NULL) {
+        ReportSystemError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
     }
-    return NULL;
+    char16_t commandTemplate[kCommandTemplateSize];
+    WidenTemplate(AppState.RunOnScan, commandTemplate);
+    const CommandExpansion result =
+        ExpandCommandLineN(commandTemplate, record, rdns, expanded, kCommandLineSize);
+    wchar_t* line = NULL;
+    size_t length = 0;
+    while (result == kCommandReady && expanded[length] != u'\0')
+        ++length;
+    if (result == kCommandTooLong)
+        ReportProgramError(CommandProblemText(result));
+    // A template that cannot be run was refused at start, in one line.
+    else if (result == kCommandReady &&
+             (line = (wchar_t*)BlockAlloc((length + 1) * sizeof(wchar_t), false)) == NULL)
+        ReportSystemError(ERROR_NOT_ENOUGH_MEMORY);
+    for (size_t i = 0; line != NULL && i <= length; ++i)
+        line[i] = (wchar_t)expanded[i];
+    BlockFree(expanded);
+    return line;
 }
 
 void ProgramScanNamed(const ScanRecord& record, const char* rdns)
 {
     if (record.trusted || AppState.RunOnScan[0] == '\0' || AppState.Program.stopped)
         return;
+    // A SYN's source can be anyone's: a blocking script run for it would
+    // block whoever was spoofed, the gateway say.
+    if (!record.verified && !AppState.RunOnUnverified)
+        return;
     // The balloons' minute per caller: a caller that scans on and on starts
     // one program a minute, not one per port.
     if (!BalloonNoteScan(AppState.ProgramCallers, record.caller, GetTickCount()).show)
         return;
-    char* line = (char*)BlockAlloc(kCommandLineSize, false);
-    if (line == NULL) {
-        ReportSystemError(ERROR_NOT_ENOUGH_MEMORY);
+    wchar_t* line = BuildLine(record, rdns);
+    if (line == NULL)
         return;
-    }
-    const CommandExpansion result =
-        ExpandCommandLineN(AppState.RunOnScan, record, rdns, line, kCommandLineSize);
     ProgramSlot* slot = NULL;
-    if (result != kCommandReady)
-        ReportProgramError(ExpansionError(result));
-    else if (AppState.Program.queueCount == 0 && (slot = FreeSlot()) != NULL)
+    if (AppState.Program.queueCount == 0 && (slot = FreeSlot()) != NULL) {
         StartProgram(*slot, line);
-    else
+        BlockFree(line);
+    } else {
         QueueLine(line);
-    BlockFree(line);
+    }
 }
 
 void ProgramTick()
@@ -220,6 +258,13 @@ void ProgramTick()
 void ProgramStart()
 {
     AppState.Program.stopped = 0;
+    const CommandExpansion check = ProgramTemplateCheck(AppState.RunOnScan);
+    if (check == kCommandReady)
+        return;
+    char reason[160];
+    TextCopy(reason, "RunOnScan refused: ");
+    TextAppend(reason, CommandProblemText(check));
+    ReportProgramError(reason);
 }
 
 void ProgramStop()

@@ -1,11 +1,12 @@
 // Filling in the command line a scan runs. The template is read by the same
 // rules the started program will use to split it, and written out again
 // through one writer that knows those rules, so text next to a value keeps
-// its meaning and a value keeps its bytes.
+// its meaning. The values themselves hold no quote, backslash, blank or
+// shell character, so they need no escape of any reader's kind.
 #include "commandline.h"
 
 #include "decimal.h"
-#include "text.h"
+#include "hostname.h"
 
 namespace {
 
@@ -15,7 +16,7 @@ namespace {
 // opening one follows at once, and either belongs to a value, the pair is
 // left out, since two quotes in a row are read as a literal quote.
 struct LineWriter {
-    char* out;
+    char16_t* out;
     size_t size;
     size_t length;
     bool full;
@@ -25,9 +26,9 @@ struct LineWriter {
     bool heldIsValue;   // the held quote closes a value's quotes
 };
 
-void Put(LineWriter& w, char c)
+void Put(LineWriter& w, char16_t c)
 {
-    // One byte stays free for the terminator.
+    // One unit stays free for the terminator.
     if (w.length + 1 >= w.size) {
         w.full = true;
         return;
@@ -40,10 +41,10 @@ void Put(LineWriter& w, char c)
 void PutQuote(LineWriter& w, bool escaped)
 {
     for (size_t i = 0; i < w.backslashes; ++i)
-        Put(w, '\\');
+        Put(w, u'\\');
     if (escaped)
-        Put(w, '\\');
-    Put(w, '"');
+        Put(w, u'\\');
+    Put(w, u'"');
     w.backslashes = 0;
 }
 
@@ -56,15 +57,15 @@ void WriteHeldClose(LineWriter& w)
     w.closeHeld = false;
 }
 
-void PutLiteral(LineWriter& w, char c)
+void PutLiteral(LineWriter& w, char16_t c)
 {
     WriteHeldClose(w);
-    if (c == '"') {
+    if (c == u'"') {
         PutQuote(w, true);
         return;
     }
     Put(w, c);
-    w.backslashes = c == '\\' ? w.backslashes + 1 : 0;
+    w.backslashes = c == u'\\' ? w.backslashes + 1 : 0;
 }
 
 void PutToggle(LineWriter& w, bool ofValue)
@@ -85,40 +86,40 @@ void PutToggle(LineWriter& w, bool ofValue)
     w.quoted = true;
 }
 
-bool IsBlank(char c)
+bool IsBlank(char16_t c)
 {
-    return c == ' ' || c == '\t';
+    return c == u' ' || c == u'\t';
 }
 
 // The end of the program's name that starts at p (CommandLineToArgvW's and
 // CreateProcess's rule for the first word: no escapes).
-const char* ProgramEnd(const char* p)
+const char16_t* ProgramEnd(const char16_t* p)
 {
-    if (*p == '"') {
+    if (*p == u'"') {
         ++p;
-        while (*p != '\0' && *p != '"')
+        while (*p != u'\0' && *p != u'"')
             ++p;
-        return *p == '"' ? p + 1 : p;
+        return *p == u'"' ? p + 1 : p;
     }
-    while (*p != '\0' && !IsBlank(*p))
+    while (*p != u'\0' && !IsBlank(*p))
         ++p;
     return p;
 }
 
-const char* const kPlaceholders[] = {"caller", "callerport", "local", "port",
-                                     "kind",   "rdns",       "time",  "count"};
+const char* const kPlaceholders[] = {"caller", "callerport", "local", "port", "kind",
+                                     "rdns",   "time",       "count", "zone"};
 const size_t kPlaceholderCount = sizeof kPlaceholders / sizeof kPlaceholders[0];
 
 // The placeholder whose name starts at p (just after '{') and is closed by
 // '}': its index, and its length with both braces; -1 when there is none.
-int MatchPlaceholder(const char* p, size_t* length)
+int MatchPlaceholder(const char16_t* p, size_t* length)
 {
     for (size_t i = 0; i < kPlaceholderCount; ++i) {
         const char* name = kPlaceholders[i];
         size_t n = 0;
-        while (name[n] != '\0' && p[n] == name[n])
+        while (name[n] != '\0' && p[n] == (char16_t)name[n])
             ++n;
-        if (name[n] == '\0' && p[n] == '}') {
+        if (name[n] == '\0' && p[n] == u'}') {
             *length = n + 2;
             return (int)i;
         }
@@ -126,20 +127,32 @@ int MatchPlaceholder(const char* p, size_t* length)
     return -1;
 }
 
-// A value as text; the numbers and addresses fit the scratch buffer.
+// An address as a value: the zone is {zone}'s, since '%' means something
+// to cmd.exe.
+NetAddress WithoutZone(NetAddress address)
+{
+    address.zone = 0;
+    return address;
+}
+
+// A value as text, inert whatever the caller chose: the name in its
+// host-name form, every other value numbers, addresses or fixed words.
 const char* PlaceholderValue(int index, const ScanRecord& record, const char* rdns,
-                             char (&scratch)[64])
+                             char (&scratch)[kHostNameFormSize])
 {
     scratch[0] = '\0';
+    ScanRecord plain = record;
+    plain.caller = WithoutZone(record.caller);
+    plain.local = WithoutZone(record.local);
     switch (index) {
     case 0:
-        FormatScanCaller(record, scratch);
+        FormatScanCaller(plain, scratch);
         return scratch;
     case 1:
         AppendDecimal((int32_t)record.callerPort, scratch);
         return scratch;
     case 2:
-        FormatScanLocal(record, scratch);
+        FormatScanLocal(plain, scratch);
         return scratch;
     case 3:
         AppendDecimal((int32_t)record.port, scratch);
@@ -147,117 +160,186 @@ const char* PlaceholderValue(int index, const ScanRecord& record, const char* rd
     case 4:
         return ScanKindName(record.kind);
     case 5:
-        return rdns != nullptr ? rdns : "";
+        HostNameForm(rdns, scratch);
+        return scratch;
     case 6:
         return record.time;
-    default:
+    case 7:
         AppendDecimal(record.kind == kScanSweep ? (int32_t)record.portCount : 1, scratch);
+        return scratch;
+    default:
+        if (record.caller.zone != 0)
+            AppendDecimal((int32_t)record.caller.zone, scratch);
         return scratch;
     }
 }
 
-bool HoldsPlaceholder(const char* begin, const char* end)
+bool HoldsPlaceholder(const char16_t* begin, const char16_t* end)
 {
     size_t length = 0;
-    for (const char* p = begin; p < end; ++p)
-        if (*p == '{' && MatchPlaceholder(p + 1, &length) >= 0 && p + length <= end)
+    for (const char16_t* p = begin; p < end; ++p)
+        if (*p == u'{' && MatchPlaceholder(p + 1, &length) >= 0 && p + length <= end)
             return true;
     return false;
 }
 
-CommandExpansion Fail(char* out, size_t size, CommandExpansion why)
+CommandExpansion Fail(char16_t* out, size_t size, CommandExpansion why)
 {
     if (size > 0)
-        out[0] = '\0';
+        out[0] = u'\0';
     return why;
+}
+
+// The arguments' syntax as the readers see it: a run of backslashes and
+// the quote after it if any, with what they stand for.
+struct ArgumentStep {
+    size_t covered;
+    size_t backslashes; // literal backslashes
+    bool quote;         // a literal quote after them
+    bool toggle;        // a quote that opens or closes
+};
+
+ArgumentStep ReadBackslashesAndQuote(const char16_t* p)
+{
+    ArgumentStep step = {0, 0, false, false};
+    size_t run = 0;
+    while (p[run] == u'\\')
+        ++run;
+    const bool beforeQuote = p[run] == u'"';
+    step.backslashes = beforeQuote ? run / 2 : run;
+    step.covered = run;
+    if (beforeQuote) {
+        step.quote = run % 2 == 1;
+        step.toggle = !step.quote;
+        ++step.covered;
+    }
+    return step;
 }
 
 } // namespace
 
-CommandExpansion ExpandCommandLineN(const char* commandTemplate, const ScanRecord& record,
-                                    const char* rdns, char* out, size_t size)
+CommandExpansion CheckCommandTemplate(const char16_t* commandTemplate)
 {
-    const char* p = commandTemplate;
+    const char16_t* p = commandTemplate;
     while (IsBlank(*p))
         ++p;
-    const char* programEnd = ProgramEnd(p);
-    if (programEnd == p)
-        return Fail(out, size, kCommandNoProgram);
+    const char16_t* programEnd = ProgramEnd(p);
+    if (*p == u'"' && (programEnd == p + 1 || programEnd[-1] != u'"'))
+        return kCommandUnclosedQuote;
+    if (programEnd == p || (*p == u'"' && programEnd == p + 2))
+        return kCommandNoProgram;
     if (HoldsPlaceholder(p, programEnd))
-        return Fail(out, size, kCommandNamedByScan);
+        return kCommandNamedByScan;
+    bool quoted = false;
+    for (p = programEnd; *p != u'\0';) {
+        if (*p != u'\\' && *p != u'"') {
+            ++p;
+            continue;
+        }
+        const ArgumentStep step = ReadBackslashesAndQuote(p);
+        p += step.covered;
+        if (!step.toggle)
+            continue;
+        // Inside quotes, one reader takes "" for a literal quote and stays
+        // inside, another closes and opens again: a value could end up
+        // outside any quotes.
+        if (quoted && *p == u'"')
+            return kCommandDoubledQuote;
+        quoted = !quoted;
+    }
+    return quoted ? kCommandUnclosedQuote : kCommandReady;
+}
+
+CommandExpansion ExpandCommandLineN(const char16_t* commandTemplate, const ScanRecord& record,
+                                    const char* rdns, char16_t* out, size_t size)
+{
+    const CommandExpansion check = CheckCommandTemplate(commandTemplate);
+    if (check != kCommandReady)
+        return Fail(out, size, check);
+    const char16_t* p = commandTemplate;
+    while (IsBlank(*p))
+        ++p;
+    const char16_t* programEnd = ProgramEnd(p);
     LineWriter w = {out, size, 0, false, 0, false, false, false};
     while (p < programEnd)
         Put(w, *p++);
 
     // The arguments, by the rules for every word after the first.
     bool quoted = false;
-    while (*p != '\0' && !w.full) {
-        if (*p == '\\') {
-            size_t run = 0;
-            while (p[run] == '\\')
-                ++run;
-            const bool beforeQuote = p[run] == '"';
-            const size_t literal = beforeQuote ? run / 2 : run;
-            for (size_t i = 0; i < literal; ++i)
-                PutLiteral(w, '\\');
-            p += run;
-            if (beforeQuote) {
-                if (run % 2 == 1) {
-                    PutLiteral(w, '"');
-                } else {
-                    PutToggle(w, false);
-                    quoted = !quoted;
-                }
-                ++p;
+    while (*p != u'\0' && !w.full) {
+        if (*p == u'\\' || *p == u'"') {
+            const ArgumentStep step = ReadBackslashesAndQuote(p);
+            for (size_t i = 0; i < step.backslashes; ++i)
+                PutLiteral(w, u'\\');
+            if (step.quote)
+                PutLiteral(w, u'"');
+            if (step.toggle) {
+                PutToggle(w, false);
+                quoted = !quoted;
             }
-            continue;
-        }
-        if (*p == '"') {
-            PutToggle(w, false);
-            quoted = !quoted;
-            ++p;
+            p += step.covered;
             continue;
         }
         size_t length = 0;
-        const int index = *p == '{' ? MatchPlaceholder(p + 1, &length) : -1;
+        const int index = *p == u'{' ? MatchPlaceholder(p + 1, &length) : -1;
         if (index < 0) {
             PutLiteral(w, *p++);
             continue;
         }
-        char scratch[64];
+        char scratch[kHostNameFormSize];
         const char* value = PlaceholderValue(index, record, rdns, scratch);
-        if (!quoted)
+        // Outside quotes only an empty value needs them, to stay an argument.
+        if (!quoted && *value == '\0') {
             PutToggle(w, true);
+            PutToggle(w, true);
+        }
         while (*value != '\0')
-            PutLiteral(w, *value++);
-        if (!quoted)
-            PutToggle(w, true);
+            PutLiteral(w, (char16_t)(unsigned char)*value++);
         p += length;
     }
     WriteHeldClose(w);
     if (w.full)
         return Fail(out, size, kCommandTooLong);
-    out[w.length] = '\0';
+    out[w.length] = u'\0';
     return kCommandReady;
 }
 
-void CommandProgramN(const char* line, char* out, size_t size)
+void CommandProgramN(const char16_t* line, char16_t* out, size_t size)
 {
     if (size == 0)
         return;
-    const char* p = line;
+    const char16_t* p = line;
     while (IsBlank(*p))
         ++p;
-    const char* end = ProgramEnd(p);
-    if (*p == '"') {
+    const char16_t* end = ProgramEnd(p);
+    if (*p == u'"') {
         ++p;
-        if (end > p && end[-1] == '"')
+        if (end > p && end[-1] == u'"')
             --end;
     }
     size_t n = 0;
     while (p < end && n + 1 < size)
         out[n++] = *p++;
-    out[n] = '\0';
+    out[n] = u'\0';
+}
+
+const char* CommandProblemText(CommandExpansion result)
+{
+    switch (result) {
+    case kCommandTooLong:
+        return "the command line would be longer than Windows allows";
+    case kCommandNamedByScan:
+        return "a placeholder in the program's name";
+    case kCommandNoProgram:
+        return "the command line names no program";
+    case kCommandUnclosedQuote:
+        return "a quote is not closed";
+    case kCommandDoubledQuote:
+        return "two quotes in a row inside quotes";
+    case kCommandReady:
+        break;
+    }
+    return nullptr;
 }
 
 bool CommandTemplateValid(const char* commandTemplate)

@@ -1,6 +1,9 @@
 // The command line a scan runs: the user's template with its {placeholders}
-// filled in, each value quoted so that the started program reads it back as
-// exactly one argument whatever bytes a caller put into it.
+// filled in. Every value is inert (host-name characters, digits, an
+// address without its zone), so no reader of the line, be it the C
+// runtime, cmd.exe for a batch file or PowerShell, can take any of it for
+// syntax. The line is UTF-16, as the W call starts it, so no code page can
+// re-read it on the way.
 #ifndef HARBINEL_COMMANDLINE_H
 #define HARBINEL_COMMANDLINE_H
 
@@ -14,38 +17,48 @@ const size_t kCommandLineSize = 32767;
 const size_t kCommandTemplateSize = 1024;
 
 enum CommandExpansion {
-    kCommandReady,       // out holds the line to run
-    kCommandTooLong,     // the line would not fit; out is empty
-    kCommandNoProgram,   // the template names no program; out is empty
-    kCommandNamedByScan, // a placeholder in the program's name; out is empty
+    kCommandReady,         // out holds the line to run
+    kCommandTooLong,       // the line would not fit; out is empty
+    kCommandNoProgram,     // the template names no program; out is empty
+    kCommandNamedByScan,   // a placeholder in the program's name; out is empty
+    kCommandUnclosedQuote, // a quote the template opens is never closed
+    kCommandDoubledQuote,  // "" inside quotes, which readers take differently
 };
 
+// Whether a template can be run at all: a program named, all its quotes
+// closed, no "" inside quotes, no placeholder in the program's name.
+CommandExpansion CheckCommandTemplate(const char16_t* commandTemplate);
+
 // Fills in the template for one scan. {caller}, {callerport}, {local},
-// {port}, {kind}, {rdns} (null counts as ""), {time} and {count} are each
-// replaced by one argument; any other {word} stays as typed. A placeholder
-// outside quotes is quoted on its own, one inside the user's quotes becomes
-// part of that quoted argument; either way the reader gets the value back
-// whole. The program's name (the first word) is copied as typed and may not
-// hold a placeholder, since a caller must never choose what runs. The
-// quoting is the one CommandLineToArgvW and the C runtime read.
-CommandExpansion ExpandCommandLineN(const char* commandTemplate, const ScanRecord& record,
-                                    const char* rdns, char* out, size_t size);
+// {zone}, {port}, {kind}, {rdns} (null counts as ""), {time} and {count} are
+// each replaced by one value; any other {word} stays as typed. {rdns} is
+// the name's host-name form; {caller} and {local} carry no zone, {zone}
+// gives the caller's (digits, or empty). A value outside quotes stands as
+// one argument of its own or joins the text it touches, one inside the
+// user's quotes joins that argument; an empty one outside quotes is "".
+// A template CheckCommandTemplate refuses is refused here with its reason.
+CommandExpansion ExpandCommandLineN(const char16_t* commandTemplate, const ScanRecord& record,
+                                    const char* rdns, char16_t* out, size_t size);
 
 // The program's name as CreateProcess reads it from a line: up to the
 // closing quote when it starts with one, otherwise up to the first blank.
-void CommandProgramN(const char* line, char* out, size_t size);
+void CommandProgramN(const char16_t* line, char16_t* out, size_t size);
+
+// What is wrong with a template or a line, in the log's words; null for
+// kCommandReady.
+const char* CommandProblemText(CommandExpansion result);
 
 // Whether a stored template can be used: no control characters but tabs.
 bool CommandTemplateValid(const char* commandTemplate);
 
 template <size_t N>
-inline CommandExpansion ExpandCommandLine(const char* commandTemplate, const ScanRecord& record,
-                                          const char* rdns, char (&out)[N])
+inline CommandExpansion ExpandCommandLine(const char16_t* commandTemplate, const ScanRecord& record,
+                                          const char* rdns, char16_t (&out)[N])
 {
     return ExpandCommandLineN(commandTemplate, record, rdns, out, N);
 }
 
-template <size_t N> inline void CommandProgram(const char* line, char (&out)[N])
+template <size_t N> inline void CommandProgram(const char16_t* line, char16_t (&out)[N])
 {
     CommandProgramN(line, out, N);
 }

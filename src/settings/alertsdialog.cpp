@@ -1,8 +1,9 @@
 // The Alerts and Log dialog: the log file and its folder, how many lines the
 // window keeps, the scan notifications, the trusted callers, the syslog
 // collector, the web hook with its Send test, the program run on each scan
-// and the Windows Event Log. Invalid trusted entries or collector text are
-// named in the dialog, which then stays open.
+// and the Windows Event Log. Invalid trusted entries, collector text or a
+// command line that cannot be run are named in the dialog, which then stays
+// open.
 #include "../app/app.h"
 
 #include <shlobj.h>
@@ -37,6 +38,8 @@ static void InitAlertsDialog(HWND dialog)
     SendDlgItemMessageA(dialog, IDC_AL_WEBHOOKFORMAT, CB_SETCURSEL, AppState.WebhookFormat, 0);
     SendDlgItemMessageA(dialog, IDC_AL_PROGRAM, EM_LIMITTEXT, sizeof AppState.RunOnScan - 1, 0);
     SetDlgItemTextA(dialog, IDC_AL_PROGRAM, AppState.RunOnScan);
+    CheckDlgButton(dialog, IDC_AL_RUNUNVERIFIED,
+                   AppState.RunOnUnverified ? BST_CHECKED : BST_UNCHECKED);
     CheckDlgButton(dialog, IDC_AL_EVENTLOG, AppState.EventLog ? BST_CHECKED : BST_UNCHECKED);
 }
 
@@ -153,8 +156,24 @@ static void OpenLogFolder(HWND dialog)
         ShellExecuteA(dialog, "open", folder, NULL, NULL, SW_SHOWNORMAL);
 }
 
+// False, with the reason in the dialog, for a command line that cannot be
+// run; the mistake would otherwise show only at the first real scan.
+static bool CheckProgram(HWND dialog, char (&program)[kCommandTemplateSize])
+{
+    GetDlgItemTextA(dialog, IDC_AL_PROGRAM, program, sizeof program);
+    const CommandExpansion check = ProgramTemplateCheck(program);
+    if (check == kCommandReady)
+        return true;
+    char problem[160];
+    TextCopy(problem, "Run on each scan: ");
+    TextAppend(problem, CommandProblemText(check));
+    SetDlgItemTextA(dialog, IDC_AL_PROBLEM, problem);
+    return false;
+}
+
 // Takes the dialog's values; false, with the reason shown in the dialog,
-// when the trusted callers hold lines that are not addresses or ranges.
+// when the trusted callers hold lines that are not addresses or ranges, or
+// another text cannot be used.
 static bool ApplyAlerts(HWND dialog)
 {
     char text[kTrustedTextSize];
@@ -181,6 +200,9 @@ static bool ApplyAlerts(HWND dialog)
         SetDlgItemTextA(dialog, IDC_AL_PROBLEM, problem);
         return false;
     }
+    char program[kCommandTemplateSize];
+    if (!CheckProgram(dialog, program))
+        return false;
     AppState.Trusted = trusted;
     TrustedListText(trusted, AppState.TrustedText);
 
@@ -201,7 +223,8 @@ static bool ApplyAlerts(HWND dialog)
     AppState.Balloons = IsDlgButtonChecked(dialog, IDC_AL_BALLOONS) == BST_CHECKED;
     ApplySyslog(dialog);
     ApplyWebhook(dialog, url);
-    GetDlgItemTextA(dialog, IDC_AL_PROGRAM, AppState.RunOnScan, sizeof AppState.RunOnScan);
+    TextCopy(AppState.RunOnScan, program);
+    AppState.RunOnUnverified = IsDlgButtonChecked(dialog, IDC_AL_RUNUNVERIFIED) == BST_CHECKED;
     AppState.EventLog = IsDlgButtonChecked(dialog, IDC_AL_EVENTLOG) == BST_CHECKED;
     // Switched off, the source is let go; switched on, the next event
     // registers it again.

@@ -36,6 +36,7 @@ static const char kValueSyslogTcp[] = "SyslogTcp";
 static const char kValueWebhookUrl[] = "WebhookUrl";
 static const char kValueWebhookFormat[] = "WebhookFormat";
 static const char kValueRunOnScan[] = "RunOnScan";
+static const char kValueRunOnUnverified[] = "RunOnUnverified";
 static const char kValueEventLog[] = "EventLog";
 static const char kValueIPv6[] = "IPv6";
 
@@ -314,6 +315,7 @@ StartupSwitches LoadSettings(HWND window)
     ReadStrictText(key, kValueRunOnScan, AppState.RunOnScan);
     if (!CommandTemplateValid(AppState.RunOnScan))
         AppState.RunOnScan[0] = '\0';
+    ReadStrictSwitch(key, kValueRunOnUnverified, AppState.RunOnUnverified);
     ReadStrictSwitch(key, kValueEventLog, AppState.EventLog);
     ReadStrictSwitch(key, kValueIPv6, AppState.IPv6);
     CloseSettingsKey(root, key);
@@ -361,6 +363,7 @@ static void SaveEverythingElse(HKEY key, SaveResult& result)
     WriteDword(key, kValueWebhookFormat, AppState.WebhookFormat, result);
     WriteText(key, kValueRunOnScan, AppState.RunOnScan, (DWORD)TextLength(AppState.RunOnScan) + 1,
               REG_SZ, result);
+    WriteByte(key, kValueRunOnUnverified, AppState.RunOnUnverified, result);
     WriteByte(key, kValueEventLog, AppState.EventLog, result);
     WriteByte(key, kValueIPv6, AppState.IPv6, result);
 }

@@ -1,6 +1,7 @@
-// The command line a scan runs: every placeholder filled in, hostile values
-// read back as exactly one argument by the documented argument rules (a
-// small reader here), text without values kept as typed, and the bounds.
+// The command line a scan runs: every placeholder filled in, hostile names
+// read back as exactly one inert argument by the documented argument rules
+// (a small reader here), text without values kept as typed, templates that
+// cannot be run refused, and the bounds.
 #include <string.h>
 
 #include <string>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "../support/hostile.h"
+#include "addresses.h"
 #include "pure/commandline.h"
 
 namespace {
@@ -85,13 +87,23 @@ ScanRecord Record()
     return r;
 }
 
-std::string Expand(const std::string& tmpl, const char* rdns, CommandExpansion* result = nullptr)
+// The templates here are ASCII: a byte is a UTF-16 unit.
+std::u16string Wide(const std::string& text)
 {
-    static char out[kCommandLineSize];
-    CommandExpansion r = ExpandCommandLine(tmpl.c_str(), Record(), rdns, out);
+    return std::u16string(text.begin(), text.end());
+}
+
+std::string Expand(const std::string& tmpl, const char* rdns, CommandExpansion* result = nullptr,
+                   const ScanRecord& record = Record())
+{
+    static char16_t out[kCommandLineSize];
+    CommandExpansion r = ExpandCommandLine(Wide(tmpl).c_str(), record, rdns, out);
     if (result != nullptr)
         *result = r;
-    return out;
+    std::string narrow;
+    for (const char16_t* p = out; *p != u'\0'; ++p)
+        narrow += (char)*p;
+    return narrow;
 }
 
 using Args = std::vector<std::string>;
@@ -137,33 +149,41 @@ TEST(ExpandCommandLine, HostileNamesComeBackAsTheirOwnArgument)
          }},
     };
     for (const auto& t : templates) {
-        for (const std::string& v : kHostileNames) {
-            SCOPED_TRACE(std::string(t.tmpl) + " with [" + v + "]");
+        for (const HostileName& v : kHostileNames) {
+            SCOPED_TRACE(std::string(t.tmpl) + " with [" + v.name + "]");
             CommandExpansion result;
-            const std::string line = Expand(t.tmpl, v.c_str(), &result);
+            const std::string line = Expand(t.tmpl, v.name.c_str(), &result);
             ASSERT_EQ(result, kCommandReady);
-            EXPECT_EQ(SplitArguments(line), t.expect(v)) << line;
+            const Args args = SplitArguments(line);
+            EXPECT_EQ(args, t.expect(v.inert)) << line;
+            for (size_t i = 1; i < args.size(); ++i)
+                EXPECT_EQ(args[i].find_first_of(kShellSpecials), std::string::npos) << args[i];
         }
     }
 }
 
 TEST(ExpandCommandLine, EveryPlaceholderAndUnknownWordsAsTyped)
 {
-    const std::string line =
-        Expand("p {caller} {callerport} {local} {port} {kind} {rdns} {time} {count} {other} {port",
-               "host.example");
+    const std::string line = Expand(
+        "p {caller} {callerport} {local} {port} {kind} {rdns} {time} {count} {zone} {other} {port",
+        "host.example");
     EXPECT_EQ(SplitArguments(line),
               (Args{"p", "203.0.113.5", "51234", "192.168.1.2", "31337", "connect", "host.example",
-                    "2026-12-08T14:24:08+01:00", "1", "{other}", "{port"}));
+                    "2026-12-08T14:24:08+01:00", "1", "", "{other}", "{port"}));
+
+    // A link-local caller's zone is {zone}'s alone: '%' means something to
+    // cmd.exe.
+    ScanRecord linkLocal = Record();
+    linkLocal.caller = V6({0xfe80, 0, 0, 0, 0, 0, 0, 5}, 3);
+    linkLocal.local = V6({0xfe80, 0, 0, 0, 0, 0, 0, 1}, 3);
+    EXPECT_EQ(Expand("p {caller} {local} {zone}", "", nullptr, linkLocal), "p fe80::5 fe80::1 3");
 
     ScanRecord sweep = Record();
     sweep.kind = kScanSweep;
     sweep.caller = NetAddress();
     sweep.portCount = 12;
-    char out[256];
-    ASSERT_EQ(ExpandCommandLine("p {kind} {count} {caller} {rdns}", sweep, nullptr, out),
-              kCommandReady);
-    EXPECT_EQ(SplitArguments(out), (Args{"p", "sweep", "12", "-", ""}));
+    EXPECT_EQ(SplitArguments(Expand("p {kind} {count} {caller} {rdns}", nullptr, nullptr, sweep)),
+              (Args{"p", "sweep", "12", "-", ""}));
 }
 
 TEST(ExpandCommandLine, TextWithoutValuesStaysAsTyped)
@@ -171,7 +191,6 @@ TEST(ExpandCommandLine, TextWithoutValuesStaysAsTyped)
     const char* templates[] = {
         "\"C:\\Program Files\\tool.exe\" /q \"a b\" c\\\\\"d e\" \\\"x\\\" y\\ \"\" end",
         "tool.exe",
-        "tool.exe \"unclosed \\\\",
     };
     for (const char* t : templates) {
         SCOPED_TRACE(t);
@@ -181,7 +200,7 @@ TEST(ExpandCommandLine, TextWithoutValuesStaysAsTyped)
     EXPECT_EQ(Expand("  \ttool.exe a", "x"), "tool.exe a");
 }
 
-TEST(ExpandCommandLine, ProgramNameNeverComesFromAScan)
+TEST(ExpandCommandLine, TemplatesThatCannotBeRunAreRefused)
 {
     const struct {
         const char* tmpl;
@@ -192,10 +211,20 @@ TEST(ExpandCommandLine, ProgramNameNeverComesFromAScan)
         {"\"C:\\my {caller}\\p.exe\" x", kCommandNamedByScan},
         {"", kCommandNoProgram},
         {" \t ", kCommandNoProgram},
+        {"\"\" {rdns}", kCommandNoProgram},
         {"C:\\tools\\{name}.exe {rdns}", kCommandReady},
+        // "" inside quotes: one reader stays inside, another leaves.
+        {"p \"a\"\"{rdns}\"", kCommandDoubledQuote},
+        {"p \"\"\"\" {rdns}", kCommandDoubledQuote},
+        {"p \"\" \"a\\\"\" {rdns}", kCommandReady},
+        {"p \"unclosed {rdns}", kCommandUnclosedQuote},
+        {"p {rdns} a\\\\\"b", kCommandUnclosedQuote},
+        {"\"C:\\unclosed\\p.exe {rdns}", kCommandUnclosedQuote},
+        {"\"", kCommandUnclosedQuote},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tmpl);
+        EXPECT_EQ(CheckCommandTemplate(Wide(c.tmpl).c_str()), c.result);
         CommandExpansion result;
         const std::string line = Expand(c.tmpl, "calc", &result);
         EXPECT_EQ(result, c.result);
@@ -207,26 +236,27 @@ TEST(ExpandCommandLine, ProgramNameNeverComesFromAScan)
 
 TEST(ExpandCommandLine, ALineThatWouldNotFitIsRefusedWhole)
 {
-    const std::string name(1000, 'n');
+    // A name is cut at 255 characters, a template at 1023.
+    const std::string name(255, 'n');
     std::string tmpl = "p.exe";
-    for (int i = 0; i < 40; ++i)
+    for (int i = 0; i < 140; ++i)
         tmpl += " {rdns}";
     CommandExpansion result;
     EXPECT_EQ(Expand(tmpl, name.c_str(), &result), "");
     EXPECT_EQ(result, kCommandTooLong);
 
     // The exact fit, and one byte short of it, into a guarded buffer.
-    const std::string full = "p.exe \"" + name + "\"";
-    std::vector<char> mem(full.size() + 1 + 16, '#');
+    const std::u16string full = u"p.exe " + Wide(name);
+    std::vector<char16_t> mem(full.size() + 1 + 16, u'#');
     ScanRecord r = Record();
-    EXPECT_EQ(ExpandCommandLineN("p.exe {rdns}", r, name.c_str(), mem.data(), full.size() + 1),
+    EXPECT_EQ(ExpandCommandLineN(u"p.exe {rdns}", r, name.c_str(), mem.data(), full.size() + 1),
               kCommandReady);
-    EXPECT_EQ(std::string(mem.data()), full);
-    EXPECT_EQ(ExpandCommandLineN("p.exe {rdns}", r, name.c_str(), mem.data(), full.size()),
+    EXPECT_EQ(std::u16string(mem.data()), full);
+    EXPECT_EQ(ExpandCommandLineN(u"p.exe {rdns}", r, name.c_str(), mem.data(), full.size()),
               kCommandTooLong);
-    EXPECT_EQ(mem[0], '\0');
+    EXPECT_EQ(mem[0], u'\0');
     for (size_t i = full.size() + 1; i < mem.size(); ++i)
-        ASSERT_EQ(mem[i], '#') << i;
+        ASSERT_EQ(mem[i], u'#') << i;
 }
 
 TEST(CommandProgram, TheNameCreateProcessReads)
@@ -242,9 +272,9 @@ TEST(CommandProgram, TheNameCreateProcessReads)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
-        char out[64];
-        CommandProgram(c.line, out);
-        EXPECT_STREQ(out, c.program);
+        char16_t out[64];
+        CommandProgram(Wide(c.line).c_str(), out);
+        EXPECT_EQ(std::u16string(out), Wide(c.program));
     }
 }
 

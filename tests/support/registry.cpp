@@ -31,6 +31,7 @@ const char kValueStealthWatch[] = "StealthWatch";
 const char kValueSyslogServer[] = "SyslogServer";
 const char kValueSyslogTcp[] = "SyslogTcp";
 const char kValueRunOnScan[] = "RunOnScan";
+const char kValueRunOnUnverified[] = "RunOnUnverified";
 const char kValueEventLog[] = "EventLog";
 const char kValueIPv6[] = "IPv6";
 

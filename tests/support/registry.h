@@ -35,6 +35,7 @@ extern const char kValueStealthWatch[];
 extern const char kValueSyslogServer[];
 extern const char kValueSyslogTcp[];
 extern const char kValueRunOnScan[];
+extern const char kValueRunOnUnverified[];
 extern const char kValueEventLog[];
 extern const char kValueIPv6[];
 

@@ -1,10 +1,14 @@
 // The program run on each scan, in-process: the lines the system's own
-// CommandLineToArgvW splits back into the values, the recorder started hidden
-// in its folder with hostile values as one argument each, four at once with a
-// hundred waiting, drops, trusted and repeated callers, a program left alone
-// after a minute, start errors, and the stored setting.
+// CommandLineToArgvW splits back into the values, the recorder and a batch
+// file started hidden with hostile names as one inert argument each, four at
+// once with a hundred waiting, drops, trusted, unproven and repeated
+// callers, a program left alone after a minute, start errors, the stored
+// setting and the dialog's refusals.
 #include "harness.h"
 #include "support/hostile.h"
+
+#include "dialog_driver.h"
+#include "resource.h"
 
 #include <shellapi.h>
 
@@ -31,14 +35,15 @@ ScanRecord Record(uint32_t caller, uint16_t callerPort, bool trusted = false)
     r.highPort = 31337;
     r.portCount = 1;
     r.trusted = trusted;
+    r.verified = true;
     lstrcpyA(r.time, "2026-12-08T14:24:08+01:00");
     return r;
 }
 
-std::vector<std::string> SystemSplit(const std::string& line)
+std::vector<std::string> SystemSplit(const wchar_t* line)
 {
     int count = 0;
-    LPWSTR* args = CommandLineToArgvW(Widen(line).c_str(), &count);
+    LPWSTR* args = CommandLineToArgvW(line, &count);
     std::vector<std::string> out;
     for (int i = 0; args != NULL && i < count; ++i)
         out.push_back(Narrow(args[i]));
@@ -55,14 +60,17 @@ std::string TrimSlash(std::string folder)
 
 TEST(ProgramLine, TheSystemSplitsItBackIntoTheValues)
 {
-    static char line[kCommandLineSize];
-    for (const std::string& v : kHostile) {
-        SCOPED_TRACE("[" + v + "]");
-        ASSERT_EQ(ExpandCommandLine("p.exe {rdns} \"in {rdns}\" x\"{rdns}\"{rdns}", Record(1, 1),
-                                    v.c_str(), line),
+    static char16_t line[kCommandLineSize];
+    for (const HostileName& v : kHostile) {
+        SCOPED_TRACE("[" + v.name + "]");
+        ASSERT_EQ(ExpandCommandLine(u"p.exe {rdns} \"in {rdns}\" x\"{rdns}\"{rdns}", Record(1, 1),
+                                    v.name.c_str(), line),
                   kCommandReady);
-        EXPECT_EQ(SystemSplit(line), (std::vector<std::string>{"p.exe", v, "in " + v, "x" + v + v}))
-            << line;
+        const std::wstring wide(line, line + std::char_traits<char16_t>::length(line));
+        const std::string& n = v.inert;
+        EXPECT_EQ(SystemSplit(wide.c_str()),
+                  (std::vector<std::string>{"p.exe", n, "in " + n, "x" + n + n}))
+            << Narrow(wide);
     }
 }
 
@@ -107,23 +115,56 @@ class ProgramTest : public AppTest {
 TEST_F(ProgramTest, HostileValuesArriveAsOneArgumentEachInTheProgramsFolder)
 {
     for (size_t i = 0; i < std::size(kHostile); ++i)
-        ProgramScanNamed(Record(0x0A000001 + (uint32_t)i, (uint16_t)i), kHostile[i].c_str());
+        ProgramScanNamed(Record(0x0A000001 + (uint32_t)i, (uint16_t)i), kHostile[i].name.c_str());
     ASSERT_TRUE(WaitForRuns(std::size(kHostile))) << recorder_.Runs().size() << LogDump();
     std::vector<bool> seen(std::size(kHostile));
     for (const RecordedRun& run : recorder_.Runs()) {
         ASSERT_EQ(run.args.size(), 6u);
         const size_t i = (size_t)std::stoi(run.args[2]);
         ASSERT_LT(i, seen.size());
-        SCOPED_TRACE("[" + kHostile[i] + "]");
+        SCOPED_TRACE("[" + kHostile[i].name + "]");
         seen[i] = true;
         EXPECT_EQ(run.args[1], "10.0.0." + std::to_string(i + 1));
-        EXPECT_EQ(run.args[3], kHostile[i]);
-        EXPECT_EQ(run.args[4], kHostile[i]);
+        EXPECT_EQ(run.args[3], kHostile[i].inert);
+        EXPECT_EQ(run.args[4], kHostile[i].inert);
         EXPECT_EQ(run.args[5], "--at=2026-12-08T14:24:08+01:00");
         EXPECT_EQ(TrimSlash(run.folder), TrimSlash(Recorder::Folder()));
     }
     EXPECT_EQ(seen, std::vector<bool>(std::size(kHostile), true));
     EXPECT_EQ(FindLogLine("Program", true), -1) << LogDump();
+}
+
+// cmd.exe reads a batch file's line by its own rules and expands %...%;
+// the values give it nothing to read, so it can be named directly.
+TEST_F(ProgramTest, ABatchFileGetsTheInertNamesAndNoNameRunsACommand)
+{
+    TempFolder folder;
+    ASSERT_TRUE(folder.Create("batch"));
+    WriteFileBytes(folder.Path("rec.cmd"), "@echo off\r\n>\"%~dp0%1.txt\" echo %*\r\n");
+    Use("\"" + folder.Path("rec.cmd") + "\" {callerport} {caller} {rdns} \"{rdns}\"");
+    std::vector<HostileName> names(std::begin(kHostile), std::end(kHostile));
+    names.push_back({"x\"&echo>" + folder.Path("pwned.txt") + "&\"", ""});
+    for (size_t i = 0; i < names.size(); ++i)
+        ProgramScanNamed(Record(0x0A000001 + (uint32_t)i, (uint16_t)i), names[i].name.c_str());
+    auto recorded = [&](size_t i) { return folder.Path(std::to_string(i) + ".txt"); };
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            ProgramTick();
+            for (size_t i = 0; i < names.size(); ++i)
+                if (!FileExists(recorded(i)))
+                    return false;
+            return Running() == 0 && AppState.Program.queueCount == 0;
+        },
+        60000))
+        << LogDump();
+    for (size_t i = 0; i + 1 < names.size(); ++i) {
+        SCOPED_TRACE("[" + names[i].name + "]");
+        const std::string inert = names[i].inert.empty() ? "\"\"" : names[i].inert;
+        EXPECT_EQ(ReadFileBytes(recorded(i)), std::to_string(i) + " 10.0.0." +
+                                                  std::to_string(i + 1) + " " + inert + " \"" +
+                                                  names[i].inert + "\"\r\n");
+    }
+    EXPECT_FALSE(FileExists(folder.Path("pwned.txt")));
 }
 
 TEST_F(ProgramTest, FourRunAtOnceAHundredWaitAndTheRestAreDropped)
@@ -165,18 +206,27 @@ TEST_F(ProgramTest, FourRunAtOnceAHundredWaitAndTheRestAreDropped)
     EXPECT_EQ(Running(), 1);
 }
 
-TEST_F(ProgramTest, TrustedAndRepeatedCallersRunNothing)
+TEST_F(ProgramTest, TrustedUnprovenAndRepeatedCallersRunNothing)
 {
+    ScanRecord spoofable = Record(0x0A000004, 5);
+    spoofable.kind = kScanStealth;
+    spoofable.verified = false;
     ProgramScanNamed(Record(0x0A000001, 1, true), "trusted");
     ProgramScanNamed(Record(0x0A000002, 2), "first");
     ProgramScanNamed(Record(0x0A000002, 3), "again within the minute");
     ProgramScanNamed(Record(0x0A000003, 4), "another caller");
+    ProgramScanNamed(spoofable, "unproven");
     ASSERT_TRUE(WaitForRuns(2)) << recorder_.Runs().size();
+    AppState.RunOnUnverified = 1;
+    spoofable.caller = NetAddressFromV4(htonl(0x0A000005));
+    ProgramScanNamed(spoofable, "unproven when asked for");
+    ASSERT_TRUE(WaitForRuns(3)) << recorder_.Runs().size();
     std::vector<std::string> names;
     for (const RecordedRun& run : recorder_.Runs())
         names.push_back(run.args.at(3));
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"another caller", "first"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"another_caller", "first", "unproven_when_asked_for"}));
 }
 
 TEST_F(ProgramTest, LeftAloneAfterAMinuteAndStartErrorsOnceAMinute)
@@ -210,11 +260,19 @@ TEST_F(ProgramSettingTest, OnlyAWholeOneLineTextIsLoaded)
     const struct {
         std::string stored;
         std::string loaded;
+        std::string error; // the one line at start, if any
     } cases[] = {
-        {"tool.exe {rdns}", "tool.exe {rdns}"},
-        {std::string(kCommandTemplateSize - 1, 'x'), std::string(kCommandTemplateSize - 1, 'x')},
-        {std::string(kCommandTemplateSize, 'x'), ""},
-        {"tool.exe\r\nother.exe", ""},
+        {"tool.exe {rdns}", "tool.exe {rdns}", ""},
+        {std::string(kCommandTemplateSize - 1, 'x'), std::string(kCommandTemplateSize - 1, 'x'),
+         ""},
+        {std::string(kCommandTemplateSize, 'x'), "", ""},
+        {"tool.exe\r\nother.exe", "", ""},
+        // Kept, so that the dialog shows it, but never run.
+        {"tool.exe \"a\"\"{rdns}\"", "tool.exe \"a\"\"{rdns}\"",
+         "Program error: RunOnScan refused: two quotes in a row inside quotes"},
+        {"tool.exe \"{rdns}", "tool.exe \"{rdns}",
+         "Program error: RunOnScan refused: a quote is not closed"},
+        {"   ", "   ", "Program error: RunOnScan refused: the command line names no program"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stored.substr(0, 40));
@@ -222,11 +280,50 @@ TEST_F(ProgramSettingTest, OnlyAWholeOneLineTextIsLoaded)
         ASSERT_NO_FATAL_FAILURE(WriteText(kValueRunOnScan, c.stored));
         ASSERT_TRUE(StartApp());
         EXPECT_EQ(std::string(AppState.RunOnScan), c.loaded);
+        if (!c.error.empty())
+            ProgramScanNamed(Record(0x0A000001, 1), "x");
+        // The start's line and no other: a run would have failed to start.
+        EXPECT_EQ(CountLinesStarting(LogLines(), "Program error: "), c.error.empty() ? 0 : 1);
+        EXPECT_EQ(CountLines(LogLines(), c.error), c.error.empty() ? 0 : 1) << LogDump();
     }
     ASSERT_TRUE(ExitApp());
     ASSERT_NO_FATAL_FAILURE(WriteDword(kValueRunOnScan, 1));
     ASSERT_TRUE(StartApp());
     EXPECT_STREQ(AppState.RunOnScan, "");
+}
+
+// A command line that cannot be run keeps the dialog open, naming why; a
+// good one and the switch for unproven callers are taken.
+TEST_F(ProgramSettingTest, TheDialogRefusesACommandLineThatCannotBeRun)
+{
+    dialogs::RunScript([&] {
+        dialogs::PostCommand(IDM_ALERTS);
+        HWND dialog = dialogs::WaitForWindow(AppState.MainWindow, "Alerts and Log");
+        ASSERT_NE(dialog, (HWND)NULL);
+        const struct {
+            const char* typed;
+            const char* problem;
+        } refused[] = {
+            {" ", "Run on each scan: the command line names no program"},
+            {"p \"a\"\"{rdns}\"", "Run on each scan: two quotes in a row inside quotes"},
+            {"\"C:\\p.exe {rdns}", "Run on each scan: a quote is not closed"},
+            {"C:\\{kind}.exe", "Run on each scan: a placeholder in the program's name"},
+        };
+        for (const auto& r : refused) {
+            SCOPED_TRACE(r.typed);
+            SetDlgItemTextA(dialog, IDC_AL_PROGRAM, r.typed);
+            dialogs::Click(dialog, IDC_AL_OK);
+            EXPECT_EQ(ItemText(dialog, IDC_AL_PROBLEM), r.problem);
+            EXPECT_TRUE(IsWindow(dialog));
+            EXPECT_STREQ(AppState.RunOnScan, "");
+        }
+        SetDlgItemTextA(dialog, IDC_AL_PROGRAM, "p \"a b\" {rdns}");
+        dialogs::Click(dialog, IDC_AL_RUNUNVERIFIED);
+        dialogs::Click(dialog, IDC_AL_OK);
+        dialogs::WaitGone(dialog);
+    });
+    EXPECT_STREQ(AppState.RunOnScan, "p \"a b\" {rdns}");
+    EXPECT_EQ(AppState.RunOnUnverified, 1);
 }
 
 } // namespace

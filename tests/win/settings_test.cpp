@@ -59,13 +59,13 @@ TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
     std::vector<std::string> names = SettingNames();
     std::sort(names.begin(), names.end());
     std::vector<std::string> want = {
-        kValueBalloons,     kValueConnected,    kValueCount,       kValueCustomMessage,
-        kValueDisconnect,   kValueEventLog,     kValueIPv6,        kValueLogFolder,
-        kValueLogLines,     kValueLogToFile,    kValueMessageType, kValueOnTop,
-        PortValueName(0),   PortValueName(1),   kValueRunOnScan,   kValueStealthWatch,
-        kValueSyslogServer, kValueSyslogTcp,    kValueTrusted,     kValueWebhookFormat,
-        kValueWebhookUrl,   kValueWindowHeight, kValueWindowWidth, kValueWindowX,
-        kValueWindowY};
+        kValueBalloons,      kValueConnected,    kValueCount,        kValueCustomMessage,
+        kValueDisconnect,    kValueEventLog,     kValueIPv6,         kValueLogFolder,
+        kValueLogLines,      kValueLogToFile,    kValueMessageType,  kValueOnTop,
+        PortValueName(0),    PortValueName(1),   kValueRunOnScan,    kValueRunOnUnverified,
+        kValueStealthWatch,  kValueSyslogServer, kValueSyslogTcp,    kValueTrusted,
+        kValueWebhookFormat, kValueWebhookUrl,   kValueWindowHeight, kValueWindowWidth,
+        kValueWindowX,       kValueWindowY};
     EXPECT_EQ(names, want);
     // The newer values at their defaults: on, on, 10,000 lines, no folder of
     // its own, no trusted callers, the first size.
@@ -77,6 +77,7 @@ TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
     ExpectValue(kValueLogFolder, REG_SZ, {0});
     ExpectValue(kValueTrusted, REG_MULTI_SZ, {0});
     ExpectValue(kValueRunOnScan, REG_SZ, {0});
+    ExpectValue(kValueRunOnUnverified, REG_BINARY, {0});
     ExpectValue(kValueWebhookUrl, REG_SZ, {0});
     ExpectValue(kValueWebhookFormat, REG_DWORD, DwordBytes(0));
     ExpectValue(kValueWindowWidth, REG_DWORD, DwordBytes(240));
@@ -294,6 +295,8 @@ TEST_F(SettingsTest, HandEditedSwitchesAndTexts)
          [] { EXPECT_EQ(AppState.EventLog, 0); }},
         {"EventLog as a DWORD 0 keeps the default", [] { WriteDword(kValueEventLog, 0); },
          [] { EXPECT_EQ(AppState.EventLog, 1); }},
+        {"RunOnUnverified 1 as one byte", [] { WriteSwitch(kValueRunOnUnverified, 1); },
+         [] { EXPECT_EQ(AppState.RunOnUnverified, 1); }},
         {"LogLines 99 becomes 100", [] { WriteDword(kValueLogLines, 99); },
          [] { EXPECT_EQ(AppState.LogLines, 100u); }},
         {"LogLines 0xFFFFFFFF becomes 1,000,000", [] { WriteDword(kValueLogLines, 0xFFFFFFFF); },
