@@ -329,7 +329,8 @@ void SyslogScanNamed(const ScanRecord& record, const char* rdns)
                            record.port,
                            gone ? NULL : rdns,
                            "logged",
-                           record.trusted ? "1" : "0"};
+                           record.trusted ? "1" : "0",
+                           record.verified ? "1" : "0"};
     // An IPv6 address goes in brackets before its port.
     char text[200];
     TextCopy(text, "Scan from ");

@@ -14,8 +14,8 @@
 
 namespace {
 
-const SyslogScanData kScan = {"192.0.2.7", 40000, "198.51.100.2", 8080, "host.example.net",
-                              "logged",    "no"};
+const SyslogScanData kScan = {"192.0.2.7",        40000,    "198.51.100.2", 8080,
+                              "host.example.net", "logged", "no",           "1"};
 const SyslogMessage kMessage = {
     kSyslogWarning, "2026-12-08T14:24:08.123+01:00",         "gate", "Harbinel", 1234, "SCAN",
     &kScan,         "Scan from 192.0.2.7:40000 to port 8080"};
@@ -33,7 +33,7 @@ TEST(BuildSyslogMessage, WholeMessage)
     EXPECT_EQ(Build(kMessage),
               "<36>1 2026-12-08T14:24:08.123+01:00 gate Harbinel 1234 SCAN [scan@32473 "
               "src=\"192.0.2.7\" srcport=\"40000\" dst=\"198.51.100.2\" dstport=\"8080\" "
-              "rdns=\"host.example.net\" action=\"logged\" trusted=\"no\"] "
+              "rdns=\"host.example.net\" action=\"logged\" trusted=\"no\" verified=\"1\"] "
               "Scan from 192.0.2.7:40000 to port 8080");
 }
 
