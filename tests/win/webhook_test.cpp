@@ -171,9 +171,13 @@ TEST_F(WebhookTest, StopEndsAPostThatHangsAndCountsWhatWasNotDelivered)
     WebhookScanNamed(Scan("203.0.113.5"), NULL);
     WebhookScanNamed(Scan("203.0.113.6"), NULL);
     ASSERT_TRUE(server_.WaitForRequests(1));
+    const int threads = ThreadCount();
     DWORD start = GetTickCount();
     WebhookStop();
     EXPECT_LT(GetTickCount() - start, 1500u);
+    // Stop ends the worker's wait, and the worker closes its own request:
+    // none is left inside WinHTTP with a handle Stop closed under it.
+    EXPECT_TRUE(PumpUntil([&] { return ThreadCount() < threads; }, 3000)) << ThreadCount();
     EXPECT_GE(FindLogLine("Web hook: 2 alerts not delivered"), 0) << LogDump();
     // The request left behind is its worker's to close: a new sender posts
     // while the old request may still be in WinHTTP's hands.
