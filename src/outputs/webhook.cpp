@@ -273,8 +273,9 @@ static DWORD PostBody(const WebhookTarget& t, const char* body, size_t length, W
                                      WINHTTP_CALLBACK_FLAG_HANDLES,
                                  0) != WINHTTP_INVALID_STATUS_CALLBACK;
     if (owned) {
-        CopyMemory(call->body, body, length < sizeof call->body ? length : sizeof call->body);
-        error = Exchange(request, call, t, length, stop, status);
+        size_t kept = length < sizeof call->body ? length : sizeof call->body;
+        CopyMemory(call->body, body, kept);
+        error = Exchange(request, call, t, kept, stop, status);
     } else {
         error = call == NULL ? ERROR_NOT_ENOUGH_MEMORY : GetLastError();
         if (call != NULL && call->done != NULL)
