@@ -374,7 +374,7 @@ void SyslogTick()
     if (s == NULL)
         return;
     DWORD now = GetTickCount();
-    if (s->link == kLinkReady && s->blocked && now - s->blockedTick >= kStalledMs) {
+    if (s->tcp && s->link == kLinkReady && s->blocked && now - s->blockedTick >= kStalledMs) {
         ShowSyslogError(s, "collector not reading", NULL);
         RetryLater(s);
     }
