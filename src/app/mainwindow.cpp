@@ -270,6 +270,8 @@ static LRESULT OnCreate(HWND window)
         TextAppend(line, switches.trustedSkipped);
         AddLogLine(line);
     }
+    for (int i = 0; i < switches.noteCount && i < kSettingsNotesCap; ++i)
+        AddLogLine(switches.notes[i]);
     StartWinsock();
     OutputsStart();
     InitTrayIcon(window);

@@ -22,6 +22,13 @@ static const DWORD kFirstRetryMs = 1000;
 static const DWORD kLastRetryMs = 60000;
 // A collector that stays away fills the log with one line a minute, no more.
 static const DWORD kErrorEveryMs = 60000;
+// A TCP collector that accepts but takes nothing for this long is treated
+// as one that is down: the link is dropped and tried again later.
+static const DWORD kStalledMs = 30000;
+// What the system may hold for the collector beyond the frame on its way.
+// Bytes still in that buffer when a stalled link is dropped never arrive
+// and no count can name them, so it is kept small; syslog needs little.
+static const int kSendBufferBytes = 16384;
 
 enum SyslogLink {
     kLinkResolving,  // the collector's name is being looked up
@@ -50,6 +57,9 @@ struct SyslogSender {
     char out[kSyslogSlotSize + kDecimalSize];
     size_t outLength;
     size_t outSent;
+    uint32_t outDropped; // when `out` is the notice of dropped messages: how many
+    BYTE blocked;        // TCP: the last send would have blocked, since blockedTick
+    DWORD blockedTick;
 };
 
 static void ShowSyslogError(SyslogSender* s, const char* reason, const char* detail)
@@ -96,6 +106,7 @@ static bool LoadNext(SyslogSender* s)
     const char* message;
     size_t length = 0;
     uint32_t dropped = SyslogQueueTakeDropped(&s->queue);
+    s->outDropped = dropped;
     if (dropped > 0) {
         char text[48];
         char time[kIsoTimeSize];
@@ -138,6 +149,7 @@ static void RetryLater(SyslogSender* s)
     CloseSyslogSocket(s);
     // A TCP frame cut short starts again whole on the next connection.
     s->outSent = 0;
+    s->blocked = 0;
     s->link = kLinkWaiting;
     s->retryTick = GetTickCount() + s->retryMs;
     s->retryMs = s->retryMs >= kLastRetryMs / 2 ? kLastRetryMs : s->retryMs * 2;
@@ -156,8 +168,12 @@ static void Pump(SyslogSender* s)
                                    sizeof s->address);
         if (sent == SOCKET_ERROR) {
             int code = WSAGetLastError();
-            if (code == WSAEWOULDBLOCK)
+            if (code == WSAEWOULDBLOCK) {
+                if (!s->blocked)
+                    s->blockedTick = GetTickCount();
+                s->blocked = 1;
                 return;
+            }
             ShowSocketError(s, code);
             // A datagram that failed stays for the next tick; a stream
             // that failed is opened again.
@@ -165,6 +181,7 @@ static void Pump(SyslogSender* s)
                 RetryLater(s);
             return;
         }
+        s->blocked = 0;
         s->outSent += (size_t)sent;
         if (s->outSent >= s->outLength)
             s->outLength = s->outSent = 0;
@@ -181,6 +198,9 @@ static void Connect(SyslogSender* s)
         return;
     }
     s->socket = sock;
+    int bufferBytes = kSendBufferBytes;
+    if (s->tcp)
+        setsockopt(sock, SOL_SOCKET, SO_SNDBUF, (const char*)&bufferBytes, sizeof bufferBytes);
     // Registering makes the socket non-blocking.
     long events = s->tcp ? FD_CONNECT | FD_WRITE | FD_READ | FD_CLOSE : FD_WRITE;
     if (WSAAsyncSelect(sock, AppState.MainWindow, WM_SOCKETEVENT, events) == SOCKET_ERROR) {
@@ -329,7 +349,8 @@ void SyslogScanNamed(const ScanRecord& record, const char* rdns)
                            record.port,
                            gone ? NULL : rdns,
                            "logged",
-                           record.trusted ? "1" : "0"};
+                           record.trusted ? "1" : "0",
+                           record.verified ? "1" : "0"};
     // An IPv6 address goes in brackets before its port.
     char text[200];
     TextCopy(text, "Scan from ");
@@ -353,6 +374,10 @@ void SyslogTick()
     if (s == NULL)
         return;
     DWORD now = GetTickCount();
+    if (s->tcp && s->link == kLinkReady && s->blocked && now - s->blockedTick >= kStalledMs) {
+        ShowSyslogError(s, "collector not reading", NULL);
+        RetryLater(s);
+    }
     if (s->link == kLinkWaiting && (int)(now - s->retryTick) >= 0) {
         if (s->address.sin_family == AF_INET)
             Connect(s);
@@ -371,9 +396,10 @@ void SyslogStop()
         WSACancelAsyncRequest(s->resolve); // its buffer stays: the resolver may still write
     // Whatever is still queued now, or was cut off half sent, never reaches
     // the collector: the user hears how much.
+    // A loaded notice of dropped messages stands for all of them.
     uint32_t lost = SyslogQueueUndelivered(&s->queue);
     if (s->outSent < s->outLength)
-        ++lost;
+        lost += s->outDropped > 0 ? s->outDropped : 1;
     CloseSyslogSocket(s);
     SyslogQueueFree(&s->queue);
     if (lost > 0) {

@@ -1,6 +1,8 @@
 // The web hook: each untrusted scan, once named, posted to the user's URL
 // through WinHTTP (the system's proxy, TLS and certificate checks) by one
 // worker thread fed from a bounded queue; only the window's thread logs.
+// WinHTTP runs asynchronously so that the worker's own wait has the post's
+// deadline and Stop in it, and each request is closed only by its worker.
 #include <winsock2.h>
 #include <windows.h>
 #include <winhttp.h>
@@ -14,7 +16,9 @@
 #include "outputs.h"
 #include "resource.h"
 
-static const DWORD kPostTimeoutMs = 10000;
+// One post, connect to last byte: an answer that trickles in holds the
+// worker no longer than this.
+static const DWORD kPostDeadlineMs = 30000;
 static const DWORD kFirstRetryMs = 5000;
 static const DWORD kLastRetryMs = 300000;
 // A server that stays away fills the log with one line a minute, no more.
@@ -30,6 +34,9 @@ static const DWORD kAnswerReadMax = 65536;
 // WinHTTP error.
 static const WORD kResultStatus = 1;
 static const WORD kResultError = 0;
+// A status the server will give again however often it is asked (a 4xx
+// but 408 and 429): the post was dropped, not kept for a retry.
+static const WORD kResultRefused = 2;
 
 // Where posts go and how they look; fixed while a sender lives.
 struct WebhookTarget {
@@ -48,7 +55,6 @@ struct WebhookSender {
     // Shared with the worker, under lock.
     CRITICAL_SECTION lock;
     SyslogQueue queue; // WebhookPost records, as they are
-    HINTERNET request; // the post on its way; Stop closes it to end the wait
     BYTE stopping;
     BYTE holding;       // the worker holds a post not yet delivered
     volatile LONG refs; // the window's thread and the worker; the last one frees
@@ -69,6 +75,7 @@ struct WebhookSender {
     DWORD errorTick;
     uint32_t droppedRun; // posts pushed out of the full queue, not logged yet
     uint32_t droppedSeen;
+    uint32_t refusedUnshown; // refused posts that no line has counted yet
 };
 
 // The test alert's thread owns this and frees it.
@@ -98,30 +105,59 @@ static void Utf16(const char* text, WCHAR* out, int size)
         out[0] = 0;
 }
 
-// The request on its way is made known to Stop, which may close it; false
-// when Stop has begun already.
-static bool Publish(WebhookSender* owner, HINTERNET request)
+// One request's own memory: what WinHTTP may still read or write while a
+// step is under way (the body, the answer's buffer) and what its status
+// callback reports. It lives exactly as long as the request: the callback
+// frees it when the handle closes, so a request its worker gave up on (at
+// Stop or the deadline) never touches memory that has gone.
+struct PostCall {
+    HANDLE done;          // auto-reset: the step under way has finished
+    volatile DWORD error; // that step's error, 0 when it went well
+    volatile DWORD read;  // bytes the last read brought
+    char answer[1024];
+    WCHAR headers[400];
+    char body[kWebhookBodySize];
+};
+
+static void CALLBACK PostCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info,
+                                  DWORD length)
 {
-    if (owner == NULL)
-        return true;
-    EnterCriticalSection(&owner->lock);
-    bool open = !owner->stopping;
-    if (open)
-        owner->request = request;
-    LeaveCriticalSection(&owner->lock);
-    return open;
+    PostCall* call = (PostCall*)context;
+    if (call == NULL)
+        return;
+    switch (status) {
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+        call->error = ((const WINHTTP_ASYNC_RESULT*)info)->dwError;
+        SetEvent(call->done);
+        break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+        call->read = length;
+        SetEvent(call->done);
+        break;
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+        SetEvent(call->done);
+        break;
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+        CloseHandle(call->done);
+        BlockFree(call);
+        break;
+    }
 }
 
-// Takes the request back; false when Stop closed it already.
-static bool Withdraw(WebhookSender* owner, HINTERNET request)
+// The step just started (or not, when started is false) comes to its end:
+// 0, its error, cancelled when stop is set, or timed out at the deadline.
+static DWORD Await(bool started, PostCall* call, HANDLE stop, DWORD deadline)
 {
-    if (owner == NULL)
-        return true;
-    EnterCriticalSection(&owner->lock);
-    bool ours = owner->request == request;
-    owner->request = NULL;
-    LeaveCriticalSection(&owner->lock);
-    return ours;
+    if (!started)
+        return GetLastError();
+    DWORD now = GetTickCount();
+    DWORD left = (int)(deadline - now) > 0 ? deadline - now : 0;
+    HANDLE waits[2] = {call->done, stop};
+    DWORD woke = WaitForMultipleObjects(stop != NULL ? 2 : 1, waits, FALSE, left);
+    if (woke == WAIT_OBJECT_0)
+        return call->error;
+    return woke == WAIT_OBJECT_0 + 1 ? ERROR_WINHTTP_OPERATION_CANCELLED : ERROR_WINHTTP_TIMEOUT;
 }
 
 // Opens the session with the user's proxy, as the browser settings give it
@@ -137,7 +173,8 @@ static DWORD OpenLink(const WebhookTarget& t, WebhookLink& link)
             L"Harbinel",
             named ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
             named ? ie.lpszProxy : WINHTTP_NO_PROXY_NAME,
-            named && ie.lpszProxyBypass != NULL ? ie.lpszProxyBypass : WINHTTP_NO_PROXY_BYPASS, 0);
+            named && ie.lpszProxyBypass != NULL ? ie.lpszProxyBypass : WINHTTP_NO_PROXY_BYPASS,
+            WINHTTP_FLAG_ASYNC);
     DWORD error = link.session == NULL ? GetLastError() : 0;
     GlobalFree(ie.lpszAutoConfigUrl);
     GlobalFree(ie.lpszProxy);
@@ -159,12 +196,13 @@ static void CloseLink(WebhookLink& link)
     link.connect = link.session = NULL;
 }
 
-// Sends one request and waits for its status; returns 0 with *status set,
-// or the WinHTTP error.
-static DWORD Exchange(HINTERNET request, const WebhookTarget& t, const char* body, size_t length,
-                      DWORD* status)
+// Sends one request and waits for its status, then reads the answer away,
+// all within one deadline; returns 0 with *status set, or the error.
+static DWORD Exchange(HINTERNET request, PostCall* call, const WebhookTarget& t, size_t length,
+                      HANDLE stop, DWORD* status)
 {
-    char headers[400];
+    DWORD deadline = GetTickCount() + kPostDeadlineMs;
+    char headers[sizeof call->headers / sizeof call->headers[0]];
     TextCopy(headers, "Content-Type: ");
     TextAppend(headers, WebhookContentType(t.format));
     if (t.format == kWebhookPlain) {
@@ -173,34 +211,44 @@ static DWORD Exchange(HINTERNET request, const WebhookTarget& t, const char* bod
         TextAppend(headers, "\r\n");
         TextAppend(headers, title);
     }
-    WCHAR wideHeaders[sizeof headers];
-    Utf16(headers, wideHeaders, sizeof headers);
-    DWORD size = sizeof *status;
-    // The wait for the answer has an option of its own, which some WinHTTP
-    // versions do not take from the four timeouts.
-    DWORD answerMs = kPostTimeoutMs;
-    if (!WinHttpSetTimeouts(request, (int)kPostTimeoutMs, (int)kPostTimeoutMs, (int)kPostTimeoutMs,
-                            (int)kPostTimeoutMs) ||
+    Utf16(headers, call->headers, sizeof headers);
+    // WinHTTP's own waits are no longer than the whole post; the wait for
+    // the answer has an option of its own, which some versions do not take
+    // from the four timeouts.
+    DWORD answerMs = kPostDeadlineMs;
+    if (!WinHttpSetTimeouts(request, (int)kPostDeadlineMs, (int)kPostDeadlineMs,
+                            (int)kPostDeadlineMs, (int)kPostDeadlineMs) ||
         !WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &answerMs,
-                          sizeof answerMs) ||
-        !WinHttpSendRequest(request, wideHeaders, (DWORD)-1L, (LPVOID)body, (DWORD)length,
-                            (DWORD)length, 0) ||
-        !WinHttpReceiveResponse(request, NULL) ||
+                          sizeof answerMs))
+        return GetLastError();
+    DWORD error = Await(WinHttpSendRequest(request, call->headers, (DWORD)-1L, call->body,
+                                           (DWORD)length, (DWORD)length, (DWORD_PTR)call) != FALSE,
+                        call, stop, deadline);
+    if (error == 0)
+        error = Await(WinHttpReceiveResponse(request, NULL) != FALSE, call, stop, deadline);
+    DWORD size = sizeof *status;
+    if (error == 0 &&
         !WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                              WINHTTP_HEADER_NAME_BY_INDEX, status, &size, WINHTTP_NO_HEADER_INDEX))
-        return GetLastError();
-    char answer[1024];
-    DWORD read = 0;
-    for (DWORD total = 0; total < kAnswerReadMax; total += read)
-        if (!WinHttpReadData(request, answer, sizeof answer, &read) || read == 0)
+        error = GetLastError();
+    if (error != 0)
+        return error;
+    // The status is in: what follows is read only so that the connection
+    // can serve the next post, and is given up at the deadline.
+    for (DWORD total = 0; total < kAnswerReadMax; total += call->read) {
+        call->read = 0;
+        if (Await(WinHttpReadData(request, call->answer, sizeof call->answer, NULL) != FALSE, call,
+                  stop, deadline) != 0 ||
+            call->read == 0)
             break;
+    }
     return 0;
 }
 
-// One post of body to the target, abortable by owner's Stop when there is
-// an owner.
+// One post of body to the target; stop, when there is one, ends it early.
+// The request is this thread's alone, and closed here whatever happened.
 static DWORD PostBody(const WebhookTarget& t, const char* body, size_t length, WebhookLink& link,
-                      WebhookSender* owner, DWORD* status)
+                      HANDLE stop, DWORD* status)
 {
     DWORD error = OpenLink(t, link);
     if (error != 0)
@@ -212,13 +260,29 @@ static DWORD PostBody(const WebhookTarget& t, const char* body, size_t length, W
                            WINHTTP_DEFAULT_ACCEPT_TYPES, t.url.secure ? WINHTTP_FLAG_SECURE : 0);
     if (request == NULL)
         return GetLastError();
-    if (!Publish(owner, request)) {
-        WinHttpCloseHandle(request);
-        return ERROR_WINHTTP_OPERATION_CANCELLED;
+    PostCall* call = (PostCall*)BlockAlloc(sizeof(PostCall), true);
+    if (call != NULL)
+        call->done = CreateEventA(NULL, FALSE, FALSE, NULL);
+    DWORD_PTR context = (DWORD_PTR)call;
+    // Once the callback is set it owns the call, and frees it at the close.
+    bool owned =
+        call != NULL && call->done != NULL &&
+        WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) &&
+        WinHttpSetStatusCallback(request, PostCallback,
+                                 WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
+                                     WINHTTP_CALLBACK_FLAG_HANDLES,
+                                 0) != WINHTTP_INVALID_STATUS_CALLBACK;
+    if (owned) {
+        size_t kept = length < sizeof call->body ? length : sizeof call->body;
+        CopyMemory(call->body, body, kept);
+        error = Exchange(request, call, t, kept, stop, status);
+    } else {
+        error = call == NULL ? ERROR_NOT_ENOUGH_MEMORY : GetLastError();
+        if (call != NULL && call->done != NULL)
+            CloseHandle(call->done);
+        BlockFree(call);
     }
-    error = Exchange(request, t, body, length, status);
-    if (Withdraw(owner, request))
-        WinHttpCloseHandle(request);
+    WinHttpCloseHandle(request);
     return error;
 }
 
@@ -261,14 +325,20 @@ static DWORD WINAPI WebhookWorker(LPVOID param)
             continue;
         }
         DWORD status = 0;
-        DWORD error = PostBody(s->target, s->body, s->bodyLength, link, s, &status);
+        DWORD error = PostBody(s->target, s->body, s->bodyLength, link, s->stop, &status);
         if (Stopping(s))
             break;
-        if (error == 0 && status >= 200 && status <= 299) {
+        bool sent = error == 0 && status >= 200 && status <= 299;
+        bool refused =
+            error == 0 && status >= 400 && status <= 499 && status != 408 && status != 429;
+        if (sent || refused) {
             EnterCriticalSection(&s->lock);
             s->holding = 0;
             LeaveCriticalSection(&s->lock);
             retryMs = kFirstRetryMs;
+            if (refused)
+                PostMessageA(s->window, WM_WEBHOOKRESULT, status,
+                             MAKELPARAM(kResultRefused, s->generation));
             continue;
         }
         WORD kind = error == 0 ? kResultStatus : kResultError;
@@ -373,18 +443,15 @@ void WebhookStop()
     AppState.Webhook = NULL;
     EnterCriticalSection(&s->lock);
     s->stopping = 1;
-    // Closing the post on its way ends its wait on Windows; Wine's WinHTTP
-    // goes on to its timeout, and the worker, left behind, frees itself.
-    if (s->request != NULL)
-        WinHttpCloseHandle(s->request);
-    s->request = NULL;
     LeaveCriticalSection(&s->lock);
+    // The worker's wait ends at once and it closes its own request; one
+    // that is still busy after the wait frees itself later.
     SetEvent(s->stop);
     WaitForSingleObject(s->thread, kStopWaitMs);
     CloseHandle(s->thread);
     ShowDropped(s);
     EnterCriticalSection(&s->lock);
-    uint32_t undelivered = s->queue.count + s->holding;
+    uint32_t undelivered = s->queue.count + s->holding + s->refusedUnshown;
     LeaveCriticalSection(&s->lock);
     if (undelivered > 0)
         LogCount("Web hook: ", undelivered, " not delivered");
@@ -431,13 +498,24 @@ void WebhookResult(WPARAM code, LPARAM info)
     WebhookSender* s = AppState.Webhook;
     if (s == NULL || HIWORD(info) != s->generation)
         return;
+    bool refused = LOWORD(info) == kResultRefused;
+    s->refusedUnshown += refused ? 1 : 0;
     DWORD now = GetTickCount();
     if (s->errorShown && now - s->errorTick < kErrorEveryMs)
         return;
     s->errorShown = 1;
     s->errorTick = now;
     char reason[128];
-    BuildWebhookReason(LOWORD(info) == kResultStatus, (uint32_t)code, reason);
+    if (code == ERROR_WINHTTP_TIMEOUT && LOWORD(info) == kResultError)
+        TextCopy(reason, "No whole answer within 30 s");
+    else
+        BuildWebhookReason(LOWORD(info) != kResultError, (uint32_t)code, reason);
+    if (refused) {
+        // The server will refuse it again, so it is not kept for a retry.
+        TextAppend(reason, ", ");
+        AppendCountN(s->refusedUnshown, " alert dropped", " alerts dropped", reason, sizeof reason);
+        s->refusedUnshown = 0;
+    }
     ReportWebhookError(reason);
 }
 

@@ -223,6 +223,7 @@ void PutStructuredData(Sink* sink, const SyslogScanData* scan, size_t rdnsRoom)
     PutParam(sink, "rdns", scan->rdns, rdnsRoom);
     PutParam(sink, "action", scan->action, whole);
     PutParam(sink, "trusted", scan->trusted, whole);
+    PutParam(sink, "verified", scan->verified, whole);
     PutText(sink, "]");
 }
 

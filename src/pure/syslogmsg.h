@@ -23,6 +23,7 @@ struct SyslogScanData {
     const char* rdns; // caller's host name, as the resolver gave it
     const char* action;
     const char* trusted;
+    const char* verified; // "1" when a finished handshake proved the caller's address
 };
 
 struct SyslogMessage {

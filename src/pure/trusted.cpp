@@ -305,6 +305,21 @@ TrustedReport ParseTrustedMulti(const char* data, size_t bytes, TrustedList* lis
     return f.report;
 }
 
+TrustedReport ParseTrustedText(const char* data, size_t bytes, TrustedList* list, char* invalid,
+                               size_t invalidSize)
+{
+    TrustedFill f = StartFill(list, invalid, invalidSize);
+    size_t i = 0;
+    while (i < bytes && data[i] != '\0') {
+        size_t stop = i;
+        while (stop < bytes && data[stop] != '\0' && data[stop] != ',' && !IsBlank(data[stop]))
+            ++stop;
+        NoteEntry(f, data + i, data + stop); // an empty run between separators is skipped
+        i = stop < bytes && data[stop] != '\0' ? stop + 1 : stop;
+    }
+    return f.report;
+}
+
 TrustedReport ParseTrustedLines(const char* text, TrustedList* list, char* invalid,
                                 size_t invalidSize)
 {

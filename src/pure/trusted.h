@@ -66,6 +66,12 @@ bool IsTrustedAddress(const TrustedList& list, const NetAddress& caller);
 TrustedReport ParseTrustedMulti(const char* data, size_t bytes, TrustedList* list, char* invalid,
                                 size_t invalidSize);
 
+// The same for a plain registry text, as deployment scripts write it: entries
+// separated by line ends, commas, spaces or tabs, read from at most `bytes`
+// bytes up to the first zero.
+TrustedReport ParseTrustedText(const char* data, size_t bytes, TrustedList* list, char* invalid,
+                               size_t invalidSize);
+
 // The same for the dialog's text: one entry per line (LF or CR LF), blank
 // lines skipped.
 TrustedReport ParseTrustedLines(const char* text, TrustedList* list, char* invalid,

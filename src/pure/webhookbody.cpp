@@ -7,6 +7,7 @@
 
 #include "decimal.h"
 #include "errortext.h"
+#include "linetext.h"
 #include "text.h"
 
 // Length of the well-formed UTF-8 sequence at p, or 0 when it is not one
@@ -163,8 +164,13 @@ bool ParseWebhookUrl(const char* text, WebhookUrl* url)
 
 void BuildWebhookTextN(const WebhookPost& post, uint32_t dropped, char* out, size_t size)
 {
+    // The summary is read by chat rooms and push services, which find links,
+    // mentions and Markdown in text: only the host-name form of the name goes
+    // there. The JSON "rdns" field keeps the name as the log shows it.
+    char name[kHostNameFormSize];
+    HostNameForm(post.named ? post.rdns : "", name);
     char summary[kWebhookUrlSize + 256];
-    BuildScanSummary(post.record, post.named ? post.rdns : NULL, summary);
+    BuildScanSummary(post.record, name, summary);
     TextCopyN(out, size, post.test ? "Test alert from Harbinel: " : "");
     TextAppendN(out, size, summary);
     if (post.moreScans > 0) {
@@ -175,6 +181,23 @@ void BuildWebhookTextN(const WebhookPost& post, uint32_t dropped, char* out, siz
         TextAppendN(out, size, " (");
         AppendCountN(dropped, " alert dropped)", " alerts dropped)", out, size);
     }
+}
+
+// Slack-style hooks read "<...>" as a link or a mention and "&" as the start
+// of an entity; these three are all that text must escape for them.
+static void EscapeChatMarkup(const char* text, char* out, size_t size)
+{
+    size_t at = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        const char* entity = *p == '&' ? "&amp;" : *p == '<' ? "&lt;" : *p == '>' ? "&gt;" : NULL;
+        size_t n = entity != NULL ? TextLength(entity) : 1;
+        if (at + n >= size)
+            break; // whole units only: never half an entity
+        memcpy(out + at, entity != NULL ? entity : p, n);
+        at += n;
+    }
+    if (size > 0)
+        out[at] = '\0';
 }
 
 static void AppendField(const char* name, const char* value, char* out, size_t size)
@@ -207,7 +230,9 @@ size_t BuildWebhookBodyN(int format, const WebhookPost& post, uint32_t dropped,
     }
     TextCopyN(out, size, "{\"text\":");
     if (format == kWebhookChat) {
-        AppendJsonStringN(text, out, size);
+        char chat[sizeof text * 5];
+        EscapeChatMarkup(text, chat, sizeof chat);
+        AppendJsonStringN(chat, out, size);
         return TextAppendN(out, size, "}");
     }
     const ScanRecord& r = post.record;
@@ -226,6 +251,9 @@ size_t BuildWebhookBodyN(int format, const WebhookPost& post, uint32_t dropped,
     }
     AppendField("rdns", post.named ? post.rdns : NULL, out, size);
     TextAppendN(out, size, r.trusted ? ",\"trusted\":true" : ",\"trusted\":false");
+    // Only a finished handshake proves the caller's address; a receiver that
+    // blocks callers should act on verified records only.
+    TextAppendN(out, size, r.verified ? ",\"verified\":true" : ",\"verified\":false");
     AppendField("time", r.time, out, size);
     AppendField("computer", computer, out, size);
     AppendField("text", text, out, size);

@@ -77,57 +77,97 @@ static bool ReadValue(HKEY key, const char* name, void* target, DWORD size)
     return true;
 }
 
+// The lines about values that are set but cannot be used, while
+// LoadSettings runs; the readers below keep their short form and add here.
+static StartupSwitches* g_loading;
+
+static void NoteIgnored(const char* name, const char* reason)
+{
+    if (g_loading == NULL || g_loading->noteCount >= kSettingsNotesCap)
+        return;
+    char(&line)[128] = g_loading->notes[g_loading->noteCount++];
+    TextCopy(line, "Settings: ");
+    TextAppend(line, name);
+    TextAppend(line, " ignored: ");
+    TextAppend(line, reason);
+}
+
 // The newer values are read strictly: a value of another type or size
-// (edited by hand) leaves the default in place.
+// (edited by hand) leaves the default in place and is named in the log.
+// False, without a word, when the value is not there at all.
 static bool ReadTyped(HKEY key, const char* name, DWORD type, void* target, DWORD size,
-                      bool exactSize)
+                      bool exactSize, const char* reason)
 {
     DWORD stored = 0;
     DWORD length = size;
-    if (RegQueryValueExA(key, name, NULL, &stored, (BYTE*)target, &length) != ERROR_SUCCESS)
+    LONG result = RegQueryValueExA(key, name, NULL, &stored, (BYTE*)target, &length);
+    if (result == ERROR_FILE_NOT_FOUND)
         return false;
-    return stored == type && (!exactSize || length == size);
+    bool good = result == ERROR_SUCCESS && stored == type && (!exactSize || length == size);
+    if (!good)
+        NoteIgnored(name, reason);
+    return good;
 }
 
 static void ReadStrictDword(HKEY key, const char* name, DWORD& target)
 {
     DWORD value = 0;
-    if (ReadTyped(key, name, REG_DWORD, &value, sizeof value, true))
+    if (ReadTyped(key, name, REG_DWORD, &value, sizeof value, true, "not a number (REG_DWORD)"))
         target = value;
 }
 
 static void ReadStrictSwitch(HKEY key, const char* name, BYTE& target)
 {
     BYTE value = 0;
-    if (ReadTyped(key, name, REG_BINARY, &value, 1, true))
+    if (ReadTyped(key, name, REG_BINARY, &value, 1, true, "not a switch (one REG_BINARY byte)"))
         target = value != 0;
 }
 
 // A text of at most N - 1 characters; anything longer or of another type
-// leaves the target as it was.
-template <size_t N> static void ReadStrictText(HKEY key, const char* name, char (&target)[N])
+// leaves the target as it was and is named, a wrong type with notText.
+template <size_t N>
+static void ReadStrictText(HKEY key, const char* name, char (&target)[N],
+                           const char* notText = "not a text (REG_SZ)")
 {
     char text[N + 1] = {};
     DWORD stored = 0;
     DWORD length = sizeof text - 1;
-    if (RegQueryValueExA(key, name, NULL, &stored, (BYTE*)text, &length) == ERROR_SUCCESS &&
-        stored == REG_SZ && TextLength(text) < N)
+    LONG result = RegQueryValueExA(key, name, NULL, &stored, (BYTE*)text, &length);
+    if (result == ERROR_FILE_NOT_FOUND)
+        return;
+    if ((result == ERROR_SUCCESS || result == ERROR_MORE_DATA) && stored != REG_SZ) {
+        NoteIgnored(name, notText);
+    } else if (result != ERROR_SUCCESS || TextLength(text) >= N) {
+        NoteIgnored(name, "too long");
+    } else {
         TextCopy(target, text);
+    }
 }
 
-// The trusted callers: a multi-string of entries. Those that are not valid
-// are named in `skipped` for the log; the rest become the list and the
-// dialog's text.
+// The trusted callers: a multi-string of entries, or a plain text of them
+// (one a line, or apart by commas or blanks) as a deployment script may
+// write it. Those that are not valid are named in `skipped` for the log;
+// the rest become the list and the dialog's text.
 static void LoadTrusted(HKEY key, char (&skipped)[256])
 {
     char data[kTrustedTextSize];
     DWORD stored = 0;
     DWORD length = sizeof data;
-    if (RegQueryValueExA(key, kValueTrusted, NULL, &stored, (BYTE*)data, &length) !=
-            ERROR_SUCCESS ||
-        stored != REG_MULTI_SZ)
+    LONG result = RegQueryValueExA(key, kValueTrusted, NULL, &stored, (BYTE*)data, &length);
+    if (result == ERROR_FILE_NOT_FOUND)
         return;
-    ParseTrustedMulti(data, length, &AppState.Trusted, skipped, sizeof skipped);
+    if (result == ERROR_MORE_DATA) {
+        NoteIgnored(kValueTrusted, "longer than 64 entries can be");
+        return;
+    }
+    if (result != ERROR_SUCCESS || (stored != REG_MULTI_SZ && stored != REG_SZ)) {
+        NoteIgnored(kValueTrusted, "not a list of addresses");
+        return;
+    }
+    if (stored == REG_SZ)
+        ParseTrustedText(data, length, &AppState.Trusted, skipped, sizeof skipped);
+    else
+        ParseTrustedMulti(data, length, &AppState.Trusted, skipped, sizeof skipped);
     TrustedListText(AppState.Trusted, AppState.TrustedText);
 }
 
@@ -266,13 +306,20 @@ static void LoadPorts(HKEY key)
 // A URL edited by hand into something that cannot be sent to loads as none.
 static void LoadWebhook(HKEY key)
 {
+    static const char kNotUrl[] = "not an http:// or https:// URL";
     WebhookUrl url;
-    ReadStrictText(key, kValueWebhookUrl, AppState.WebhookUrl);
-    if (!ParseWebhookUrl(AppState.WebhookUrl, &url))
+    ReadStrictText(key, kValueWebhookUrl, AppState.WebhookUrl, kNotUrl);
+    if (AppState.WebhookUrl[0] != '\0' && !ParseWebhookUrl(AppState.WebhookUrl, &url)) {
+        NoteIgnored(kValueWebhookUrl, kNotUrl);
         AppState.WebhookUrl[0] = '\0';
+    }
     DWORD format = kWebhookJson;
     ReadStrictDword(key, kValueWebhookFormat, format);
-    AppState.WebhookFormat = format <= (DWORD)kWebhookChat ? format : (DWORD)kWebhookJson;
+    if (format > (DWORD)kWebhookChat) {
+        NoteIgnored(kValueWebhookFormat, "not 0, 1 or 2");
+        format = kWebhookJson;
+    }
+    AppState.WebhookFormat = format;
 }
 
 StartupSwitches LoadSettings(HWND window)
@@ -281,6 +328,7 @@ StartupSwitches LoadSettings(HWND window)
     HKEY root, key;
     if (OpenSettingsKey(root, key) != ERROR_SUCCESS)
         return switches;
+    g_loading = &switches;
     LoadPorts(key);
     LoadWindowSize(key);
     bool placed = ReadValue(key, kValueWindowX, &AppState.WindowX, 4) &&
@@ -312,12 +360,13 @@ StartupSwitches LoadSettings(HWND window)
     ReadStrictSwitch(key, kValueSyslogTcp, AppState.SyslogTcp);
     LoadWebhook(key);
     // A command line edited by hand into several lines runs nothing.
-    ReadStrictText(key, kValueRunOnScan, AppState.RunOnScan);
+    ReadStrictText(key, kValueRunOnScan, AppState.RunOnScan, "not a command line (REG_SZ)");
     if (!CommandTemplateValid(AppState.RunOnScan))
         AppState.RunOnScan[0] = '\0';
     ReadStrictSwitch(key, kValueRunOnUnverified, AppState.RunOnUnverified);
     ReadStrictSwitch(key, kValueEventLog, AppState.EventLog);
     ReadStrictSwitch(key, kValueIPv6, AppState.IPv6);
+    g_loading = NULL;
     CloseSettingsKey(root, key);
     return switches;
 }

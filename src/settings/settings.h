@@ -6,12 +6,18 @@
 
 extern const char kSettingsKey[]; // under HKEY_CURRENT_USER
 
-// What loading hands back to window creation: the two start-up switches
-// and the trusted entries that were skipped, for the log once it exists.
+const int kSettingsNotesCap = 20; // one for each value read strictly, and room
+
+// What loading hands back to window creation: the two start-up switches,
+// the trusted entries that were skipped, and one line for each value that
+// was set but could not be used ("Settings: LogLines ignored: not a
+// number"), for the log once it exists.
 struct StartupSwitches {
     BYTE onTop;
     BYTE connected;
     char trustedSkipped[256];
+    int noteCount;
+    char notes[kSettingsNotesCap][128];
 };
 
 StartupSwitches LoadSettings(HWND window);

@@ -93,7 +93,7 @@ class SyslogTest : public HarbinelTest {
         ASSERT_TRUE(std::regex_match(
             f[kData], m,
             std::regex(
-                R"re(\[scan@32473 src="127\.0\.0\.1" srcport="(\d+)" dst="([\d.]+)" dstport="(\d+)"( rdns="[^"]*")? action="logged" trusted="0"\])re")))
+                R"re(\[scan@32473 src="127\.0\.0\.1" srcport="(\d+)" dst="([\d.]+)" dstport="(\d+)"( rdns="[^"]*")? action="logged" trusted="0" verified="1"\])re")))
             << f[kData];
         EXPECT_EQ(m[1].str(), std::to_string(caller.LocalPort()));
         EXPECT_EQ(m[3].str(), std::to_string(port));
@@ -185,6 +185,35 @@ TEST_F(SyslogTest, TcpCollectorThatComesBackGetsTheQueue)
                   std::string::npos)
             << frames[i];
     }
+}
+
+// A collector that accepts but never reads: once the buffers between are
+// full and nothing moves for 30 s, one line says so.
+TEST_F(SyslogTest, TcpCollectorThatStopsReadingIsNamed)
+{
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    int small = 1024; // inherited by the accepted link: its window stays small
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, (const char*)&small, sizeof small);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    int length = sizeof address;
+    ASSERT_EQ(bind(listener, (sockaddr*)&address, sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, (sockaddr*)&address, &length), 0);
+    WriteText(kValueSyslogServer, "127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+    WriteSwitch(kValueSyslogTcp, 1);
+    const int port = FreePort();
+    WritePorts({port});
+    StartProgram();
+    Listen();
+    for (int i = 0; i < 300; ++i) {
+        Caller caller;
+        ASSERT_TRUE(caller.Connect(port)) << i;
+    }
+    const std::wstring line = L"Syslog error: collector not reading";
+    EXPECT_TRUE(WaitForLogLine(main_, line, 45000)) << Dump(LogLines(main_));
+    closesocket(listener);
 }
 
 // An invalid collector keeps the dialog open with the reason; a valid one

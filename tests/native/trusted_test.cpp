@@ -162,6 +162,7 @@ TEST(IsTrusted, MatchesByExactPrefixLength)
 
 TEST(ParseTrusted, FillsTheListAndNamesRefusedEntries)
 {
+    const int kText = 2;
     using namespace std::string_literals;
     const std::string abc = "aaaa\nbbbb\ncccc", x200(200, 'x');
     std::string many; // six more than the list holds
@@ -170,7 +171,7 @@ TEST(ParseTrusted, FillsTheListAndNamesRefusedEntries)
     const struct {
         const char* name;
         std::string data; // for the multi-string, every byte the registry gave
-        bool lines;
+        int how;          // false: multi-string, true: the dialog's lines, kText: a plain value
         size_t reportSize, kept;
         uint32_t invalid, dropped;
         const char* report;
@@ -192,6 +193,11 @@ TEST(ParseTrusted, FillsTheListAndNamesRefusedEntries)
         {"no whole entry and mark", abc, true, 8, 0, 3, 0, "aaaa..."},
         {"one long entry", x200, true, 10, 0, 1, 0, "xxxxxx..."},
         {"one byte", x200, true, 1, 0, 1, 0, ""},
+        {"text, every separator", "10.0.0.1, 10.0.0.2,10.0.0.3\r\n::1\t10.0.0.0/8 ,,"s, kText, 64,
+         5, 0, 0, ""},
+        {"text, bad entry", "10.0.0.1 bad;x 1.2.3.4"s, kText, 64, 2, 1, 0, "bad;x"},
+        {"text ends at its zero", "10.0.0.1\0 bad"s, kText, 64, 1, 0, 0, ""},
+        {"text without a terminator", "bad"s, kText, 64, 0, 1, 0, "bad"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -201,7 +207,9 @@ TEST(ParseTrusted, FillsTheListAndNamesRefusedEntries)
         // Exactly the registry's bytes, so reading one past them is caught.
         const std::vector<char> bytes(c.data.begin(), c.data.end());
         const TrustedReport r =
-            c.lines
+            c.how == kText
+                ? ParseTrustedText(bytes.data(), bytes.size(), &list, mem.data(), c.reportSize)
+            : c.how == 1
                 ? ParseTrustedLines(c.data.c_str(), &list, mem.data(), c.reportSize)
                 : ParseTrustedMulti(bytes.data(), bytes.size(), &list, mem.data(), c.reportSize);
         EXPECT_EQ(list.count, c.kept);

@@ -73,6 +73,7 @@ ScanRecord Record(ScanKind kind)
     r.highPort = kind == kScanSweep ? 1024 : 31337;
     r.portCount = kind == kScanSweep ? 12 : 1;
     r.countExact = true;
+    r.verified = kind == kScanConnect;
     if (kind == kScanSweep)
         r.port = 1;
     strcpy(r.time, "2026-12-09T01:02:03+01:00");
@@ -111,7 +112,7 @@ std::string Body(int format, const WebhookPost& post, uint32_t dropped = 0,
 
 TEST(WebhookBody, EachFormatForEachKind)
 {
-    const std::string tail = ",\"trusted\":false,\"time\":\"2026-12-09T01:02:03+01:00\","
+    const std::string tail = ",\"time\":\"2026-12-09T01:02:03+01:00\","
                              "\"computer\":\"PC1\",\"text\":\"";
     const struct {
         const char* name;
@@ -142,7 +143,9 @@ TEST(WebhookBody, EachFormatForEachKind)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(Body(kWebhookJson, c.post), std::string(c.json) + tail + c.text + "\"}");
+        std::string flags = std::string(",\"trusted\":false,\"verified\":") +
+                            (c.post.record.kind == kScanConnect ? "true" : "false");
+        EXPECT_EQ(Body(kWebhookJson, c.post), c.json + flags + tail + c.text + "\"}");
         EXPECT_EQ(Body(kWebhookPlain, c.post), c.text);
         EXPECT_EQ(Body(kWebhookChat, c.post), std::string("{\"text\":\"") + c.text + "\"}");
     }
@@ -168,36 +171,35 @@ TEST(WebhookBody, CountsHeldBackDroppedAndTest)
 TEST(WebhookBody, HostileNamesKeepTheJsonValidAndTheLineWhole)
 {
     std::string longest(sizeof(WebhookPost::rdns) - 1, '\x01');
+    // rdns: the field in JSON; text: the summary in every format, where only
+    // the host-name form of the name may appear.
     const struct {
         const char* name;
-        std::string rdns, escaped, plain;
+        std::string given, rdns, text;
     } cases[] = {
-        {"quotes and backslashes", "a\"b\\c", "a\\\"b\\\\c", "a\"b\\c"},
-        {"control bytes", "a\r\n\x1f\t", "a\\u000d\\u000a\\u001f\\u0009", "a????"},
+        {"quotes and backslashes", "a\"b\\c", "a\\\"b\\\\c", "a_b_c"},
+        {"control bytes", "a\r\n\x1f\t", "a\\u000d\\u000a\\u001f\\u0009", "a____"},
         {"invalid UTF-8", "\xff\xc0\xaf\xed\xa0\x80z\xe2\x82",
-         "\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd"
-         "\\ufffdz\\ufffd\\ufffd",
-         "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDz\xEF\xBF\xBD"
-         "\xEF\xBF\xBD"},
-        {"valid UTF-8 kept", "\xc3\xa9\xf0\x9f\x98\x80", "\xc3\xa9\xf0\x9f\x98\x80",
-         "\xc3\xa9\xf0\x9f\x98\x80"},
-        {"longest name", longest, "", ""},
+         "\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffdz\\ufffd\\ufffd", "______z__"},
+        {"UTF-8", "\xc3\xa9\xf0\x9f\x98\x80", "\xc3\xa9\xf0\x9f\x98\x80", "______"},
+        {"chat markup", "<!channel><https://evil.example|reset>&",
+         "<!channel><https://evil.example|reset>&", "__channel__https___evil.example_reset__"},
+        {"longest name", longest, "", std::string(255, '_')},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        WebhookPost post = Post(kScanConnect, c.rdns.c_str());
-        for (int format : {kWebhookJson, kWebhookChat}) {
-            std::string body = Body(format, post, 0, "P\"C");
-            EXPECT_TRUE(IsJson(body)) << body;
-            EXPECT_EQ(body.back(), '}');
-            if (!c.escaped.empty()) {
-                EXPECT_NE(body.find("(" + c.escaped + ")\""), std::string::npos) << body;
-            }
+        WebhookPost post = Post(kScanConnect, c.given.c_str());
+        std::string summary = "Scan from 203.0.113.5:51234 on 192.168.1.2:31337 (" + c.text + ")";
+        std::string json = Body(kWebhookJson, post, 0, "P\"C");
+        std::string chat = Body(kWebhookChat, post, 0, "P\"C");
+        EXPECT_TRUE(IsJson(json)) << json;
+        EXPECT_TRUE(IsJson(chat)) << chat;
+        if (!c.rdns.empty()) {
+            EXPECT_NE(json.find("\"rdns\":\"" + c.rdns + "\","), std::string::npos) << json;
         }
-        if (!c.plain.empty()) {
-            EXPECT_EQ(Body(kWebhookPlain, post),
-                      "Scan from 203.0.113.5:51234 on 192.168.1.2:31337 (" + c.plain + ")");
-        }
+        EXPECT_NE(json.find("\"text\":\"" + summary + "\"}"), std::string::npos) << json;
+        EXPECT_EQ(chat, "{\"text\":\"" + summary + "\"}");
+        EXPECT_EQ(Body(kWebhookPlain, post), summary);
     }
     // A buffer too small still ends the string.
     char small[12] = "";

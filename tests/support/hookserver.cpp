@@ -70,6 +70,12 @@ void HookServer::NeverAnswer(bool on)
     silent_ = on;
 }
 
+void HookServer::Trickle(bool on)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    trickle_ = on;
+}
+
 std::vector<HookRequest> HookServer::Requests()
 {
     std::lock_guard<std::mutex> hold(lock_);
@@ -169,7 +175,21 @@ void HookServer::Serve(SOCKET s)
             continue;
         std::string answer = "HTTP/1.1 " + std::to_string(status) +
                              " Answer\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok";
-        send(s, answer.data(), (int)answer.size(), 0);
+        bool trickle;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            trickle = trickle_;
+        }
+        for (size_t at = 0; trickle && at < answer.size(); ++at) {
+            send(s, answer.data() + at, 1, 0);
+            // The pause is the behaviour under test, not a wait for one.
+            Sleep(1000);
+            std::lock_guard<std::mutex> hold(lock_);
+            if (stopping_)
+                return;
+        }
+        if (!trickle)
+            send(s, answer.data(), (int)answer.size(), 0);
     }
 }
 

@@ -43,6 +43,8 @@ class HookServer {
     void FailNext(int n, int status = 500);
     // While on, requests are read and recorded but never answered.
     void NeverAnswer(bool on);
+    // While on, each answer is sent one byte a second.
+    void Trickle(bool on);
 
     std::vector<HookRequest> Requests();
     size_t Count();
@@ -64,7 +66,7 @@ class HookServer {
     std::vector<std::thread> threads_;
     std::thread acceptor_;
     int failLeft_ = 0, failStatus_ = 500;
-    bool silent_ = false, stopping_ = false;
+    bool silent_ = false, stopping_ = false, trickle_ = false;
 };
 
 } // namespace support

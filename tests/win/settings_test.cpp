@@ -307,8 +307,20 @@ TEST_F(SettingsTest, HandEditedSwitchesAndTexts)
         {"LogFolder longer than a path keeps the default",
          [] { WriteText(kValueLogFolder, std::string(400, 'f')); },
          [] { EXPECT_STREQ(AppState.LogFolder, ""); }},
-        {"Trusted as a plain text is not read", [] { WriteText(kValueTrusted, "127.0.0.1"); },
-         [] { EXPECT_EQ(AppState.Trusted.count, 0u); }},
+        {"Trusted as a plain text, as scripts write it",
+         [] { WriteText(kValueTrusted, "127.0.0.1, 10.0.0.0/8\r\n::1 bad"); },
+         [] {
+             EXPECT_EQ(AppState.Trusted.count, 3u);
+             EXPECT_NE(FindLogLine("Trusted callers skipped: bad"), -1) << LogDump();
+             u_short port = FreePort();
+             AddPortToList(port);
+             Command(IDC_LISTEN);
+             Caller caller;
+             ASSERT_TRUE(caller.Connect(port));
+             EXPECT_TRUE(WaitForLogLine("Scan detected (trusted)", false)) << LogDump();
+             ASSERT_TRUE(ExitApp());
+             EXPECT_EQ(ReadValue(kValueTrusted).type, (DWORD)REG_MULTI_SZ) << "written back";
+         }},
         {"WindowWidth below the first size keeps it", [] { WriteDword(kValueWindowWidth, 10); },
          [] { EXPECT_EQ(AppState.WindowWidth, 240); }},
         {"a stored size is the window's",
@@ -336,6 +348,48 @@ TEST_F(SettingsTest, HandEditedSwitchesAndTexts)
         SCOPED_TRACE(c.name);
         Restart(c.write);
         c.check();
+    }
+}
+
+// A value that is set but cannot be used keeps the default and is named
+// once at the start.
+TEST_F(SettingsTest, BadValuesAreToldOnce)
+{
+    const char notUrl[] = "Settings: WebhookUrl ignored: not an http:// or https:// URL";
+    const struct {
+        const char* name;
+        std::function<void()> write;
+        const char* line;
+    } cases[] = {
+        {"Trusted as a DWORD", [] { WriteDword(kValueTrusted, 1); },
+         "Settings: Trusted ignored: not a list of addresses"},
+        {"WebhookUrl not a URL", [] { WriteText(kValueWebhookUrl, "ftp://host/"); }, notUrl},
+        {"WebhookUrl as a DWORD", [] { WriteDword(kValueWebhookUrl, 1); }, notUrl},
+        {"WebhookFormat 3", [] { WriteDword(kValueWebhookFormat, 3); },
+         "Settings: WebhookFormat ignored: not 0, 1 or 2"},
+        {"RunOnScan as a multi-string",
+         [] {
+             WriteMultiText(kValueRunOnScan, {"prog.exe", "{caller}"});
+         },
+         "Settings: RunOnScan ignored: not a command line (REG_SZ)"},
+        {"LogToFile as a DWORD", [] { WriteDword(kValueLogToFile, 0); },
+         "Settings: LogToFile ignored: not a switch (one REG_BINARY byte)"},
+        {"LogLines as one byte", [] { WriteValue(kValueLogLines, REG_BINARY, "\x05", 1); },
+         "Settings: LogLines ignored: not a number (REG_DWORD)"},
+        {"LogFolder longer than a path", [] { WriteText(kValueLogFolder, std::string(400, 'f')); },
+         "Settings: LogFolder ignored: too long"},
+        {"SyslogServer as a DWORD", [] { WriteDword(kValueSyslogServer, 1); },
+         "Settings: SyslogServer ignored: not a text (REG_SZ)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Restart([&] {
+            c.write();
+            WriteSwitch(kValueBalloons, 0); // a valid value beside it is kept
+        });
+        std::vector<std::string> lines = LogLines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string(c.line)), 1) << LogDump();
+        EXPECT_EQ(AppState.Balloons, 0);
     }
 }
 

@@ -61,7 +61,7 @@ TEST_F(WebhookTest, EachFormatPostsItsBody)
         {0, "application/json",
          "{\"event\":\"scan\",\"kind\":\"connect\",\"caller\":\"203.0.113.5\",\"callerPort\":40000,"
          "\"local\":\"127.0.0.1\",\"port\":31337,\"rdns\":\"host.example\",\"trusted\":false,"
-         "\"time\":\"" +
+         "\"verified\":true,\"time\":\"" +
              std::string(scan.time) + "\",\"computer\":\"" + Computer() + "\",\"text\":\"" + text +
              "\"}"},
         {1, "text/plain; charset=utf-8", text},
@@ -119,6 +119,29 @@ TEST_F(WebhookTest, AFailedPostIsRetriedAndTheErrorLoggedOnce)
         << LogDump();
 }
 
+// A server that refuses a post will refuse it again: it is dropped and the
+// next caller's post goes at once.
+TEST_F(WebhookTest, AClientErrorIsNotRetried)
+{
+    server_.FailNext(1, 400);
+    WebhookScanNamed(Scan("203.0.113.5"), NULL);
+    ASSERT_TRUE(server_.WaitForRequests(1));
+    WebhookScanNamed(Scan("203.0.113.6"), NULL);
+    ASSERT_TRUE(server_.WaitForRequests(2));
+    EXPECT_NE(server_.Requests()[1].body.find("\"caller\":\"203.0.113.6\""), std::string::npos);
+    EXPECT_TRUE(WaitForLogLine("Web hook error: HTTP 400, 1 alert dropped", false)) << LogDump();
+}
+
+// An answer that comes a byte a second would take over a minute; the post
+// gives up at its deadline.
+TEST_F(WebhookTest, ATricklingAnswerEndsAtTheDeadline)
+{
+    server_.Trickle(true);
+    WebhookScanNamed(Scan("203.0.113.5"), NULL);
+    EXPECT_TRUE(WaitForLogLine("Web hook error: No whole answer within 30 s", false, 35000))
+        << LogDump();
+}
+
 TEST_F(WebhookTest, AFullQueueDropsTheOldestAndSaysSoInTheLogAndTheNextPost)
 {
     const int port = FreePort();
@@ -148,10 +171,21 @@ TEST_F(WebhookTest, StopEndsAPostThatHangsAndCountsWhatWasNotDelivered)
     WebhookScanNamed(Scan("203.0.113.5"), NULL);
     WebhookScanNamed(Scan("203.0.113.6"), NULL);
     ASSERT_TRUE(server_.WaitForRequests(1));
+    const int threads = ThreadCount();
     DWORD start = GetTickCount();
     WebhookStop();
     EXPECT_LT(GetTickCount() - start, 1500u);
+    // Stop ends the worker's wait, and the worker closes its own request:
+    // none is left inside WinHTTP with a handle Stop closed under it.
+    EXPECT_TRUE(PumpUntil([&] { return ThreadCount() < threads; }, 3000)) << ThreadCount();
     EXPECT_GE(FindLogLine("Web hook: 2 alerts not delivered"), 0) << LogDump();
+    // The request left behind is its worker's to close: a new sender posts
+    // while the old request may still be in WinHTTP's hands.
+    server_.NeverAnswer(false);
+    WebhookStart();
+    WebhookScanNamed(Scan("203.0.113.7"), NULL);
+    ASSERT_TRUE(server_.WaitForRequests(2));
+    EXPECT_NE(server_.Requests()[1].body.find("\"caller\":\"203.0.113.7\""), std::string::npos);
 }
 
 TEST_F(WebhookTest, SettingsLoadOnlyAUrlAndAFormatThatCanBeUsed)
