@@ -105,20 +105,6 @@ size_t EscapeCallerData(const char* data, size_t length, char* out, size_t size)
     return n;
 }
 
-void HostNameFormN(const char* in, char* out, size_t size)
-{
-    if (size == 0)
-        return;
-    size_t n = 0;
-    for (const char* p = in; *p != '\0' && n + 1 < size && n + 1 < kHostNameFormSize; ++p) {
-        char c = *p;
-        bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                    c == '.' || c == '-' || c == '_';
-        out[n++] = kept ? c : '_';
-    }
-    out[n] = '\0';
-}
-
 void BuildAddressLineN(const char* prefix, const char* caller, const char* local, int32_t port,
                        char* out, size_t size)
 {

@@ -65,17 +65,6 @@ inline size_t EscapedSize(size_t length)
     return length * 4 + 1;
 }
 
-// A reverse name for texts that an interpreter reads (a command line, a chat
-// message): letters, digits, '.', '-' and '_' stay, every other byte becomes
-// '_', and at most 255 characters are kept. No reader finds markup, quotes
-// or escapes in it, whatever the caller's name server answered.
-const size_t kHostNameFormSize = 256;
-void HostNameFormN(const char* in, char* out, size_t size);
-template <size_t N> inline void HostNameForm(const char* in, char (&out)[N])
-{
-    HostNameFormN(in, out, N);
-}
-
 template <size_t N> inline void BuildCountLine(const char* head, int32_t n, char (&out)[N])
 {
     BuildCountLineN(head, n, out, N);

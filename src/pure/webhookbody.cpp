@@ -7,6 +7,7 @@
 
 #include "decimal.h"
 #include "errortext.h"
+#include "hostname.h"
 #include "linetext.h"
 #include "text.h"
 
