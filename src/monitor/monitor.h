@@ -68,8 +68,10 @@ void OnStealthBatch();
 // so that the SYNs queued before an accept are known; then the accept's
 // caller ends its record.
 void StealthCatchUp();
-// A caller (unmapped) and its port, just accepted.
-void StealthNoteAccept(const NetAddress& caller, uint16_t port);
+// A connection just accepted: the caller (unmapped) and its port, the local
+// address (family 0 when unknown) and port it called.
+void StealthNoteAccept(const NetAddress& caller, uint16_t callerPort, const NetAddress& local,
+                       uint16_t localPort);
 // For an accept that found its caller gone, on a listener of this family
 // (kFamilyV4 or kFamilyV6): reports the scan with its caller named if the
 // watch saw the SYN. False when it did not.
