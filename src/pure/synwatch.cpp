@@ -192,6 +192,7 @@ static void StartPeriod(SynFloodMeter* flood, uint32_t nowMs)
     flood->periodCount = 0;
     flood->windowStartMs = nowMs;
     flood->windowCount = 0;
+    flood->busiestWindow = 0;
     flood->flooding = false;
     memset(flood->sourceBits, 0, sizeof flood->sourceBits);
     flood->sampleCount = 0;
@@ -209,6 +210,8 @@ static void FloodNote(SynFloodMeter* flood, const NetAddress& source, uint32_t n
         flood->windowCount = 0;
     }
     ++flood->windowCount;
+    if (flood->windowCount > flood->busiestWindow)
+        flood->busiestWindow = flood->windowCount;
     if (flood->periodCount != UINT32_MAX)
         ++flood->periodCount;
     if (flood->windowCount > kSynPendingCap)
@@ -230,8 +233,8 @@ static uint32_t EstimateSources(const SynFloodMeter& flood)
             ++clear;
     // With every bit set the estimate is at its ceiling (about 340,000).
     const double m = (double)kSynFloodSourceBits;
-    double estimate = m * log(m / (clear > 0 ? clear : 1));
-    uint32_t sources = (uint32_t)(estimate + 0.5);
+    const double estimate = m * log(m / (clear > 0 ? clear : 1));
+    uint32_t sources = (uint32_t)lround(estimate);
     if (sources > flood.periodCount)
         sources = flood.periodCount;
     if (sources < flood.sampleCount)
@@ -247,8 +250,8 @@ bool SynTakeFloodNotice(SynPendingTable* table, uint32_t nowMs, SynFloodNotice* 
         return false;
     if (flood.noticed && nowMs - flood.lastNoticeMs < kSynFloodNoticeMs)
         return false;
-    const uint64_t elapsed = nowMs - flood.periodStartMs;
-    out->perSecond = (uint32_t)((uint64_t)flood.periodCount * 1000 / elapsed);
+    // The rate while the flood ran, not over a minute it may have left half idle.
+    out->perSecond = (uint32_t)((uint64_t)flood.busiestWindow * 1000 / kSynHalfOpenMs);
     out->sources = EstimateSources(flood);
     out->sampleCount = flood.sampleCount;
     for (size_t i = 0; i < flood.sampleCount; ++i)

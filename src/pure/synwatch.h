@@ -82,8 +82,9 @@ struct SynFloodMeter {
     uint32_t periodCount;   // new records since then
     uint32_t windowStartMs; // the half-open window being counted
     uint32_t windowCount;
-    bool flooding; // a window of this period had more than kSynPendingCap
-    bool noticed;  // a line was told, at lastNoticeMs
+    uint32_t busiestWindow; // the most new records of one window this period
+    bool flooding;          // a window of this period had more than kSynPendingCap
+    bool noticed;           // a line was told, at lastNoticeMs
     uint32_t lastNoticeMs;
     uint32_t sourceBits[kSynFloodSourceBits / 32];
     NetAddress samples[kSynFloodSamples]; // the period's first distinct sources
@@ -92,8 +93,8 @@ struct SynFloodMeter {
 
 // What one flood line tells.
 struct SynFloodNotice {
-    uint32_t perSecond;
-    uint32_t sources; // an estimate, see kSynFloodSourceBits
+    uint32_t perSecond; // in the period's busiest window
+    uint32_t sources;   // an estimate, see kSynFloodSourceBits
     NetAddress samples[kSynFloodSamples];
     size_t sampleCount;
 };
