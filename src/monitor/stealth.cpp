@@ -92,6 +92,7 @@ struct StealthState {
     CountNotice tooBusy;
     bool errorLogged; // a read error is said once
     bool readerStuck; // a reader did not end when asked; the watch stays allocated
+    bool startFailed; // the last reader could not start, and the log said so
     WatchReader reader;
     WatchSyn batch[kBatchPart]; // the SYNs being looked at on the window's thread
     // Whole packets, one buffer for each thread that reads: too large for a stack.
@@ -401,8 +402,10 @@ static void StartReader(StealthState* watch)
         return;
     r.stop = 0;
     r.thread = CreateThread(NULL, 0, WatchReaderProc, watch, 0, NULL);
-    if (r.thread == NULL)
+    // Tried again at every tick, but said once until a reader runs.
+    if (r.thread == NULL && !watch->startFailed)
         ReportError("Stealth watch error: Could not start reading");
+    watch->startFailed = r.thread == NULL;
 }
 
 // True when no reader runs any more. A reader that does not end in time
@@ -847,6 +850,8 @@ void OnStealthTimer()
     }
     if (now - watch->comparedTick >= kAddressCompareMs)
         StealthCompareAddresses();
+    // A reader that ended on an error of its own does not leave the sockets unread.
+    StartReader(watch);
 }
 
 // Stop, Exit and the session's end: what the reader handed over is looked
