@@ -47,11 +47,11 @@ struct SynRecord {
 // watch reads its packets on another thread, and an accept can overtake its
 // own SYN; a second socket of the same interface may hand over a copy of it
 // later still. Such a SYN, when it comes, starts no record.
-// Enough for the accepts of a half-open window at a few hundred a second: a
+// The ring holds the accepts of a few seconds at a few hundred a second: a
 // SYN read after more accepts than this is taken for a half-open attempt.
 const size_t kSynAcceptedCap = 1024;
-// How long an accept is remembered: about as long as a client goes on
-// retransmitting a SYN before it gives up.
+// How long an accept is remembered at most: about as long as a client goes
+// on retransmitting a SYN before it gives up.
 const uint32_t kSynAcceptedMs = 30000;
 struct SynAccepted {
     NetAddress callerAddress;
