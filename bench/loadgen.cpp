@@ -9,6 +9,7 @@
 // --sources S spreads the callers over S loopback addresses, 127.0.0.2 on.
 //   bench_loadgen check --log log.txt callers.csv [callers.csv ...]
 //   bench_loadgen synflood --count N --sources S [--rate PPS] [--ports K] [--per-source B]
+//                          [--listened P1,P2,..]
 //   bench_loadgen bulk --bytes N
 //
 // bulk moves N bytes over one loopback connection between two processes of
@@ -18,8 +19,9 @@
 // synflood (root) sends N bare TCP SYNs through a raw socket with its own IP
 // header: sources 127.100.0.1 on (S of them, taken in turn, B SYNs each at
 // their turn, 1 unless --per-source says more), destination 127.0.0.1, on
-// K ports (64) that nobody listens on right now. Only loopback
-// addresses are ever written into a packet.
+// K ports (64) that nobody listens on right now, or with --listened on the
+// ports given, which the program under test listens on (the half-open
+// table's flood). Only loopback addresses are ever written into a packet.
 //
 // The program under test runs under Wine, whose sockets are this kernel's
 // sockets, so a native caller puts no Wine layer on the client side.
@@ -607,6 +609,7 @@ int SynFlood(int argc, char** argv)
 {
     int count = 50000, sources = 1000, portCount = 64, perSource = 1;
     double rate = 0;
+    std::vector<int> listened;
     for (int i = 2; i + 1 < argc; i += 2) {
         std::string a = argv[i];
         if (a == "--count")
@@ -619,6 +622,8 @@ int SynFlood(int argc, char** argv)
             portCount = atoi(argv[i + 1]);
         else if (a == "--per-source")
             perSource = atoi(argv[i + 1]);
+        else if (a == "--listened")
+            listened = ParsePorts(argv[i + 1]);
         else
             Fail("unknown option " + a);
     }
@@ -626,7 +631,7 @@ int SynFlood(int argc, char** argv)
     if (count <= 0 || sources <= 0 || sources > 65000 || portCount <= 0 || perSource <= 0)
         Fail("synflood needs a positive --count, --sources (at most 65000), --ports and "
              "--per-source");
-    std::vector<int> ports = ClosedPorts(portCount);
+    std::vector<int> ports = listened.empty() ? ClosedPorts(portCount) : listened;
     if (ports.empty())
         Fail("no closed port found");
     int fd = socket(AF_INET, SOCK_RAW, IPPROTO_RAW); // IP_HDRINCL implied

@@ -45,6 +45,12 @@ const int kScanWaits = 256;
 // error code. Null means the system's
 // resolver; tests put in one that answers when they say.
 typedef int (*AddressResolver)(const NetAddress& address, char* name, size_t size);
+// How the stealth watch finds the local addresses (at most cap into out; -1
+// when the query failed) and opens the socket that sees one's packets
+// (kInvalidSocket when refused). Null means the system's; tests put in
+// their own, to take addresses away and give them back.
+typedef int (*WatchAddressLister)(NetAddress* out, int cap);
+typedef SocketHandle (*WatchSocketOpener)(const NetAddress& address);
 
 // The program run on each scan: the ones started and not yet seen to end,
 // and the expanded lines waiting for one of them to end.
@@ -165,6 +171,8 @@ struct AppStateRecord {
     BYTE WatchV6Missing; // the stealth watch could not open for IPv6: said once
     BYTE StealthWatch;   // the Options switch
     StealthState* Watch; // the open watch: its sockets and what it saw; null when closed
+    WatchAddressLister ListWatchAddresses;
+    WatchSocketOpener OpenWatchSocket;
     // The remote syslog collector, set in the Alerts and Log dialog.
     char SyslogServer[256]; // "host" or "host:port"; empty: none
     BYTE SyslogTcp;         // 0: UDP datagrams; 1: TCP with octet counting

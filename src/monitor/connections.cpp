@@ -120,7 +120,7 @@ static void OnAccept(SocketHandle listener)
         return;
     }
     NetAddress from = AddressOf(caller, length);
-    StealthNoteAccept(from, PortOf(caller));
+    StealthNoteAccept(from, PortOf(caller), LocalAddress(s, caller, length), (uint16_t)port->port);
     if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kConnectionEvents) == SOCKET_ERROR) {
         ReportError("Notification error");
         CloseAndRetire((SocketHandle)s); // it would never get an event: do not keep it open

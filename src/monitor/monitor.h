@@ -56,7 +56,8 @@ void CancelHostLookups();
 // The main window's timer for it, beside the log file's timer 1.
 const UINT_PTR kStealthTimer = 2;
 // Opens the watch while listening; a failure is logged and listening goes
-// on without it. Close forgets what it had seen.
+// on without it. Close names what it had seen and not told yet, then
+// forgets it.
 void OpenStealthWatch();
 void CloseStealthWatch();
 // The Options switch: stored, and acted on at once while listening.
@@ -69,8 +70,10 @@ void OnStealthBatch();
 // so that the SYNs queued before an accept are known; then the accept's
 // caller ends its record.
 void StealthCatchUp();
-// A caller (unmapped) and its port, just accepted.
-void StealthNoteAccept(const NetAddress& caller, uint16_t port);
+// A connection just accepted: the caller (unmapped) and its port, the local
+// address (family 0 when unknown) and port it called.
+void StealthNoteAccept(const NetAddress& caller, uint16_t callerPort, const NetAddress& local,
+                       uint16_t localPort);
 // For an accept that found its caller gone, on a listener of this family
 // (kFamilyV4 or kFamilyV6): reports the scan with its caller named if the
 // watch saw the SYN. False when it did not.
@@ -85,8 +88,9 @@ void OnStealthTimer();
 const int kLocalAddressCap = 32;
 int ListLocalAddresses(int family, NetAddress (&out)[kLocalAddressCap]);
 // Compares the listed addresses with those watched now, opening and closing
-// the difference and logging the new count when it changed. Does nothing
-// for the raw TCP form, which already sees every address.
+// the difference; when it changed, logs the new count once a reader reads
+// them, or that none is left and the watch waits. Does nothing for the raw
+// TCP form, which already sees every address.
 void StealthCompareAddresses();
 // The system's notice, on one of the watch's sockets, that the address list
 // of its family changed (FD_ADDRESS_LIST_CHANGE).

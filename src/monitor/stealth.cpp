@@ -43,9 +43,7 @@ static const size_t kBatchPart = 256;
 static const DWORD kReaderEndMs = 1000;
 // Lost packets are told once a minute at most.
 static const DWORD kTooBusyNoticeMs = 60000;
-// All that is read of a packet: the IPv4 header at its longest, or the IPv6
-// one with a few extension headers, and the TCP header at its longest.
-static const int kPacketBytes = 256;
+static const int kPacketBytes = (int)kWatchPacketBytes;
 static const UINT kStealthTimerMs = 500;
 // A sweep's first block waits this long, so that a burst is counted whole.
 static const DWORD kSweepSettleMs = 500;
@@ -94,9 +92,12 @@ struct StealthState {
     CountNotice tooBusy;
     bool errorLogged; // a read error is said once
     bool readerStuck; // a reader did not end when asked; the watch stays allocated
+    bool startFailed; // the last reader could not start, and the log said so
     WatchReader reader;
     WatchSyn batch[kBatchPart]; // the SYNs being looked at on the window's thread
+    // Whole packets, one buffer for each thread that reads: too large for a stack.
     unsigned char packet[kPacketBytes];
+    unsigned char readerPacket[kPacketBytes];
 };
 
 // The socket address of a local address, port 0; its length in *length.
@@ -149,18 +150,28 @@ static bool AddSocket(StealthState* watch, SOCKET s, const NetAddress& address)
 
 // The Windows form: every packet of one interface, for administrators only,
 // each with its IPv4 or IPv6 header.
-static bool OpenReceiveAll(StealthState* watch, const NetAddress& address)
+static SocketHandle OpenReceiveAll(const NetAddress& address)
 {
     SOCKET s = socket(address.family == kFamilyV4 ? AF_INET : AF_INET6, SOCK_RAW, IPPROTO_IP);
     if (s == INVALID_SOCKET)
-        return false;
+        return kInvalidSocket;
     int length = 0;
     sockaddr_storage local = SocketAddress(address, &length);
     DWORD on = RCVALL_ON, bytes = 0;
     if (bind(s, (sockaddr*)&local, length) == SOCKET_ERROR ||
-        WSAIoctl(s, SIO_RCVALL, &on, sizeof on, NULL, 0, &bytes, NULL, NULL) == SOCKET_ERROR)
-        return Fail(s);
-    return AddSocket(watch, s, address);
+        WSAIoctl(s, SIO_RCVALL, &on, sizeof on, NULL, 0, &bytes, NULL, NULL) == SOCKET_ERROR) {
+        Fail(s);
+        return kInvalidSocket;
+    }
+    return (SocketHandle)s;
+}
+
+// Through the seam where a test has put its own opener.
+static bool OpenWatchAddress(StealthState* watch, const NetAddress& address)
+{
+    SocketHandle s = AppState.OpenWatchSocket != NULL ? AppState.OpenWatchSocket(address)
+                                                      : OpenReceiveAll(address);
+    return s != kInvalidSocket && AddSocket(watch, (SOCKET)s, address);
 }
 
 // The local addresses come from the socket layer itself, which holds them
@@ -217,9 +228,12 @@ static bool WantIPv6()
     return AppState.IPv6 != 0 && AppState.IPv6Missing == 0;
 }
 
-// Both families' addresses, IPv4 first; -1 when a query failed.
+// Both families' addresses, IPv4 first; -1 when a query failed. A test's
+// lister, where it has put one, answers instead.
 static int ListWatchAddresses(NetAddress (&out)[kLocalAddressCap])
 {
+    if (AppState.ListWatchAddresses != NULL)
+        return AppState.ListWatchAddresses(out, kLocalAddressCap);
     int count = ListLocalAddresses(AF_INET, out);
     if (count < 0 || !WantIPv6())
         return count;
@@ -351,7 +365,7 @@ static DWORD WINAPI WatchReaderProc(void* parameter)
 {
     StealthState* watch = (StealthState*)parameter;
     WatchReader& r = watch->reader;
-    unsigned char buffer[kPacketBytes];
+    unsigned char(&buffer)[kPacketBytes] = watch->readerPacket;
     while (InterlockedCompareExchange(&r.stop, 0, 0) == 0) {
         fd_set readable;
         FD_ZERO(&readable);
@@ -375,15 +389,23 @@ static DWORD WINAPI WatchReaderProc(void* parameter)
     return 0;
 }
 
+// Starts a reader unless one runs. One that ended on an error of its own
+// is started again, so that open sockets are never left unread.
 static void StartReader(StealthState* watch)
 {
     WatchReader& r = watch->reader;
+    if (r.thread != NULL && WaitForSingleObject(r.thread, 0) == WAIT_OBJECT_0) {
+        CloseHandle(r.thread);
+        r.thread = NULL;
+    }
     if (r.thread != NULL || watch->socketCount == 0 || watch->readerStuck)
         return;
     r.stop = 0;
     r.thread = CreateThread(NULL, 0, WatchReaderProc, watch, 0, NULL);
-    if (r.thread == NULL)
+    // Tried again at every tick, but said once until a reader runs.
+    if (r.thread == NULL && !watch->startFailed)
         ReportError("Stealth watch error: Could not start reading");
+    watch->startFailed = r.thread == NULL;
 }
 
 // True when no reader runs any more. A reader that does not end in time
@@ -403,13 +425,13 @@ static bool StopReader(StealthState* watch)
 // Opens the listed addresses not watched yet and closes the watched ones no
 // longer listed. An address whose socket is refused stays unwatched and is
 // tried again at the next comparison. Returns whether the set changed.
+// Whatever sockets the watch holds afterwards have a reader.
 static bool FollowAddresses(StealthState* watch, const NetAddress* found, int foundCount)
 {
     AddressChanges changes;
     CompareAddressSets(watch->addresses, (size_t)watch->socketCount, found, (size_t)foundCount,
                        kWatchSocketCap, &changes);
     // The reader goes over the socket list: it rests while the list changes.
-    bool reading = watch->reader.thread != NULL;
     if (changes.closeCount + changes.openCount > 0 && !StopReader(watch)) {
         watch->readerStuck = true;
         return false;
@@ -425,7 +447,7 @@ static bool FollowAddresses(StealthState* watch, const NetAddress* found, int fo
         }
     }
     for (size_t i = 0; i < changes.openCount; ++i)
-        if (OpenReceiveAll(watch, changes.open[i]))
+        if (OpenWatchAddress(watch, changes.open[i]))
             changed = true;
     // Said only where the sockets are allowed at all: otherwise the raw TCP
     // form takes over, and it sees every address.
@@ -435,8 +457,7 @@ static bool FollowAddresses(StealthState* watch, const NetAddress* found, int fo
         BuildLeftOutLine(changes.leftOut, kWatchSocketCap, line);
         AddLogLine(line);
     }
-    if (reading)
-        StartReader(watch);
+    StartReader(watch);
     return changed;
 }
 
@@ -501,6 +522,8 @@ void OpenStealthWatch()
         return;
     }
     InitializeCriticalSection(&watch->reader.lock);
+    // The flood's source count is hashed afresh each time.
+    watch->pending.flood.seed = GetTickCount() ^ (GetCurrentProcessId() << 16);
     watch->changeSockets[0] = watch->changeSockets[1] = kInvalidSocket;
     watch->comparedTick = GetTickCount();
     NetAddress found[kLocalAddressCap];
@@ -531,6 +554,8 @@ void OpenStealthWatch()
     StartReader(watch);
 }
 
+static void ReportAtClose(StealthState* watch, bool readerEnded);
+
 void CloseStealthWatch()
 {
     StealthState* watch = AppState.Watch;
@@ -539,6 +564,7 @@ void CloseStealthWatch()
     KillTimer(AppState.MainWindow, kStealthTimer);
     AppState.Watch = NULL;
     bool ended = StopReader(watch) && !watch->readerStuck;
+    ReportAtClose(watch, ended);
     for (int i = 0; i < watch->socketCount; ++i)
         CloseAndRetire(watch->sockets[i]);
     for (SocketHandle change : watch->changeSockets)
@@ -592,6 +618,13 @@ void StealthCompareAddresses()
     }
     watch->listFailed = false;
     if (!FollowAddresses(watch, found, foundCount))
+        return;
+    if (watch->socketCount == 0) {
+        AddLogLine("Stealth watch: no network addresses; waiting");
+        return;
+    }
+    // Watching means read: a reader that could not start has said so.
+    if (watch->reader.thread == NULL)
         return;
     char line[64];
     BuildWatchingLine((size_t)watch->socketCount, line);
@@ -766,10 +799,12 @@ void StealthCatchUp()
     TakeBatch(watch);
 }
 
-void StealthNoteAccept(const NetAddress& caller, uint16_t port)
+void StealthNoteAccept(const NetAddress& caller, uint16_t callerPort, const NetAddress& local,
+                       uint16_t localPort)
 {
     if (AppState.Watch != NULL)
-        SynMatchAccept(&AppState.Watch->pending, caller, port, GetTickCount());
+        SynMatchAccept(&AppState.Watch->pending, caller, callerPort, local, localPort,
+                       GetTickCount());
 }
 
 bool StealthNameGoneCaller(int32_t port, uint8_t family)
@@ -807,6 +842,46 @@ void OnStealthTimer()
         BuildDroppedLine(dropped, line);
         AddLogLine(line);
     }
+    SynFloodNotice flood;
+    if (SynTakeFloodNotice(&watch->pending, now, &flood)) {
+        char line[128 + kSynFloodSamples * kNetAddressTextSize];
+        BuildFloodLine(flood, line);
+        AddLogLine(line);
+    }
     if (now - watch->comparedTick >= kAddressCompareMs)
         StealthCompareAddresses();
+    // A reader that ended on an error of its own does not leave the sockets unread.
+    StartReader(watch);
+}
+
+// Stop, Exit and the session's end: what the reader handed over is looked
+// at, every half-open record still inside its window is named as at its
+// end, and the sweeps still settling or with ports untold are logged, so
+// that closing the watch loses none of what it saw.
+static void ReportAtClose(StealthState* watch, bool readerEnded)
+{
+    // A reader that did not end may still hold the lock.
+    if (readerEnded)
+        TakeBatch(watch);
+    // Read after the reader stopped, so no record is stamped later.
+    const DWORD now = GetTickCount();
+    SynRecord record;
+    while (SynTakeExpired(&watch->pending, now, &record, 0))
+        ReportNamedScan(record);
+    ReportSettledSweeps(watch, now + kSweepSettleMs);
+    // As if every sweep period had ended now.
+    SweepEvent event;
+    while (SweepTakeDue(&watch->sweeps, now + kSweepPeriodMs, &event))
+        LogSweepUpdate(event);
+    char line[80];
+    uint32_t dropped = SynTakeDroppedNotice(&watch->pending, now, 0);
+    if (dropped != 0) {
+        BuildDroppedLine(dropped, line);
+        AddLogLine(line);
+    }
+    uint32_t lost = CountNoticeTake(&watch->tooBusy, now, 0);
+    if (lost != 0) {
+        BuildTooBusyLine(lost, line);
+        AddLogLine(line);
+    }
 }

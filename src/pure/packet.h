@@ -7,6 +7,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// What the stealth watch reads of each packet: the longest an IP packet's
+// own length field can give, so that a packet comes whole on any interface
+// (loopback's MTU is 64 KiB), however long its chain of IPv6 extension
+// headers.
+const size_t kWatchPacketBytes = 65535;
+
 // TCP flag bits as they stand in the header's flags byte.
 const uint8_t kTcpFin = 0x01;
 const uint8_t kTcpSyn = 0x02;

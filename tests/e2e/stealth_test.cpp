@@ -1,7 +1,8 @@
 // The stealth watch as scanners meet it: hand-made SYNs on loopback that
 // never finish their handshake, a caller that resets at once, a sweep of
 // closed ports and a plain caller, each logged by harbinel.exe exactly once
-// and by name.
+// and by name; whole connections matched, and the attempts Stop cuts short
+// named.
 #include "driver.h"
 
 #include "support/rawsyn.h"
@@ -104,6 +105,71 @@ TEST_F(HarbinelTest, StealthWatchNamesEachAttemptOnce)
     int gone = 0;
     LineHolding(log, L"caller gone before accept", &gone);
     EXPECT_EQ(gone, 0) << Dump(log);
+}
+
+// A TCP socket bound to 127.0.0.1 and a free port, *port, not yet connected.
+SOCKET BoundCaller(u_short* port)
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in own = {};
+    own.sin_family = AF_INET;
+    own.sin_addr.s_addr = inet_addr("127.0.0.1");
+    int length = sizeof own;
+    if (bind(s, (sockaddr*)&own, sizeof own) != 0 ||
+        getsockname(s, (sockaddr*)&own, &length) != 0) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    *port = ntohs(own.sin_port);
+    return s;
+}
+
+// Whole connections: a source port that knocked half-open on one port and
+// then connected to another is named for the first only; and a SYN whose
+// window Stop cuts short is still named.
+TEST_F(HarbinelTest, StealthWatchMatchesWholeConnectionsAndNamesAtStop)
+{
+    EnsureWinsock();
+    SOCKET raw = OpenSynSender("127.0.0.1");
+    if (raw == INVALID_SOCKET)
+        GTEST_SKIP() << "raw sockets need root";
+    const std::vector<int> ports = FreePorts(2);
+    ASSERT_EQ(ports.size(), 2u);
+    WritePorts(ports);
+    WriteSwitch(kValueStealthWatch, 1);
+    StartProgram();
+    Listen();
+    ASSERT_TRUE(WaitForLogLine(main_, L"Stealth watch on"));
+    u_short source = 0;
+    SOCKET caller = BoundCaller(&source);
+    ASSERT_NE(caller, INVALID_SOCKET);
+    ASSERT_TRUE(SendSyn(raw, "127.0.0.1", source, (u_short)ports[0]));
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = inet_addr("127.0.0.1");
+    to.sin_port = htons((u_short)ports[1]);
+    ASSERT_EQ(connect(caller, (sockaddr*)&to, sizeof to), 0) << WSAGetLastError();
+    const std::wstring from = L"127.0.0.1:" + std::to_wstring(source) + L" -> 127.0.0.1:";
+    const std::wstring halfOpen = L"   Stealth: " + from + std::to_wstring(ports[0]);
+    ASSERT_TRUE(WaitForLogLine(main_, halfOpen, 15000)) << Dump(LogLines(main_));
+    closesocket(caller);
+
+    const u_short late = (u_short)(source == 65535 ? 40000 : source + 1);
+    ASSERT_TRUE(SendSyn(raw, "127.0.0.1", late, (u_short)ports[0]));
+    closesocket(raw);
+    Sleep(1000); // Stop comes a second into the half-open window
+    SendCommand(main_, kListen);
+    ASSERT_TRUE(PumpUntil([&] { return ButtonText(main_) == kButtonListenW; }));
+    const std::wstring cut = L"   Stealth: 127.0.0.1:" + std::to_wstring(late) + L" -> 127.0.0.1:" +
+                             std::to_wstring(ports[0]);
+    std::vector<std::wstring> log;
+    ASSERT_TRUE(WaitForLog(
+        main_, [&](const auto& l) { return CountLines(l, cut) == 1; }, kDeadlineMs, &log))
+        << Dump(log);
+    EXPECT_EQ(log[FindLine(log, cut) - 1], kScanDetectedW);
+    EXPECT_EQ(CountLines(log, halfOpen), 1) << Dump(log);
+    EXPECT_EQ(CountLines(log, L"   Accept: " + from + std::to_wstring(ports[1])), 1) << Dump(log);
+    EXPECT_EQ(CountLines(log, L"   Stealth: " + from + std::to_wstring(ports[1])), 0) << Dump(log);
 }
 
 } // namespace

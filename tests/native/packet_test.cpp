@@ -234,6 +234,21 @@ TEST(ParseTcpPacket6, TheSegmentAloneTakesTheCallersAddresses)
     EXPECT_FALSE(ParseTcpPacket6(nullptr, 0, false, nullptr, nullptr, &p));
 }
 
+// A SYN behind 304 bytes of extension headers, with data filling a packet of
+// 1,600 bytes, as the watch reads it from its socket: whole.
+TEST(ParseTcpPacket6, ALongHeaderChainIsReadWhole)
+{
+    Bytes p = ValidSyn6({{0, 15}, {43, 12}, {60, 7}, {44, 0}});
+    ASSERT_EQ(p.size(), 40u + 304 + 24);
+    p.resize(1600, 0xaa);
+    p[4] = (1600 - 40) >> 8, p[5] = (1600 - 40) & 0xff;
+    const Bytes read(p.begin(), p.begin() + std::min(p.size(), kWatchPacketBytes));
+    TcpPacket6 out;
+    ASSERT_TRUE(Parse6(read, true, &out));
+    EXPECT_EQ(out.destinationPort, 8080);
+    EXPECT_TRUE(IsConnectionAttempt(out));
+}
+
 // Accepted packets must be what the bytes say; the walk below is the plain
 // reading of the rules, checked against what the parser gave.
 TEST(ParseTcpPacket6, RandomMutationsNeverReadPastTheBytes)

@@ -38,36 +38,61 @@ uint32_t Number(const NetAddress& a)
 }
 
 // 'N' note an attempt, 'A' accept, 'E' take expired, 'P' take by local port
-// (the listener's family is the caller's).
-// result: for 'N' and 'A' 1 or 0, what they return; for 'E' and 'P' the
-// caller port of the record taken out, 0 for none.
+// (the listener's family is the caller's), 'C' take everything as at close.
+// result: for 'N' and 'A' 1 or 0, what they return; for 'E', 'P' and 'C'
+// the caller port of the record taken out, 0 for none. local is the local
+// address's number, kUnknown for none.
+const uint32_t kUnknown = 0xffffffffu;
 struct SynStep {
     char op;
     uint32_t caller;
     uint16_t callerPort, localPort;
     uint32_t ms;
     int32_t result;
+    uint32_t local = 7;
 };
 
 TEST(SynPendingTable, Scenarios)
 {
     // clang-format off
     const std::pair<const char*, std::vector<SynStep>> scenarios[] = {
-        {"retransmission within the window",
-         {{'N', 1, 1000, 80, 0, 1}, {'N', 1, 1000, 80, 2999, 0}, {'E', 0, 0, 0, 2999, 0},
-          {'E', 0, 0, 0, 3000, 1000}, {'E', 0, 0, 0, 9000, 0}}},
-        {"repeat after the window is a new attempt",
-         {{'N', 1, 1000, 80, 0, 1}, {'N', 1, 1000, 80, 3000, 1}, {'E', 0, 0, 0, 3000, 1000},
-          {'E', 0, 0, 0, 5999, 0}, {'E', 0, 0, 0, 6000, 1000}}},
-        {"another caller, caller port or local port is another attempt",
+        {"retransmission within the window holds the record a little",
+         {{'N', 1, 1000, 80, 0, 1}, {'N', 1, 1000, 80, 2999, 0}, {'E', 0, 0, 0, 3000, 0},
+          {'E', 0, 0, 0, 3999, 1000}, {'E', 0, 0, 0, 9000, 0}}},
+        {"retransmissions at 3 s and later refresh the one record",
+         {{'N', 1, 1000, 80, 0, 1}, {'N', 1, 1000, 80, 3000, 0}, {'E', 0, 0, 0, 3000, 0},
+          {'N', 1, 1000, 80, 6000, 0}, {'E', 0, 0, 0, 6999, 0}, {'E', 0, 0, 0, 7000, 1000},
+          {'E', 0, 0, 0, 9000, 0}}},
+        {"a slow handshake: a retransmission at 3 s, then the accept",
+         {{'N', 1, 1000, 80, 0, 1}, {'N', 1, 1000, 80, 3000, 0}, {'E', 0, 0, 0, 3500, 0},
+          {'A', 1, 1000, 80, 3600, 1}, {'E', 0, 0, 0, 9000, 0}}},
+        {"a caller repeating for ever is named four windows after its first SYN",
+         {{'N', 1, 1000, 80, 0, 1}, {'N', 1, 1000, 80, 11500, 0}, {'E', 0, 0, 0, 11999, 0},
+          {'E', 0, 0, 0, 12000, 1000}}},
+        {"another caller, caller port, local address or local port is another attempt",
          {{'N', 1, 1000, 80, 0, 1}, {'N', 2, 1000, 80, 0, 1}, {'N', 1, 1001, 80, 0, 1},
-          {'N', 1, 1000, 81, 0, 1}}},
-        {"accept ends the record",
-         {{'N', 1, 1000, 80, 0, 1}, {'A', 2, 1000, 0, 0, 0}, {'A', 1, 1001, 0, 0, 0},
-          {'A', 1, 1000, 0, 10, 1}, {'A', 1, 1000, 0, 10, 0}, {'E', 0, 0, 0, 5000, 0}}},
-        {"an accept that overtook its SYN: the SYN starts nothing while young",
-         {{'A', 1, 1000, 0, 0, 0}, {'N', 1, 1000, 80, 100, 0}, {'N', 1, 1001, 80, 100, 1},
-          {'N', 2, 1000, 80, 100, 1}, {'N', 1, 1000, 80, 3100, 1}}},
+          {'N', 1, 1000, 81, 0, 1}, {'N', 1, 1000, 80, 0, 1, 8}}},
+        {"a local address the packet did not tell is the same attempt",
+         {{'N', 1, 1000, 80, 0, 1, 0}, {'N', 1, 1000, 80, 10, 0}, {'A', 1, 1000, 80, 20, 1, 8}}},
+        {"accept ends the record of its own connection only",
+         {{'N', 1, 1000, 80, 0, 1}, {'A', 2, 1000, 80, 0, 0}, {'A', 1, 1001, 80, 0, 0},
+          {'A', 1, 1000, 81, 0, 0}, {'A', 1, 1000, 80, 0, 0, 8}, {'A', 1, 1000, 80, 10, 1},
+          {'A', 1, 1000, 80, 10, 0}, {'E', 0, 0, 0, 5000, 0}}},
+        {"one source port: a SYN to one port, then an accept on another",
+         {{'N', 1, 1000, 80, 0, 1}, {'N', 1, 1000, 81, 5, 1}, {'A', 1, 1000, 81, 10, 1},
+          {'E', 0, 0, 0, 3000, 1000}, {'E', 0, 0, 0, 9000, 0}}},
+        {"an accept whose local address is unknown ends its caller's record",
+         {{'N', 1, 1000, 80, 0, 1}, {'A', 1, 1000, 80, 10, 1, kUnknown}}},
+        {"a copy from a second socket, read after the accept, starts nothing",
+         {{'N', 1, 1000, 80, 0, 1}, {'A', 1, 1000, 80, 10, 1}, {'N', 1, 1000, 80, 20, 0},
+          {'N', 1, 1000, 80, 4000, 0}, {'E', 0, 0, 0, 9000, 0}}},
+        {"an accept that overtook its SYN: the SYN starts nothing",
+         {{'A', 1, 1000, 80, 0, 0}, {'N', 1, 1000, 80, 100, 0}, {'N', 1, 1001, 80, 100, 1},
+          {'N', 2, 1000, 80, 100, 1}, {'N', 1, 1000, 81, 100, 1}, {'N', 1, 1000, 80, 3100, 0},
+          {'N', 1, 1000, 80, kSynAcceptedMs, 1}}},
+        {"closing takes every record, whatever its age",
+         {{'N', 1, 1000, 80, 0, 1}, {'N', 1, 1001, 80, 900, 1}, {'N', 1, 1000, 80, 1000, 0},
+          {'C', 0, 0, 0, 1000, 1000}, {'C', 0, 0, 0, 1000, 1001}, {'C', 0, 0, 0, 1000, 0}}},
         {"expired records one at a time, oldest first, younger ones wait",
          {{'N', 1, 1000, 80, 0, 1}, {'N', 1, 1001, 80, 500, 1}, {'N', 1, 1002, 80, 4000, 1},
           {'E', 0, 0, 0, 3500, 1000}, {'E', 0, 0, 0, 3500, 1001}, {'E', 0, 0, 0, 3500, 0}}},
@@ -76,7 +101,7 @@ TEST(SynPendingTable, Scenarios)
           {'P', 0, 0, 81, 30, 2000}, {'P', 0, 0, 81, 30, 3000}, {'P', 0, 0, 81, 30, 0},
           {'P', 0, 0, 80, 30, 1000}}},
         {"IPv4 and IPv6 callers with the same low bytes are different callers",
-         {{'N', 1, 1000, 80, 0, 1}, {'N', kV6 | 1, 1000, 80, 0, 1}, {'A', kV6 | 1, 1000, 0, 5, 1},
+         {{'N', 1, 1000, 80, 0, 1}, {'N', kV6 | 1, 1000, 80, 0, 1}, {'A', kV6 | 1, 1000, 80, 5, 1},
           {'E', 0, 0, 0, 3000, 1000}, {'E', 0, 0, 0, 3000, 0}}},
         {"a failed accept takes a record of its own family only",
          {{'N', 1, 1000, 80, 0, 1}, {'N', kV6 | 2, 2000, 80, 10, 1},
@@ -93,11 +118,14 @@ TEST(SynPendingTable, Scenarios)
             const SynStep& t = s.second[i];
             SCOPED_TRACE("step " + std::to_string(i));
             SynRecord taken = {};
+            const NetAddress local = t.local == kUnknown ? NetAddress() : A(t.local);
             bool result =
                 t.op == 'N'
-                    ? SynNoteAttempt(&table, A(t.caller), t.callerPort, A(7), t.localPort, t.ms)
-                : t.op == 'A' ? SynMatchAccept(&table, A(t.caller), t.callerPort, t.ms)
+                    ? SynNoteAttempt(&table, A(t.caller), t.callerPort, local, t.localPort, t.ms)
+                : t.op == 'A'
+                    ? SynMatchAccept(&table, A(t.caller), t.callerPort, local, t.localPort, t.ms)
                 : t.op == 'E' ? SynTakeExpired(&table, t.ms, &taken)
+                : t.op == 'C' ? SynTakeExpired(&table, t.ms, &taken, 0)
                               : SynTakeByLocalPort(&table, t.localPort, A(t.caller).family, &taken);
             int32_t got = t.op == 'N' || t.op == 'A' ? result : result ? taken.callerPort : 0;
             EXPECT_EQ(got, t.result);
@@ -112,7 +140,7 @@ TEST(SynPendingTable, AcceptsAheadOfTheirSynsAreRememberedThroughABurst)
     auto table = std::make_unique<SynPendingTable>();
     const uint16_t burst = 900;
     for (uint16_t i = 0; i < burst; ++i)
-        EXPECT_FALSE(SynMatchAccept(table.get(), A(2), i, i));
+        EXPECT_FALSE(SynMatchAccept(table.get(), A(2), i, A(7), 80, i));
     for (uint16_t i = 0; i < burst; ++i)
         EXPECT_FALSE(SynNoteAttempt(table.get(), A(2), i, A(7), 80, 1000)) << "late SYN " << i;
     EXPECT_EQ(table->count, 0u);
@@ -184,6 +212,47 @@ TEST(SynPendingTable, DroppedNoticeCountsTheFullTable)
     char short_[20];
     BuildDroppedLine(123456, short_);
     EXPECT_STREQ(short_, "Stealth watch: 1234");
+}
+
+// perSecond new records a second from `sources` callers (192.0.2.0 on),
+// from startMs for seconds, each with a caller port of its own, to port.
+void Flood(SynPendingTable* table, uint32_t perSecond, uint32_t sources, uint32_t startMs,
+           uint32_t seconds, uint16_t port = 80)
+{
+    for (uint32_t i = 0; i < perSecond * seconds; ++i)
+        SynNoteAttempt(table, NetAddressFromV4Host(0xc0000200u + i % sources),
+                       (uint16_t)(i / sources), A(7), port,
+                       startMs + (uint32_t)((uint64_t)i * 1000 / perSecond));
+}
+
+TEST(SynPendingTable, FloodIsToldOnceAMinuteWithItsRateAndSources)
+{
+    auto table = std::make_unique<SynPendingTable>();
+    table->flood.seed = 0x5eed;
+    SynFloodNotice n = {};
+    Flood(table.get(), kSynPendingCap / 3, 3, 0, 3, 81); // a table's worth in a window: no flood
+    EXPECT_FALSE(SynTakeFloodNotice(table.get(), 9000, &n));
+    Flood(table.get(), 2000, 10000, 10000, 6);
+    ASSERT_TRUE(SynTakeFloodNotice(table.get(), 16000, &n));
+    EXPECT_EQ(n.perSecond, 2000u);
+    EXPECT_NEAR(n.sources, 10000.0, 300.0) << "linear counting is within 3 % here";
+    char line[256];
+    BuildFloodLine(n, line);
+    EXPECT_EQ(std::string(line).find("Stealth watch: SYN flood, 2,000 a second from "), 0u) << line;
+    EXPECT_NE(std::string(line).find(" sources (e.g. 192.0.2.0, 192.0.2.1, 192.0.2.2, ...)"),
+              std::string::npos)
+        << line;
+    Flood(table.get(), 500, 2, 16000, 30, 82);
+    EXPECT_FALSE(SynTakeFloodNotice(table.get(), 46000, &n)) << "within the minute";
+    Flood(table.get(), 500, 2, 46000, 30, 83);
+    ASSERT_TRUE(SynTakeFloodNotice(table.get(), 76000, &n));
+    EXPECT_EQ(n.sources, 2u);
+    BuildFloodLine(n, line);
+    EXPECT_STREQ(line, "Stealth watch: SYN flood, 500 a second from 2 sources (e.g. 192.0.2.0, "
+                       "192.0.2.1)");
+    SynFloodNotice big = {1234567, 1, {A(5)}, 1};
+    BuildFloodLine(big, line);
+    EXPECT_STREQ(line, "Stealth watch: SYN flood, 1,234,567 a second from 1 source (e.g. 0.0.0.5)");
 }
 
 // port -1: a SweepTakeDue at ms instead of a SYN. An event's count is exact

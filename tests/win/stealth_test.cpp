@@ -1,10 +1,10 @@
 // The stealth watch in-process: the Options item and its stored switch, a
 // half-open caller's block reaching the shell through the real window
 // procedure, with the alert raised unless the caller is trusted, the local
-// addresses it lists, and the one line a flood that fills its table leaves.
-// Wine refuses SIO_RCVALL, so the watch runs as raw TCP on every address
-// here and an address added or removed cannot be seen to open or close a
-// socket; the comparison is unit-tested natively instead.
+// addresses it lists, the one line a flood that fills its table leaves, and
+// an address that goes and comes back. Wine refuses SIO_RCVALL, so the
+// watch runs as raw TCP on every address here unless a test puts in its own
+// address list and sockets.
 #include "harness.h"
 #include "support/rawsyn.h"
 
@@ -198,6 +198,56 @@ TEST_F(StealthTest, FullTableIsToldInOneLine)
         if (l.size() > tail.size() && l.compare(l.size() - tail.size(), tail.size(), tail) == 0)
             ++notices;
     EXPECT_EQ(notices, 1) << LogDump();
+}
+
+// The machine's addresses as the test sets them: 127.0.0.1 or none. Its
+// socket is a raw TCP one, which under Wine sees every packet to it.
+bool gAddressListed = true;
+
+int ListTestAddresses(NetAddress* out, int cap)
+{
+    if (!gAddressListed || cap < 1)
+        return 0;
+    out[0] = NetAddressFromV4Host(0x7f000001);
+    return 1;
+}
+
+SocketHandle OpenTestWatchSocket(const NetAddress&)
+{
+    return (SocketHandle)socket(AF_INET, SOCK_RAW, IPPROTO_TCP);
+}
+
+// The only address goes and comes back: the watch says it waits, then that
+// it watches, and a SYN after the return is read and named.
+TEST_F(StealthTest, AddressGoneAndBackIsWatchedAgain)
+{
+    SOCKET raw = OpenSynSender("127.0.0.1");
+    if (raw == INVALID_SOCKET)
+        GTEST_SKIP() << "raw sockets need root";
+    gAddressListed = true;
+    AppState.ListWatchAddresses = ListTestAddresses;
+    AppState.OpenWatchSocket = OpenTestWatchSocket;
+    int port = 0;
+    ASSERT_NO_FATAL_FAILURE(ListenWatched(&port));
+    const struct {
+        bool listed;
+        const char* line;
+    } steps[] = {{false, "Stealth watch: no network addresses; waiting"},
+                 {true, "Stealth watch: watching 1 address"}};
+    for (const auto& step : steps) {
+        gAddressListed = step.listed;
+        StealthCompareAddresses();
+        EXPECT_EQ(LogLine(LogCount() - 1), step.line) << LogDump();
+    }
+    const std::string from = FreshCaller(81);
+    closesocket(raw);
+    raw = OpenSynSender(from.c_str());
+    const u_short source = (u_short)(40000 + GetTickCount() % 20000);
+    ASSERT_TRUE(SendSyn(raw, from.c_str(), source, (u_short)port));
+    closesocket(raw);
+    const std::string line = "   Stealth: " + from + ":" + std::to_string(source) +
+                             " -> 127.0.0.1:" + std::to_string(port);
+    EXPECT_TRUE(WaitForLogLine(line, false, 6000)) << LogDump();
 }
 
 // SYNs from `from` to ports nobody listens on, sent from a thread of the
