@@ -103,6 +103,10 @@ struct LogFileState {
 typedef bool (*EventLogWriter)(HANDLE source, WORD type, DWORD id, WORD count,
                                const char** strings);
 
+// The milliseconds the connections' limits are timed by; null means
+// GetTickCount, tests put in a clock they move.
+typedef DWORD (*TickSource)();
+
 struct AppStateRecord {
     HINSTANCE Instance;
     HICON IconMain;
@@ -190,6 +194,10 @@ struct AppStateRecord {
     HANDLE EventSource;        // the "Harbinel" source once registered; NULL before
     BYTE EventLogFailed;       // the last write failed and the log said so
     EventLogWriter EventWrite; // null: ReportEventA; tests put a recorder here
+    // The accepted callers' limits: the clock of their time limit, and the
+    // callers turned away while the connections were full.
+    TickSource ConnectionClock;
+    CountNotice CallersTurnedAway;
 };
 
 extern AppStateRecord AppState;

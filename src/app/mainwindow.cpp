@@ -306,6 +306,13 @@ static LRESULT OnDrawItem(const DRAWITEMSTRUCT& item)
     return 1;
 }
 
+// The outputs' tick times the connections' limits too.
+static void OnOutputsTimer()
+{
+    OutputsTick();
+    CheckConnectionLimits();
+}
+
 // The exit path: everything the program holds is given back, settings first
 // while every field still holds its value.
 static void ShutDown()
@@ -325,6 +332,7 @@ static void ShutDown()
         CloseAllListeners();
         ReportStopped("Listening stopped");
     }
+    CloseAllConnections();
     OutputsStop();
     CancelHostLookups();
     WSACleanup();
@@ -351,6 +359,7 @@ static void OnEndSession(HWND window)
         CloseAllListeners();
         ReportStopped("Session ending");
     }
+    CloseAllConnections();
     OutputsStop();
     AddLogLine("Session ending");
     LogFileClose();
@@ -424,7 +433,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         else if (wParam == kStealthTimer)
             OnStealthTimer();
         else if (wParam == kOutputsTimer)
-            OutputsTick();
+            OnOutputsTimer();
         else if (wParam == kTrayTimer)
             OnTrayTimer(window);
         else if (wParam == kPlaceTimer)
