@@ -96,6 +96,8 @@ struct LogFileState {
     int failedDay;    // the day it failed (year * 10000 + month * 100 + day)
     int offset;       // minutes east of Greenwich, read again every minute
     DWORD offsetTick;
+    uint64_t dayBytes;  // the open day's files in all, for the daily cap
+    CountNotice capped; // lines the daily cap kept out of the file
 };
 
 // Writes one event to an open Event Log source: its type, its full message
@@ -153,6 +155,7 @@ struct AppStateRecord {
     BYTE Balloons;
     DWORD LogLines;
     char LogFolder[MAX_PATH]; // empty: the user's local application data
+    DWORD LogFolderCap;       // MiB the folder's log files may take
     char TrustedText[kTrustedTextSize];
     TrustedList Trusted;
     BalloonTable BalloonCallers;

@@ -466,7 +466,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         OnStealthBatch();
         break;
     case WM_LOGFILEERROR:
-        ReportLogFileError((DWORD)wParam);
+        ReportLogFileError((DWORD)wParam, lParam);
         break;
     case WM_WEBHOOKRESULT:
         WebhookResult(wParam, lParam);
