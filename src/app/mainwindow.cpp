@@ -24,7 +24,6 @@ static const RECT kLogListPlace = {3, 0, 3 + 227, 140};
 static const RECT kButtonPlace = {4, 146, 4 + 226, 146 + 20};
 static const UINT_PTR kFlushTimer = 1;
 static const UINT kFlushMs = 1000;
-static const UINT_PTR kOutputsTimer = 3;
 static const UINT kOutputsMs = 500;
 // A moved or resized window is stored once it has been still this long.
 static const UINT kPlaceMs = 500;
