@@ -77,14 +77,13 @@ static void EndConnection(SocketNode* node, const char* reason)
     CloseConnection(AppState.ConnectionList, node->socket);
 }
 
-static void TellTurnedAway(DWORD now)
+static void TellTurnedAway(uint32_t count)
 {
-    uint32_t turnedAway = CountNoticeTake(&AppState.CallersTurnedAway, now, kTurnedAwayNoticeMs);
-    if (turnedAway == 0)
+    if (count == 0)
         return;
     char line[96];
     TextCopy(line, "Connections: ");
-    AppendCountN(turnedAway, " caller", " callers", line, sizeof line);
+    AppendCountN(count, " caller", " callers", line, sizeof line);
     TextAppend(line, " hung up at once (1,024 open)");
     AddLogLine(line);
 }
@@ -99,11 +98,15 @@ void CheckConnectionLimits()
             EndConnection(node, "   Hung up: time limit");
         node = next;
     }
-    TellTurnedAway(now);
+    TellTurnedAway(CountNoticeTake(&AppState.CallersTurnedAway, now, kTurnedAwayNoticeMs));
 }
 
 void CloseAllConnections()
 {
+    // The callers turned away since the last line are told now, whatever
+    // its age: after the hang-up no tick would tell them.
+    TellTurnedAway(AppState.CallersTurnedAway.pending);
+    AppState.CallersTurnedAway = CountNotice();
     uint32_t count = 0;
     while (AppState.ConnectionList != NULL) {
         SocketHandle socket = AppState.ConnectionList->socket;
@@ -195,7 +198,8 @@ static void TurnAway(SocketHandle socket)
     SendWarning(socket);
     HangUpUnlisted(socket);
     CountNoticeAdd(&AppState.CallersTurnedAway, 1);
-    TellTurnedAway(ConnectionNow());
+    TellTurnedAway(
+        CountNoticeTake(&AppState.CallersTurnedAway, ConnectionNow(), kTurnedAwayNoticeMs));
 }
 
 static void OnAccept(SocketHandle listener)
