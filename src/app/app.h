@@ -59,6 +59,8 @@ void ShowStealthChecked();
 // The main window's timers beside the log file's (1), the stealth watch's
 // (2) and the syslog sender's (3): the tray icon's retries and the wait
 // before a moved window's place is stored.
+// The outputs' tick, which also times the connections' limits.
+const UINT_PTR kOutputsTimer = 3;
 const UINT_PTR kTrayTimer = 4;
 const UINT_PTR kPlaceTimer = 5;
 

@@ -16,6 +16,7 @@ void ResetAppState()
     AppState.IPv6 = 1;
     AppState.LogLines = kDefaultLogLines;
     AppState.LogFile.handle = INVALID_HANDLE_VALUE;
+    AppState.LogFolderCap = kLogFolderCapMiB;
 }
 
 // Set the initial values before anything runs.

@@ -102,12 +102,18 @@ struct LogFileState {
     int failedDay;    // the day it failed (year * 10000 + month * 100 + day)
     int offset;       // minutes east of Greenwich, read again every minute
     DWORD offsetTick;
+    uint64_t dayBytes;  // the open day's files in all, for the daily cap
+    CountNotice capped; // lines the daily cap kept out of the file
 };
 
 // Writes one event to an open Event Log source: its type, its full message
 // id and its insertion strings; false, with the last error set, on failure.
 typedef bool (*EventLogWriter)(HANDLE source, WORD type, DWORD id, WORD count,
                                const char** strings);
+
+// The milliseconds the connections' limits are timed by; null means
+// GetTickCount, tests put in a clock they move.
+typedef DWORD (*TickSource)();
 
 struct AppStateRecord {
     HINSTANCE Instance;
@@ -155,6 +161,7 @@ struct AppStateRecord {
     BYTE Balloons;
     DWORD LogLines;
     char LogFolder[MAX_PATH]; // empty: the user's local application data
+    DWORD LogFolderCap;       // MiB the folder's log files may take
     char TrustedText[kTrustedTextSize];
     TrustedList Trusted;
     BalloonTable BalloonCallers;
@@ -199,6 +206,10 @@ struct AppStateRecord {
     HANDLE EventSource;        // the "Harbinel" source once registered; NULL before
     BYTE EventLogFailed;       // the last write failed and the log said so
     EventLogWriter EventWrite; // null: ReportEventA; tests put a recorder here
+    // The accepted callers' limits: the clock of their time limit, and the
+    // callers turned away while the connections were full.
+    TickSource ConnectionClock;
+    CountNotice CallersTurnedAway;
 };
 
 extern AppStateRecord AppState;

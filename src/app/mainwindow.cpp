@@ -24,7 +24,6 @@ static const RECT kLogListPlace = {3, 0, 3 + 227, 140};
 static const RECT kButtonPlace = {4, 146, 4 + 226, 146 + 20};
 static const UINT_PTR kFlushTimer = 1;
 static const UINT kFlushMs = 1000;
-static const UINT_PTR kOutputsTimer = 3;
 static const UINT kOutputsMs = 500;
 // A moved or resized window is stored once it has been still this long.
 static const UINT kPlaceMs = 500;
@@ -308,6 +307,13 @@ static LRESULT OnDrawItem(const DRAWITEMSTRUCT& item)
     return 1;
 }
 
+// The outputs' tick times the connections' limits too.
+static void OnOutputsTimer()
+{
+    OutputsTick();
+    CheckConnectionLimits();
+}
+
 // The exit path: everything the program holds is given back, settings first
 // while every field still holds its value.
 static void ShutDown()
@@ -327,6 +333,7 @@ static void ShutDown()
         CloseAllListeners();
         ReportStopped("Listening stopped");
     }
+    CloseAllConnections();
     OutputsStop();
     CancelHostLookups();
     WSACleanup();
@@ -353,6 +360,7 @@ static void OnEndSession(HWND window)
         CloseAllListeners();
         ReportStopped("Session ending");
     }
+    CloseAllConnections();
     OutputsStop();
     AddLogLine("Session ending");
     LogFileClose();
@@ -426,7 +434,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         else if (wParam == kStealthTimer)
             OnStealthTimer();
         else if (wParam == kOutputsTimer)
-            OutputsTick();
+            OnOutputsTimer();
         else if (wParam == kTrayTimer)
             OnTrayTimer(window);
         else if (wParam == kPlaceTimer)
@@ -459,7 +467,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         OnStealthBatch();
         break;
     case WM_LOGFILEERROR:
-        ReportLogFileError((DWORD)wParam);
+        ReportLogFileError((DWORD)wParam, lParam);
         break;
     case WM_WEBHOOKRESULT:
         WebhookResult(wParam, lParam);

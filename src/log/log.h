@@ -46,8 +46,10 @@ void LogFileFlush();
 void LogFileClose();
 // The local time now in ISO 8601 with its offset, "2026-12-08T14:24:08+01:00".
 void LocalIsoTime(char (&out)[kIsoTimeSize]);
-// Logs "Log file error: " and the reason for a system error code.
-void ReportLogFileError(DWORD code);
+// Logs "Log file error: " and the reason for a system error code; or, for
+// kLogFileHeld, that a day's file held by another program was passed over.
+const LPARAM kLogFileHeld = 1;
+void ReportLogFileError(DWORD code, LPARAM kind = 0);
 // The folder the files go to: the setting, or when it is empty the user's
 // local application data; folders that are missing are made.
 bool LogFolderPath(const char* setting, char (&folder)[MAX_PATH]);

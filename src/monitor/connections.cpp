@@ -1,12 +1,15 @@
 // Connection events: every connection to a listened port is a scan. It is
 // accepted, recorded and handed to the outputs, warned once, disconnected
-// when so set, and whatever it sends is logged.
+// when so set, and whatever it sends is logged. Every connection is bounded
+// in time, in data and in number, so that no caller can hold the program.
 #include <string.h>
 
 #include <ws2tcpip.h>
 #include <mstcpip.h>
 
+#include "../pure/decimal.h"
 #include "../pure/linetext.h"
+#include "../pure/text.h"
 #include "../log/log.h"
 #include "../outputs/outputs.h"
 #include "monitor.h"
@@ -15,6 +18,14 @@
 // An accepted connection reports read, write and close.
 static const long kConnectionEvents = FD_READ | FD_WRITE | FD_CLOSE;
 static const int kMaxReceive = (int)kRecvBufferSize - 1;
+// Callers turned away while the connections are full are told of in one
+// line a minute at most.
+static const uint32_t kTurnedAwayNoticeMs = 60000;
+
+static DWORD ConnectionNow()
+{
+    return AppState.ConnectionClock != NULL ? AppState.ConnectionClock() : GetTickCount();
+}
 
 int CloseAndRetire(SocketHandle socket)
 {
@@ -37,12 +48,90 @@ void CloseFailedSocket(SocketHandle socket)
     WSASetLastError(error);
 }
 
+// A socket that cannot be closed is forgotten all the same: kept, it would
+// be hung up on again at every tick of its time limit.
 void CloseConnection(SocketNode*& head, SocketHandle socket)
 {
     shutdown((SOCKET)socket, SD_BOTH);
-    if (CloseAndRetire(socket) == 0) {
-        ListRemoveBySocket(head, socket);
+    bool closed = CloseAndRetire(socket) == 0;
+    if (!closed)
+        ReportSocketError("Close error");
+    ListRemoveBySocket(head, socket);
+    if (closed)
         AddLogLine("Scan blocked");
+}
+
+// The end of a caller's block: what it sent past the logged part, why it
+// was hung up (none when it hung up itself), and the hang-up.
+static void EndConnection(SocketNode* node, const char* reason)
+{
+    if (node->received > kLoggedBytes) {
+        char line[64];
+        TextCopy(line, "   ");
+        AppendDecimal((int32_t)(node->received - kLoggedBytes), line);
+        TextAppend(line, " more bytes not logged");
+        AddLogLine(line);
+    }
+    if (reason != NULL)
+        AddLogLine(reason);
+    CloseConnection(AppState.ConnectionList, node->socket);
+}
+
+static void TellTurnedAway(uint32_t count)
+{
+    if (count == 0)
+        return;
+    char line[96];
+    TextCopy(line, "Connections: ");
+    AppendCountN(count, " caller", " callers", line, sizeof line);
+    TextAppend(line, " hung up at once (1,024 open)");
+    AddLogLine(line);
+}
+
+void CheckConnectionLimits()
+{
+    const DWORD now = ConnectionNow();
+    SocketNode* node = AppState.ConnectionList;
+    while (node != NULL) {
+        SocketNode* next = node->next; // the node goes when it is hung up on
+        if (now - node->opened >= kTimeLimitMs)
+            EndConnection(node, "   Hung up: time limit");
+        node = next;
+    }
+    TellTurnedAway(CountNoticeTake(&AppState.CallersTurnedAway, now, kTurnedAwayNoticeMs));
+}
+
+void CloseAllConnections()
+{
+    // The callers turned away since the last line are told now, whatever
+    // its age: after the hang-up no tick would tell them.
+    TellTurnedAway(AppState.CallersTurnedAway.pending);
+    AppState.CallersTurnedAway = CountNotice();
+    uint32_t count = 0;
+    while (AppState.ConnectionList != NULL) {
+        SocketHandle socket = AppState.ConnectionList->socket;
+        shutdown((SOCKET)socket, SD_BOTH);
+        CloseAndRetire(socket);
+        ListRemoveBySocket(AppState.ConnectionList, socket);
+        ++count;
+    }
+    if (count == 0)
+        return;
+    char line[64];
+    TextCopy(line, "Close: ");
+    AppendCountN(count, " caller", " callers", line, sizeof line);
+    AddLogLine(line);
+}
+
+// Sends the warning as set, once, and logs whether it went.
+static void SendWarning(SocketHandle socket)
+{
+    int length = BuildWarningText(AppState.MessageType, AppState.CustomMessage, AppState.SendBuffer,
+                                  kSendBufferSize);
+    if (length >= 0) {
+        // A short send is not retried: the warning is one line, sent once.
+        int sent = send((SOCKET)socket, AppState.SendBuffer, length, 0);
+        AddLogLine(sent == SOCKET_ERROR ? "   Couldn't send message" : "   Message sent");
     }
 }
 
@@ -92,6 +181,27 @@ static NetAddress LocalAddress(SOCKET socket, const sockaddr_storage& caller, in
     return AddressOf(local, (int)bytes);
 }
 
+// A caller that was logged but never listed: hung up on at once.
+static void HangUpUnlisted(SocketHandle socket)
+{
+    shutdown((SOCKET)socket, SD_BOTH);
+    if (CloseAndRetire(socket) == 0)
+        AddLogLine("Scan blocked");
+    else
+        ReportSocketError("Close error");
+}
+
+// The connections are full: the caller is warned as set and hung up on at
+// once, and counted for the line that tells of such callers.
+static void TurnAway(SocketHandle socket)
+{
+    SendWarning(socket);
+    HangUpUnlisted(socket);
+    CountNoticeAdd(&AppState.CallersTurnedAway, 1);
+    TellTurnedAway(
+        CountNoticeTake(&AppState.CallersTurnedAway, ConnectionNow(), kTurnedAwayNoticeMs));
+}
+
 static void OnAccept(SocketHandle listener)
 {
     uint8_t family = kFamilyV4;
@@ -120,10 +230,23 @@ static void OnAccept(SocketHandle listener)
         return;
     }
     NetAddress from = AddressOf(caller, length);
-    StealthNoteAccept(from, PortOf(caller), LocalAddress(s, caller, length), (uint16_t)port->port);
+    NetAddress local = LocalAddress(s, caller, length);
+    StealthNoteAccept(from, PortOf(caller), local, (uint16_t)port->port);
+    // The scan is logged first: whatever fails after it is a line of its
+    // block, and the caller is hung up on.
+    ScanRecord record = NewScanRecord(kScanConnect);
+    record.caller = from;
+    record.callerPort = PortOf(caller);
+    record.local = local;
+    record.port = record.highPort = (uint16_t)port->port;
+    ReportScan(record);
+    if (ListCount(AppState.ConnectionList) >= kMaxConnections) {
+        TurnAway((SocketHandle)s);
+        return;
+    }
     if (WSAAsyncSelect(s, AppState.MainWindow, WM_SOCKETEVENT, kConnectionEvents) == SOCKET_ERROR) {
-        ReportError("Notification error");
-        CloseAndRetire((SocketHandle)s); // it would never get an event: do not keep it open
+        ReportSocketError("Notification error");
+        HangUpUnlisted((SocketHandle)s); // it would never get an event: do not keep it open
         return;
     }
     // Never copy more than was filled.
@@ -132,16 +255,10 @@ static void OnAccept(SocketHandle listener)
                                   addressBytes & ~1u);
     if (node == NULL) {
         ReportError("Out of memory");
-        shutdown(s, SD_BOTH);
-        CloseAndRetire((SocketHandle)s);
+        HangUpUnlisted((SocketHandle)s);
         return;
     }
-    ScanRecord record = NewScanRecord(kScanConnect);
-    record.caller = from;
-    record.callerPort = PortOf(caller);
-    record.local = LocalAddress(s, caller, length);
-    record.port = record.highPort = (uint16_t)port->port;
-    ReportScan(record);
+    node->opened = ConnectionNow();
 }
 
 static void OnWrite(SocketHandle socket)
@@ -150,13 +267,7 @@ static void OnWrite(SocketHandle socket)
     if (node == NULL || node->warned)
         return;
     node->warned = 0xFFFFFFFFu;
-    int length = BuildWarningText(AppState.MessageType, AppState.CustomMessage, AppState.SendBuffer,
-                                  kSendBufferSize);
-    if (length >= 0) {
-        // A short send is not retried: the warning is one line, sent once.
-        int sent = send((SOCKET)socket, AppState.SendBuffer, length, 0);
-        AddLogLine(sent == SOCKET_ERROR ? "   Couldn't send message" : "   Message sent");
-    }
+    SendWarning(socket);
     if (AppState.DisconnectImmediately)
         CloseConnection(AppState.ConnectionList, socket);
 }
@@ -165,18 +276,25 @@ static void OnWrite(SocketHandle socket)
 // bytes escaped, so that whatever a caller sends stays on that one line.
 // Returns the byte count, or SOCKET_ERROR. A read event that finds nothing
 // to read is normal for a non-blocking socket and logs nothing.
-static int ReceiveLine(SocketHandle socket)
+static int ReceiveLine(SocketNode* node)
 {
     FillDwords(AppState.RecvBuffer, kRecvBufferSize, 0);
-    int received = recv((SOCKET)socket, AppState.RecvBuffer, kMaxReceive, 0);
+    int received = recv((SOCKET)node->socket, AppState.RecvBuffer, kMaxReceive, 0);
     if (received == SOCKET_ERROR) {
         if (WSAGetLastError() != WSAEWOULDBLOCK)
             ReportSocketError("Recv error");
         return received;
     }
-    EscapeCallerData(AppState.RecvBuffer, (size_t)received, AppState.EscapeBuffer,
-                     kEscapeBufferSize);
-    AddLogLine(AppState.EscapeBuffer);
+    // Only the first part of a caller's data is logged; the rest is counted.
+    const uint32_t before = node->received;
+    node->received = before + (uint32_t)received;
+    if (before < kLoggedBytes) {
+        size_t logged = (size_t)received;
+        if (logged > kLoggedBytes - before)
+            logged = kLoggedBytes - before;
+        EscapeCallerData(AppState.RecvBuffer, logged, AppState.EscapeBuffer, kEscapeBufferSize);
+        AddLogLine(AppState.EscapeBuffer);
+    }
     return received;
 }
 
@@ -185,21 +303,27 @@ static void OnRead(SocketHandle socket)
     SocketNode* node = ListFindBySocket(AppState.ConnectionList, socket);
     if (node == NULL)
         return;
-    node->warned = 1; // a caller that talks first gets no warning and no hang-up
-    ReceiveLine(socket);
+    // A caller that talks first gets no warning and no immediate hang-up;
+    // its limits hold all the same.
+    node->warned = 1;
+    if (ReceiveLine(node) > 0 && node->received >= kDataLimit)
+        EndConnection(node, "   Hung up: data limit");
 }
 
 static void OnClose(SocketHandle socket)
 {
-    if (ListFindBySocket(AppState.ConnectionList, socket) == NULL)
+    SocketNode* node = ListFindBySocket(AppState.ConnectionList, socket);
+    if (node == NULL)
         return;
     // The caller has hung up, so no more data can come: log what is still
-    // waiting before closing, or it would be lost with the socket.
+    // waiting before closing, or it would be lost with the socket; what
+    // lies past the data limit is left.
     u_long waiting = 0;
-    while (ioctlsocket((SOCKET)socket, FIONREAD, &waiting) == 0 && waiting > 0)
-        if (ReceiveLine(socket) <= 0)
+    while (node->received < kDataLimit && ioctlsocket((SOCKET)socket, FIONREAD, &waiting) == 0 &&
+           waiting > 0)
+        if (ReceiveLine(node) <= 0)
             break;
-    CloseConnection(AppState.ConnectionList, socket);
+    EndConnection(node, NULL);
 }
 
 void OnSocketEvent(SocketHandle socket, WORD event, int error)

@@ -214,6 +214,7 @@ static MonitorReport StopListening()
     CloseStealthWatch();
     BuildCountLine("Close: ", CloseAllListeners(), line);
     AddLogLine(line);
+    CloseAllConnections();
     AppState.IsListening = 0;
     return MonitorReport{kReportStopped, 0};
 }

@@ -37,7 +37,22 @@ void OnSocketEvent(SocketHandle socket, WORD event, int error = 0);
 // on whatever socket the platform hands the same handle to next. Returns
 // the result of closesocket.
 int CloseAndRetire(SocketHandle socket);
+// Hangs up on an accepted caller (always forgotten, even when the close
+// fails) and logs "Scan blocked".
 void CloseConnection(SocketNode*& head, SocketHandle socket);
+// Every connection is bounded: this much of what a caller sends is logged,
+// it is hung up at the time or data limit, and at most kMaxConnections are
+// held; a caller beyond them is logged, warned and hung up at once.
+const uint32_t kLoggedBytes = 64u << 10;
+const uint32_t kDataLimit = 1u << 20;
+const DWORD kTimeLimitMs = 2 * 60 * 1000;
+const size_t kMaxConnections = 1024;
+// Timer work: callers past their time limit are hung up, and the count of
+// callers turned away is told once a minute at most.
+void CheckConnectionLimits();
+// Stop, Exit and the session's end: hangs up on every caller, with one
+// line "Close: N callers" when there were any.
+void CloseAllConnections();
 // Closes (and retires) a socket whose setup failed, keeping that failure's
 // error for the line that reports it.
 void CloseFailedSocket(SocketHandle socket);

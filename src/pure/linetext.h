@@ -54,9 +54,12 @@ const char* ScanHeadLine(bool trusted);
 extern const char kGoneCaller[];
 
 // Caller data as one log line: bytes below 0x20, DEL and the backslash
-// become \r, \n, \t, \\ or \xNN, every other byte stays as it is. A caller
-// can then neither break the line nor forge one, and the bytes it sent can
-// still be read back exactly. Writes at most size - 1 characters and a
+// become \r, \n, \t, \\ or \xNN; so do C1 controls (0x80-0x9F) that are
+// no part of a valid UTF-8 sequence, and every byte of the UTF-8 forms of
+// U+0080-U+009F (NEL among them), U+2028 and U+2029, which some viewers take
+// for line breaks. Every other byte stays as it is, other UTF-8 text whole.
+// A caller can then neither break the line nor forge one, and the bytes it
+// sent can still be read back exactly. Writes at most size - 1 characters and a
 // terminator, never half an escape; returns the length written.
 size_t EscapeCallerData(const char* data, size_t length, char* out, size_t size);
 // Room that escaping `length` bytes can take, with its terminator.

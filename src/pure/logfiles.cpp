@@ -86,31 +86,75 @@ int CompareLogFiles(const LogFileId& a, const LogFileId& b)
     return dateA != dateB ? Order(dateA, dateB) : Order(a.index, b.index);
 }
 
-size_t ChooseLogFilesToDelete(const LogFileEntry* files, size_t count, uint64_t cap, bool* remove)
+uint64_t LogFolderCapBytes(uint32_t mebibytes)
+{
+    const uint32_t capped = mebibytes < kMinLogFolderCapMiB   ? kMinLogFolderCapMiB
+                            : mebibytes > kMaxLogFolderCapMiB ? kMaxLogFolderCapMiB
+                                                              : mebibytes;
+    return (uint64_t)capped << 20;
+}
+
+uint64_t DailyLogCap(uint64_t folderCap)
+{
+    return folderCap / 4;
+}
+
+bool FitsDailyCap(uint64_t dayBytes, uint64_t length, uint64_t folderCap)
+{
+    const uint64_t cap = DailyLogCap(folderCap);
+    return dayBytes <= cap && length <= cap - dayBytes;
+}
+
+static bool SameDay(const LogFileId& a, const LogFileId& b)
+{
+    return a.year == b.year && a.month == b.month && a.day == b.day;
+}
+
+uint64_t DayTotal(const LogFileEntry* files, size_t count, const LogFileId& day)
 {
     uint64_t total = 0;
-    size_t newest = 0;
+    for (size_t i = 0; i < count; ++i)
+        if (SameDay(files[i].id, day))
+            total += files[i].bytes;
+    return total;
+}
+
+size_t ChooseLogDaysToDelete(const LogFileEntry* files, size_t count, const LogFileId& today,
+                             uint64_t cap, bool* remove)
+{
+    const LogFileId startOfToday = {today.year, today.month, today.day, 0};
+    uint64_t total = 0;
     for (size_t i = 0; i < count; ++i) {
         remove[i] = false;
         total += files[i].bytes;
-        if (CompareLogFiles(files[i].id, files[newest].id) > 0)
-            newest = i;
     }
     // The folder holds a few dozen files, so one pass per deletion is cheap.
     size_t marked = 0;
     while (total > cap) {
         size_t oldest = count;
         for (size_t i = 0; i < count; ++i)
-            if (i != newest && !remove[i] &&
+            if (!remove[i] && CompareLogFiles(files[i].id, startOfToday) < 0 &&
                 (oldest == count || CompareLogFiles(files[i].id, files[oldest].id) < 0))
                 oldest = i;
         if (oldest == count)
             break;
-        remove[oldest] = true;
-        total -= files[oldest].bytes;
-        ++marked;
+        const LogFileId day = files[oldest].id;
+        for (size_t i = 0; i < count; ++i) {
+            if (!remove[i] && SameDay(files[i].id, day)) {
+                remove[i] = true;
+                total -= files[i].bytes;
+                ++marked;
+            }
+        }
     }
     return marked;
+}
+
+void BuildCapNoticeN(uint32_t lines, char* out, size_t size)
+{
+    TextCopyN(out, size, "Log file: ");
+    AppendCountN(lines, " line", " lines", out, size);
+    TextAppendN(out, size, " not written (today's cap)");
 }
 
 void FormatIsoTimeN(const LogClock& clock, int offsetMinutes, char* out, size_t size)

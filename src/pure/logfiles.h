@@ -10,8 +10,11 @@
 
 // A file that reaches this size is closed and the day's next one opened.
 const uint64_t kLogFileLimit = 16u << 20;
-// Oldest files are deleted while the folder's log files exceed this.
-const uint64_t kLogFolderCap = 256u << 20;
+// The folder cap by default, in MiB, and the range a setting may give it.
+// Earlier days are deleted while the folder's log files exceed it.
+const uint32_t kLogFolderCapMiB = 256;
+const uint32_t kMinLogFolderCapMiB = 4;
+const uint32_t kMaxLogFolderCapMiB = 65536;
 // Room for the longest ISO time, a five-digit year included.
 const size_t kIsoTimeSize = 32;
 
@@ -40,10 +43,30 @@ bool ParseLogFileName(const char* name, LogFileId* out);
 // Negative when a is older than b: earlier date, then lower index.
 int CompareLogFiles(const LogFileId& a, const LogFileId& b);
 
-// Marks in remove[] the oldest files to delete so that the rest total at most
-// cap bytes. The newest file is never marked: it is the one being written.
-// Returns how many were marked.
-size_t ChooseLogFilesToDelete(const LogFileEntry* files, size_t count, uint64_t cap, bool* remove);
+// The folder cap in bytes for a setting in MiB, kept within its range.
+uint64_t LogFolderCapBytes(uint32_t mebibytes);
+// A day's files stop at a quarter of the folder cap, so that a flood on one
+// day can never fill the folder with that day alone.
+uint64_t DailyLogCap(uint64_t folderCap);
+// Whether a line of `length` bytes still goes into a day whose files hold
+// dayBytes already.
+bool FitsDailyCap(uint64_t dayBytes, uint64_t length, uint64_t folderCap);
+// The bytes the files of `day` (its date; the index is not looked at) hold.
+uint64_t DayTotal(const LogFileEntry* files, size_t count, const LogFileId& day);
+
+// Marks in remove[] the files of the oldest days before `today`, a whole day
+// at a time, until the rest total at most cap bytes. Files of today and of
+// any later date are never marked: no day's writing deletes its own history.
+// Returns how many files were marked.
+size_t ChooseLogDaysToDelete(const LogFileEntry* files, size_t count, const LogFileId& today,
+                             uint64_t cap, bool* remove);
+
+// "Log file: 12 lines not written (today's cap)".
+void BuildCapNoticeN(uint32_t lines, char* out, size_t size);
+template <size_t N> inline void BuildCapNotice(uint32_t lines, char (&out)[N])
+{
+    BuildCapNoticeN(lines, out, N);
+}
 
 // Local time with its offset east of Greenwich: "2026-12-08T14:24:08+01:00",
 // "-05:30", "+00:00". Overwrites out.

@@ -18,6 +18,8 @@ SocketNode* ListAppend(SocketNode*& head, SocketHandle socket, int32_t port, con
     node->socket = socket;
     node->port = port;
     node->warned = 0;
+    node->received = 0;
+    node->opened = 0;
     node->address = block;
     node->next = NULL;
     CopyWords(block, address, byteCount);
@@ -63,6 +65,14 @@ SocketNode* ListFindBySocket(SocketNode* first, SocketHandle socket)
     while (node != NULL && node->socket != socket)
         node = node->next;
     return node;
+}
+
+size_t ListCount(const SocketNode* first)
+{
+    size_t count = 0;
+    for (const SocketNode* node = first; node != NULL; node = node->next)
+        ++count;
+    return count;
 }
 
 void ListFreeAll(SocketNode*& head)

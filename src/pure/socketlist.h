@@ -15,6 +15,8 @@ struct SocketNode {
     SocketHandle socket; // listener, or accepted socket; kInvalidSocket when none
     void* address;       // owned socket address block
     uint32_t warned;     // connection: warning step done or data received
+    uint32_t received;   // connection: bytes the caller sent so far
+    uint32_t opened;     // connection: tick count of its accept
     int32_t port;        // configured port, or the port that accepted
     SocketNode* next;
 };
@@ -32,6 +34,7 @@ SocketNode* ListAppend(SocketNode*& head, SocketHandle socket, int32_t port, con
 void ListRemoveBySocket(SocketNode*& head, SocketHandle socket);
 void ListRemoveByPort(SocketNode*& head, int32_t port);
 SocketNode* ListFindBySocket(SocketNode* first, SocketHandle socket);
+size_t ListCount(const SocketNode* first);
 // Frees every node and its address; closes no sockets.
 void ListFreeAll(SocketNode*& head);
 

@@ -28,6 +28,7 @@ static const char kValueWindowHeight[] = "WindowHeight";
 static const char kValueLogToFile[] = "LogToFile";
 static const char kValueLogFolder[] = "LogFolder";
 static const char kValueLogLines[] = "LogLines";
+static const char kValueLogFolderCap[] = "LogFolderCap";
 static const char kValueBalloons[] = "Balloons";
 static const char kValueTrusted[] = "Trusted";
 static const char kValueStealthWatch[] = "StealthWatch";
@@ -353,6 +354,8 @@ StartupSwitches LoadSettings(HWND window)
     ReadStrictText(key, kValueLogFolder, AppState.LogFolder);
     ReadStrictDword(key, kValueLogLines, AppState.LogLines);
     AppState.LogLines = ClampLogLines(AppState.LogLines);
+    // Set by hand only, and so never written back: the folder cap in MiB.
+    ReadStrictDword(key, kValueLogFolderCap, AppState.LogFolderCap);
     ReadStrictSwitch(key, kValueBalloons, AppState.Balloons);
     ReadStrictSwitch(key, kValueStealthWatch, AppState.StealthWatch);
     LoadTrusted(key, switches.trustedSkipped);

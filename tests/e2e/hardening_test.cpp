@@ -574,7 +574,11 @@ TEST_F(HardeningTest, BurstOfTwoHundredOnOnePortAllWarnedAndLogged)
     RunFlood(200, kProgramHangsUp, 1, 200);
 }
 
-TEST_F(HardeningTest, MegabyteOfBinaryIsLoggedInBoundedLines)
+// The first 64 KiB of a caller's data are logged; at 1 MiB it is hung up.
+const size_t kLoggedBytes = 64 << 10;
+const size_t kDataLimit = 1 << 20;
+
+TEST_F(HardeningTest, AMegabyteIsHungUpAtTheDataLimitWithItsFirst64KiBLogged)
 {
     const int port = ListenOnOnePortKeepingCallers();
     Caller caller;
@@ -582,41 +586,38 @@ TEST_F(HardeningTest, MegabyteOfBinaryIsLoggedInBoundedLines)
 
     // A first piece alone, so that one line is short enough to read back;
     // the rest at once, faster than the program reads it.
-    const std::string data = BytesWithoutZero(1 << 20);
+    const std::string data = BytesWithoutZero(kDataLimit);
     const size_t first = 300;
     ASSERT_TRUE(caller.Send(data.substr(0, first)));
     ASSERT_TRUE(PumpUntil([&] { return LogCount(main_) > from; }));
     ASSERT_TRUE(caller.Send(data.substr(first)));
     // The program keeps answering while it works through the data.
     EXPECT_NO_FATAL_FAILURE(FlipOnTop());
-    caller.HalfClose();
     bool ended = false;
     EXPECT_EQ(caller.ReceiveAll(30000, &ended), "");
-    EXPECT_TRUE(ended) << "the program did not close after the caller hung up";
+    EXPECT_TRUE(ended) << "the program did not hang up at the data limit";
 
-    // One line per read of at most 2048 bytes, in order, then the hang-up;
-    // the saved log gives each line's exact bytes, one file line a log line.
+    // One line per read of at most 2048 bytes, in order, up to 64 KiB; the
+    // saved log gives each line's exact bytes, one file line a log line.
     std::vector<std::string> lines = SavedLog();
     ASSERT_EQ((int)lines.size(), LogCount(main_));
-    ASSERT_GT(lines.size(), (size_t)from);
-    EXPECT_EQ(lines.back(), kScanBlocked);
-    lines.pop_back();
+    ASSERT_GT(lines.size(), (size_t)from + 3);
+    const std::vector<std::string> end(lines.end() - 3, lines.end());
+    EXPECT_EQ(end, (std::vector<std::string>{"   " + std::to_string(kDataLimit - kLoggedBytes) +
+                                                 " more bytes not logged",
+                                             "   Hung up: data limit", kScanBlocked}));
+    lines.resize(lines.size() - 3);
     std::string received;
-    size_t longest = 0, longestLine = 0;
+    size_t longest = 0;
     for (size_t i = (size_t)from; i < lines.size(); ++i) {
         std::string bytes;
         ASSERT_TRUE(Unescape(lines[i], &bytes)) << "line " << i << " is not one whole line";
         ASSERT_LE(bytes.size(), 2048u) << "line " << i;
         longest = std::max(longest, bytes.size());
-        longestLine = std::max(longestLine, lines[i].size());
         received += bytes;
     }
-    EXPECT_TRUE(received == data) << received.size() << " bytes read back";
-    // The data waits for the program, so most reads take the whole 2048.
+    EXPECT_TRUE(received == data.substr(0, kLoggedBytes)) << received.size() << " bytes read back";
     EXPECT_EQ(longest, 2048u);
-    EXPECT_GE(lines.size() - from, data.size() / 2048);
-    printf("[ figures  ] 1 MiB in %zu lines, longest %zu bytes as %zu characters\n",
-           lines.size() - from, longest, longestLine);
     ExpectNextCallerServed(port);
 }
 
@@ -644,6 +645,12 @@ TEST_F(HardeningTest, ControlBytesAreEscapedSoACallerCannotForgeLines)
         {"a zero byte hides nothing after it", std::string("ab\0cd", 5), "ab\\x00cd"},
         {"a backslash is doubled", "C:\\x41", "C:\\\\x41"},
         {"a lone 0xFF", "\xff", "\xff"},
+        {"C1 controls and Unicode line breaks",
+         "a\x85"
+         "b\xc2\x85"
+         "c\xe2\x80\xa8"
+         "d",
+         "a\\x85b\\xC2\\x85c\\xE2\\x80\\xA8d"},
     };
     Lines expected;
     for (const auto& c : cases) {
@@ -658,9 +665,10 @@ TEST_F(HardeningTest, ControlBytesAreEscapedSoACallerCannotForgeLines)
         EXPECT_EQ(lines, expected) << Dump(lines);
     }
 
-    // A quarter megabyte of every byte value: the saved log has one file
-    // line per log line, and the lines give back exactly the bytes sent.
-    std::string every(1 << 18, 0);
+    // 60 KiB of every byte value, all within the logged part: the saved log
+    // has one file line per log line, and the lines give back exactly the
+    // bytes sent.
+    std::string every(60 << 10, 0);
     for (size_t i = 0; i < every.size(); ++i)
         every[i] = (char)(i * 7 % 256);
     ASSERT_TRUE(caller.Send(every));
@@ -794,6 +802,19 @@ TEST_F(HardeningTest, HalfCloseGetsTheWarningAndTheProgramCloses)
     ExpectNextCallerServed(port);
 }
 
+// Whether callers [from, to) have all been hung up on within one deadline.
+bool AllHungUp(std::vector<std::unique_ptr<Caller>>& callers, size_t from, size_t to)
+{
+    return PumpUntil([&] {
+        bool all = true;
+        for (size_t i = from; i < to; ++i) {
+            callers[i]->Poll();
+            all = all && callers[i]->PeerClosed();
+        }
+        return all;
+    });
+}
+
 TEST_F(HardeningTest, TwoHundredSilentCallersThenStopAndExit)
 {
     const std::vector<int> ports = FreePorts(20);
@@ -838,17 +859,109 @@ TEST_F(HardeningTest, TwoHundredSilentCallersThenStopAndExit)
         return ::testing::AssertionSuccess();
     };
     EXPECT_TRUE(nobodyEnded());
+    // Stop hangs up on every one of them, in one line.
     SendCommand(main_, kListen);
     EXPECT_EQ(ButtonText(main_), kButtonListenW);
-    EXPECT_EQ(LogLines(main_, (size_t)LogCount(main_) - 1), Lines{Widen(CloseLine(20))});
-    EXPECT_TRUE(nobodyEnded());
+    EXPECT_EQ(LogLines(main_, (size_t)LogCount(main_) - 2),
+              (Lines{Widen(CloseLine(20)), L"Close: 200 callers"}));
+    EXPECT_TRUE(AllHungUp(callers, 0, callers.size())) << "callers still connected after Stop";
+}
 
-    ExitProgram();
-    for (size_t i = 0; i < callers.size(); ++i) {
+// 1,100 silent callers: 1,024 are held; the rest are logged, warned and hung
+// up on at once, and counted (the first at once, the others at Stop).
+TEST_F(HardeningTest, CallersPastTheCapAreWarnedHungUpAndCounted)
+{
+    const int port = ListenOnOnePortKeepingCallers();
+    const size_t held = 1024, count = 1100;
+    std::vector<std::unique_ptr<Caller>> callers;
+    for (size_t i = 0; i < count; ++i) {
+        callers.push_back(std::make_unique<Caller>());
+        ASSERT_TRUE(callers.back()->Connect(port)) << "caller " << i;
         bool ended = false;
-        EXPECT_EQ(callers[i]->ReceiveAll(kDeadlineMs, &ended), "") << "caller " << i;
-        EXPECT_TRUE(ended) << "caller " << i << " still connected after Exit";
+        ASSERT_EQ(callers.back()->ReceiveAtLeast(kWarningLine.size(), &ended), kWarningLine)
+            << "caller " << i;
     }
+    EXPECT_TRUE(AllHungUp(callers, held, count));
+    for (size_t i = 0; i < held; ++i) {
+        callers[i]->Poll();
+        EXPECT_FALSE(callers[i]->PeerClosed()) << "caller " << i << " was not held";
+    }
+    SendCommand(main_, kListen);
+    Lines lines = LogLines(main_);
+    EXPECT_EQ(CountLines(lines, kScanDetectedW), (int)count);
+    EXPECT_EQ(CountLines(lines, kScanBlockedW), (int)(count - held));
+    int counted = 0;
+    for (const std::wstring& wide : lines) {
+        const std::string l = Narrow(wide);
+        if (StartsWith(l, "Connections: ") && EndsWith(l, " hung up at once (1,024 open)"))
+            counted += atoi(l.c_str() + 13);
+    }
+    EXPECT_EQ(counted, (int)(count - held));
+    EXPECT_EQ(lines.back(), L"Close: 1024 callers");
+    EXPECT_TRUE(AllHungUp(callers, 0, held)) << "callers still connected after Stop";
+}
+
+class FloodLogTest : public LogFolderTest {};
+
+// The name of yesterday's first log file.
+std::string YesterdaysLogFileName()
+{
+    SYSTEMTIME now;
+    FILETIME time;
+    GetLocalTime(&now);
+    SystemTimeToFileTime(&now, &time);
+    ULARGE_INTEGER t = {{time.dwLowDateTime, time.dwHighDateTime}};
+    t.QuadPart -= 24ull * 3600 * 10000000;
+    time = {t.LowPart, t.HighPart};
+    FileTimeToSystemTime(&time, &now);
+    char name[32];
+    snprintf(name, sizeof name, "harbinel-%04d-%02d-%02d.log", now.wYear, now.wMonth, now.wDay);
+    return name;
+}
+
+// A caller that talks first and then floods is hung up at the data limit,
+// and twenty more take the day past its cap (1 MiB, with the least folder
+// cap). Yesterday's file stays whole, today's files within their cap, and
+// the file tells what it left out.
+TEST_F(FloodLogTest, AFloodNeitherErasesYesterdayNorPassesTodaysCap)
+{
+    const int port = FreePort();
+    WritePorts({port});
+    WriteSwitch(kValueDisconnect, 0);
+    WriteText(kValueLogFolder, folder_.Folder());
+    WriteDword(kValueLogFolderCap, 4);
+    const std::string yesterday(3 << 20, 'y');
+    WriteFileBytes(folder_.Path(YesterdaysLogFileName()), yesterday);
+    StartProgram();
+    Listen();
+    for (int i = 0; i <= 20; ++i) {
+        Caller caller;
+        ASSERT_TRUE(caller.Connect(port));
+        ASSERT_TRUE(caller.Send("x"));
+        ASSERT_TRUE(caller.Send(std::string(i == 0 ? kDataLimit - 1 : 80 << 10, 'a')));
+        if (i > 0)
+            caller.HalfClose();
+        ASSERT_TRUE(caller.WaitClosed(30000)) << "caller " << i;
+    }
+    EXPECT_TRUE(WaitForLogLine(main_, L"   Hung up: data limit"));
+    ExitProgram();
+
+    EXPECT_TRUE(ReadFileBytes(folder_.Path(YesterdaysLogFileName())) == yesterday);
+    std::string today = TodaysLogFileName();
+    today.resize(today.size() - 4);
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(folder_.Path(today + "*.log").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    uint64_t bytes = 0;
+    std::string files;
+    do {
+        bytes += found.nFileSizeLow;
+        files += ReadFileBytes(folder_.Path(std::string(found.cFileName)));
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    // The cap, and the lines that tell what it kept out.
+    EXPECT_LE(bytes, (1u << 20) + 1024);
+    EXPECT_NE(files.find(" lines not written (today's cap)\r\n"), std::string::npos);
 }
 
 // What Exit must have saved, whatever was going on at the time.

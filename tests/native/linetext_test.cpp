@@ -382,6 +382,24 @@ TEST(EscapeCallerData, ForgedLinesAndTerminalBytesStayOnOneLine)
         {"backslash", "C:\\x41", "C:\\\\x41"},
         {"zero byte and DEL", std::string("a\0b\x7f", 4), "a\\x00b\\x7F"},
         {"tab, high bytes kept", "\t\xe9\xff", "\\t\xe9\xff"},
+        {"raw C1 bytes",
+         "a\x85"
+         "b\x9b"
+         "c",
+         "a\\x85b\\x9Bc"},
+        {"UTF-8 NEL and CSI",
+         "\xc2\x85"
+         "x\xc2\x9b",
+         "\\xC2\\x85x\\xC2\\x9B"},
+        {"line and paragraph separators",
+         "\xe2\x80\xa8"
+         "\xe2\x80\xa9",
+         "\\xE2\\x80\\xA8\\xE2\\x80\\xA9"},
+        {"other UTF-8 kept whole", "\xe2\x80\x94\xf0\x9f\x98\x80", "\xe2\x80\x94\xf0\x9f\x98\x80"},
+        {"a cut sequence's C1 byte",
+         "\xe2\x80"
+         "A",
+         "\xe2\\x80A"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -55,26 +55,56 @@ TEST(ParseLogFileName, NothingElseIsOurs)
     }
 }
 
-TEST(ChooseLogFilesToDelete, OldestFirstUntilUnderTheCapNewestKept)
+TEST(ChooseLogDaysToDelete, WholeEarlierDaysOldestFirstTodayNever)
 {
     // Index 10 is newer than index 2, and December older than January.
     const uint64_t m = kLogFileLimit;
-    const LogFileEntry files[] = {
-        {{2026, 1, 1, 10}, m}, {{2026, 1, 1, 2}, m}, {{2025, 12, 31, 0}, m}, {{2026, 1, 1, 0}, m}};
+    const LogFileEntry files[] = {{{2026, 1, 1, 10}, m},  {{2025, 12, 30, 0}, m},
+                                  {{2025, 12, 31, 1}, m}, {{2026, 1, 2, 0}, 5 * m},
+                                  {{2025, 12, 31, 0}, m}, {{2026, 1, 1, 0}, m}};
+    const LogFileId today = {2026, 1, 2, 3};
     const struct {
         uint64_t cap;
         const char* remove; // x for each file marked
-    } cases[] = {{4 * m, "...."}, {3 * m, "..x."}, {2 * m - 1, ".xxx"}, {0, ".xxx"}};
+    } cases[] = {{10 * m, "......"}, {9 * m, ".x...."}, {8 * m, ".xx.x."},
+                 {7 * m, ".xx.x."},  {6 * m, "xxx.xx"}, {0, "xxx.xx"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.remove);
-        bool remove[4];
-        const size_t marked = ChooseLogFilesToDelete(files, 4, c.cap, remove);
+        bool remove[6];
+        const size_t marked = ChooseLogDaysToDelete(files, 6, today, c.cap, remove);
         std::string got;
         for (bool r : remove)
             got += r ? 'x' : '.';
         EXPECT_EQ(got, c.remove);
         EXPECT_EQ(marked, (size_t)std::count(got.begin(), got.end(), 'x'));
     }
+    EXPECT_EQ(DayTotal(files, 6, LogFileId{2025, 12, 31, 7}), 2 * m);
+}
+
+TEST(DailyLogCap, AQuarterOfTheFolderCap)
+{
+    const uint64_t mib = 1u << 20;
+    EXPECT_EQ(DailyLogCap(LogFolderCapBytes(kLogFolderCapMiB)), 64 * mib);
+    const struct {
+        uint32_t setting;
+        uint64_t dayBytes, length;
+        bool fits;
+    } cases[] = {
+        {256, 64 * mib - 10, 10, true},
+        {256, 64 * mib - 10, 11, false},
+        {256, 70 * mib, 1, false},
+        {0, mib - 1, 1, true}, // the least cap: 4 MiB
+        {0, mib, 1, false},
+        {0xFFFFFFFFu, 16384 * mib, 0, true},
+        {0xFFFFFFFFu, 16384 * mib, 1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setting);
+        EXPECT_EQ(FitsDailyCap(c.dayBytes, c.length, LogFolderCapBytes(c.setting)), c.fits);
+    }
+    char line[64];
+    BuildCapNotice(1234, line);
+    EXPECT_STREQ(line, "Log file: 1234 lines not written (today's cap)");
 }
 
 TEST(FormatIsoTime, LocalTimeWithItsOffset)

@@ -25,6 +25,7 @@ const char kValueWindowHeight[] = "WindowHeight";
 const char kValueLogToFile[] = "LogToFile";
 const char kValueLogFolder[] = "LogFolder";
 const char kValueLogLines[] = "LogLines";
+const char kValueLogFolderCap[] = "LogFolderCap";
 const char kValueBalloons[] = "Balloons";
 const char kValueTrusted[] = "Trusted";
 const char kValueStealthWatch[] = "StealthWatch";

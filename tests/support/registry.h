@@ -29,6 +29,7 @@ extern const char kValueWindowHeight[];
 extern const char kValueLogToFile[];
 extern const char kValueLogFolder[];
 extern const char kValueLogLines[];
+extern const char kValueLogFolderCap[];
 extern const char kValueBalloons[];
 extern const char kValueTrusted[];
 extern const char kValueStealthWatch[];

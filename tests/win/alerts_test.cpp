@@ -92,6 +92,55 @@ TEST_F(LogFileTest, AFullFileGoesOnInTheNextAndTheFolderCapDeletesTheOldest)
     EXPECT_TRUE(FileExists(Path("notes.log")));
 }
 
+// A folder cap of 4 MiB gives a day 1 MiB. Past it lines are counted, told
+// in the file once an hour and at the day's end; earlier days go only when
+// a new day's file starts, and whole.
+TEST_F(LogFileTest, ADaysCapKeepsLinesOutAndOnlyANewDayDeletesEarlierDays)
+{
+    AppState.LogFolderCap = 4;
+    MakeFile(Path("harbinel-2026-12-06.log"), 1);
+    MakeFile(Path("harbinel-2026-12-06.1.log"), 1);
+    MakeFile(Path("harbinel-2026-12-07.log"), 1);
+    MakeFile(Path("harbinel-2026-12-08.log"), 1);
+    // Lines at these ticks on the 8th, the day already full, then the 9th.
+    for (DWORD tick : {1000u, 2000u, 3000u, 3601000u, 3602000u}) {
+        LogFileAppendAt("line", Day(2026, 12, 8, 10, 0, 0), 0, tick);
+        // The folder is over its cap now, but the day's writing deletes nothing.
+        EXPECT_TRUE(FileExists(Path("harbinel-2026-12-06.log"))) << tick;
+    }
+    LogFileAppendAt("line", Day(2026, 12, 9, 10, 0, 0), 0, 3603000);
+    LogFileClose();
+    const std::string told = " Log file: 1 line not written (today's cap)\r\n";
+    EXPECT_EQ(ReadFileBytes(Path("harbinel-2026-12-08.log")).substr(1 << 20),
+              "2026-12-08T10:00:00+00:00" + told +
+                  "2026-12-08T10:00:00+00:00 Log file: 3 lines not written (today's cap)\r\n" +
+                  "2026-12-09T10:00:00+00:00" + told);
+    EXPECT_EQ(ReadFileBytes(Path("harbinel-2026-12-09.log")), "2026-12-09T10:00:00+00:00 line\r\n");
+    // The new day made room: the oldest day went whole, and no more.
+    EXPECT_FALSE(FileExists(Path("harbinel-2026-12-06.log")));
+    EXPECT_FALSE(FileExists(Path("harbinel-2026-12-06.1.log")));
+    EXPECT_TRUE(FileExists(Path("harbinel-2026-12-07.log")));
+}
+
+// A day's file that another program holds shut is passed over for the
+// day's next file, and the log says so once.
+TEST_F(LogFileTest, AFileHeldByAnotherProgramIsPassedOver)
+{
+    HANDLE held = CreateFileA(Path("harbinel-2026-12-08.log").c_str(), GENERIC_READ, 0, NULL,
+                              CREATE_ALWAYS, 0, NULL);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    LogFileAppendAt("first", Day(2026, 12, 8, 10, 0, 0), 0, 1000);
+    LogFileAppendAt("second", Day(2026, 12, 8, 10, 0, 1), 0, 2000);
+    LogFileClose();
+    CloseHandle(held);
+    EXPECT_EQ(ReadFileBytes(Path("harbinel-2026-12-08.1.log")),
+              "2026-12-08T10:00:00+00:00 first\r\n2026-12-08T10:00:01+00:00 second\r\n");
+    PumpPending();
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"Log file: harbinel-2026-12-08.log is held by "
+                                                   "another program; going on in "
+                                                   "harbinel-2026-12-08.1.log"});
+}
+
 TEST_F(LogFileTest, AFolderThatCannotBeMadeGivesOneLineAndIsTriedAMinuteLater)
 {
     // A folder under a file cannot exist. (Read-only folders stop nobody
