@@ -38,21 +38,9 @@ port=$(python3 -c '
 import socket
 s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 
-reg() { "$loader" reg add "$key" /f "$@" >/dev/null 2>&1; }
-
 start_program() {
-    "$loader" reg delete "$key" /f >/dev/null 2>&1 || true
-    reg /v Count /t REG_DWORD /d 1
-    reg /v Port0 /t REG_DWORD /d "$port"
-    reg /v Connected /t REG_BINARY /d 01
-    reg /v Disconnnect /t REG_BINARY /d 00
-    "$loader" "$exe" </dev/null >/dev/null 2>&1 &
-    pid=$!
-}
-
-stop_program() {
-    WINEPREFIX="$HARBINEL_WINE_HARNESS" "$WINESERVER" -k >/dev/null 2>&1 || true
-    wait "$pid" 2>/dev/null || true
+    fresh_key 00
+    launch_program
 }
 
 # The crowd: `held` silent callers from 127.0.0.2-250 in turn, each held

@@ -14,3 +14,25 @@ private_kib() {
     done
     echo 0
 }
+
+# The program's settings key made afresh: listening on $port, Disconnect
+# immediately as $1 (00 or 01). Needs $loader and $key; reg adds more.
+reg() { "$loader" reg add "$key" /f "$@" >/dev/null 2>&1; }
+fresh_key() {
+    "$loader" reg delete "$key" /f >/dev/null 2>&1 || true
+    reg /v Count /t REG_DWORD /d 1
+    reg /v Port0 /t REG_DWORD /d "$port"
+    reg /v Connected /t REG_BINARY /d 01
+    reg /v Disconnnect /t REG_BINARY /d "$1"
+}
+
+# Starts $exe in the background (its pid in $pid); stop_program ends it
+# with the prefix's wineserver.
+launch_program() {
+    "$loader" "$exe" </dev/null >/dev/null 2>&1 &
+    pid=$!
+}
+stop_program() {
+    WINEPREFIX="$HARBINEL_WINE_HARNESS" "$WINESERVER" -k >/dev/null 2>&1 || true
+    wait "$pid" 2>/dev/null || true
+}

@@ -57,8 +57,6 @@ http.server.ThreadingHTTPServer(("127.0.0.1", port), Hook).serve_forever()
 EOF
 hook_pid=$!
 
-reg() { "$loader" reg add "$key" /f "$@" >/dev/null 2>&1; }
-
 # Scans `count` times, 16 callers at once from 127.0.0.2-250 in turn, each
 # waiting for its warning and hang-up; prints "<ok> <seconds>". The first
 # connect waits for the port.
@@ -67,19 +65,9 @@ scan() {
 }
 
 start_program() {
-    "$loader" reg delete "$key" /f >/dev/null 2>&1 || true
-    reg /v Count /t REG_DWORD /d 1
-    reg /v Port0 /t REG_DWORD /d "$port"
-    reg /v Connected /t REG_BINARY /d 01
-    reg /v Disconnnect /t REG_BINARY /d 01
+    fresh_key 01
     if [[ -n "$1" ]]; then reg /v WebhookUrl /t REG_SZ /d "$1"; fi
-    "$loader" "$exe" </dev/null >/dev/null 2>&1 &
-    pid=$!
-}
-
-stop_program() {
-    WINEPREFIX="$HARBINEL_WINE_HARNESS" "$WINESERVER" -k >/dev/null 2>&1 || true
-    wait "$pid" 2>/dev/null || true
+    launch_program
 }
 
 run_round() {

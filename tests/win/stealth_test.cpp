@@ -146,6 +146,20 @@ TEST_F(StealthTest, ListsTheMachinesAddressesWithoutAskingForItsName)
 
 // Raw TCP already watches every address: the comparison must leave its
 // socket alone, and say nothing of addresses.
+// Sends one SYN from `from` (a fresh source port) to port and waits for its
+// "Stealth:" line.
+void ExpectSynNamed(const std::string& from, int port)
+{
+    SOCKET raw = OpenSynSender(from.c_str());
+    ASSERT_NE(raw, INVALID_SOCKET);
+    const u_short source = (u_short)(40000 + GetTickCount() % 20000);
+    ASSERT_TRUE(SendSyn(raw, from.c_str(), source, (u_short)port));
+    closesocket(raw);
+    const std::string line = "   Stealth: " + from + ":" + std::to_string(source) +
+                             " -> 127.0.0.1:" + std::to_string(port);
+    EXPECT_TRUE(WaitForLogLine(line, false, 6000)) << LogDump();
+}
+
 TEST_F(StealthTest, ComparisonLeavesTheRawTcpFormWatching)
 {
     int port = 0;
@@ -154,14 +168,10 @@ TEST_F(StealthTest, ComparisonLeavesTheRawTcpFormWatching)
     SOCKET raw = OpenSynSender(from.c_str());
     if (raw == INVALID_SOCKET)
         GTEST_SKIP() << "raw sockets need root";
+    closesocket(raw);
     for (int i = 0; i < 3; ++i)
         StealthCompareAddresses();
-    const u_short source = (u_short)(40000 + GetTickCount() % 20000);
-    ASSERT_TRUE(SendSyn(raw, from.c_str(), source, (u_short)port));
-    closesocket(raw);
-    const std::string line = "   Stealth: " + from + ":" + std::to_string(source) +
-                             " -> 127.0.0.1:" + std::to_string(port);
-    EXPECT_TRUE(WaitForLogLine(line, false, 6000)) << LogDump();
+    ExpectSynNamed(from, port);
     EXPECT_LT(FindLogLine("Stealth watch: watching", true), 0) << LogDump();
 }
 
@@ -239,15 +249,8 @@ TEST_F(StealthTest, AddressGoneAndBackIsWatchedAgain)
         StealthCompareAddresses();
         EXPECT_EQ(LogLine(LogCount() - 1), step.line) << LogDump();
     }
-    const std::string from = FreshCaller(81);
     closesocket(raw);
-    raw = OpenSynSender(from.c_str());
-    const u_short source = (u_short)(40000 + GetTickCount() % 20000);
-    ASSERT_TRUE(SendSyn(raw, from.c_str(), source, (u_short)port));
-    closesocket(raw);
-    const std::string line = "   Stealth: " + from + ":" + std::to_string(source) +
-                             " -> 127.0.0.1:" + std::to_string(port);
-    EXPECT_TRUE(WaitForLogLine(line, false, 6000)) << LogDump();
+    ExpectSynNamed(FreshCaller(81), port);
 }
 
 // SYNs from `from` to ports nobody listens on, sent from a thread of the
