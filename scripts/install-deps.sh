@@ -6,7 +6,8 @@
 # collector of the end-to-end tests) and the fonts Wine ships (fonts-wine:
 # Marlett draws the caption buttons and menu arrows when run.sh shows a
 # window; only a recommendation of Wine's, so named here). Installs only
-# what is missing, so running it again is cheap.
+# what is missing, so running it again is cheap. Packages named as arguments
+# are installed with them (the screenshot tools, say).
 #
 # A mirror caught mid-sync fails one of its indexes (the security suite's,
 # say) while the release's own suite is whole: the update is tried three
@@ -18,7 +19,8 @@ set -euo pipefail
 packages=(cmake make g++ googletest clang-format clang-tidy cppcheck nsis rsyslog
     wine wine32:i386 wine64 fonts-wine
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
-    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix)
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+    "$@")
 
 sudo=()
 if [[ $(id -u) -ne 0 ]]; then

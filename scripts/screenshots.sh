@@ -22,24 +22,10 @@ cd "$HARBINEL_ROOT"
 
 # ---- What it needs --------------------------------------------------------
 
-bash scripts/install-deps.sh
-
 # On top of the build's needs: an X server without a screen, xwininfo to find
-# Wine's desktop on it and ImageMagick to photograph it.
-extras=(xvfb x11-utils imagemagick)
-missing=()
-for package in "${extras[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$package")
-    fi
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
-    sudo=()
-    if [[ $(id -u) -ne 0 ]]; then sudo=(sudo); fi
-    echo "screenshots: installing ${missing[*]}"
-    "${sudo[@]}" apt-get update -q
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-fi
+# Wine's desktop on it and ImageMagick to photograph it. The install script
+# takes them with its own, and copes with a mirror out of sync.
+bash scripts/install-deps.sh xvfb x11-utils imagemagick
 
 # ---- Clean-up, whatever happens -------------------------------------------
 
