@@ -903,22 +903,6 @@ TEST_F(HardeningTest, CallersPastTheCapAreWarnedHungUpAndCounted)
 
 class FloodLogTest : public LogFolderTest {};
 
-// The name of yesterday's first log file.
-std::string YesterdaysLogFileName()
-{
-    SYSTEMTIME now;
-    FILETIME time;
-    GetLocalTime(&now);
-    SystemTimeToFileTime(&now, &time);
-    ULARGE_INTEGER t = {{time.dwLowDateTime, time.dwHighDateTime}};
-    t.QuadPart -= 24ull * 3600 * 10000000;
-    time = {t.LowPart, t.HighPart};
-    FileTimeToSystemTime(&time, &now);
-    char name[32];
-    snprintf(name, sizeof name, "harbinel-%04d-%02d-%02d.log", now.wYear, now.wMonth, now.wDay);
-    return name;
-}
-
 // A caller that talks first and then floods is hung up at the data limit,
 // and twenty more take the day past its cap (1 MiB, with the least folder
 // cap). Yesterday's file stays whole, today's files within their cap, and
@@ -931,7 +915,7 @@ TEST_F(FloodLogTest, AFloodNeitherErasesYesterdayNorPassesTodaysCap)
     WriteText(kValueLogFolder, folder_.Folder());
     WriteDword(kValueLogFolderCap, 4);
     const std::string yesterday(3 << 20, 'y');
-    WriteFileBytes(folder_.Path(YesterdaysLogFileName()), yesterday);
+    WriteFileBytes(folder_.Path(TodaysLogFileName(1)), yesterday);
     StartProgram();
     Listen();
     for (int i = 0; i <= 20; ++i) {
@@ -946,7 +930,7 @@ TEST_F(FloodLogTest, AFloodNeitherErasesYesterdayNorPassesTodaysCap)
     EXPECT_TRUE(WaitForLogLine(main_, L"   Hung up: data limit"));
     ExitProgram();
 
-    EXPECT_TRUE(ReadFileBytes(folder_.Path(YesterdaysLogFileName())) == yesterday);
+    EXPECT_TRUE(ReadFileBytes(folder_.Path(TodaysLogFileName(1))) == yesterday);
     std::string today = TodaysLogFileName();
     today.resize(today.size() - 4);
     WIN32_FIND_DATAA found;

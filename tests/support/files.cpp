@@ -94,10 +94,16 @@ std::string TempFolder::Folder() const
     return Narrow(folder_);
 }
 
-std::string TodaysLogFileName()
+std::string TodaysLogFileName(int daysBefore)
 {
     SYSTEMTIME now;
     GetLocalTime(&now);
+    FILETIME time;
+    SystemTimeToFileTime(&now, &time);
+    ULARGE_INTEGER t = {{time.dwLowDateTime, time.dwHighDateTime}};
+    t.QuadPart -= (ULONGLONG)daysBefore * 24 * 3600 * 10000000;
+    time = {t.LowPart, t.HighPart};
+    FileTimeToSystemTime(&time, &now);
     char name[32];
     snprintf(name, sizeof name, "harbinel-%04d-%02d-%02d.log", now.wYear, now.wMonth, now.wDay);
     return name;

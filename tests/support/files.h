@@ -36,8 +36,8 @@ std::string ReadFileBytes(const FilePath& path, bool* exists = nullptr);
 void WriteFileBytes(const FilePath& path, const std::string& bytes);
 bool FileExists(const FilePath& path);
 // The name of today's first log file, as the program names it:
-// "harbinel-YYYY-MM-DD.log" in local time.
-std::string TodaysLogFileName();
+// "harbinel-YYYY-MM-DD.log" in local time; or that of a day before.
+std::string TodaysLogFileName(int daysBefore = 0);
 
 // A folder of one test's own under the temporary folder, named from `stem`,
 // the process and the time. Remove() (or the end of the object) deletes

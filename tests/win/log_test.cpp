@@ -269,11 +269,7 @@ class HeldLookupTest : public LookupTest {
     std::string TodaysFile()
     {
         LogFileFlush();
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        char name[64];
-        BuildLogFileName(now.wYear, now.wMonth, now.wDay, 0, name);
-        return ReadFileBytes(logs_.Path(std::string(name)));
+        return ReadFileBytes(logs_.Path(TodaysLogFileName()));
     }
     TempFolder logs_;
     void SetUp() override

@@ -252,6 +252,12 @@ TEST_F(SettingsTest, HugeCountIsCapped)
     EXPECT_EQ(PortListPorts(), (std::vector<int32_t>{81}));
 }
 
+// A setting that cannot be used is named in one line at the start.
+void ExpectToldOnce(const char* line)
+{
+    EXPECT_EQ(CountLines(LogLines(), line), 1) << LogDump();
+}
+
 TEST_F(SettingsTest, HandEditedSwitchesAndTexts)
 {
     const std::string text255(255, 'x');
@@ -287,8 +293,12 @@ TEST_F(SettingsTest, HandEditedSwitchesAndTexts)
         // the default, a number out of range is brought within it.
         {"LogToFile 0 as one byte", [] { WriteSwitch(kValueLogToFile, 0); },
          [] { EXPECT_EQ(AppState.LogToFile, 0); }},
-        {"LogToFile as a DWORD 0 keeps the default", [] { WriteDword(kValueLogToFile, 0); },
-         [] { EXPECT_EQ(AppState.LogToFile, 1); }},
+        {"LogToFile as a DWORD 0 keeps the default, said once",
+         [] { WriteDword(kValueLogToFile, 0); },
+         [] {
+             EXPECT_EQ(AppState.LogToFile, 1);
+             ExpectToldOnce("Settings: LogToFile ignored: not a switch (one REG_BINARY byte)");
+         }},
         {"Balloons as text keeps the default", [] { WriteText(kValueBalloons, "0"); },
          [] { EXPECT_EQ(AppState.Balloons, 1); }},
         {"EventLog 0 as one byte", [] { WriteSwitch(kValueEventLog, 0); },
@@ -301,12 +311,18 @@ TEST_F(SettingsTest, HandEditedSwitchesAndTexts)
          [] { EXPECT_EQ(AppState.LogLines, 100u); }},
         {"LogLines 0xFFFFFFFF becomes 1,000,000", [] { WriteDword(kValueLogLines, 0xFFFFFFFF); },
          [] { EXPECT_EQ(AppState.LogLines, 1000000u); }},
-        {"LogLines as one byte keeps the default",
+        {"LogLines as one byte keeps the default, said once",
          [] { WriteValue(kValueLogLines, REG_BINARY, "\x05", 1); },
-         [] { EXPECT_EQ(AppState.LogLines, 10000u); }},
-        {"LogFolder longer than a path keeps the default",
+         [] {
+             EXPECT_EQ(AppState.LogLines, 10000u);
+             ExpectToldOnce("Settings: LogLines ignored: not a number (REG_DWORD)");
+         }},
+        {"LogFolder longer than a path keeps the default, said once",
          [] { WriteText(kValueLogFolder, std::string(400, 'f')); },
-         [] { EXPECT_STREQ(AppState.LogFolder, ""); }},
+         [] {
+             EXPECT_STREQ(AppState.LogFolder, "");
+             ExpectToldOnce("Settings: LogFolder ignored: too long");
+         }},
         {"Trusted as a plain text, as scripts write it",
          [] { WriteText(kValueTrusted, "127.0.0.1, 10.0.0.0/8\r\n::1 bad"); },
          [] {
@@ -372,12 +388,6 @@ TEST_F(SettingsTest, BadValuesAreToldOnce)
              WriteMultiText(kValueRunOnScan, {"prog.exe", "{caller}"});
          },
          "Settings: RunOnScan ignored: not a command line (REG_SZ)"},
-        {"LogToFile as a DWORD", [] { WriteDword(kValueLogToFile, 0); },
-         "Settings: LogToFile ignored: not a switch (one REG_BINARY byte)"},
-        {"LogLines as one byte", [] { WriteValue(kValueLogLines, REG_BINARY, "\x05", 1); },
-         "Settings: LogLines ignored: not a number (REG_DWORD)"},
-        {"LogFolder longer than a path", [] { WriteText(kValueLogFolder, std::string(400, 'f')); },
-         "Settings: LogFolder ignored: too long"},
         {"SyslogServer as a DWORD", [] { WriteDword(kValueSyslogServer, 1); },
          "Settings: SyslogServer ignored: not a text (REG_SZ)"},
     };
@@ -387,8 +397,7 @@ TEST_F(SettingsTest, BadValuesAreToldOnce)
             c.write();
             WriteSwitch(kValueBalloons, 0); // a valid value beside it is kept
         });
-        std::vector<std::string> lines = LogLines();
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string(c.line)), 1) << LogDump();
+        ExpectToldOnce(c.line);
         EXPECT_EQ(AppState.Balloons, 0);
     }
 }
