@@ -25,6 +25,7 @@
 #define IDM_ONTOP 214
 #define IDM_ALERTS 215
 #define IDM_STEALTH 216
+#define IDM_STATISTICS 225
 #define IDM_TROJANPORTS 221
 #define IDM_WEBSITE 222
 #define IDM_ABOUT 223
@@ -95,10 +96,25 @@
 #define IDC_AL_RUNUNVERIFIED 832
 #define IDC_AL_EVENTLOG 835
 
+// Statistics dialog
+#define IDD_STATS 1100
+#define IDC_ST_HOURS 1101
+#define IDC_ST_DAYS 1102
+#define IDC_ST_CALLERS 1103
+#define IDC_ST_PORTS 1104
+#define IDC_ST_TOTALS 1105
+#define IDC_ST_RESET 1106
+#define IDC_ST_OK 1107
+#define IDC_ST_HOURSLABEL 1108
+#define IDC_ST_DAYSLABEL 1109
+#define IDC_ST_CALLERSLABEL 1110
+#define IDC_ST_PORTSLABEL 1111
+
 // Tray icon and tray menu
 #define TRAY_ICON_ID 900
 #define IDM_TRAYTITLE 901
 #define IDM_RESTORE 902
+#define IDM_TRAYSTATS 903
 
 // Window messages of the program's own, all sent to the main window
 #define WM_TRAYNOTIFY 1025

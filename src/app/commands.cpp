@@ -224,6 +224,11 @@ void OnCommand(HWND window, UINT command)
     case IDM_RESTORE:
         Restore(window);
         break;
+    case IDM_STATISTICS:
+    case IDM_TRAYSTATS:
+        RegisterChartClass(AppState.Instance);
+        RunDialog(window, IDD_STATS, StatsDialogProc);
+        break;
     }
 }
 

@@ -159,6 +159,7 @@ static void BuildMenus()
     AppendMenuA(tray, MF_STRING | MF_GRAYED | MF_DISABLED, IDM_RESETALERT, "&Reset Alert");
     AppendMenuA(tray, MF_SEPARATOR, 0, NULL);
     AppendMenuA(tray, MF_STRING, IDM_RESTORE, "&Restore");
+    AppendMenuA(tray, MF_STRING, IDM_TRAYSTATS, "Statistics...");
     AppendMenuA(tray, MF_STRING, IDM_ABOUT, "&About");
     AppendMenuA(tray, MF_SEPARATOR, 0, NULL);
     AppendMenuA(tray, MF_STRING, IDM_EXIT, "Exit");
@@ -319,6 +320,7 @@ static void OnOutputsTimer()
 static void ShutDown()
 {
     SaveSettings();
+    StatisticsFlush();
     KillTimer(AppState.MainWindow, kFlushTimer);
     KillTimer(AppState.MainWindow, kTrayTimer);
     KillTimer(AppState.MainWindow, kPlaceTimer);
@@ -355,6 +357,7 @@ static void OnEndSession(HWND window)
 {
     StoreWindowPlace(window, false);
     SaveSettings();
+    StatisticsFlush();
     CloseStealthWatch();
     if (AppState.IsListening) {
         CloseAllListeners();

@@ -75,6 +75,7 @@ void ReportScan(const ScanRecord& seen)
     ScanRecord record = seen;
     // A trusted caller is served and logged like any other, quietly.
     record.trusted = record.kind != kScanGone && IsTrustedAddress(AppState.Trusted, record.caller);
+    StatisticsCount(record);
     BeginLogBatch();
     LineTag line = LogScan(record);
     SyslogScanSeen(record);
@@ -108,6 +109,7 @@ void OutputsTick()
     SyslogTick();
     WebhookTick();
     ProgramTick();
+    StatisticsTick();
 }
 
 void OutputsStart()

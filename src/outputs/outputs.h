@@ -8,6 +8,7 @@
 
 #include "../app/appstate.h"
 #include "../pure/scanrecord.h"
+#include "../pure/stats.h"
 
 // A record of `kind` stamped with the time now; the detector fills the rest.
 ScanRecord NewScanRecord(ScanKind kind);
@@ -103,5 +104,33 @@ void EventLogStopped(const char* reason);
 void EventLogError(const char* text);
 // Lets the source go; the next event registers it again.
 void EventLogStop();
+
+
+// statistics.cpp: the scan counts of the Statistics window, kept in memory
+// and saved as the settings value "Stats" when they changed, once a minute
+// at most (on the outputs' tick), at Exit and when the session ends.
+// Every record counts, verified or not; a trusted caller's apart.
+void StatisticsCount(const ScanRecord& record);
+void StatisticsTick();
+// Saves the counts now if they changed since the last save.
+void StatisticsFlush();
+// Takes the stored value (null: none, the counts start empty). Returns null,
+// or why the value was refused: then the counts start afresh.
+const char* StatisticsLoad(const BYTE* data, size_t size);
+// The counts in their saved form, valid until the next call.
+const BYTE* StatisticsValue(DWORD& size);
+// Clears the counts and saves them at once.
+void StatisticsReset();
+const Stats& CurrentStats();
+// The local wall clock's hour and day.
+StatsStamp StatisticsNow();
+
+// statsdialog.cpp: the Statistics window, its two charts a window class of
+// their own ("Harbinel_Chart"), registered before the dialog opens.
+void RegisterChartClass(HINSTANCE instance);
+INT_PTR CALLBACK StatsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// Draws chart's bars and axes into dc, text sized for dpi; false when a
+// drawing object could not be made.
+bool PaintChart(HWND chart, HDC dc, int dpi);
 
 #endif

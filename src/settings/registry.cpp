@@ -40,6 +40,7 @@ static const char kValueRunOnScan[] = "RunOnScan";
 static const char kValueRunOnUnverified[] = "RunOnUnverified";
 static const char kValueEventLog[] = "EventLog";
 static const char kValueIPv6[] = "IPv6";
+static const char kValueStats[] = "Stats";
 
 // A hand-edited Count must not make start-up try billions of values.
 static const DWORD kMaxPortValues = 65536;
@@ -323,6 +324,31 @@ static void LoadWebhook(HKEY key)
     AppState.WebhookFormat = format;
 }
 
+// The scan counts: checked whole by their own reader. A value that fails
+// is named once and the counts start afresh; the next save replaces it.
+static void LoadStats(HKEY key)
+{
+    static BYTE data[kStatsValueMax + 1];
+    DWORD stored = 0;
+    DWORD length = sizeof data;
+    LONG result = RegQueryValueExA(key, kValueStats, NULL, &stored, data, &length);
+    const char* problem = StatisticsLoad(NULL, 0);
+    if (result == ERROR_FILE_NOT_FOUND)
+        return;
+    if (result == ERROR_MORE_DATA || (result == ERROR_SUCCESS && length > kStatsValueMax))
+        problem = StatsReadProblem(kStatsReadTooLarge);
+    else if (result != ERROR_SUCCESS || stored != REG_BINARY)
+        problem = StatsReadProblem(kStatsReadForeign);
+    else
+        problem = StatisticsLoad(data, length);
+    if (problem == NULL)
+        return;
+    char reason[96];
+    TextCopy(reason, problem);
+    TextAppend(reason, "; the counts start afresh");
+    NoteIgnored(kValueStats, reason);
+}
+
 StartupSwitches LoadSettings(HWND window)
 {
     StartupSwitches switches = {};
@@ -369,6 +395,7 @@ StartupSwitches LoadSettings(HWND window)
     ReadStrictSwitch(key, kValueRunOnUnverified, AppState.RunOnUnverified);
     ReadStrictSwitch(key, kValueEventLog, AppState.EventLog);
     ReadStrictSwitch(key, kValueIPv6, AppState.IPv6);
+    LoadStats(key);
     g_loading = NULL;
     CloseSettingsKey(root, key);
     return switches;
@@ -447,6 +474,19 @@ void SaveSettings(bool withPorts)
         if (withPorts)
             SavePorts(key, result);
         SaveEverythingElse(key, result);
+        CloseSettingsKey(root, key);
+    }
+    ReportSaveResult(result.error);
+}
+
+void SaveStats()
+{
+    HKEY root, key;
+    SaveResult result = {OpenSettingsKey(root, key)};
+    if (result.error == ERROR_SUCCESS) {
+        DWORD size = 0;
+        const BYTE* value = StatisticsValue(size);
+        Note(result, RegSetValueExA(key, kValueStats, 0, REG_BINARY, value, size));
         CloseSettingsKey(root, key);
     }
     ReportSaveResult(result.error);

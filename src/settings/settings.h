@@ -27,6 +27,8 @@ DWORD ClampLogLines(DWORD lines);
 // failure is logged as "Settings error: " and the reason, once until a save
 // succeeds again.
 void SaveSettings(bool withPorts = true);
+// Writes the scan counts ("Stats") alone, failures told as SaveSettings tells them.
+void SaveStats();
 
 INT_PTR CALLBACK PortSettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AddPortDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -14,6 +14,7 @@
 #include "dialog_driver.h"
 #include "harness.h"
 #include "log/log.h"
+#include "outputs/outputs.h"
 #include "resource.h"
 
 using namespace dialogs;
@@ -852,6 +853,8 @@ TEST_F(ModalWindowsTest, DialogOpenIsSetWhileAModalWindowIsUp)
         {kPortSettingsTitle, IDM_PORTSETTINGS, kPortSettingsTitle, IDC_PS_OK},
         {kMessageTitle, IDM_MESSAGE, kMessageTitle, IDC_MSG_CANCEL},
         {kTrojanPortsTitle, IDM_TROJANPORTS, kTrojanPortsTitle, IDC_TP_OK},
+        {"Statistics", IDM_STATISTICS, "Statistics", IDC_ST_OK},
+        {"Statistics from the tray menu", IDM_TRAYSTATS, "Statistics", IDC_ST_OK},
         {"About", IDM_ABOUT, "About Harbinel", IDOK},
         {"Save Log from the File menu", IDM_SAVELOG, kSaveAsTitle, IDCANCEL},
         {"Save Log from the log menu", 0, kSaveAsTitle, IDCANCEL},
@@ -892,4 +895,114 @@ TEST_F(ModalWindowsTest, DialogOpenIsSetWhileAModalWindowIsUp)
             EXPECT_TRUE(WaitFor([] { return AppState.DialogOpen == 0; }));
         }
     });
+}
+
+// ---- Statistics -------------------------------------------------------------------
+
+class StatisticsTest : public harness::AppTest {};
+
+int NoName(const NetAddress&, char*, size_t)
+{
+    return WSAHOST_NOT_FOUND;
+}
+
+void ReportScanFrom(uint32_t caller, uint16_t port)
+{
+    ScanRecord r = NewScanRecord(kScanConnect);
+    r.caller = NetAddressFromV4Host(caller);
+    r.port = r.highPort = port;
+    ReportScan(r);
+}
+
+// How many pixels of colour the chart drew in columns [from, to) of width.
+int PixelsOf(const std::vector<DWORD>& bits, int width, COLORREF colour, int from, int to)
+{
+    const DWORD want = (DWORD)GetRValue(colour) << 16 | GetGValue(colour) << 8 | GetBValue(colour);
+    int n = 0;
+    for (size_t i = 0; i < bits.size(); ++i) {
+        const int x = (int)(i % (size_t)width);
+        n += x >= from && x < to && (bits[i] & 0xFFFFFF) == want ? 1 : 0;
+    }
+    return n;
+}
+
+// Both charts at the DC's own pixels per inch (96 here), at 96 and at 144:
+// drawn without a failure or a leaked object, with this hour's and today's
+// bar at the right end and nothing on the left.
+void ExpectChartsPaint(HWND dialog)
+{
+    for (int id : {IDC_ST_HOURS, IDC_ST_DAYS}) {
+        HWND chart = GetDlgItem(dialog, id);
+        RECT r;
+        GetClientRect(chart, &r);
+        ASSERT_GT(r.right, 40);
+        for (int dpi : {0, 96, 144}) {
+            SCOPED_TRACE("chart " + std::to_string(id) + " at " + std::to_string(dpi));
+            BITMAPINFO info = {};
+            info.bmiHeader.biSize = sizeof info.bmiHeader;
+            info.bmiHeader.biWidth = r.right;
+            info.bmiHeader.biHeight = -r.bottom;
+            info.bmiHeader.biPlanes = 1;
+            info.bmiHeader.biBitCount = 32;
+            void* bits = NULL;
+            HDC dc = CreateCompatibleDC(NULL);
+            HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+            ASSERT_NE(bitmap, (HBITMAP)NULL);
+            HGDIOBJ old = SelectObject(dc, bitmap);
+            const DWORD objects = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+            if (dpi == 0)
+                SendMessageA(chart, WM_PRINTCLIENT, (WPARAM)dc, PRF_CLIENT);
+            else
+                EXPECT_TRUE(PaintChart(chart, dc, dpi));
+            EXPECT_EQ(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS), objects);
+            GdiFlush();
+            std::vector<DWORD> pixels((const DWORD*)bits, (const DWORD*)bits + r.right * r.bottom);
+            const COLORREF bar = GetSysColor(COLOR_HIGHLIGHT);
+            EXPECT_GT(PixelsOf(pixels, r.right, bar, r.right * 9 / 10, r.right), 0);
+            EXPECT_EQ(PixelsOf(pixels, r.right, bar, 0, r.right / 2), 0);
+            SelectObject(dc, old);
+            DeleteObject(bitmap);
+            DeleteDC(dc);
+        }
+    }
+}
+
+// Scans counted before an Exit come back at the next start, in the lists
+// and totals; Reset empties them and saves that at once.
+TEST_F(StatisticsTest, ListsShowTheCountsAndResetClearsAndSaves)
+{
+    char skipped[8];
+    ParseTrustedLines("10.0.0.0/8", &AppState.Trusted, skipped, sizeof skipped);
+    AppState.ResolveAddress = NoName;
+    for (int i = 0; i < 3; ++i)
+        ReportScanFrom(0xCB007105, 31337);
+    ReportScanFrom(0xC6336402, 12345);
+    ReportScanFrom(0x0A000001, 31337);
+    ASSERT_TRUE(harness::ExitApp());
+    ASSERT_TRUE(ReadValue("Stats").exists) << "saved at Exit";
+    ASSERT_TRUE(harness::StartApp());
+    RunScript([] {
+        HWND dialog = OpenDialog(IDM_STATISTICS, "Statistics");
+        ASSERT_NE(dialog, (HWND)NULL);
+        EXPECT_EQ(ListBoxLinesA(GetDlgItem(dialog, IDC_ST_CALLERS)),
+                  (Lines{"3\t203.0.113.5", "1\t198.51.100.2"}));
+        EXPECT_EQ(ListBoxLinesA(GetDlgItem(dialog, IDC_ST_PORTS)), (Lines{"3\t31337", "1\t12345"}));
+        const std::string totals = Text(GetDlgItem(dialog, IDC_ST_TOTALS));
+        EXPECT_EQ(totals.find("Today: 4 scans (1 trusted)\r\nThis week: 4 scans (1 trusted)\r\nSince "),
+                  0u)
+            << totals;
+        ExpectChartsPaint(dialog);
+        Click(dialog, IDC_ST_RESET);
+        EXPECT_EQ(ListBoxLinesA(GetDlgItem(dialog, IDC_ST_CALLERS)), Lines{});
+        EXPECT_EQ(ListBoxLinesA(GetDlgItem(dialog, IDC_ST_PORTS)), Lines{});
+        EXPECT_EQ(Text(GetDlgItem(dialog, IDC_ST_TOTALS)),
+                  "Today: 0 scans (0 trusted)\r\nThis week: 0 scans (0 trusted)\r\nNo scans counted yet");
+        Click(dialog, IDC_ST_OK);
+        WaitGone(dialog);
+    });
+    const RegValue saved = ReadValue("Stats");
+    Stats stats;
+    ASSERT_EQ(saved.type, (DWORD)REG_BINARY);
+    EXPECT_EQ(StatsRead(saved.data.data(), saved.data.size(), stats), kStatsReadGood);
+    EXPECT_EQ(stats.totalScans + stats.totalTrusted, 0u) << "the Reset was saved";
 }

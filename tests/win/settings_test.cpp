@@ -390,6 +390,13 @@ TEST_F(SettingsTest, BadValuesAreToldOnce)
          "Settings: RunOnScan ignored: not a command line (REG_SZ)"},
         {"SyslogServer as a DWORD", [] { WriteDword(kValueSyslogServer, 1); },
          "Settings: SyslogServer ignored: not a text (REG_SZ)"},
+        {"Stats as a DWORD", [] { WriteDword("Stats", 1); },
+         "Settings: Stats ignored: not a statistics value; the counts start afresh"},
+        {"Stats of something else", [] { WriteValue("Stats", REG_BINARY, "REGEDIT4", 8); },
+         "Settings: Stats ignored: not a statistics value; the counts start afresh"},
+        {"Stats larger than counts are",
+         [] { WriteValue("Stats", REG_BINARY, std::string(80000, 'x')); },
+         "Settings: Stats ignored: too large; the counts start afresh"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
