@@ -105,7 +105,6 @@ void EventLogError(const char* text);
 // Lets the source go; the next event registers it again.
 void EventLogStop();
 
-
 // statistics.cpp: the scan counts of the Statistics window, kept in memory
 // and saved as the settings value "Stats" when they changed, once a minute
 // at most (on the outputs' tick), at Exit and when the session ends.

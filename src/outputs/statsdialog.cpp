@@ -128,7 +128,8 @@ bool PaintChart(HWND chart, HDC dc, int dpi)
             MoveToEx(dc, plot.left - 1, plot.top, NULL);
             LineTo(dc, plot.left - 1, plot.bottom);
             LineTo(dc, plot.right, plot.bottom);
-            ChartText(dc, plot.left - gap, plot.top - metrics.tmHeight / 2, most, TA_RIGHT | TA_TOP);
+            ChartText(dc, plot.left - gap, plot.top - metrics.tmHeight / 2, most,
+                      TA_RIGHT | TA_TOP);
             ChartText(dc, plot.left - gap, plot.bottom - metrics.tmHeight, "0", TA_RIGHT | TA_TOP);
             DrawLabels(dc, series, plot);
         }

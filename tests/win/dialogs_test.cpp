@@ -988,15 +988,17 @@ TEST_F(StatisticsTest, ListsShowTheCountsAndResetClearsAndSaves)
                   (Lines{"3\t203.0.113.5", "1\t198.51.100.2"}));
         EXPECT_EQ(ListBoxLinesA(GetDlgItem(dialog, IDC_ST_PORTS)), (Lines{"3\t31337", "1\t12345"}));
         const std::string totals = Text(GetDlgItem(dialog, IDC_ST_TOTALS));
-        EXPECT_EQ(totals.find("Today: 4 scans (1 trusted)\r\nThis week: 4 scans (1 trusted)\r\nSince "),
-                  0u)
+        EXPECT_EQ(
+            totals.find("Today: 4 scans (1 trusted)\r\nThis week: 4 scans (1 trusted)\r\nSince "),
+            0u)
             << totals;
         ExpectChartsPaint(dialog);
         Click(dialog, IDC_ST_RESET);
         EXPECT_EQ(ListBoxLinesA(GetDlgItem(dialog, IDC_ST_CALLERS)), Lines{});
         EXPECT_EQ(ListBoxLinesA(GetDlgItem(dialog, IDC_ST_PORTS)), Lines{});
-        EXPECT_EQ(Text(GetDlgItem(dialog, IDC_ST_TOTALS)),
-                  "Today: 0 scans (0 trusted)\r\nThis week: 0 scans (0 trusted)\r\nNo scans counted yet");
+        EXPECT_EQ(
+            Text(GetDlgItem(dialog, IDC_ST_TOTALS)),
+            "Today: 0 scans (0 trusted)\r\nThis week: 0 scans (0 trusted)\r\nNo scans counted yet");
         Click(dialog, IDC_ST_OK);
         WaitGone(dialog);
     });

@@ -76,10 +76,10 @@ TEST_F(StartupTest, StatusBarSaysIdleAndTrayRecordIsIdle)
     EXPECT_EQ(AppState.WinsockData.wVersion, MAKEWORD(2, 0));
 }
 
-TEST_F(StartupTest, TrayMenuHasItsNineItems)
+TEST_F(StartupTest, TrayMenuHasItsTenItems)
 {
     HMENU tray = AppState.TrayMenu;
-    ASSERT_EQ(GetMenuItemCount(tray), 9);
+    ASSERT_EQ(GetMenuItemCount(tray), 10);
     struct Row {
         UINT id;
         UINT type; // MFT_*
@@ -94,11 +94,12 @@ TEST_F(StartupTest, TrayMenuHasItsNineItems)
         {IDM_RESETALERT, MFT_STRING, "&Reset Alert", true, true},
         {0, MFT_SEPARATOR, "", false, false},
         {IDM_RESTORE, MFT_STRING, "&Restore", false, false},
+        {IDM_TRAYSTATS, MFT_STRING, "Statistics...", false, false},
         {IDM_ABOUT, MFT_STRING, "&About", false, false},
         {0, MFT_SEPARATOR, "", false, false},
         {IDM_EXIT, MFT_STRING, "Exit", false, false},
     };
-    for (int i = 0; i < 9; ++i) {
+    for (int i = 0; i < 10; ++i) {
         SCOPED_TRACE("tray menu position " + std::to_string(i + 1));
         const Row& row = rows[i];
         MENUITEMINFOA info = {};
@@ -128,8 +129,8 @@ TEST_F(StartupTest, MenuBarHasItsPopupsAndResetAlertIsGreyed)
 {
     HMENU bar = AppState.MainMenu;
     ASSERT_NE(bar, (HMENU)NULL);
-    ASSERT_EQ(GetMenuItemCount(bar), 3);
-    const char* popupNames[] = {"&File", "&Options", "&Help"};
+    ASSERT_EQ(GetMenuItemCount(bar), 4);
+    const char* popupNames[] = {"&File", "&Options", "&View", "&Help"};
     const std::vector<ExpectedItem> popups[] = {
         {{IDM_SAVELOG, "&Save Log...\tCtrl+S"},
          {IDM_CLEARLOG, "&Clear Log\tCtrl+C"},
@@ -142,11 +143,12 @@ TEST_F(StartupTest, MenuBarHasItsPopupsAndResetAlertIsGreyed)
          {0, ""},
          {IDM_ALERTS, "Alerts and &Log..."},
          {IDM_STEALTH, "&Stealth Watch"}},
+        {{IDM_STATISTICS, "&Statistics..."}},
         {{IDM_TROJANPORTS, "&Trojan Ports...\tCtrl+T"},
          {IDM_WEBSITE, "Ferrowind &Web Site...\tCtrl+W"},
          {IDM_ABOUT, "&About...\tCtrl+A"}},
     };
-    for (int p = 0; p < 3; ++p) {
+    for (int p = 0; p < 4; ++p) {
         SCOPED_TRACE(popupNames[p]);
         char text[64] = {};
         GetMenuStringA(bar, p, text, sizeof text, MF_BYPOSITION);
