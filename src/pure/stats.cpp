@@ -53,6 +53,12 @@ static void Add(uint32_t& count, uint32_t more)
     count = count > UINT32_MAX - more ? UINT32_MAX : count + more;
 }
 
+// The entries in use, whatever a damaged count says.
+static uint32_t UsedOf(const StatsTable& table)
+{
+    return table.used < kStatsEntries ? table.used : kStatsEntries;
+}
+
 static bool Empty(const StatsBucket& bucket)
 {
     return bucket.scans == 0 && bucket.trusted == 0;
@@ -205,7 +211,7 @@ StatsTotals StatsTotalsAt(const Stats& stats, StatsStamp now)
 int StatsTop(const StatsTable& table, StatsStamp now, StatsEntry (&out)[kStatsTop])
 {
     int count = 0;
-    const uint32_t used = table.used < kStatsEntries ? table.used : kStatsEntries;
+    const uint32_t used = UsedOf(table);
     for (uint32_t i = 0; i < used; ++i) {
         const StatsEntry& entry = table.entries[i];
         if (entry.lastDay <= now.day - kStatsDays)
@@ -274,9 +280,8 @@ static void PutEntry(Writer& w, const StatsEntry& entry)
 size_t StatsWrite(const Stats& stats, uint8_t (&out)[kStatsValueMax])
 {
     Writer w = {out, 0, kStatsValueMax};
-    const uint32_t callers =
-        stats.callers.used < kStatsEntries ? stats.callers.used : kStatsEntries;
-    const uint32_t ports = stats.ports.used < kStatsEntries ? stats.ports.used : kStatsEntries;
+    const uint32_t callers = UsedOf(stats.callers);
+    const uint32_t ports = UsedOf(stats.ports);
     for (uint8_t byte : kStatsMagic)
         Put(w, byte, 1);
     Put(w, kStatsVersion, 2);

@@ -332,9 +332,10 @@ static void LoadStats(HKEY key)
     DWORD stored = 0;
     DWORD length = sizeof data;
     LONG result = RegQueryValueExA(key, kValueStats, NULL, &stored, data, &length);
-    const char* problem = StatisticsLoad(NULL, 0);
+    StatisticsLoad(NULL, 0);
     if (result == ERROR_FILE_NOT_FOUND)
         return;
+    const char* problem = NULL;
     if (result == ERROR_MORE_DATA || (result == ERROR_SUCCESS && length > kStatsValueMax))
         problem = StatsReadProblem(kStatsReadTooLarge);
     else if (result != ERROR_SUCCESS || stored != REG_BINARY)
