@@ -119,10 +119,12 @@ bool PaintChart(HWND chart, HDC dc, int dpi)
         GetTextMetricsA(dc, &metrics);
         SIZE extent = {};
         GetTextExtentPoint32A(dc, most, (int)TextLength(most), &extent);
-        // Room on the left for the largest count, below for the labels.
+        // Room on the left for the largest count, below for the labels, and
+        // on the right for half of the last bar's label.
         const int gap = metrics.tmHeight / 4 + 1;
         RECT plot = {area.left + extent.cx + 2 * gap, area.top + metrics.tmHeight / 2 + gap,
-                     area.right - gap, area.bottom - metrics.tmHeight - gap};
+                     area.right - gap - metrics.tmAveCharWidth,
+                     area.bottom - metrics.tmHeight - gap};
         if (plot.right > plot.left && plot.bottom > plot.top) {
             DrawBars(dc, series, plot, top, scans, trusted);
             MoveToEx(dc, plot.left - 1, plot.top, NULL);
