@@ -9,6 +9,7 @@
 #   docs/tray-menu.png      the tray menu over the tray icon
 #   docs/message.png        the Message dialog
 #   docs/trojan-ports.png   the Trojan Ports dialog
+#   docs/statistics.png     the Statistics window after the scan
 #   docs/port-settings.png  the Port Settings dialog
 #   docs/add-port.png       the Add Port dialog over Port Settings
 #
@@ -234,6 +235,7 @@ dialog_shot() {
 dialog_shot 212 Message message.png
 dialog_shot 221 "Trojan Ports" trojan-ports.png
 dialog_shot 215 "Alerts and Log" alerts-and-log.png
+dialog_shot 225 Statistics statistics.png
 
 # A larger window: the log fills it and scrolls sideways to its widest line.
 resized="$(shoot resize 460 320)"

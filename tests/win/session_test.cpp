@@ -174,6 +174,7 @@ TEST_F(EndSessionTest, EverythingIsStoredTheListenersCloseAndTheLogEnds)
     EXPECT_EQ(ReadValue(kValueConnected).data, std::vector<BYTE>{1}) << "would not listen again";
     EXPECT_EQ(ReadValue(kValueMessageType).data, std::vector<BYTE>{1});
     EXPECT_TRUE(ReadValue(kValueWindowX).exists);
+    EXPECT_TRUE(ReadValue("Stats").exists) << "the scan's counts";
     EXPECT_EQ(AppState.LogFile.handle, INVALID_HANDLE_VALUE) << "the log file is still open";
     Caller late;
     EXPECT_FALSE(late.Connect(port, 1000)) << "the listener is still open";
