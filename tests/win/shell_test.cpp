@@ -230,6 +230,89 @@ TEST_F(StartupTest, ExitEndsTheProgramWithQuitCodeZero)
     EXPECT_TRUE(ReadValue(kValueCount).exists) << "Exit saves the settings";
 }
 
+// ---- Restart as Administrator ------------------------------------------------
+
+bool g_administrator = false;
+bool IsAdministratorSeam()
+{
+    return g_administrator;
+}
+
+// The elevated start as the shell would make it: recorded, and refused
+// with the error given unless that is 0.
+std::wstring g_startedExe, g_startedArguments;
+DWORD g_startError = 0;
+bool StartElevatedSeam(const wchar_t* exe, const wchar_t* arguments)
+{
+    g_startedExe = exe;
+    g_startedArguments = arguments;
+    SetLastError(g_startError);
+    return g_startError == 0;
+}
+
+TEST_F(StartupTest, RestartAsAdministratorShowsOnlyWithoutRightsWhileASwitchNeedsThem)
+{
+    const struct {
+        bool administrator;
+        BYTE stealth, block;
+        bool shown;
+    } rows[] = {
+        {false, 0, 0, false}, {false, 1, 0, true}, {false, 0, 1, true},
+        {true, 1, 1, false},  {false, 1, 1, true}, {false, 0, 0, false},
+    };
+    AppState.IsAdministrator = IsAdministratorSeam;
+    HMENU options = GetSubMenu(AppState.MainMenu, 1);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.administrator ? "administrator" : "no rights") + ", stealth " +
+                     std::to_string(row.stealth) + ", block " + std::to_string(row.block));
+        g_administrator = row.administrator;
+        AppState.StealthWatch = row.stealth;
+        WriteSwitch("Block", row.block);
+        SendMessageA(AppState.MainWindow, WM_INITMENUPOPUP, (WPARAM)options, MAKELPARAM(1, FALSE));
+        MenuItem item = GetMenuItemByCommand(options, IDM_RESTARTADMIN);
+        EXPECT_EQ(item.found, row.shown);
+        if (row.shown) {
+            EXPECT_EQ(item.text, "Restart as A&dministrator");
+            EXPECT_EQ(item.state & MFS_GRAYED, 0u);
+        }
+    }
+    AppState.StealthWatch = 0;
+}
+
+// The new copy is this exe, told which process to wait for; this one ends
+// through Exit, so the settings it loads are saved. A start the user or
+// Windows refuses leaves this copy running and says so.
+TEST_F(StartupTest, RestartAsAdministratorStartsThisExeElevatedAndExits)
+{
+    AppState.IsAdministrator = IsAdministratorSeam;
+    AppState.StartElevated = StartElevatedSeam;
+    wchar_t exe[MAX_PATH] = {};
+    GetModuleFileNameW(NULL, exe, MAX_PATH);
+    const struct {
+        DWORD error;
+        const char* line;
+    } refusals[] = {
+        {ERROR_CANCELLED, "Restart as Administrator cancelled"},
+        {ERROR_ACCESS_DENIED, "Restart error: Access denied"},
+    };
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(refusal.line);
+        g_startError = refusal.error;
+        Command(IDM_RESTARTADMIN);
+        EXPECT_GE(FindLogLine(refusal.line), 0) << LogDump();
+        EXPECT_TRUE(AppRunning());
+    }
+    EXPECT_FALSE(ReadValue(kValueCount).exists) << "a refused restart must not exit";
+
+    g_startError = 0;
+    g_startedExe.clear();
+    Command(IDM_RESTARTADMIN);
+    EXPECT_EQ(g_startedExe, exe);
+    EXPECT_EQ(g_startedArguments, L"/after " + std::to_wstring(GetCurrentProcessId()));
+    EXPECT_TRUE(PumpUntil([] { return QuitSeen() && !AppRunning(); }));
+    EXPECT_TRUE(ReadValue(kValueCount).exists) << "Exit saves the settings";
+}
+
 // ---- The tray menu's drawn title ----------------------------------------------
 
 class DrawItemTest : public AppTest {
