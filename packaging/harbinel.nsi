@@ -260,15 +260,26 @@ Section /o "with administrator rights (needed for Stealth Watch and Block Scanne
 SectionEnd
 
 ; The two ways to start at logon exclude each other: ticking one unticks
-; the other.
+; the other. The choice last seen tells which of the two is the new tick.
+Var AutostartChoice
 Function .onSelChange
     ${If} ${SectionIsSelected} ${SecAutostart}
     ${AndIf} ${SectionIsSelected} ${SecAutostartAdmin}
-        ${If} $0 == ${SecAutostartAdmin}
+        ${If} $AutostartChoice == "plain"
             !insertmacro UnselectSection ${SecAutostart}
         ${Else}
             !insertmacro UnselectSection ${SecAutostartAdmin}
         ${EndIf}
+    ${EndIf}
+    Call NoteAutostartChoice
+FunctionEnd
+
+Function NoteAutostartChoice
+    StrCpy $AutostartChoice ""
+    ${If} ${SectionIsSelected} ${SecAutostart}
+        StrCpy $AutostartChoice "plain"
+    ${ElseIf} ${SectionIsSelected} ${SecAutostartAdmin}
+        StrCpy $AutostartChoice "admin"
     ${EndIf}
 FunctionEnd
 
@@ -307,6 +318,7 @@ Function .onInit
     ${ElseIf} $0 == "plain"
         !insertmacro SelectSection ${SecAutostart}
     ${EndIf}
+    Call NoteAutostartChoice
 FunctionEnd
 
 Function un.onInit
