@@ -107,6 +107,9 @@ void ShowRestartAdminItem()
 
 void RestartAsAdministrator(HWND window)
 {
+    // Exit does not end a copy whose dialog is open, so two would be left.
+    if (AppState.DialogOpen)
+        return;
     wchar_t exe[1024];
     DWORD length = GetModuleFileNameW(NULL, exe, 1024);
     if (length == 0 || length >= 1024) {

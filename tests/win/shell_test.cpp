@@ -304,8 +304,15 @@ TEST_F(StartupTest, RestartAsAdministratorStartsThisExeElevatedAndExits)
     }
     EXPECT_FALSE(ReadValue(kValueCount).exists) << "a refused restart must not exit";
 
+    // Exit would not end a copy with a dialog open: nothing is started.
     g_startError = 0;
     g_startedExe.clear();
+    AppState.DialogOpen = 1;
+    Command(IDM_RESTARTADMIN);
+    AppState.DialogOpen = 0;
+    EXPECT_TRUE(g_startedExe.empty());
+    EXPECT_TRUE(AppRunning());
+
     Command(IDM_RESTARTADMIN);
     EXPECT_EQ(g_startedExe, exe);
     EXPECT_EQ(g_startedArguments, L"/after " + std::to_wstring(GetCurrentProcessId()));
