@@ -3,8 +3,7 @@
 // (wineboot --end-session) asks every program, tells it the session ends and
 // then ends its process. Whatever the user set since the start must be in
 // the key, the day's log file must end with the last line, and the next
-// start must listen again on the new list. And a restart with more rights
-// hands over to a new copy in the same way.
+// start must listen again on the new list.
 #include "driver.h"
 
 #include <string>
@@ -93,39 +92,6 @@ TEST_F(SessionE2E, SessionEndKeepsEverySettingAndTheNextStartListensAgain)
     ASSERT_TRUE(WaitForLogLine(main_, Widen(ListeningLine(2)))) << Dump(LogLines(main_));
     Caller caller;
     EXPECT_TRUE(caller.Connect(added)) << "the port added before the session end";
-}
-
-// Restart as Administrator starts the exe again through the shell's "runas"
-// (Wine starts it as it is) and ends this copy through Exit. The new copy
-// is not turned away as a second start: it waits for this one, then takes
-// over with the settings saved, listening again.
-TEST_F(SessionE2E, RestartAsAdministratorHandsOverToANewCopyThatListensAgain)
-{
-    const int port = FreePort();
-    WritePorts({port});
-    WriteText(kValueLogFolder, folder_.Folder());
-    StartProgram();
-    Listen();
-    PostCommand(main_, IDM_RESTARTADMIN);
-    DWORD code = 1;
-    ASSERT_TRUE(program_.WaitForExit(kDeadlineMs, &code)) << "the old copy did not end";
-    exited_ = true;
-    EXPECT_EQ(code, 0u);
-    HWND next = NULL;
-    DWORD owner = 0;
-    ASSERT_TRUE(PumpUntil(
-        [&] {
-            next = FindMainWindow();
-            return next != NULL && GetWindowThreadProcessId(next, &owner) != 0 &&
-                   owner != program_.ProcessId();
-        },
-        4 * kDeadlineMs))
-        << "no new copy took over";
-    EXPECT_TRUE(WaitForLogLine(next, Widen(ListeningLine(1)))) << Dump(LogLines(next));
-    Caller caller;
-    EXPECT_TRUE(caller.Connect(port));
-    PostCommand(next, kExit);
-    EXPECT_TRUE(WaitForWindowGone(next));
 }
 
 } // namespace
