@@ -1,6 +1,7 @@
 ; The Harbinel installer. Puts harbinel.exe under Program Files, adds a Start
 ; menu shortcut, offers a Run entry for the current user (off unless ticked),
-; registers an uninstaller in Add/Remove Programs and lets the installed exe
+; or a logon task that starts it with administrator rights, registers an
+; uninstaller in Add/Remove Programs and lets the installed exe
 ; through Windows' firewall (one inbound rule named "Harbinel", which the
 ; uninstaller removes again) and registers the "Harbinel" source of the
 ; Application event log, whose sentences the installed exe carries. The build
@@ -10,8 +11,11 @@
 ;   EXE      path of harbinel.exe      README  path of the read-me text
 ;   ICON     the program's icon        OUTFILE where the installer goes
 ;
+;
 ; Command line, besides NSIS's own /S (silent) and /D=folder:
 ;   setup:     /AUTOSTART       tick "Start Harbinel when Windows starts"
+;              /AUTOSTARTADMIN  tick its choice "with administrator rights"
+;                               instead (it wins when both are given)
 ;   uninstall: /REMOVESETTINGS  remove the settings key without asking
 ;              (a silent uninstall otherwise keeps it)
 
@@ -28,6 +32,7 @@ Unicode true
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
 !include "Sections.nsh"
+!include "WordFunc.nsh"
 !include "WinMessages.nsh"
 
 !define PRODUCT "Harbinel"
@@ -121,6 +126,8 @@ FunctionEnd
 ; hidden; a rule that cannot be added (the firewall service stopped, say) is
 ; noted in the details and does not stop setup.
 !define FIREWALL_RULE "Harbinel"
+; The inbound block rule the program itself keeps for Block Scanners.
+!define BLOCK_RULE "Harbinel: blocked callers"
 !macro DEFINE_FIREWALL_DELETE prefix
 Function ${prefix}DeleteFirewallRule
     nsExec::Exec '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${FIREWALL_RULE}"'
@@ -144,6 +151,68 @@ FunctionEnd
 ; "Harbinel"; registered here, Event Viewer finds the sentences of its event
 ; ids in the installed exe instead of showing the bare strings.
 !define EVENTLOG_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\Harbinel"
+
+; "with administrator rights" is a Task Scheduler task at the installing
+; user's logon with the highest run level, which starts the program elevated
+; without a prompt (a Run entry cannot). The task is described by a file,
+; since the command line of schtasks cannot lift the time limit or the
+; battery conditions. setup remembers the choice in its registration, so
+; that an upgrade keeps it.
+!define TASK_NAME "Harbinel"
+!define CHOICE_VALUE "AutostartWithRights"
+!macro DEFINE_TASK_DELETE prefix
+Function ${prefix}DeleteLogonTask
+    nsExec::Exec '"$SYSDIR\schtasks.exe" /Delete /TN "${TASK_NAME}" /F'
+    ; Not 0 when there was no such task, which is as good.
+    Pop $0
+FunctionEnd
+!macroend
+!insertmacro DEFINE_TASK_DELETE ""
+!insertmacro DEFINE_TASK_DELETE "un."
+
+; Text for the task file: & < > written as XML wants them.
+Function XmlText
+    Exch $0
+    ${WordReplace} "$0" "&" "&amp;" "+" $0
+    ${WordReplace} "$0" "<" "&lt;" "+" $0
+    ${WordReplace} "$0" ">" "&gt;" "+" $0
+    Exch $0
+FunctionEnd
+
+Function AddLogonTask
+    ; The user as DOMAIN\name, or the bare name where no domain is set.
+    ReadEnvStr $1 USERNAME
+    ReadEnvStr $2 USERDOMAIN
+    ${If} $2 != ""
+        StrCpy $1 "$2\$1"
+    ${EndIf}
+    Push $1
+    Call XmlText
+    Pop $1
+    Push "$INSTDIR\harbinel.exe"
+    Call XmlText
+    Pop $2
+    InitPluginsDir
+    StrCpy $3 "$PLUGINSDIR\harbinel-task.xml"
+    FileOpen $4 $3 w
+    FileWriteUTF16LE /BOM $4 '<?xml version="1.0" encoding="UTF-16"?>$\r$\n'
+    FileWriteUTF16LE $4 '<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">$\r$\n'
+    FileWriteUTF16LE $4 '  <RegistrationInfo><Description>Starts Harbinel with administrator rights at logon</Description></RegistrationInfo>$\r$\n'
+    FileWriteUTF16LE $4 '  <Triggers><LogonTrigger><Enabled>true</Enabled><UserId>$1</UserId></LogonTrigger></Triggers>$\r$\n'
+    FileWriteUTF16LE $4 '  <Principals><Principal id="Author"><UserId>$1</UserId><LogonType>InteractiveToken</LogonType><RunLevel>HighestAvailable</RunLevel></Principal></Principals>$\r$\n'
+    ; No time limit, batteries or not, at normal priority: a guard that
+    ; stops after three days or on a laptop's battery guards nothing.
+    FileWriteUTF16LE $4 '  <Settings><MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy><DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries><StopIfGoingOnBatteries>false</StopIfGoingOnBatteries><ExecutionTimeLimit>PT0S</ExecutionTimeLimit><Priority>5</Priority><Enabled>true</Enabled></Settings>$\r$\n'
+    FileWriteUTF16LE $4 '  <Actions Context="Author"><Exec><Command>$2</Command></Exec></Actions>$\r$\n'
+    FileWriteUTF16LE $4 '</Task>$\r$\n'
+    FileClose $4
+    nsExec::Exec '"$SYSDIR\schtasks.exe" /Create /XML "$3" /TN "${TASK_NAME}" /F'
+    Pop $0
+    Delete $3
+    ${If} $0 != 0
+        DetailPrint "Could not add the logon task (schtasks: $0)"
+    ${EndIf}
+FunctionEnd
 
 Section "Harbinel (required)" SecProgram
     SectionIn RO
@@ -174,28 +243,82 @@ Section "Harbinel (required)" SecProgram
     ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
 
-    ; The Run entry follows the tick below on every install, so that an
-    ; upgrade can also turn it off.
+    ; The Run entry and the task follow the ticks below on every install,
+    ; so that an upgrade can also turn them off or trade one for the other.
     DeleteRegValue HKCU "${RUN_KEY}" "${PRODUCT}"
+    Call DeleteLogonTask
+    DeleteRegValue HKLM "${UNINSTALL_KEY}" "${CHOICE_VALUE}"
 SectionEnd
 
 Section /o "Start Harbinel when Windows starts" SecAutostart
     WriteRegStr HKCU "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\harbinel.exe"'
 SectionEnd
 
+Section /o "with administrator rights (needed for Stealth Watch and Block Scanners)" SecAutostartAdmin
+    Call AddLogonTask
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "${CHOICE_VALUE}" 1
+SectionEnd
+
+; The two ways to start at logon exclude each other: ticking one unticks
+; the other. The choice last seen tells which of the two is the new tick.
+Var AutostartChoice
+Function .onSelChange
+    ${If} ${SectionIsSelected} ${SecAutostart}
+    ${AndIf} ${SectionIsSelected} ${SecAutostartAdmin}
+        ${If} $AutostartChoice == "plain"
+            !insertmacro UnselectSection ${SecAutostart}
+        ${Else}
+            !insertmacro UnselectSection ${SecAutostartAdmin}
+        ${EndIf}
+    ${EndIf}
+    Call NoteAutostartChoice
+FunctionEnd
+
+Function NoteAutostartChoice
+    StrCpy $AutostartChoice ""
+    ${If} ${SectionIsSelected} ${SecAutostart}
+        StrCpy $AutostartChoice "plain"
+    ${ElseIf} ${SectionIsSelected} ${SecAutostartAdmin}
+        StrCpy $AutostartChoice "admin"
+    ${EndIf}
+FunctionEnd
+
 Function .onInit
     !if "${ARCH}" == "amd64"
         SetRegView 64
     !endif
-    ; An upgrade keeps the user's earlier choice; /AUTOSTART asks for it.
-    ReadRegStr $0 HKCU "${RUN_KEY}" "${PRODUCT}"
+    ; /AUTOSTARTADMIN or /AUTOSTART asks for a choice; otherwise an upgrade
+    ; keeps the user's earlier one. GetOptions also finds /AUTOSTART in
+    ; /AUTOSTARTADMIN, with "ADMIN" left over, hence the empty rest.
     ${GetParameters} $1
+    StrCpy $0 ""
     ClearErrors
-    ${GetOptions} $1 "/AUTOSTART" $2
+    ${GetOptions} $1 "/AUTOSTARTADMIN" $2
     ${IfNot} ${Errors}
-    ${OrIf} $0 != ""
+        StrCpy $0 "admin"
+    ${Else}
+        ClearErrors
+        ${GetOptions} $1 "/AUTOSTART" $2
+        ${IfNot} ${Errors}
+        ${AndIf} $2 == ""
+            StrCpy $0 "plain"
+        ${EndIf}
+    ${EndIf}
+    ${If} $0 == ""
+        ReadRegDWORD $3 HKLM "${UNINSTALL_KEY}" "${CHOICE_VALUE}"
+        ReadRegStr $4 HKCU "${RUN_KEY}" "${PRODUCT}"
+        ${If} $3 == 1
+            StrCpy $0 "admin"
+        ${ElseIf} $4 != ""
+            StrCpy $0 "plain"
+        ${EndIf}
+    ${EndIf}
+    ${If} $0 == "admin"
+        !insertmacro SelectSection ${SecAutostartAdmin}
+    ${ElseIf} $0 == "plain"
         !insertmacro SelectSection ${SecAutostart}
     ${EndIf}
+    Call NoteAutostartChoice
 FunctionEnd
 
 Function un.onInit
@@ -231,7 +354,12 @@ Section "Uninstall"
     SetShellVarContext all
     Delete "$SMPROGRAMS\${PRODUCT}.lnk"
     DeleteRegValue HKCU "${RUN_KEY}" "${PRODUCT}"
+    Call un.DeleteLogonTask
     Call un.DeleteFirewallRule
+    ; The program's own rule of blocked callers goes too: left behind it
+    ; would block them for good.
+    nsExec::Exec '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${BLOCK_RULE}"'
+    Pop $0
     DeleteRegKey HKLM "${EVENTLOG_KEY}"
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
     Call un.RemoveSettings

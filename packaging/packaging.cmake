@@ -1,5 +1,5 @@
 # The two things a Windows user downloads: a portable zip (harbinel.exe and a
-# read-me) and an NSIS installer. Targets `portable` and `installer`; the
+# read-me) and an NSIS installer (with a read-me of its own). Targets `portable` and `installer`; the
 # installer needs makensis (Debian's nsis), without which it is left out.
 # Included from the top-level list after the harbinel target exists.
 
@@ -10,6 +10,10 @@ set(HARBINEL_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package)
 set(HARBINEL_VERSION ${HARBINEL_VERSION_FULL})
 configure_file(${PROJECT_SOURCE_DIR}/packaging/readme.txt ${HARBINEL_PACKAGE_DIR}/readme.txt
     @ONLY NEWLINE_STYLE CRLF)
+# The installed copy gets its own: the portable one tells how to do by hand
+# what setup has already done.
+configure_file(${PROJECT_SOURCE_DIR}/packaging/installed-readme.txt
+    ${HARBINEL_PACKAGE_DIR}/installed/readme.txt @ONLY NEWLINE_STYLE CRLF)
 
 set(HARBINEL_ZIP ${CMAKE_BINARY_DIR}/harbinel-${HARBINEL_VERSION_FULL}-portable.zip)
 add_custom_command(OUTPUT ${HARBINEL_ZIP}
@@ -34,9 +38,9 @@ if(HARBINEL_MAKENSIS)
     set(icon ${PROJECT_SOURCE_DIR}/resources/main.ico)
     add_custom_command(OUTPUT ${HARBINEL_SETUP}
         COMMAND ${HARBINEL_MAKENSIS} -V2 -DVERSION=${HARBINEL_VERSION_FULL} -DARCH=${nsis_arch}
-                -DEXE=$<TARGET_FILE:harbinel> -DREADME=${HARBINEL_PACKAGE_DIR}/readme.txt
+                -DEXE=$<TARGET_FILE:harbinel> -DREADME=${HARBINEL_PACKAGE_DIR}/installed/readme.txt
                 -DICON=${icon} -DOUTFILE=${HARBINEL_SETUP} ${nsi}
-        DEPENDS harbinel ${nsi} ${icon} ${HARBINEL_PACKAGE_DIR}/readme.txt
+        DEPENDS harbinel ${nsi} ${icon} ${HARBINEL_PACKAGE_DIR}/installed/readme.txt
         COMMENT "Installer ${HARBINEL_SETUP}"
         VERBATIM)
     add_custom_target(installer DEPENDS ${HARBINEL_SETUP})

@@ -17,7 +17,12 @@ cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$HARBINEL_ROOT/cmake/mingw-i686.cma
 cmake --build "$dir" -j"$(nproc)" --target harbinel portable installer
 ctest --test-dir "$dir" -L product --output-on-failure
 
+# The files of this version only: a build folder may still hold an earlier
+# version's.
+version="$(sed -n 's/^project(Harbinel VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt).0"
 mkdir -p dist
-cp "$dir"/harbinel-*-portable.zip "$dir"/harbinel-*-setup.exe dist/
 echo "package: made"
-ls -l dist/
+for file in "harbinel-$version-portable.zip" "harbinel-$version-setup.exe"; do
+    cp "$dir/$file" dist/
+    printf '  %s (%s bytes)\n' "$HARBINEL_ROOT/dist/$file" "$(stat -c %s "dist/$file")"
+done

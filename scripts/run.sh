@@ -3,13 +3,18 @@
 # it on that display; without one it runs headless on the null graphics
 # driver. Ends when the program exits, or on Ctrl+C or SIGTERM.
 #
-#   usage: scripts/run.sh [--fresh] [--ports PORT,PORT...]
+#   usage: scripts/run.sh [--fresh] [--desktop] [--ports PORT,PORT...]
 #
 # The Wine prefix is kept from one run to the next, so the settings Harbinel
 # saves (and whether it was listening) are there at the next start. It lives
 # in ${XDG_DATA_HOME:-~/.local/share}/harbinel/wine, or in $HARBINEL_PREFIX
 # when that is set. This script makes it itself and reuses only a prefix it
 # made; --fresh empties the kept prefix first and starts from a new one.
+#
+# --desktop (with a display) runs Harbinel inside Wine's virtual desktop, one
+# window of 1024x768 with its own taskbar and tray, where every window has
+# its caption and frame: a bare X server without a window manager draws
+# windows without them. Runs without --desktop use ordinary windows again.
 #
 # --ports 12345,31337 stores that port list (each 1-65535) in the prefix's
 # settings key before the start, and that Harbinel was listening, so it
@@ -40,7 +45,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
 cd "$HARBINEL_ROOT"
 
-usage="usage: scripts/run.sh [--fresh] [--ports PORT,PORT...]"
+usage="usage: scripts/run.sh [--fresh] [--desktop] [--ports PORT,PORT...]"
 usage_error() {
     echo "run: $*" >&2
     echo "$usage" >&2
@@ -68,9 +73,11 @@ parse_ports() {
 }
 
 fresh=0
+desktop=0
 while (($# > 0)); do
     case "$1" in
         --fresh) fresh=1 ;;
+        --desktop) desktop=1 ;;
         --ports)
             (($# >= 2)) || usage_error "--ports needs a list, such as --ports 12345,31337"
             parse_ports "$2"
@@ -85,6 +92,10 @@ while (($# > 0)); do
     esac
     shift
 done
+
+if ((desktop)) && [[ -z "${DISPLAY:-}" ]]; then
+    usage_error "--desktop needs a display: set DISPLAY (a run without one is headless)"
+fi
 
 prefix="${HARBINEL_PREFIX:-${XDG_DATA_HOME:-$HOME/.local/share}/harbinel/wine}"
 if ! wine_prefix_ours "$prefix"; then
@@ -284,6 +295,12 @@ trap 'exit 130' INT TERM
 if [[ $fresh -eq 1 ]]; then
     echo "run: --fresh: emptying the kept prefix $prefix"
     find "$prefix" -mindepth 1 -maxdepth 1 -exec rm -rf -- {} +
+fi
+if ((desktop)); then
+    export HARBINEL_WINE_DESKTOP=1024x768
+    echo "run: --desktop: Harbinel runs inside Wine's virtual desktop ($HARBINEL_WINE_DESKTOP)"
+else
+    unset HARBINEL_WINE_DESKTOP
 fi
 wine_prefix_create "$graphics" "$prefix"
 if [[ "$graphics" != null ]]; then

@@ -58,7 +58,10 @@ wine_prefix_ours() {
 # default driver; then optionally a directory to use and keep: created and
 # marked when missing or empty, booted again when it is one made here, and
 # refused otherwise (never a prefix set up by hand). Without it a fresh one
-# under /tmp is made and later removed. Sets WINE_PREFIX_SECONDS.
+# under /tmp is made and later removed. With HARBINEL_WINE_DESKTOP set to a
+# size (1024x768) Wine draws everything inside one virtual desktop window
+# of that size, which has its own captions and taskbar; a kept prefix
+# without it goes back to ordinary windows. Sets WINE_PREFIX_SECONDS.
 wine_prefix_create() {
     local graphics="${1:-null}" keep="${2:-}"
     local started=$SECONDS
@@ -95,14 +98,22 @@ wine_prefix_create() {
     else
         timeout 60 "$loader" reg delete "$key" /v Graphics /f </dev/null >/dev/null 2>&1 || true
     fi
+    local explorer='HKCU\Software\Wine\Explorer'
+    if [[ -n "${HARBINEL_WINE_DESKTOP:-}" ]]; then
+        timeout 60 "$loader" reg add "$explorer" /v Desktop /d Default /f </dev/null >/dev/null 2>&1
+        timeout 60 "$loader" reg add "$explorer\Desktops" /v Default /d "$HARBINEL_WINE_DESKTOP" /f \
+            </dev/null >/dev/null 2>&1
+    elif [[ -n "$keep" ]]; then
+        timeout 60 "$loader" reg delete "$explorer" /v Desktop /f </dev/null >/dev/null 2>&1 || true
+    fi
     # A test prefix gets a stand-in browser, so that the web-site command
     # opens nothing and the tests can see which address it asked for.
     if [[ "${HARBINEL_FAKE_BROWSER:-0}" == 1 ]]; then
         timeout 60 "$loader" reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers \
             /d "$HARBINEL_ROOT/scripts/fake-browser.sh" /f </dev/null >/dev/null 2>&1
     fi
-    # The boot has already started the desktop process with the driver that
-    # was set before, and windows made against it fail. A fresh server (the
+    # The boot has already started the desktop process with the driver (and
+    # the desktop) that was set before, and windows made against it fail. A fresh server (the
     # registry is saved on the way down) starts it again on first use.
     "$WINESERVER" -k
     timeout 60 "$WINESERVER" -w

@@ -30,11 +30,13 @@ loader="$(wine_loader_for "$exe")"
 output="$(mktemp "${TMPDIR:-/tmp}/harbinel-run.XXXXXX")"
 
 # The end-to-end driver is handed the Windows paths of the program and the
-# installer under test, of the stand-in netsh.exe the install tests use, and
-# of the file its Wine output goes to: the programs it starts print their
-# Wine debug channels there too, and the Event Log tests read them back.
+# installer under test, of the stand-in netsh.exe and schtasks.exe the
+# install tests use, and of the file its Wine output goes to: the programs
+# it starts print their Wine debug channels there too, and the Event Log
+# tests read them back.
 export HARBINEL_WINE_OUTPUT="$output"
-for var in HARBINEL_EXE HARBINEL_SETUP HARBINEL_FULL_DISK HARBINEL_FAKE_NETSH HARBINEL_WINE_OUTPUT; do
+for var in HARBINEL_EXE HARBINEL_SETUP HARBINEL_FULL_DISK HARBINEL_FAKE_NETSH HARBINEL_FAKE_SCHTASKS \
+    HARBINEL_WINE_OUTPUT; do
     if [[ "${!var:-}" == /* ]]; then
         "$loader" winepath -w "${!var}" </dev/null >"$output" 2>/dev/null
         printf -v "$var" '%s' "$(tr -d '\r' <"$output")"

@@ -56,6 +56,19 @@ void SetStatusText(const char* text);
 // Puts the Stealth Watch item's check mark in line with its switch.
 void ShowStealthChecked();
 
+// Restart as Administrator. The Options item shows while Stealth Watch or
+// Block Scanners is on and this copy lacks administrator rights; refreshed
+// at start, when Stealth Watch changes and whenever Options opens.
+void ShowRestartAdminItem();
+// Whether Block Scanners is on, as stored in the settings key.
+bool BlockingWanted();
+// Starts this exe again with administrator rights, naming this process,
+// then ends this copy through Exit; a refused start leaves it running.
+void RestartAsAdministrator(HWND window);
+// In a copy started by that restart, waits (a while at most) for the copy
+// it replaces to end; any other command line returns at once.
+void WaitForEarlierCopy(const wchar_t* commandLine);
+
 // The main window's timers beside the log file's (1), the stealth watch's
 // (2) and the syslog sender's (3): the tray icon's retries and the wait
 // before a moved window's place is stored.

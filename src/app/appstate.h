@@ -115,6 +115,12 @@ typedef bool (*EventLogWriter)(HANDLE source, WORD type, DWORD id, WORD count,
 // GetTickCount, tests put in a clock they move.
 typedef DWORD (*TickSource)();
 
+// Whether this process has administrator rights, and how it starts its own
+// exe again with them (false, with the last error set, when that did not
+// happen). Null means the system's; tests put in their own.
+typedef bool (*AdministratorCheck)();
+typedef bool (*ElevatedStarter)(const wchar_t* exe, const wchar_t* arguments);
+
 struct AppStateRecord {
     HINSTANCE Instance;
     HICON IconMain;
@@ -210,6 +216,8 @@ struct AppStateRecord {
     // callers turned away while the connections were full.
     TickSource ConnectionClock;
     CountNotice CallersTurnedAway;
+    AdministratorCheck IsAdministrator;
+    ElevatedStarter StartElevated;
 };
 
 extern AppStateRecord AppState;

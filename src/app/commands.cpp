@@ -211,6 +211,10 @@ void OnCommand(HWND window, UINT command)
         SetStealthWatch(!AppState.StealthWatch);
         ShowStealthChecked();
         SaveSettings(false);
+        ShowRestartAdminItem();
+        break;
+    case IDM_RESTARTADMIN:
+        RestartAsAdministrator(window);
         break;
     case IDM_TROJANPORTS:
         RunDialog(window, IDD_TROJANPORTS, TrojanPortsDialogProc);

@@ -457,6 +457,11 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
         OnCommand(window, LOWORD(wParam));
         break;
+    case WM_INITMENUPOPUP:
+        // Block Scanners and the rights can change while the menu is shut.
+        if (!HIWORD(lParam))
+            ShowRestartAdminItem();
+        break;
     case WM_TRAYNOTIFY:
         OnTrayNotify(window, wParam, lParam);
         break;

@@ -94,6 +94,7 @@ bool StartHarbinel(HINSTANCE instance)
     SetMenu(AppState.MainWindow, AppState.MainMenu);
     SetResetAlertItems(false);
     ShowStealthChecked();
+    ShowRestartAdminItem();
     ShowWindow(AppState.MainWindow, SW_HIDE);
     UpdateWindow(AppState.MainWindow);
     return true;
@@ -112,6 +113,7 @@ int RunMessageLoop()
 
 int RunHarbinel(HINSTANCE instance)
 {
+    WaitForEarlierCopy(GetCommandLineW());
     if (!StartHarbinel(instance))
         return 0;
     return RunMessageLoop();

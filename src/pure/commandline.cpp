@@ -349,3 +349,59 @@ bool CommandTemplateValid(const char* commandTemplate)
             return false;
     return true;
 }
+
+static const char16_t kRestartSwitch[] = u"/after ";
+
+void RestartArgumentsN(uint32_t processId, char16_t* out, size_t size)
+{
+    if (size == 0)
+        return;
+    char16_t digits[10];
+    size_t count = 0;
+    do {
+        digits[count++] = (char16_t)(u'0' + processId % 10);
+        processId /= 10;
+    } while (processId != 0 && count < 10);
+    size_t n = 0;
+    for (size_t i = 0; kRestartSwitch[i] != u'\0' && n + 1 < size; ++i)
+        out[n++] = kRestartSwitch[i];
+    while (count > 0 && n + 1 < size)
+        out[n++] = digits[--count];
+    out[n] = u'\0';
+}
+
+// Anyone can start the program with any line, so the argument is read
+// strictly: one blank-separated "/after", one to ten digits that fit in 32
+// bits, nothing after but blanks. A process id is never 0, so 0 means none.
+uint32_t RestartedAfter(const char16_t* commandLine)
+{
+    if (commandLine == nullptr)
+        return 0;
+    const char16_t* p = commandLine;
+    while (IsBlank(*p))
+        ++p;
+    p = ProgramEnd(p);
+    if (!IsBlank(*p))
+        return 0;
+    while (IsBlank(*p))
+        ++p;
+    for (size_t i = 0; kRestartSwitch[i] != u' '; ++i, ++p)
+        if (*p != kRestartSwitch[i])
+            return 0;
+    if (!IsBlank(*p))
+        return 0;
+    while (IsBlank(*p))
+        ++p;
+    uint64_t value = 0;
+    size_t digits = 0;
+    for (; *p >= u'0' && *p <= u'9'; ++p) {
+        if (++digits > 10)
+            return 0;
+        value = value * 10 + (uint64_t)(*p - u'0');
+    }
+    while (IsBlank(*p))
+        ++p;
+    if (digits == 0 || *p != u'\0' || value > 0xFFFFFFFFu)
+        return 0;
+    return (uint32_t)value;
+}

@@ -8,6 +8,7 @@
 #define HARBINEL_COMMANDLINE_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include "scanrecord.h"
 
@@ -50,6 +51,15 @@ const char* CommandProblemText(CommandExpansion result);
 
 // Whether a stored template can be used: no control characters but tabs.
 bool CommandTemplateValid(const char* commandTemplate);
+
+// The program's own command line when it restarts itself with more rights:
+// "/after" and the process id of the copy it replaces, which the new copy
+// waits for. RestartArgumentsN writes that argument for id; RestartedAfter
+// reads it back from a whole command line (the program's name first) and
+// gives 0 for any line that is not exactly the name and that argument.
+const size_t kRestartArgumentsSize = 20; // "/after 4294967295" and the terminator
+void RestartArgumentsN(uint32_t processId, char16_t* out, size_t size);
+uint32_t RestartedAfter(const char16_t* commandLine);
 
 template <size_t N>
 inline CommandExpansion ExpandCommandLine(const char16_t* commandTemplate, const ScanRecord& record,

@@ -7,8 +7,9 @@
 //
 // The installer under test is HARBINEL_SETUP, built for the same machine as
 // this test exe, so both see the same Program Files folder and registry view.
-// In every test a stand-in netsh.exe (fake_netsh/) sits in the system folder
-// in place of Wine's, recording the firewall rule commands given to it.
+// In every test a stand-in netsh.exe and schtasks.exe (fake_netsh/) sit in
+// the system folder in place of Wine's, recording the firewall rule and
+// logon task commands given to them, and the task file.
 #include "driver.h"
 
 #include <shellapi.h>
@@ -300,6 +301,10 @@ NetshCall SplitArguments(const std::wstring& arguments)
 }
 
 const NetshCall kDeleteRule = {L"advfirewall", L"firewall", L"delete", L"rule", L"name=Harbinel"};
+// The program's own rule for Block Scanners, which only the uninstaller
+// touches.
+const NetshCall kDeleteBlockRule = {L"advfirewall", L"firewall", L"delete", L"rule",
+                                    L"name=Harbinel: blocked callers"};
 
 NetshCall AddRule(const std::wstring& exe)
 {
@@ -319,43 +324,49 @@ std::string Show(const std::vector<NetshCall>& calls)
     return calls.empty() ? std::string(" (none)") : text;
 }
 
-// The stand-in netsh.exe (HARBINEL_FAKE_NETSH) in the system folder that
-// the installer runs netsh from, in place of Wine's own, which is put back
-// afterwards. It appends the arguments of every call to a file of ours.
-class FakeNetsh {
+// A stand-in (netsh.exe from HARBINEL_FAKE_NETSH, or schtasks.exe from
+// HARBINEL_FAKE_SCHTASKS) in the system folder that the installer runs it
+// from, in place of Wine's own, which is put back afterwards. It appends the
+// arguments of every call to a file of ours; schtasks also keeps the task
+// file it was given.
+class FakeTool {
   public:
-    ~FakeNetsh()
+    FakeTool(const wchar_t* exe, const wchar_t* fakeVariable, const wchar_t* logVariable)
+        : exe_(exe), fakeVariable_(fakeVariable), logVariable_(logVariable)
+    {
+    }
+    ~FakeTool()
     {
         Remove();
     }
 
     ::testing::AssertionResult Install()
     {
-        const wchar_t* fake = _wgetenv(L"HARBINEL_FAKE_NETSH");
+        const wchar_t* fake = _wgetenv(fakeVariable_);
         if (fake == NULL || !FileExists(fake))
-            return ::testing::AssertionFailure() << "HARBINEL_FAKE_NETSH names no stand-in netsh";
+            return ::testing::AssertionFailure() << Narrow(fakeVariable_) << " names no stand-in";
         wchar_t system[MAX_PATH] = {};
         UINT length = GetSystemDirectoryW(system, MAX_PATH);
         if (length == 0 || length >= MAX_PATH)
             return ::testing::AssertionFailure() << "no system folder";
-        netsh_ = std::wstring(system) + L"\\netsh.exe";
+        netsh_ = std::wstring(system) + L"\\" + exe_;
         saved_ = netsh_ + L".harbinel-saved";
-        if (!folder_.Create("netsh"))
-            return ::testing::AssertionFailure() << "no folder for the netsh log";
+        if (!folder_.Create(Narrow(exe_)))
+            return ::testing::AssertionFailure() << "no folder for the stand-in's log";
         log_ = folder_.Path(std::wstring(L"calls.txt"));
         if (FileExists(netsh_) && !FileExists(saved_) && !MoveFileW(netsh_.c_str(), saved_.c_str()))
             return ::testing::AssertionFailure() << "cannot move " << Narrow(netsh_) << " aside";
         if (!CopyFileW(fake, netsh_.c_str(), FALSE))
             return ::testing::AssertionFailure()
                    << "cannot copy the stand-in to " << Narrow(netsh_);
-        SetEnvironmentVariableW(L"HARBINEL_NETSH_LOG", log_.c_str());
+        SetEnvironmentVariableW(logVariable_, log_.c_str());
         // Wine runs its own netsh for that name, whatever file the system
         // folder holds, unless its settings say to take the file first
         // (64-bit Wine does so at least). Windows has no such key.
         const wchar_t order[] = L"native,builtin";
-        if (RegSetKeyValueW(HKEY_CURRENT_USER, kWineOverrides, L"netsh.exe", REG_SZ, order,
-                            sizeof order) != ERROR_SUCCESS)
-            return ::testing::AssertionFailure() << "cannot set Wine's order for netsh.exe";
+        if (RegSetKeyValueW(HKEY_CURRENT_USER, kWineOverrides, exe_, REG_SZ, order, sizeof order) !=
+            ERROR_SUCCESS)
+            return ::testing::AssertionFailure() << "cannot set Wine's order for " << Narrow(exe_);
         return ::testing::AssertionSuccess();
     }
 
@@ -363,8 +374,8 @@ class FakeNetsh {
     {
         if (netsh_.empty())
             return;
-        SetEnvironmentVariableW(L"HARBINEL_NETSH_LOG", NULL);
-        RegDeleteKeyValueW(HKEY_CURRENT_USER, kWineOverrides, L"netsh.exe");
+        SetEnvironmentVariableW(logVariable_, NULL);
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kWineOverrides, exe_);
         DeleteFileW(netsh_.c_str());
         if (FileExists(saved_))
             MoveFileW(saved_.c_str(), netsh_.c_str());
@@ -376,6 +387,13 @@ class FakeNetsh {
     void Clear()
     {
         DeleteFileW(log_.c_str());
+        DeleteFileW(TaskFile().c_str());
+    }
+
+    // The copy of the last task file given to schtasks /XML.
+    std::wstring TaskFile() const
+    {
+        return log_ + L".xml";
     }
 
     std::vector<NetshCall> Calls() const
@@ -392,6 +410,9 @@ class FakeNetsh {
     }
 
   private:
+    const wchar_t* exe_;
+    const wchar_t* fakeVariable_;
+    const wchar_t* logVariable_;
     TempFolder folder_;
     std::wstring netsh_, saved_, log_;
     static constexpr const wchar_t* kWineOverrides = L"Software\\Wine\\DllOverrides";
@@ -410,6 +431,8 @@ std::vector<std::wstring> RulesAfter(const std::vector<NetshCall>& calls)
             rules.clear();
             continue;
         }
+        if (call == kDeleteBlockRule)
+            continue;
         std::wstring program;
         if (call.size() > programAt && StartsWith(call[programAt], L"program="))
             program = call[programAt].substr(8);
@@ -427,6 +450,7 @@ class InstallTest : public ::testing::Test {
     {
         ASSERT_FALSE(SetupPath().empty()) << "HARBINEL_SETUP names no installer";
         ASSERT_TRUE(netsh_.Install());
+        ASSERT_TRUE(schtasks_.Install());
         KillLeftovers();
         DeleteSettings();
         // A run that failed half-way may have left an installation behind.
@@ -435,6 +459,7 @@ class InstallTest : public ::testing::Test {
         }
         ASSERT_FALSE(FileExists(InstallDir()));
         netsh_.Clear();
+        schtasks_.Clear();
     }
 
     void TearDown() override
@@ -446,9 +471,11 @@ class InstallTest : public ::testing::Test {
         RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Harbinel");
         DeleteSettings();
         netsh_.Remove();
+        schtasks_.Remove();
     }
 
-    FakeNetsh netsh_;
+    FakeTool netsh_{L"netsh.exe", L"HARBINEL_FAKE_NETSH", L"HARBINEL_NETSH_LOG"};
+    FakeTool schtasks_{L"schtasks.exe", L"HARBINEL_FAKE_SCHTASKS", L"HARBINEL_SCHTASKS_LOG"};
 };
 
 TEST_F(InstallTest, SilentInstallPutsTheProgramInProgramFilesAndItStarts)
@@ -463,7 +490,10 @@ TEST_F(InstallTest, SilentInstallPutsTheProgramInProgramFilesAndItStarts)
     ASSERT_TRUE(exists) << Narrow(exe);
     EXPECT_TRUE(installed == ReadFileBytes(ProgramPath()))
         << "the installed exe is not the one built";
-    EXPECT_TRUE(FileExists(dir + L"\\readme.txt"));
+    bool readme = false;
+    std::string text = ReadFileBytes(dir + L"\\readme.txt", &readme);
+    EXPECT_TRUE(readme);
+    EXPECT_EQ(text.find("portable"), std::string::npos) << "the portable copy's readme: " << text;
     EXPECT_TRUE(FileExists(dir + L"\\uninstall.exe"));
     EXPECT_EQ(ShortcutTarget(ShortcutPath()), exe) << Narrow(ShortcutPath());
 
@@ -508,7 +538,7 @@ TEST_F(InstallTest, InstallsIntoTheFolderChosenAndUninstallsFromThere)
 // The firewall would ask about the new listener, and a Cancel there blocks
 // every scan from another PC; setup adds the rule for the exe it installed
 // (wherever that went, spaces and all) after removing any earlier one, and
-// the uninstaller removes it.
+// the uninstaller removes it, and the program's own rule of blocked callers.
 TEST_F(InstallTest, InstallAddsTheFirewallRuleForTheInstalledExeAndUninstallRemovesIt)
 {
     struct Case {
@@ -532,7 +562,7 @@ TEST_F(InstallTest, InstallAddsTheFirewallRuleForTheInstalledExeAndUninstallRemo
         netsh_.Clear();
         ASSERT_TRUE(UninstallQuietly());
         calls = netsh_.Calls();
-        EXPECT_EQ(calls, (std::vector<NetshCall>{kDeleteRule})) << Show(calls);
+        EXPECT_EQ(calls, (std::vector<NetshCall>{kDeleteRule, kDeleteBlockRule})) << Show(calls);
     }
     RemoveDirectoryW(L"C:\\Tools");
 }
@@ -583,20 +613,78 @@ TEST_F(InstallTest, ProgramAndInstallerCarryVersion1060)
     EXPECT_EQ(setup.productText, L"1.0.6.0");
 }
 
-TEST_F(InstallTest, AutostartAddsTheRunEntryAnUpgradeKeepsItAndUninstallRemovesIt)
+// The text of the first <child> inside the first <parent> of a task file
+// (UTF-16 with its mark, as schtasks reads it); empty when there is none.
+std::wstring TaskElement(const std::wstring& xml, const std::wstring& parent,
+                         const std::wstring& child)
 {
-    ASSERT_EQ(RunInstaller(L"/S /AUTOSTART"), 0u);
-    bool found = false;
-    EXPECT_EQ(ReadString(HKEY_CURRENT_USER, kRunKey, L"Harbinel", &found),
-              L"\"" + InstalledExe() + L"\"");
-    EXPECT_TRUE(found);
+    size_t from = xml.find(L"<" + parent);
+    size_t to = xml.find(L"</" + parent + L">", from);
+    size_t open = xml.find(L"<" + child + L">", from);
+    if (from == std::wstring::npos || to == std::wstring::npos || open == std::wstring::npos ||
+        open > to)
+        return std::wstring();
+    open += child.size() + 2;
+    size_t close = xml.find(L"</" + child + L">", open);
+    return close == std::wstring::npos || close > to ? std::wstring()
+                                                     : xml.substr(open, close - open);
+}
 
-    // A later silent install over it keeps the user's earlier choice.
-    ASSERT_EQ(RunInstaller(L"/S"), 0u);
-    EXPECT_TRUE(RunEntryExists());
+// The two ways to start at logon exclude each other, a plain upgrade keeps
+// the one chosen, and the uninstaller removes either. The task is the
+// installing user's, at logon, with the highest run level, no time limit,
+// starting the installed exe; setup removes any earlier task first.
+TEST_F(InstallTest, AutostartChoicesExcludeEachOtherAnUpgradeKeepsThemAndUninstallRemovesThem)
+{
+    const NetshCall deleteTask = {L"/Delete", L"/TN", L"Harbinel", L"/F"};
+    const struct {
+        const wchar_t* arguments;
+        bool runEntry, task;
+    } steps[] = {
+        {L"/S /AUTOSTART", true, false},      {L"/S", true, false},
+        {L"/S /AUTOSTARTADMIN", false, true}, {L"/S", false, true},
+        {L"/S /AUTOSTART", true, false},      {L"/S /AUTOSTART /AUTOSTARTADMIN", false, true},
+    };
+    wchar_t user[256] = {};
+    DWORD userChars = 256;
+    ASSERT_TRUE(GetUserNameW(user, &userChars));
+    for (const auto& step : steps) {
+        SCOPED_TRACE(Narrow(step.arguments));
+        schtasks_.Clear();
+        ASSERT_EQ(RunInstaller(step.arguments), 0u);
+        bool found = false;
+        std::wstring run = ReadString(HKEY_CURRENT_USER, kRunKey, L"Harbinel", &found);
+        EXPECT_EQ(found, step.runEntry);
+        if (step.runEntry) {
+            EXPECT_EQ(run, L"\"" + InstalledExe() + L"\"");
+        }
+        std::vector<NetshCall> calls = schtasks_.Calls();
+        ASSERT_EQ(calls.size(), step.task ? 2u : 1u) << Show(calls);
+        EXPECT_EQ(calls[0], deleteTask);
+        if (!step.task)
+            continue;
+        ASSERT_EQ(calls[1].size(), 6u) << Show(calls);
+        EXPECT_EQ(calls[1],
+                  (NetshCall{L"/Create", L"/XML", calls[1][2], L"/TN", L"Harbinel", L"/F"}));
+        std::string bytes = ReadFileBytes(schtasks_.TaskFile());
+        ASSERT_GE(bytes.size(), 2u);
+        ASSERT_EQ(bytes.substr(0, 2), std::string("\xFF\xFE")) << "UTF-16 with its mark";
+        std::wstring xml((bytes.size() - 2) / 2, L'\0');
+        memcpy(&xml[0], bytes.data() + 2, xml.size() * sizeof(wchar_t));
+        for (const wchar_t* parent : {L"LogonTrigger", L"Principal"}) {
+            std::wstring id = TaskElement(xml, parent, L"UserId");
+            EXPECT_TRUE(id == user || EndsWith(Narrow(id), "\\" + Narrow(user)))
+                << Narrow(parent) << ": " << Narrow(id);
+        }
+        EXPECT_EQ(TaskElement(xml, L"Principal", L"RunLevel"), L"HighestAvailable");
+        EXPECT_EQ(TaskElement(xml, L"Settings", L"ExecutionTimeLimit"), L"PT0S");
+        EXPECT_EQ(TaskElement(xml, L"Exec", L"Command"), InstalledExe());
+    }
 
+    schtasks_.Clear();
     ASSERT_TRUE(UninstallQuietly());
     EXPECT_FALSE(RunEntryExists());
+    EXPECT_EQ(schtasks_.Calls(), std::vector<NetshCall>{deleteTask});
 }
 
 TEST_F(InstallTest, SilentUninstallEndsTheRunningProgramRemovesItsFilesAndKeepsSettings)

@@ -1,7 +1,7 @@
 // The command line a scan runs: every placeholder filled in, hostile names
 // read back as exactly one inert argument by the documented argument rules
 // (a small reader here), text without values kept as typed, templates that
-// cannot be run refused, and the bounds.
+// cannot be run refused, and the bounds; and the argument of a restart.
 #include <string.h>
 
 #include <string>
@@ -275,6 +275,41 @@ TEST(CommandProgram, TheNameCreateProcessReads)
         char16_t out[64];
         CommandProgram(Wide(c.line).c_str(), out);
         EXPECT_EQ(std::u16string(out), Wide(c.program));
+    }
+}
+
+// Anyone may start the program with any line: only the exact argument the
+// restart writes names a copy to wait for.
+TEST(RestartArguments, OnlyTheRestartsOwnArgumentNamesACopy)
+{
+    const struct {
+        const char* line;
+        uint32_t processId;
+    } cases[] = {
+        {"\"C:\\Program Files\\Harbinel\\harbinel.exe\" /after 1234", 1234},
+        {"harbinel.exe  /after\t4294967295  ", 4294967295u},
+        {"harbinel.exe", 0},
+        {"harbinel.exe /after", 0},
+        {"harbinel.exe /after 0", 0},
+        {"harbinel.exe /after 4294967296", 0},
+        {"harbinel.exe /after 00000000001234", 0},
+        {"harbinel.exe /after -5", 0},
+        {"harbinel.exe /after 12x", 0},
+        {"harbinel.exe /after 12 /after 13", 0},
+        {"harbinel.exe /AFTER 12", 0},
+        {"harbinel.exe /afterwards 12", 0},
+        {"harbinel.exe/after 12", 0},
+        {"\"/after 12\"", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(RestartedAfter(Wide(c.line).c_str()), c.processId);
+    }
+    EXPECT_EQ(RestartedAfter(nullptr), 0u);
+    for (uint32_t id : {4u, 4294967295u}) {
+        char16_t arguments[kRestartArgumentsSize];
+        RestartArgumentsN(id, arguments, kRestartArgumentsSize);
+        EXPECT_EQ(RestartedAfter((u"h.exe " + std::u16string(arguments)).c_str()), id);
     }
 }
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # scripts/run.sh as someone without a display uses it, in a prefix of its
-# own: --ports makes Harbinel listen at once and a scan shows in the
-# terminal; a second run.sh on the same prefix refuses and leaves the first
-# alone; SIGTERM, sent twice, ends Harbinel through its Exit and leaves no
-# process of the prefix behind (Harbinel, Wine or the log follower).
+# own: --desktop without a display is refused; --ports makes Harbinel
+# listen at once and a scan shows in the terminal; a second run.sh on the
+# same prefix refuses and leaves the first alone; SIGTERM, sent twice,
+# ends Harbinel through its Exit and leaves no process of the prefix behind
+# (Harbinel, Wine or the log follower).
 # scripts/test.sh runs it; exits non-zero on the first failure.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh"
@@ -61,6 +62,14 @@ said() { grep -Eq "$1" "$out"; }
 said_times() { [[ "$(grep -Ec "$1" "$out" || true)" -ge "$2" ]]; }
 run_ended() { ! kill -0 "$run_pid" 2>/dev/null; }
 prefix_empty() { [[ -z "$(prefix_processes)" ]]; }
+
+# --desktop needs a display, and says so before it makes or locks anything.
+rc=0
+env -u DISPLAY HARBINEL_PREFIX="$work/unused" timeout 60 bash scripts/run.sh --desktop \
+    >"$work/desktop.out" 2>&1 || rc=$?
+[[ $rc -eq 2 ]] && grep -q -- "--desktop needs a display" "$work/desktop.out" ||
+    fail "--desktop without a display ended with $rc: $(cat "$work/desktop.out")"
+[[ ! -e "$work/unused" ]] || fail "--desktop without a display made a prefix"
 
 # A port nothing on this machine listens on.
 port=""

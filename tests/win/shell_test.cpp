@@ -232,6 +232,88 @@ TEST_F(StartupTest, ExitEndsTheProgramWithQuitCodeZero)
     EXPECT_TRUE(ReadValue(kValueCount).exists) << "Exit saves the settings";
 }
 
+// ---- Restart as Administrator ------------------------------------------------
+
+// The seams: the rights this copy has, and the elevated start as the shell
+// makes it, recorded and refused with g_startError unless that is 0.
+bool g_administrator = false;
+bool IsAdministratorSeam()
+{
+    return g_administrator;
+}
+std::wstring g_started;
+DWORD g_startError = 0;
+bool StartElevatedSeam(const wchar_t* exe, const wchar_t* arguments)
+{
+    g_started = std::wstring(exe) + L" " + arguments;
+    SetLastError(g_startError);
+    return g_startError == 0;
+}
+
+TEST_F(StartupTest, RestartAsAdministratorShowsOnlyWithoutRightsWhileASwitchNeedsThem)
+{
+    const struct {
+        bool administrator;
+        BYTE stealth, block;
+        bool shown;
+    } rows[] = {
+        {false, 0, 0, false}, {false, 1, 0, true}, {false, 0, 1, true},
+        {true, 1, 1, false},  {false, 1, 1, true}, {false, 0, 0, false},
+    };
+    AppState.IsAdministrator = IsAdministratorSeam;
+    HMENU options = GetSubMenu(AppState.MainMenu, 1);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.administrator) + std::to_string(row.stealth) +
+                     std::to_string(row.block));
+        g_administrator = row.administrator;
+        AppState.StealthWatch = row.stealth;
+        WriteSwitch("Block", row.block);
+        SendMessageA(AppState.MainWindow, WM_INITMENUPOPUP, (WPARAM)options, MAKELPARAM(1, FALSE));
+        MenuItem item = GetMenuItemByCommand(options, IDM_RESTARTADMIN);
+        EXPECT_EQ(item.found, row.shown);
+        EXPECT_EQ(item.text, row.shown ? "Restart as A&dministrator" : "");
+    }
+    AppState.StealthWatch = 0;
+}
+
+// The new copy is this exe, told which process to wait for; this one ends
+// through Exit, so the settings it loads are saved. A refused start leaves
+// it running and says so; with a dialog open, which Exit cannot end,
+// nothing is started.
+TEST_F(StartupTest, RestartAsAdministratorStartsThisExeElevatedAndExits)
+{
+    AppState.StartElevated = StartElevatedSeam;
+    const struct {
+        BYTE dialogOpen;
+        DWORD error;
+        const char* line;
+    } refusals[] = {
+        {0, ERROR_CANCELLED, "Restart as Administrator cancelled"},
+        {0, ERROR_ACCESS_DENIED, "Restart error: Access denied"},
+        {1, 0, ""},
+    };
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(refusal.line);
+        g_started.clear();
+        g_startError = refusal.error;
+        AppState.DialogOpen = refusal.dialogOpen;
+        Command(IDM_RESTARTADMIN);
+        AppState.DialogOpen = 0;
+        if (!refusal.dialogOpen)
+            EXPECT_GE(FindLogLine(refusal.line), 0) << LogDump();
+        EXPECT_EQ(g_started.empty(), refusal.dialogOpen != 0);
+        EXPECT_TRUE(AppRunning());
+    }
+    EXPECT_FALSE(ReadValue(kValueCount).exists) << "a refused restart must not exit";
+
+    wchar_t exe[MAX_PATH] = {};
+    GetModuleFileNameW(NULL, exe, MAX_PATH);
+    Command(IDM_RESTARTADMIN);
+    EXPECT_EQ(g_started, std::wstring(exe) + L" /after " + std::to_wstring(GetCurrentProcessId()));
+    EXPECT_TRUE(PumpUntil([] { return QuitSeen() && !AppRunning(); }));
+    EXPECT_TRUE(ReadValue(kValueCount).exists) << "Exit saves the settings";
+}
+
 // ---- The tray menu's drawn title ----------------------------------------------
 
 class DrawItemTest : public AppTest {
