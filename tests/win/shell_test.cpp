@@ -299,8 +299,9 @@ TEST_F(StartupTest, RestartAsAdministratorStartsThisExeElevatedAndExits)
         AppState.DialogOpen = refusal.dialogOpen;
         Command(IDM_RESTARTADMIN);
         AppState.DialogOpen = 0;
-        if (!refusal.dialogOpen)
+        if (!refusal.dialogOpen) {
             EXPECT_GE(FindLogLine(refusal.line), 0) << LogDump();
+        }
         EXPECT_EQ(g_started.empty(), refusal.dialogOpen != 0);
         EXPECT_TRUE(AppRunning());
     }
