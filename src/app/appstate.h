@@ -210,6 +210,7 @@ struct AppStateRecord {
     // callers turned away while the connections were full.
     TickSource ConnectionClock;
     CountNotice CallersTurnedAway;
+    int Dpi; // the main window's DPI, which its fonts, controls and tray icons are made for
 };
 
 extern AppStateRecord AppState;
