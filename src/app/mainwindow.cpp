@@ -175,7 +175,7 @@ static void MakeFonts()
     HFONT oldBold = AppState.BoldFont;
     AppState.NormalFont = MakeSmallFont(FW_NORMAL);
     AppState.BoldFont = MakeSmallFont(800);
-    HWND controls[] = {AppState.StatusBar, AppState.ListenButton, AppState.LogList};
+    const HWND controls[] = {AppState.StatusBar, AppState.ListenButton, AppState.LogList};
     for (HWND control : controls)
         if (control != NULL)
             SendMessageA(control, WM_SETFONT, (WPARAM)AppState.NormalFont, TRUE);
