@@ -280,8 +280,7 @@ void ExpectLaidOutAt(int dpi)
     EXPECT_LE(text.cx, button.right - button.left - at(8));
     EXPECT_LE(text.cy, button.bottom - button.top - at(4));
     EXPECT_LE(TextSize(AppState.StatusBar, "Listening").cy, status.bottom - status.top - at(2));
-    EXPECT_GE(SendMessageA(AppState.LogList, LB_GETITEMHEIGHT, 0, 0),
-              TextSize(AppState.LogList, "Scan detected").cy);
+    EXPECT_GE(SendMessageA(AppState.LogList, LB_GETITEMHEIGHT, 0, 0), text.cy);
     ICONINFO icon = {};
     ASSERT_TRUE(GetIconInfo(AppState.TrayIconData.hIcon, &icon));
     BITMAP picture = {};
@@ -322,8 +321,8 @@ TEST(DpiSetting, TheWindowAt144DpiFromLogPixels)
     ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, NULL, 0,
                               KEY_ALL_ACCESS, NULL, &desktop, NULL),
               ERROR_SUCCESS);
-    DWORD old = 0, size = sizeof old, dpi = 144, code = 1;
-    bool had = RegQueryValueExA(desktop, "LogPixels", NULL, NULL, (BYTE*)&old, &size) == 0;
+    // The test prefix has no value of its own: Wine's 96 is the default.
+    DWORD dpi = 144, code = 1;
     RegSetValueExA(desktop, "LogPixels", 0, REG_DWORD, (const BYTE*)&dpi, sizeof dpi);
     char self[MAX_PATH] = {};
     GetModuleFileNameA(NULL, self, MAX_PATH);
@@ -340,10 +339,7 @@ TEST(DpiSetting, TheWindowAt144DpiFromLogPixels)
         CloseHandle(copy.hProcess);
         CloseHandle(copy.hThread);
     }
-    if (had)
-        RegSetValueExA(desktop, "LogPixels", 0, REG_DWORD, (const BYTE*)&old, sizeof old);
-    else
-        RegDeleteValueA(desktop, "LogPixels");
+    RegDeleteValueA(desktop, "LogPixels");
     RegCloseKey(desktop);
     ASSERT_TRUE(started);
     EXPECT_EQ(code, 0u) << "the copy at 144 DPI failed; its output is above";
