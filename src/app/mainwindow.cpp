@@ -179,12 +179,7 @@ static void MakeFonts()
     for (HWND control : controls)
         if (control != NULL)
             SendMessageA(control, WM_SETFONT, (WPARAM)AppState.NormalFont, TRUE);
-    // The widest line is measured again in the new font as lines come.
-    if (oldNormal != NULL && AppState.LogList != NULL) {
-        AppState.LogCharWidth = 0;
-        AppState.LogExtent = 0;
-        SendMessageA(AppState.LogList, LB_SETHORIZONTALEXTENT, 0, 0);
-    }
+    AppState.LogCharWidth = 0; // measured again in the new font
     if (oldNormal != NULL)
         DeleteObject(oldNormal);
     if (oldBold != NULL)
@@ -425,8 +420,12 @@ static void OnDpiChanged(HWND window, int dpi, const RECT& suggested)
 {
     if (dpi <= 0)
         return;
+    // The widest line so far, at the new size; later lines are measured.
+    int extent = AppState.Dpi > 0 ? MulDiv(AppState.LogExtent, dpi, AppState.Dpi) : 0;
     AppState.Dpi = dpi;
     MakeFonts();
+    AppState.LogExtent = extent;
+    SendMessageA(AppState.LogList, LB_SETHORIZONTALEXTENT, (WPARAM)extent, 0);
     LoadTrayIcons();
     SetWindowPos(window, NULL, suggested.left, suggested.top, suggested.right - suggested.left,
                  suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
