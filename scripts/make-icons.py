@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Draws Harbinel's three tray icons and writes them as .ico files.
 
-Each icon is one 32x32 image with a 256-colour palette (BMP in ICO, with
-XOR and AND masks) showing a shield: green while listening (main.ico), grey
+Each icon holds one image for each size Windows asks for from 100 % to
+250 % display scale (16 to 48 pixels square), each drawn at its own size
+with a 256-colour palette (BMP in ICO, with XOR and AND masks), so that the
+tray and the window show a sharp picture at any DPI. It shows a shield: green while listening (main.ico), grey
 while idle (idle.ico) and red with an exclamation mark on an alert
 (alert.ico). Outside the shield the icons are transparent.
 
@@ -18,10 +20,11 @@ import os
 import struct
 import zlib
 
-SIZE = 32
+SIZE = 32  # the size the geometry below is given in
+SIZES = (16, 20, 24, 32, 40, 48)
 SUPERSAMPLE = 4
 
-# Shield geometry in pixel units; (0, 0) is the top left corner.
+# Shield geometry in pixels of a 32x32 image; (0, 0) is the top left corner.
 CENTRE_X = 16.0
 HALF_WIDTH = 11.5
 TOP = 2.5          # top edge at the corners
@@ -44,13 +47,14 @@ def in_shield(x, y):
     return dx <= HALF_WIDTH * (1.0 - t ** 1.8)
 
 
-def coverage(inside, px, py):
-    """Fraction of pixel (px, py) covered by the shape `inside`."""
+def coverage(inside, px, py, size):
+    """Fraction of pixel (px, py) of a size x size image covered by `inside`."""
     hits = 0
+    k = SIZE / size
     for sy in range(SUPERSAMPLE):
         for sx in range(SUPERSAMPLE):
-            x = px + (sx + 0.5) / SUPERSAMPLE
-            y = py + (sy + 0.5) / SUPERSAMPLE
+            x = (px + (sx + 0.5) / SUPERSAMPLE) * k
+            y = (py + (sy + 0.5) / SUPERSAMPLE) * k
             hits += inside(x, y)
     return hits / (SUPERSAMPLE * SUPERSAMPLE)
 
@@ -84,12 +88,13 @@ def mix(a, b, t):
     return tuple(int(round(a[i] + (b[i] - a[i]) * t)) for i in range(3))
 
 
-def render(base, emblem=None):
+def render(base, emblem=None, size=SIZE):
     """Returns rows of pixels, top row first: (r, g, b) tuples or None."""
-    mask = [[coverage(in_shield, x, y) >= 0.5 for x in range(SIZE)] for y in range(SIZE)]
+    k = SIZE / size
+    mask = [[coverage(in_shield, x, y, size) >= 0.5 for x in range(size)] for y in range(size)]
 
     def inside(x, y):
-        return 0 <= x < SIZE and 0 <= y < SIZE and mask[y][x]
+        return 0 <= x < size and 0 <= y < size and mask[y][x]
 
     def depth(x, y):
         """1 on the outline, 2 just inside it, 3 further in."""
@@ -103,9 +108,9 @@ def render(base, emblem=None):
     outline = scale(base, 0.35)
     white = (255, 255, 255)
     pixels = []
-    for y in range(SIZE):
+    for y in range(size):
         row = []
-        for x in range(SIZE):
+        for x in range(size):
             if not inside(x, y):
                 row.append(None)
                 continue
@@ -115,32 +120,33 @@ def render(base, emblem=None):
                 continue
             # Light from the top left: the left half lit, the right in shade,
             # both fading a little towards the point.
-            fade = 1.0 - 0.25 * (y - TOP) / (BOTTOM - TOP)
-            lit = 1.15 if x + 0.5 < CENTRE_X else 0.85
-            colour = scale(base, lit * fade)
+            left = (x + 0.5) * k < CENTRE_X
+            fade = 1.0 - 0.25 * (y * k - TOP) / (BOTTOM - TOP)
+            colour = scale(base, (1.15 if left else 0.85) * fade)
             if d == 2:
-                colour = mix(colour, white, 0.35 if x + 0.5 < CENTRE_X else 0.1)
+                colour = mix(colour, white, 0.35 if left else 0.1)
             row.append(colour)
         pixels.append(row)
 
     if emblem is not None:
         shape, ink, shadow = emblem
-        cover = [[coverage(shape, x, y) for x in range(SIZE)] for y in range(SIZE)]
+        cover = [[coverage(shape, x, y, size) for x in range(size)] for y in range(size)]
         # A shadow one pixel down and right keeps the mark readable on
         # either half of the shield.
-        for y in range(SIZE - 1, -1, -1):
-            for x in range(SIZE - 1, -1, -1):
+        for y in range(size - 1, -1, -1):
+            for x in range(size - 1, -1, -1):
                 if cover[y][x] >= 0.5 and inside(x + 1, y + 1) and depth(x + 1, y + 1) > 1:
                     pixels[y + 1][x + 1] = shadow
-        for y in range(SIZE):
-            for x in range(SIZE):
+        for y in range(size):
+            for x in range(size):
                 if cover[y][x] >= 0.5 and inside(x, y):
                     pixels[y][x] = ink
     return pixels
 
 
-def ico_bytes(pixels):
-    """One 32x32, 8 bits per pixel image in an ICO container."""
+def image_bytes(pixels):
+    """One square image, 8 bits per pixel, as an ICO holds it."""
+    size = len(pixels)
     palette = [(0, 0, 0)]  # index 0 sits under the transparent pixels
     index = {(0, 0, 0): 0}
     for row in pixels:
@@ -156,20 +162,28 @@ def ico_bytes(pixels):
     mask = bytearray()
     for row in reversed(pixels):  # DIB rows run bottom up
         xor += bytes(0 if p is None else index[p] for p in row)
+        words = (size + 31) // 32  # mask rows are padded to 32 bits
         bits = 0
         for x, p in enumerate(row):
             if p is None:
-                bits |= 1 << (31 - x)  # set = transparent
-        mask += struct.pack(">I", bits)  # 32 pixels make one padded row
+                bits |= 1 << (words * 32 - 1 - x)  # set = transparent
+        mask += bits.to_bytes(words * 4, "big")
 
-    header = struct.pack("<IiiHHIIiiII", 40, SIZE, SIZE * 2, 1, 8, 0,
+    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 8, 0,
                          len(xor) + len(mask), 0, 0, 0, 0)
     colours = b"".join(struct.pack("<BBBB", b, g, r, 0) for r, g, b in palette)
-    image = header + colours + bytes(xor) + bytes(mask)
+    return header + colours + bytes(xor) + bytes(mask)
 
-    directory = struct.pack("<HHH", 0, 1, 1)
-    entry = struct.pack("<BBBBHHII", SIZE, SIZE, 0, 0, 1, 8, len(image), 6 + 16)
-    return directory + entry + image
+
+def ico_bytes(images):
+    """Square images (rows of pixels), smallest first, in an ICO container."""
+    blobs = [image_bytes(pixels) for pixels in images]
+    out = struct.pack("<HHH", 0, 1, len(blobs))
+    offset = 6 + 16 * len(blobs)
+    for pixels, blob in zip(images, blobs):
+        out += struct.pack("<BBBBHHII", len(pixels), len(pixels), 0, 0, 1, 8, len(blob), offset)
+        offset += len(blob)
+    return out + b"".join(blobs)
 
 
 def png_bytes(width, height, rgb_rows):
@@ -227,10 +241,10 @@ def main():
 
     rendered = []
     for name, base, emblem in ICONS:
-        pixels = render(base, emblem)
-        rendered.append(pixels)
+        images = [render(base, emblem, size) for size in SIZES]
+        rendered.append(images[SIZES.index(SIZE)])
         with open(os.path.join(args.out, name), "wb") as f:
-            f.write(ico_bytes(pixels))
+            f.write(ico_bytes(images))
     if args.preview:
         preview(rendered, args.preview)
 

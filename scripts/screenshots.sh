@@ -12,6 +12,7 @@
 #   docs/statistics.png     the Statistics window after the scan
 #   docs/port-settings.png  the Port Settings dialog
 #   docs/add-port.png       the Add Port dialog over Port Settings
+#   docs/main-window-144dpi.png  the main window at 150 % (144 DPI)
 #
 # Wine runs as a virtual desktop, which gives it a taskbar with a
 # notification area, so the tray icon is in the picture too. Every wait is
@@ -253,7 +254,26 @@ capture add-port.png "$(geometry "$(shoot main)"$'\n'"$settings"$'\n'"$(shoot wi
 shoot close "Add Port"
 shoot close "Port Settings"
 
-# File > Exit, then the clean-up ends whatever is left.
-shoot command 203
+# File > Exit; the clean-up ends whatever is left.
 harbinel_gone() { ! kill -0 "$harbinel_pid" 2>/dev/null; }
-wait_until 30 harbinel_gone || echo "screenshots: harbinel.exe did not exit; the clean-up ends it"
+exit_harbinel() {
+    shoot command 203
+    wait_until 30 harbinel_gone || echo "screenshots: harbinel.exe did not exit; the clean-up ends it"
+}
+exit_harbinel
+
+# The main window at 150 % (144 DPI) after a scan. Wine takes a program's
+# DPI from LogPixels when the program starts, so only Harbinel (and the
+# helper) see the new one; the desktop, which draws the notification, stays
+# at 96. Notifications are off for this run: one would lie over the window.
+"$loader" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f \
+    </dev/null >/dev/null 2>&1
+"$loader" reg add 'HKCU\SOFTWARE\Ferrowind\Harbinel' /v Balloons /t REG_BINARY /d 00 /f \
+    </dev/null >/dev/null 2>&1
+"$loader" "$exe" </dev/null >>"$work/harbinel.log" 2>&1 &
+harbinel_pid=$!
+shoot command 902 >/dev/null
+shoot listen on
+shoot scan "${ports[0]}" hello
+capture main-window-144dpi.png "$(geometry "$(shoot main)")"
+exit_harbinel

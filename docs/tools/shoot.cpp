@@ -391,6 +391,9 @@ int wmain(int argc, wchar_t** argv)
 {
     // The script reads the output from a file once the step is over.
     setvbuf(stdout, NULL, _IONBF, 0);
+    // Rectangles in real pixels, as the program (which is DPI-aware) sees
+    // them, also when the screenshots are taken at a larger DPI.
+    SetProcessDPIAware();
     if (argc < 2)
         return Usage();
     std::wstring step = argv[1];

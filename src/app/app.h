@@ -69,6 +69,19 @@ void RestartAsAdministrator(HWND window);
 // it replaces to end; any other command line returns at once.
 void WaitForEarlierCopy(const wchar_t* commandLine);
 
+// Sizes the program sets are given at 96 DPI and scaled to the window's.
+const int kBaseDpi = 96;
+// The DPI of the screen the window is on; the system's where Windows cannot
+// tell one window's.
+int WindowDpi(HWND window);
+int SystemDpi();
+int ScaleToDpi(int pixels, int dpi);
+// A system metric as it is at dpi.
+int MetricForDpi(int index, int dpi);
+// (Re)loads the three tray pictures at the notification area's size for the
+// window's DPI; the tray shows the new copy of the picture it showed.
+void LoadTrayIcons();
+
 // The main window's timers beside the log file's (1), the stealth watch's
 // (2) and the syslog sender's (3): the tray icon's retries and the wait
 // before a moved window's place is stored.

@@ -218,6 +218,7 @@ struct AppStateRecord {
     CountNotice CallersTurnedAway;
     AdministratorCheck IsAdministrator;
     ElevatedStarter StartElevated;
+    int Dpi; // the main window's DPI, which its fonts, controls and tray icons are made for
 };
 
 extern AppStateRecord AppState;

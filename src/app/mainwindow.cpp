@@ -18,10 +18,16 @@
 // lines selectable for Copy.
 static const DWORD kLogListStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_HSCROLL |
                                    LBS_HASSTRINGS | LBS_NOINTEGRALHEIGHT | LBS_EXTENDEDSEL;
-// The controls' places in a window of its first size; a larger window gives
-// the log list what it gains.
-static const RECT kLogListPlace = {3, 0, 3 + 227, 140};
-static const RECT kButtonPlace = {4, 146, 4 + 226, 146 + 20};
+// The controls' margins at 96 DPI: the button sits just above the status
+// bar, the log list takes the rest, so a larger window, a larger frame or
+// a larger DPI gives the list what is left. In a window of the first size
+// at 96 DPI under the classic frame the list is 227 by 140.
+static const int kLogLeft = 3;
+static const int kButtonLeft = 4;
+static const int kRightMargin = 2;
+static const int kButtonHeight = 20;
+static const int kButtonGap = 6; // between the list and the button
+static const int kStatusGap = 3; // between the button and the status bar
 static const UINT_PTR kFlushTimer = 1;
 static const UINT kFlushMs = 1000;
 static const UINT kOutputsMs = 500;
@@ -32,29 +38,39 @@ static const UINT kPlaceMs = 500;
 static const UINT kTrayRetryMs = 2000;
 static const int kTrayRetries = 60;
 
-// The client size of a window of the first size, menu bar included.
-static SIZE FirstClientSize()
+// The main window's fonts: "Small Fonts" at 96 DPI, where its pictures were
+// drawn. It is a raster face, which Windows would stretch blurred at any
+// other size, so a larger DPI takes Tahoma, a scalable face of the same
+// plain look that every Windows has.
+static const int kFontHeight = 11;
+static const char kRasterFace[] = "Small Fonts";
+static const char kScalableFace[] = "Tahoma";
+
+static int Scaled(int pixels)
 {
-    RECT frame = {0, 0, 0, 0};
-    AdjustWindowRectEx(&frame, kWindowStyle, TRUE, 0);
-    SIZE size = {kWindowWidth - (frame.right - frame.left),
-                 kWindowHeight - (frame.bottom - frame.top)};
-    return size;
+    return ScaleToDpi(pixels, AppState.Dpi);
+}
+
+static int AtLeastZero(int n)
+{
+    return n > 0 ? n : 0;
 }
 
 static void LayoutControls(HWND window)
 {
-    RECT client;
-    if (AppState.LogList == NULL || !GetClientRect(window, &client))
+    RECT client, status;
+    if (AppState.LogList == NULL || !GetClientRect(window, &client) ||
+        !GetWindowRect(AppState.StatusBar, &status))
         return;
-    SIZE first = FirstClientSize();
-    int dx = client.right - first.cx;
-    int dy = client.bottom - first.cy;
-    const RECT& l = kLogListPlace;
-    const RECT& b = kButtonPlace;
-    MoveWindow(AppState.LogList, l.left, l.top, l.right - l.left + dx, l.bottom - l.top + dy, TRUE);
-    MoveWindow(AppState.ListenButton, b.left, b.top + dy, b.right - b.left + dx, b.bottom - b.top,
-               TRUE);
+    MapWindowPoints(NULL, window, (POINT*)&status, 2);
+    int right = client.right - Scaled(kRightMargin);
+    int buttonBottom = status.top - Scaled(kStatusGap);
+    int buttonTop = buttonBottom - Scaled(kButtonHeight);
+    int logBottom = buttonTop - Scaled(kButtonGap);
+    MoveWindow(AppState.LogList, Scaled(kLogLeft), 0, AtLeastZero(right - Scaled(kLogLeft)),
+               AtLeastZero(logBottom), TRUE);
+    MoveWindow(AppState.ListenButton, Scaled(kButtonLeft), buttonTop,
+               AtLeastZero(right - Scaled(kButtonLeft)), Scaled(kButtonHeight), TRUE);
     ShowNewestLines(AppState.LogList);
 }
 
@@ -145,9 +161,29 @@ static bool AllocateBuffers()
 
 static HFONT MakeSmallFont(int weight)
 {
-    return CreateFontA(11, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+    const char* face = AppState.Dpi > kBaseDpi ? kScalableFace : kRasterFace;
+    return CreateFontA(Scaled(kFontHeight), 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                       DEFAULT_PITCH | FF_DONTCARE, "Small Fonts");
+                       DEFAULT_PITCH | FF_DONTCARE, face);
+}
+
+// Makes the fonts for the window's DPI and gives them to the controls; the
+// old ones go once no control holds them.
+static void MakeFonts()
+{
+    HFONT oldNormal = AppState.NormalFont;
+    HFONT oldBold = AppState.BoldFont;
+    AppState.NormalFont = MakeSmallFont(FW_NORMAL);
+    AppState.BoldFont = MakeSmallFont(800);
+    const HWND controls[] = {AppState.StatusBar, AppState.ListenButton, AppState.LogList};
+    for (HWND control : controls)
+        if (control != NULL)
+            SendMessageA(control, WM_SETFONT, (WPARAM)AppState.NormalFont, TRUE);
+    AppState.LogCharWidth = 0; // measured again in the new font
+    if (oldNormal != NULL)
+        DeleteObject(oldNormal);
+    if (oldBold != NULL)
+        DeleteObject(oldBold);
 }
 
 static void BuildMenus()
@@ -175,23 +211,23 @@ static void BuildMenus()
 static void BuildControls(HWND window)
 {
     AppState.StatusBar = CreateStatusWindowA(WS_CHILD | WS_VISIBLE, NULL, window, IDC_STATUSBAR);
-    SendMessageA(AppState.StatusBar, WM_SETFONT, (WPARAM)AppState.NormalFont, TRUE);
     SendMessageA(AppState.StatusBar, SB_SIMPLE, 1, 0);
     SendMessageA(AppState.StatusBar, SB_SETBKCOLOR, 0, (LPARAM)GetSysColor(COLOR_BTNFACE));
 
-    const RECT& b = kButtonPlace;
-    AppState.ListenButton = CreateWindowExA(0, "BUTTON", "Listen", WS_CHILD | WS_VISIBLE, b.left,
-                                            b.top, b.right - b.left, b.bottom - b.top, window,
-                                            (HMENU)(INT_PTR)IDC_LISTEN, AppState.Instance, NULL);
-    SendMessageA(AppState.ListenButton, WM_SETFONT, (WPARAM)AppState.NormalFont, 0);
+    // Placed by LayoutControls once the fonts are in.
+    AppState.ListenButton =
+        CreateWindowExA(0, "BUTTON", "Listen", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, window,
+                        (HMENU)(INT_PTR)IDC_LISTEN, AppState.Instance, NULL);
 
-    const RECT& l = kLogListPlace;
-    AppState.LogList = CreateWindowExA(WS_EX_CLIENTEDGE, "LISTBOX", NULL, kLogListStyle, l.left,
-                                       l.top, l.right - l.left, l.bottom - l.top, window,
-                                       (HMENU)(INT_PTR)IDC_LOGLIST, AppState.Instance, NULL);
-    SendMessageA(AppState.LogList, WM_SETFONT, (WPARAM)AppState.NormalFont, 0);
+    AppState.LogList =
+        CreateWindowExA(WS_EX_CLIENTEDGE, "LISTBOX", NULL, kLogListStyle, 0, 0, 0, 0, window,
+                        (HMENU)(INT_PTR)IDC_LOGLIST, AppState.Instance, NULL);
+    // Subclassed in Unicode: the list box of Common Controls 6 is a Unicode
+    // window, and an ANSI procedure in front of it would have every line
+    // read pass through the system's translation, which under Wine overruns
+    // a fixed buffer on a line longer than 511 characters.
     AppState.LogListOldProc =
-        (WNDPROC)SetWindowLongPtrA(AppState.LogList, GWLP_WNDPROC, (LONG_PTR)LogListProc);
+        (WNDPROC)SetWindowLongPtrW(AppState.LogList, GWLP_WNDPROC, (LONG_PTR)LogListProc);
 }
 
 // Adds the icon as it stands now, alert picture and tip included. An icon
@@ -258,12 +294,12 @@ static LRESULT OnCreate(HWND window)
         MessageBoxA(window, "Out of memory", kWindowTitle, MB_OK | MB_ICONEXCLAMATION);
         return -1;
     }
+    AppState.Dpi = WindowDpi(window);
     StartupSwitches switches = LoadSettings(window);
-    AppState.NormalFont = MakeSmallFont(FW_NORMAL);
-    AppState.BoldFont = MakeSmallFont(800);
     BuildMenus();
     BuildControls(window);
-    LayoutControls(window);
+    MakeFonts();
+    OnSize(window, SIZE_RESTORED);
     if (switches.trustedSkipped[0] != '\0') {
         char line[300];
         TextCopy(line, "Trusted callers skipped: ");
@@ -301,7 +337,8 @@ static LRESULT OnDrawItem(const DRAWITEMSTRUCT& item)
     int oldMode = SetBkMode(dc, TRANSPARENT);
     UINT oldAlign = SetTextAlign(dc, TA_CENTER | TA_TOP);
     HGDIOBJ oldFont = SelectObject(dc, AppState.BoldFont);
-    ExtTextOutA(dc, x, 2, ETO_CLIPPED, &r, kWindowTitle, (UINT)TextLength(kWindowTitle), NULL);
+    ExtTextOutA(dc, x, Scaled(2), ETO_CLIPPED, &r, kWindowTitle, (UINT)TextLength(kWindowTitle),
+                NULL);
     SetTextAlign(dc, oldAlign);
     SelectObject(dc, oldFont);
     SetBkMode(dc, oldMode);
@@ -379,10 +416,29 @@ static LRESULT OnClose(HWND window)
     return DefWindowProcA(window, WM_CLOSE, 0, 0);
 }
 
+// The window came onto a screen of another DPI, or the screen's DPI
+// changed: everything the program sized itself is made again for the new
+// one, and the window takes the place Windows suggests.
+static void OnDpiChanged(HWND window, int dpi, const RECT& suggested)
+{
+    if (dpi <= 0)
+        return;
+    // The widest line so far, at the new size; later lines are measured.
+    int extent = AppState.Dpi > 0 ? MulDiv(AppState.LogExtent, dpi, AppState.Dpi) : 0;
+    AppState.Dpi = dpi;
+    MakeFonts();
+    AppState.LogExtent = extent;
+    SendMessageA(AppState.LogList, LB_SETHORIZONTALEXTENT, (WPARAM)extent, 0);
+    LoadTrayIcons();
+    SetWindowPos(window, NULL, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    OnSize(window, SIZE_RESTORED);
+}
+
 static LRESULT OnDestroy()
 {
     if (AppState.LogList != NULL && AppState.LogListOldProc != NULL)
-        SetWindowLongPtrA(AppState.LogList, GWLP_WNDPROC, (LONG_PTR)AppState.LogListOldProc);
+        SetWindowLongPtrW(AppState.LogList, GWLP_WNDPROC, (LONG_PTR)AppState.LogListOldProc);
     PostQuitMessage(0);
     return 0;
 }
@@ -428,8 +484,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     case WM_GETMINMAXINFO:
         // Never smaller than the first size.
-        ((MINMAXINFO*)lParam)->ptMinTrackSize.x = kWindowWidth;
-        ((MINMAXINFO*)lParam)->ptMinTrackSize.y = kWindowHeight;
+        ((MINMAXINFO*)lParam)->ptMinTrackSize.x = Scaled(kWindowWidth);
+        ((MINMAXINFO*)lParam)->ptMinTrackSize.y = Scaled(kWindowHeight);
         break;
     case WM_TIMER:
         if (wParam == kFlushTimer)
@@ -443,6 +499,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         else if (wParam == kPlaceTimer)
             StoreWindowPlace(window, true);
         break;
+    case WM_DPICHANGED:
+        OnDpiChanged(window, HIWORD(wParam), *(const RECT*)lParam);
+        return 0;
     case WM_SYSCOLORCHANGE:
         SendMessageA(AppState.StatusBar, SB_SETBKCOLOR, 0, (LPARAM)GetSysColor(COLOR_BTNFACE));
         break;

@@ -57,9 +57,10 @@ bool StartHarbinel(HINSTANCE instance)
 {
     InitCommonControls();
     AppState.Instance = instance;
-    AppState.IconMain = LoadIconA(instance, MAKEINTRESOURCEA(IDI_MAIN));
-    AppState.IconIdle = LoadIconA(instance, MAKEINTRESOURCEA(IDI_IDLE));
-    AppState.IconAlert = LoadIconA(instance, MAKEINTRESOURCEA(IDI_ALERT));
+    // Until the window is there to say, it will be on a screen of the
+    // system's DPI.
+    AppState.Dpi = SystemDpi();
+    LoadTrayIcons();
     AppState.ScreenWidth = GetSystemMetrics(SM_CXSCREEN);
     AppState.ScreenHeight = GetSystemMetrics(SM_CYSCREEN);
 
@@ -75,20 +76,23 @@ bool StartHarbinel(HINSTANCE instance)
     wc.style = CS_BYTEALIGNCLIENT | CS_BYTEALIGNWINDOW;
     wc.lpfnWndProc = MainWindowProc;
     wc.hInstance = instance;
-    wc.hIcon = AppState.IconMain;
-    wc.hIconSm = AppState.IconMain;
+    // The window's own icon at the system's sizes; the tray's pictures are
+    // loaded at the tray's size.
+    wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_MAIN));
     wc.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
     wc.lpszClassName = kClassName;
     RegisterClassExA(&wc);
 
     // Each halving is done on its own operand, as an unsigned shift.
-    AppState.WindowWidth = kWindowWidth;
-    AppState.WindowHeight = kWindowHeight;
-    AppState.WindowX = (int)((unsigned)AppState.ScreenWidth >> 1) - (kWindowWidth >> 1);
-    AppState.WindowY = (int)((unsigned)AppState.ScreenHeight >> 1) - (kWindowHeight >> 1);
+    int width = ScaleToDpi(kWindowWidth, AppState.Dpi);
+    int height = ScaleToDpi(kWindowHeight, AppState.Dpi);
+    AppState.WindowWidth = width;
+    AppState.WindowHeight = height;
+    AppState.WindowX = (int)((unsigned)AppState.ScreenWidth >> 1) - (width >> 1);
+    AppState.WindowY = (int)((unsigned)AppState.ScreenHeight >> 1) - (height >> 1);
     AppState.MainWindow =
         CreateWindowExA(0, kClassName, kWindowTitle, kWindowStyle, AppState.WindowX,
-                        AppState.WindowY, kWindowWidth, kWindowHeight, NULL, NULL, instance, NULL);
+                        AppState.WindowY, width, height, NULL, NULL, instance, NULL);
 
     AppState.MainMenu = LoadMenuA(instance, MAKEINTRESOURCEA(IDR_MAINMENU));
     SetMenu(AppState.MainWindow, AppState.MainMenu);

@@ -24,6 +24,34 @@ static bool WriteAll(HANDLE file, const char* bytes, DWORD count)
     return written == count;
 }
 
+// Reads line index into out, at most size - 1 bytes and a zero; returns the
+// bytes read or LB_ERR. The line is asked for in its Unicode form and turned
+// back into the program's code page: the list box of Common Controls 6 is a
+// Unicode window, and under Wine the system's translation of an ANSI read
+// into it overruns a fixed buffer on a line longer than 511 characters,
+// which received data easily makes.
+static LRESULT ReadLine(HWND list, LRESULT index, char* out, size_t size)
+{
+    LRESULT chars = SendMessageW(list, LB_GETTEXTLEN, (WPARAM)index, 0);
+    if (chars == LB_ERR || chars < 0 || size == 0)
+        return LB_ERR;
+    wchar_t buffer[2052];
+    wchar_t* wide = buffer;
+    if ((size_t)chars >= sizeof buffer / sizeof buffer[0]) {
+        wide = (wchar_t*)BlockAlloc(((size_t)chars + 1) * sizeof(wchar_t), false);
+        if (wide == NULL)
+            return LB_ERR;
+    }
+    LRESULT got = SendMessageW(list, LB_GETTEXT, (WPARAM)index, (LPARAM)wide);
+    int bytes = 0;
+    if (got != LB_ERR && got > 0)
+        bytes = WideCharToMultiByte(CP_ACP, 0, wide, (int)got, out, (int)(size - 1), NULL, NULL);
+    out[bytes] = '\0';
+    if (wide != buffer)
+        BlockFree(wide);
+    return got == LB_ERR ? LB_ERR : bytes;
+}
+
 // Writes one line whole, whatever its length: received data makes lines of
 // up to 8192 characters once escaped. Returns false when the line cannot be
 // read or written; the last error then says why.
@@ -39,7 +67,7 @@ static bool WriteLine(HANDLE file, HWND list, LRESULT index)
         if (text == NULL)
             return false;
     }
-    LRESULT got = SendMessageA(list, LB_GETTEXT, (WPARAM)index, (LPARAM)text);
+    LRESULT got = ReadLine(list, index, text, (size_t)length + 1);
     bool written = got != LB_ERR && WriteAll(file, text, (DWORD)got) && WriteAll(file, "\r\n", 2);
     DWORD error = GetLastError();
     if (text != buffer)
@@ -192,7 +220,7 @@ void CopyLog(HWND list)
         size_t room = CopiedLength(list, i);
         if (room == 0 || used + room >= total)
             continue;
-        LRESULT got = SendMessageA(list, LB_GETTEXT, (WPARAM)i, (LPARAM)(text + used));
+        LRESULT got = ReadLine(list, i, text + used, room - 1);
         if (got == LB_ERR)
             continue;
         used += (size_t)got;
@@ -239,5 +267,5 @@ LRESULT CALLBACK LogListProc(HWND list, UINT message, WPARAM wParam, LPARAM lPar
             CopyLog(list);
         break;
     }
-    return CallWindowProcA(AppState.LogListOldProc, list, message, wParam, lParam);
+    return CallWindowProcW(AppState.LogListOldProc, list, message, wParam, lParam);
 }

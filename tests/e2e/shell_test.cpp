@@ -52,6 +52,61 @@ class ShellTest : public HarbinelTest {
     }
 };
 
+// Whether an XML text has an element (its name without a prefix) whose
+// attribute, or its text when attribute is null, is value.
+bool HasElement(const std::string& xml, const char* element, const char* attribute,
+                const std::string& value)
+{
+    for (size_t at = xml.find('<'); at != std::string::npos; at = xml.find('<', at + 1)) {
+        size_t end = xml.find('>', at), name = xml.find_first_of(" \t\r\n/>", at);
+        std::string tag = xml.substr(at + 1, end - at - 1);
+        std::string id = xml.substr(at + 1, name - at - 1);
+        if (end == std::string::npos || id.substr(id.find(':') + 1) != element)
+            continue;
+        if (attribute == nullptr) {
+            std::string text = xml.substr(end + 1, xml.find('<', end) - end - 1);
+            text.erase(0, text.find_first_not_of(" \r\n"));
+            text.erase(text.find_last_not_of(" \r\n") + 1);
+            if (text == value)
+                return true;
+        } else if (tag.find(std::string(" ") + attribute + "=\"" + value + "\"") !=
+                   std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The manifest Windows reads from the exe: visual styles, no elevation, the
+// versions up to 10 and 11, and DPI awareness in both forms, each in the
+// namespace that gives it its meaning.
+TEST(Manifest, TheExeDeclaresStylesLevelVersionsAndDpiAwareness)
+{
+    HMODULE exe = LoadLibraryExW(ProgramPath().c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(exe, (HMODULE)NULL);
+    HRSRC found = FindResourceW(exe, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)); // RT_MANIFEST
+    ASSERT_NE(found, (HRSRC)NULL) << "no manifest";
+    const char* bytes = (const char*)LockResource(LoadResource(exe, found));
+    const std::string xml(bytes, SizeofResource(exe, found));
+    FreeLibrary(exe);
+    struct Case {
+        const char *element, *attribute, *value; // no attribute: the element's text
+    } cases[] = {
+        {"assemblyIdentity", "name", "Microsoft.Windows.Common-Controls"},
+        {"assemblyIdentity", "version", "6.0.0.0"},
+        {"requestedExecutionLevel", "level", "asInvoker"},
+        {"supportedOS", "Id", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}"}, // 8.1
+        {"supportedOS", "Id", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}, // 10 and 11
+        {"dpiAware", nullptr, "true/pm"},
+        {"dpiAware", "xmlns", "http://schemas.microsoft.com/SMI/2005/WindowsSettings"},
+        {"dpiAwareness", nullptr, "PerMonitorV2, system"},
+        {"dpiAwareness", "xmlns", "http://schemas.microsoft.com/SMI/2016/WindowsSettings"},
+    };
+    for (const Case& c : cases)
+        EXPECT_TRUE(HasElement(xml, c.element, c.attribute, c.value))
+            << c.element << " " << c.value;
+}
+
 TEST_F(ShellTest, StartsHiddenInTheTrayWithFirstRunState)
 {
     StartProgram();

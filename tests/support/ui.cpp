@@ -204,9 +204,15 @@ std::string ListBoxLineA(HWND list, int index)
     LRESULT length = SendMessageA(list, LB_GETTEXTLEN, (WPARAM)index, 0);
     if (length == LB_ERR)
         return std::string();
-    std::string text((size_t)length + 1, '\0');
-    LRESULT got = SendMessageA(list, LB_GETTEXT, (WPARAM)index, (LPARAM)&text[0]);
-    text.resize(got == LB_ERR ? 0 : (size_t)got);
+    // Read in Unicode: Wine overruns a fixed buffer translating an ANSI read
+    // of a long line from the Unicode list box of Common Controls 6.
+    std::wstring wide((size_t)length + 1, L'\0');
+    LRESULT got = SendMessageW(list, LB_GETTEXT, (WPARAM)index, (LPARAM)&wide[0]);
+    std::string text((size_t)length * 2 + 1, '\0');
+    int bytes = got == LB_ERR ? 0
+                              : WideCharToMultiByte(CP_ACP, 0, wide.c_str(), (int)got, &text[0],
+                                                    (int)text.size(), NULL, NULL);
+    text.resize((size_t)bytes);
     return text;
 }
 

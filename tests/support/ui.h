@@ -71,8 +71,8 @@ const LRESULT kLongestReadableLine = 511;
 const size_t kLongestLogLine = 2048;
 const wchar_t kUnreadChar = 0xFFFD;
 std::vector<std::wstring> ListBoxLinesW(HWND list, size_t first = 0);
-// The lines of a list box of this process as the bytes it holds (ANSI
-// messages, any length).
+// The lines of a list box of this process as the bytes it holds (in the
+// code page, any length).
 std::vector<std::string> ListBoxLinesA(HWND list);
 std::string ListBoxLineA(HWND list, int index);
 int ListBoxCount(HWND list);

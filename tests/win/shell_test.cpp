@@ -315,6 +315,121 @@ TEST_F(StartupTest, RestartAsAdministratorStartsThisExeElevatedAndExits)
     EXPECT_TRUE(ReadValue(kValueCount).exists) << "Exit saves the settings";
 }
 
+// ---- The window at a DPI ---------------------------------------------------------
+
+// A control's place in the main window, and a text's size in its font.
+RECT PlaceInMain(HWND control)
+{
+    RECT r = {};
+    GetWindowRect(control, &r);
+    MapWindowPoints(NULL, AppState.MainWindow, (POINT*)&r, 2);
+    return r;
+}
+
+SIZE TextSize(HWND control, const char* text)
+{
+    SIZE size = {};
+    HDC dc = GetDC(control);
+    HGDIOBJ old = SelectObject(dc, (HGDIOBJ)SendMessageA(control, WM_GETFONT, 0, 0));
+    GetTextExtentPoint32A(dc, text, lstrlenA(text), &size);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    return size;
+}
+
+// At dpi the log, the button and the status bar fill the client area, no
+// band wider than 8 pixels at 96 DPI between or beside them; the window,
+// the text and the tray icon are of dpi's size, and no text is cut.
+void ExpectLaidOutAt(int dpi)
+{
+    SCOPED_TRACE(dpi);
+    ASSERT_EQ(AppState.Dpi, dpi);
+    auto at = [dpi](int pixels) { return MulDiv(pixels, dpi, 96); };
+    RECT client, window;
+    GetClientRect(AppState.MainWindow, &client);
+    GetWindowRect(AppState.MainWindow, &window);
+    EXPECT_GE(window.right - window.left, at(240));
+    EXPECT_GE(window.bottom - window.top, at(234));
+    RECT log = PlaceInMain(AppState.LogList), button = PlaceInMain(AppState.ListenButton);
+    RECT status = PlaceInMain(AppState.StatusBar);
+    EXPECT_TRUE(status.left == 0 && status.right == client.right && status.bottom == client.bottom);
+    EXPECT_EQ(log.top, 0);
+    for (const RECT& r : {log, button})
+        EXPECT_TRUE(r.left >= 0 && r.left <= at(8) && r.right <= client.right &&
+                    r.right >= client.right - at(8));
+    EXPECT_TRUE(button.top >= log.bottom && button.top - log.bottom <= at(8)) << button.top;
+    EXPECT_TRUE(status.top >= button.bottom && status.top - button.bottom <= at(8)) << status.top;
+
+    SIZE text = TextSize(AppState.ListenButton, "Listen");
+    EXPECT_GE(text.cy, at(11) - 2) << "the text is 11 pixels high at 96 DPI";
+    EXPECT_LE(text.cx, button.right - button.left - at(8));
+    EXPECT_LE(text.cy, button.bottom - button.top - at(4));
+    EXPECT_LE(TextSize(AppState.StatusBar, "Listening").cy, status.bottom - status.top - at(2));
+    EXPECT_GE(SendMessageA(AppState.LogList, LB_GETITEMHEIGHT, 0, 0), text.cy);
+    ICONINFO icon = {};
+    ASSERT_TRUE(GetIconInfo(AppState.TrayIconData.hIcon, &icon));
+    BITMAP picture = {};
+    GetObjectA(icon.hbmColor ? icon.hbmColor : icon.hbmMask, sizeof picture, &picture);
+    DeleteObject(icon.hbmColor);
+    DeleteObject(icon.hbmMask);
+    EXPECT_EQ(picture.bmWidth, at(16)) << "the tray's small icon";
+}
+
+// Wine takes a process's DPI from LogPixels when it starts: run at 96 DPI
+// here, and at 144 in the copy TheWindowAt144DpiFromLogPixels starts.
+TEST_F(StartupTest, TheSettingsDpiGivesTheLayout)
+{
+    const char* expected = getenv("HARBINEL_TEST_DPI");
+    ExpectLaidOutAt(expected ? atoi(expected) : 96);
+}
+
+// Windows moved the window onto a screen of 1.5 times the DPI.
+TEST_F(StartupTest, ADpiChangeTakesTheSuggestedPlaceAndScalesTheWindow)
+{
+    HWND w = AppState.MainWindow;
+    const int from = AppState.Dpi, to = from * 3 / 2;
+    RECT r;
+    GetWindowRect(w, &r);
+    RECT suggested = {r.left + 5, r.top, r.left + 5 + (r.right - r.left) * 3 / 2,
+                      r.top + (r.bottom - r.top) * 3 / 2};
+    SendMessageA(w, WM_DPICHANGED, MAKEWPARAM(to, to), (LPARAM)&suggested);
+    GetWindowRect(w, &r);
+    EXPECT_TRUE(EqualRect(&r, &suggested));
+    ExpectLaidOutAt(to);
+}
+
+TEST(DpiSetting, TheWindowAt144DpiFromLogPixels)
+{
+    if (getenv("HARBINEL_TEST_DPI"))
+        GTEST_SKIP() << "already the copy";
+    HKEY desktop = NULL;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, NULL, 0,
+                              KEY_ALL_ACCESS, NULL, &desktop, NULL),
+              ERROR_SUCCESS);
+    // The test prefix has no value of its own: Wine's 96 is the default.
+    DWORD dpi = 144, code = 1;
+    RegSetValueExA(desktop, "LogPixels", 0, REG_DWORD, (const BYTE*)&dpi, sizeof dpi);
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(NULL, self, MAX_PATH);
+    std::string line = std::string("\"") + self + "\" --gtest_filter=*TheSettingsDpiGivesTheLayout";
+    SetEnvironmentVariableA("HARBINEL_TEST_DPI", "144");
+    STARTUPINFOA start = {};
+    start.cb = sizeof start;
+    PROCESS_INFORMATION copy = {};
+    BOOL started = CreateProcessA(NULL, &line[0], NULL, NULL, TRUE, 0, NULL, NULL, &start, &copy);
+    SetEnvironmentVariableA("HARBINEL_TEST_DPI", NULL);
+    if (started) {
+        EXPECT_EQ(WaitForSingleObject(copy.hProcess, 120000), WAIT_OBJECT_0);
+        GetExitCodeProcess(copy.hProcess, &code);
+        CloseHandle(copy.hProcess);
+        CloseHandle(copy.hThread);
+    }
+    RegDeleteValueA(desktop, "LogPixels");
+    RegCloseKey(desktop);
+    ASSERT_TRUE(started);
+    EXPECT_EQ(code, 0u) << "the copy at 144 DPI failed; its output is above";
+}
+
 // ---- The tray menu's drawn title ----------------------------------------------
 
 class DrawItemTest : public AppTest {
