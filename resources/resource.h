@@ -25,6 +25,8 @@
 #define IDM_ONTOP 214
 #define IDM_ALERTS 215
 #define IDM_STEALTH 216
+#define IDM_BLOCK 217
+#define IDM_BLOCKED 218
 #define IDM_TROJANPORTS 221
 #define IDM_WEBSITE 222
 #define IDM_ABOUT 223
@@ -33,6 +35,7 @@
 #define IDM_LOG_CLEAR 302
 #define IDM_LOG_SAVE 303
 #define IDM_LOG_COPY 304
+#define IDM_LOG_BLOCK 305
 
 // Port Settings dialog
 #define IDD_PORTSETTINGS 400
@@ -94,6 +97,14 @@
 #define IDC_AL_PROGRAM 831
 #define IDC_AL_RUNUNVERIFIED 832
 #define IDC_AL_EVENTLOG 835
+
+// Blocked Callers dialog
+#define IDD_BLOCKED 1000
+#define IDC_BL_LIST 1001
+#define IDC_BL_UNBLOCK 1002
+#define IDC_BL_UNBLOCKALL 1003
+#define IDC_BL_CLOSE 1004
+#define IDC_BL_COUNT 1005
 
 // Tray icon and tray menu
 #define TRAY_ICON_ID 900

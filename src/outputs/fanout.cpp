@@ -77,6 +77,7 @@ void ReportScan(const ScanRecord& seen)
     record.trusted = record.kind != kScanGone && IsTrustedAddress(AppState.Trusted, record.caller);
     BeginLogBatch();
     LineTag line = LogScan(record);
+    BlockScan(record);
     SyslogScanSeen(record);
     if (record.kind == kScanGone) {
         // Nobody can name a caller whose address is unknown.
@@ -108,6 +109,7 @@ void OutputsTick()
     SyslogTick();
     WebhookTick();
     ProgramTick();
+    BlockTick();
 }
 
 void OutputsStart()

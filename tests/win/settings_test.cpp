@@ -59,7 +59,8 @@ TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
     std::vector<std::string> names = SettingNames();
     std::sort(names.begin(), names.end());
     std::vector<std::string> want = {
-        kValueBalloons,      kValueConnected,    kValueCount,        kValueCustomMessage,
+        kValueBalloons,      kValueBlock,        kValueBlockMinutes, kValueBlocked,
+        kValueConnected,     kValueCount,        kValueCustomMessage,
         kValueDisconnect,    kValueEventLog,     kValueIPv6,         kValueLogFolder,
         kValueLogLines,      kValueLogToFile,    kValueMessageType,  kValueOnTop,
         PortValueName(0),    PortValueName(1),   kValueRunOnScan,    kValueRunOnUnverified,
@@ -78,6 +79,9 @@ TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
     ExpectValue(kValueTrusted, REG_MULTI_SZ, {0});
     ExpectValue(kValueRunOnScan, REG_SZ, {0});
     ExpectValue(kValueRunOnUnverified, REG_BINARY, {0});
+    ExpectValue(kValueBlock, REG_BINARY, {0});
+    ExpectValue(kValueBlockMinutes, REG_DWORD, DwordBytes(60));
+    ExpectValue(kValueBlocked, REG_MULTI_SZ, {0});
     ExpectValue(kValueWebhookUrl, REG_SZ, {0});
     ExpectValue(kValueWebhookFormat, REG_DWORD, DwordBytes(0));
     ExpectValue(kValueWindowWidth, REG_DWORD, DwordBytes(240));
@@ -390,6 +394,10 @@ TEST_F(SettingsTest, BadValuesAreToldOnce)
          "Settings: RunOnScan ignored: not a command line (REG_SZ)"},
         {"SyslogServer as a DWORD", [] { WriteDword(kValueSyslogServer, 1); },
          "Settings: SyslogServer ignored: not a text (REG_SZ)"},
+        {"BlockMinutes over a year", [] { WriteDword(kValueBlockMinutes, 525601); },
+         "Settings: BlockMinutes ignored: more than a year; 525600 minutes (a year) used"},
+        {"Blocked with a bad entry", [] { WriteMultiText(kValueBlocked, {"203.0.113.5 x"}); },
+         "Settings: Blocked ignored: not \"address end-time\": 203.0.113.5 x"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
