@@ -80,8 +80,8 @@ static void AddSocketAddress(const SOCKET_ADDRESS& address, BlockVerdict reason)
     if (sa == NULL)
         return;
     if (sa->sa_family == AF_INET && address.iSockaddrLength >= (int)sizeof(sockaddr_in))
-        NeverBlockAdd(&g_block.never,
-                      NetAddressFromV4(((const sockaddr_in*)sa)->sin_addr.s_addr), reason);
+        NeverBlockAdd(&g_block.never, NetAddressFromV4(((const sockaddr_in*)sa)->sin_addr.s_addr),
+                      reason);
     else if (sa->sa_family == AF_INET6 && address.iSockaddrLength >= (int)sizeof(sockaddr_in6))
         NeverBlockAdd(&g_block.never,
                       NetAddressFromV6(((const sockaddr_in6*)sa)->sin6_addr.s6_addr, 0), reason);
@@ -111,8 +111,8 @@ static void ReadNeverBlocked()
         IP_ADAPTER_ADDRESSES_LH* list = (IP_ADAPTER_ADDRESSES_LH*)BlockAlloc(bytes, false);
         if (list == NULL)
             return;
-        ULONG flags = GAA_FLAG_INCLUDE_GATEWAYS | GAA_FLAG_SKIP_ANYCAST |
-                      GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_FRIENDLY_NAME;
+        ULONG flags = GAA_FLAG_INCLUDE_GATEWAYS | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
+                      GAA_FLAG_SKIP_FRIENDLY_NAME;
         ULONG result = GetAdaptersAddresses(AF_UNSPEC, flags, NULL,
                                             (IP_ADAPTER_ADDRESSES*)(void*)list, &bytes);
         if (result == ERROR_SUCCESS) {

@@ -87,8 +87,8 @@ static bool FirewallOff(INetFwPolicy2* policy)
     long types = 0;
     if (FAILED(policy->get_CurrentProfileTypes(&types)))
         return false;
-    static const NET_FW_PROFILE_TYPE2 kProfiles[] = {NET_FW_PROFILE2_DOMAIN, NET_FW_PROFILE2_PRIVATE,
-                                                     NET_FW_PROFILE2_PUBLIC};
+    static const NET_FW_PROFILE_TYPE2 kProfiles[] = {
+        NET_FW_PROFILE2_DOMAIN, NET_FW_PROFILE2_PRIVATE, NET_FW_PROFILE2_PUBLIC};
     for (NET_FW_PROFILE_TYPE2 profile : kProfiles) {
         VARIANT_BOOL on = VARIANT_TRUE;
         if ((types & profile) && SUCCEEDED(policy->get_FirewallEnabled(profile, &on)) &&

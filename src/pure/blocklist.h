@@ -145,8 +145,7 @@ inline void BuildUnblockedLine(const NetAddress& address, const char* reason, ch
 {
     BuildUnblockedLineN(address, reason, out, N);
 }
-template <size_t N>
-inline void BuildTimeLeft(const BlockEntry& entry, uint64_t now, char (&out)[N])
+template <size_t N> inline void BuildTimeLeft(const BlockEntry& entry, uint64_t now, char (&out)[N])
 {
     BuildTimeLeftN(entry, now, out, N);
 }

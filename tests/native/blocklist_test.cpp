@@ -25,12 +25,12 @@ std::string Line(BlockVerdict verdict)
 TEST(BlockVerdictFor, KeepsThePcItsNetworkAndTrustedCallersFree)
 {
     NeverBlockTable table = {};
-    NeverBlockAdd(&table, V4(0xC0A80102), kBlockThisPc);                // 192.168.1.2
-    NeverBlockAdd(&table, V4(0xC0A80101), kBlockGateway);               // 192.168.1.1
+    NeverBlockAdd(&table, V4(0xC0A80102), kBlockThisPc);  // 192.168.1.2
+    NeverBlockAdd(&table, V4(0xC0A80101), kBlockGateway); // 192.168.1.1
     NeverBlockAdd(&table, V6({0xfe80, 0, 0, 0, 0, 0, 0, 1}, 7), kBlockGateway);
     NeverBlockAdd(&table, V6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 53}), kBlockDns);
-    NeverBlockAdd(&table, V4(0x0A000001), kBlockDhcp);                  // 10.0.0.1
-    NeverBlockAdd(&table, V4(0x0A000001), kBlockDns);                   // the first reason stays
+    NeverBlockAdd(&table, V4(0x0A000001), kBlockDhcp); // 10.0.0.1
+    NeverBlockAdd(&table, V4(0x0A000001), kBlockDns);  // the first reason stays
     const struct {
         const char* name;
         NetAddress caller;
@@ -47,7 +47,8 @@ TEST(BlockVerdictFor, KeepsThePcItsNetworkAndTrustedCallersFree)
         {"mapped gateway", V6({0, 0, 0, 0, 0, 0xffff, 0xc0a8, 0x0101}), false,
          "   Not blocked: your gateway"},
         {"mapped stranger", V6({0, 0, 0, 0, 0, 0xffff, 0xcb00, 0x7105}), false, "blocked"},
-        {"dns v6", V6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 53}), false, "   Not blocked: your DNS server"},
+        {"dns v6", V6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 53}), false,
+         "   Not blocked: your DNS server"},
         {"dhcp", V4(0x0A000001), false, "   Not blocked: your DHCP server"},
         {"link-local", V6({0xfe80, 0, 0, 0, 0, 0, 0, 9}, 3), false, "   Not blocked: link-local"},
         {"ipv6 stranger", V6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 5}), false, "blocked"},
@@ -119,8 +120,10 @@ TEST(BlockSet, EndsCountOnAcrossARestartAndTheWriteWaitsOutATickWrap)
     const struct {
         uint64_t end, now;
         const char* text;
-    } times[] = {{0, start, "until unblocked"},     {start + 30, start, "1 min left"},
-                 {start + 3600, start, "60 min left"}, {start + 3661, start, "1 h 2 min left"},
+    } times[] = {{0, start, "until unblocked"},
+                 {start + 30, start, "1 min left"},
+                 {start + 3600, start, "60 min left"},
+                 {start + 3661, start, "1 h 2 min left"},
                  {start, start, "ending"}};
     for (const auto& t : times) {
         BuildTimeLeft(BlockEntry{V4(1), t.end}, t.now, left);
@@ -130,8 +133,8 @@ TEST(BlockSet, EndsCountOnAcrossARestartAndTheWriteWaitsOutATickWrap)
         bool changed, written;
         uint32_t now, last;
         bool due;
-    } writes[] = {{false, false, 5, 0, false}, {true, false, 5, 0, true},
-                  {true, true, 999, 0, false}, {true, true, 1000, 0, true},
+    } writes[] = {{false, false, 5, 0, false},          {true, false, 5, 0, true},
+                  {true, true, 999, 0, false},          {true, true, 1000, 0, true},
                   {true, true, 300, 0xFFFFFF00, false}, {true, true, 800, 0xFFFFFF00, true}};
     for (const auto& w : writes)
         EXPECT_EQ(BlockWriteDue(w.changed, w.written, w.now, w.last), w.due) << w.now;
@@ -144,10 +147,12 @@ TEST(BlockSet, StoredEntriesReadBackAndBadOnesAreNamed)
     BlockSetAdd(&set, V6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 5}), 0, NULL);
     static char multi[kBlockMultiSize];
     size_t bytes = BlockSetMulti(set, multi, sizeof multi);
-    EXPECT_EQ(std::string(multi, bytes), std::string("203.0.113.5 1765300000\0002001:db8::5 0\0\0", 38));
-    std::string stored = std::string(multi, bytes - 1) + "10.0.0.0/8 5" + '\0' +
-                         "1.2.3.4 07" + '\0' + "1.2.3.4 x" + '\0' + "fe80::1%3 5" + '\0' +
-                         " 1.2.3.4 99999999999999999999" + '\0' + "  " + '\0' + " ::ffff:1.2.3.4 5 ";
+    EXPECT_EQ(std::string(multi, bytes),
+              std::string("203.0.113.5 1765300000\0002001:db8::5 0\0\0", 38));
+    std::string stored = std::string(multi, bytes - 1) + "10.0.0.0/8 5" + '\0' + "1.2.3.4 07" +
+                         '\0' + "1.2.3.4 x" + '\0' + "fe80::1%3 5" + '\0' +
+                         " 1.2.3.4 99999999999999999999" + '\0' + "  " + '\0' +
+                         " ::ffff:1.2.3.4 5 ";
     static BlockSet back = {};
     BlockLoadReport report = BlockSetFromMulti(stored.data(), stored.size(), &back);
     EXPECT_EQ(report.invalid, 5u);

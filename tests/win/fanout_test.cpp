@@ -257,7 +257,8 @@ TEST_F(BlockTest, TheRuleIsRebuiltBatchedAndRemovedNeverEmpty)
     ASSERT_TRUE(WaitForRule("203.0.113.7")) << LogDump();
     EXPECT_EQ(ruleWrites.size(), 1u);
     EXPECT_EQ(CountLines(LogLines(), "Unblocked 203.0.113.9 (time up)"), 1) << LogDump();
-    EXPECT_EQ(CountLines(LogLines(), "Settings: Blocked ignored: not \"address end-time\": bad"), 1);
+    EXPECT_EQ(CountLines(LogLines(), "Settings: Blocked ignored: not \"address end-time\": bad"),
+              1);
     // A burst between two ticks is one write; an unproven caller is left alone.
     std::string all = "203.0.113.7";
     for (int host = 10; host < 60; ++host) {
