@@ -266,7 +266,7 @@ static bool ScanCallerAt(HWND list, LRESULT index, NetAddress* out)
     LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
     if (count == LB_ERR || index < 0 || index >= count)
         return false;
-    char line[200];
+    char line[200] = {};
     ReadShortLine(list, index, line);
     LRESULT last = index - 4;
     if (!StartsWith(line, "   ") && index + 1 < count) {
