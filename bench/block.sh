@@ -23,7 +23,7 @@ key='HKCU\Software\Ferrowind\Harbinel'
 cleanup() {
     WINEPREFIX="$HARBINEL_WINE_HARNESS" "$WINESERVER" -k >/dev/null 2>&1 || true
     wine_prefix_destroy
-    rm -rf "$work"
+    [[ -n ${BENCH_KEEP:-} ]] || rm -rf "$work"
 }
 trap cleanup EXIT
 cmake -S . -B build/bench-native -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -37,9 +37,15 @@ import socket
 s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 
 # One round: a fresh key with Block as $1 (00 or 01), the program started
-# with the hnetcfg channel into $work/wine-$1.txt, the burst, and its lines.
+# with the hnetcfg channel into $work/wine-$1.txt, the burst (paced at $2 a
+# second when given), and its lines. Wine prints at most a few hundred
+# characters of each address list, so the count of blocked callers is read
+# from the key's "Blocked", which is written with each rule.
 round() {
     local block=$1 logs="$work/logs-$1"
+    local pace=()
+    [[ -n ${2:-} ]] && pace=(--rate "$2" --max-inflight "$concurrency")
+    rm -rf "$logs"
     mkdir -p "$logs"
     fresh_key 01
     reg /v Block /t REG_BINARY /d "$block"
@@ -58,7 +64,7 @@ round() {
     local begin=$SECONDS
     local result
     result=$("$loadgen" run --ports "$port" --count "$callers" --concurrency "$concurrency" \
-        --sources "$callers" || true)
+        --sources "$callers" "${pace[@]}" || true)
     # The rule is written on the next tick or two; the file a second late.
     sleep 3
     local seconds=$((SECONDS - begin))
@@ -66,16 +72,20 @@ round() {
     day=$(cat "$logs"/harbinel-*.log 2>/dev/null | tr -d '\r')
     local writes
     writes=$(grep -c 'netfw_rule_put_RemoteAddresses' "$work/wine-$block.txt" || true)
-    local last
-    last=$(grep 'netfw_rule_put_RemoteAddresses' "$work/wine-$block.txt" | tail -n 1 |
-        sed -n 's/.*L"\(.*\)"$/\1/p' | tr ',' '\n' | grep -c . || true)
+    local stored
+    stored=$( ("$loader" reg query "$key" /v Blocked 2>/dev/null || true) |
+        { grep -o '127\.[0-9.]* [0-9]*' || true; } | wc -l)
     echo "block=$block $result accept_lines=$(grep -c '   Accept: ' <<<"$day" || true)" \
         "blocked_lines=$(grep -c '   Blocked for 60 minutes' <<<"$day" || true)" \
         "not_blocked=$(grep -c '   Not blocked: ' <<<"$day" || true)" \
-        "rule_writes=$writes seconds=$seconds last_rule_addresses=$last" \
+        "rule_writes=$writes seconds=$seconds stored_blocked=$stored" \
         "errors=$(grep -c 'Block error' <<<"$day" || true)"
     stop_program
 }
 
-round 00
-round 01
+for _ in 1 2 3; do
+    round 00
+    round 01
+done
+# Spread over about four seconds, to see the writes batched once a second.
+round 01 250
