@@ -27,6 +27,8 @@
 #define IDM_STEALTH 216
 #define IDM_RESTARTADMIN 219
 #define IDM_STATISTICS 225
+#define IDM_BLOCK 217
+#define IDM_BLOCKED 218
 #define IDM_TROJANPORTS 221
 #define IDM_WEBSITE 222
 #define IDM_ABOUT 223
@@ -35,6 +37,7 @@
 #define IDM_LOG_CLEAR 302
 #define IDM_LOG_SAVE 303
 #define IDM_LOG_COPY 304
+#define IDM_LOG_BLOCK 305
 
 // Port Settings dialog
 #define IDD_PORTSETTINGS 400
@@ -110,6 +113,14 @@
 #define IDC_ST_DAYSLABEL 1109
 #define IDC_ST_CALLERSLABEL 1110
 #define IDC_ST_PORTSLABEL 1111
+
+// Blocked Callers dialog
+#define IDD_BLOCKED 1000
+#define IDC_BL_LIST 1001
+#define IDC_BL_UNBLOCK 1002
+#define IDC_BL_UNBLOCKALL 1003
+#define IDC_BL_CLOSE 1004
+#define IDC_BL_COUNT 1005
 
 // Tray icon and tray menu
 #define TRAY_ICON_ID 900

@@ -11,7 +11,7 @@ format="$3"
 
 # DLLs every supported Windows has in its system folder.
 system_dlls=" advapi32.dll comctl32.dll comdlg32.dll gdi32.dll kernel32.dll msvcrt.dll \
-ole32.dll shell32.dll user32.dll winhttp.dll ws2_32.dll wsock32.dll "
+iphlpapi.dll ole32.dll oleaut32.dll shell32.dll user32.dll winhttp.dll ws2_32.dll wsock32.dll "
 
 fail=0
 headers="$("$objdump" -p "$exe")"

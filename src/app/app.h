@@ -60,8 +60,6 @@ void ShowStealthChecked();
 // Block Scanners is on and this copy lacks administrator rights; refreshed
 // at start, when Stealth Watch changes and whenever Options opens.
 void ShowRestartAdminItem();
-// Whether Block Scanners is on, as stored in the settings key.
-bool BlockingWanted();
 // Starts this exe again with administrator rights, naming this process,
 // then ends this copy through Exit; a refused start leaves it running.
 void RestartAsAdministrator(HWND window);

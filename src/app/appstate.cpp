@@ -1,6 +1,8 @@
 // The one global state record and its values before start-up.
 #include "appstate.h"
 
+#include "../outputs/outputs.h"
+
 AppStateRecord AppState;
 
 void ResetAppState()
@@ -17,6 +19,8 @@ void ResetAppState()
     AppState.LogLines = kDefaultLogLines;
     AppState.LogFile.handle = INVALID_HANDLE_VALUE;
     AppState.LogFolderCap = kLogFolderCapMiB;
+    AppState.BlockMinutes = 60;
+    ResetBlocking();
 }
 
 // Set the initial values before anything runs.

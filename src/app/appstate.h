@@ -111,6 +111,12 @@ struct LogFileState {
 typedef bool (*EventLogWriter)(HANDLE source, WORD type, DWORD id, WORD count,
                                const char** strings);
 
+// Sets the firewall's one block rule to addresses (comma separated, never
+// empty) or, for null, removes it. S_OK; kFirewallIsOff when the rule was
+// written but the firewall is off for the current profile; or the failure.
+typedef long (*FirewallRuleWriter)(const char* addresses);
+const long kFirewallIsOff = 0x20040201L; // a success code of the program's own
+
 // The milliseconds the connections' limits are timed by; null means
 // GetTickCount, tests put in a clock they move.
 typedef DWORD (*TickSource)();
@@ -219,6 +225,10 @@ struct AppStateRecord {
     AdministratorCheck IsAdministrator;
     ElevatedStarter StartElevated;
     int Dpi; // the main window's DPI, which its fonts, controls and tray icons are made for
+    // Blocking callers in the firewall (the set itself lives in block.cpp).
+    BYTE Block;                       // the Options switch: block verified callers as they scan
+    DWORD BlockMinutes;               // how long a block lasts; 0: until unblocked
+    FirewallRuleWriter FirewallWrite; // null: the firewall's COM interface; tests record here
 };
 
 extern AppStateRecord AppState;

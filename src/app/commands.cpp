@@ -117,10 +117,13 @@ void ShowMonitorReport(const MonitorReport& report)
     }
 }
 
+// The Options switches beside it: Stealth Watch and Block Scanners.
 void ShowStealthChecked()
 {
     CheckMenuItem(AppState.MainMenu, IDM_STEALTH,
                   MF_BYCOMMAND | (AppState.StealthWatch ? MF_CHECKED : MF_UNCHECKED));
+    CheckMenuItem(AppState.MainMenu, IDM_BLOCK,
+                  MF_BYCOMMAND | (AppState.Block ? MF_CHECKED : MF_UNCHECKED));
 }
 
 void BeginModal()
@@ -215,6 +218,16 @@ void OnCommand(HWND window, UINT command)
         break;
     case IDM_RESTARTADMIN:
         RestartAsAdministrator(window);
+        break;
+    case IDM_BLOCK:
+        AppState.Block = AppState.Block ? 0 : 1;
+        AddLogLine(AppState.Block ? "Block Scanners on" : "Block Scanners off");
+        ShowStealthChecked();
+        SaveSettings(false);
+        ShowRestartAdminItem();
+        break;
+    case IDM_BLOCKED:
+        RunDialog(window, IDD_BLOCKED, BlockedDialogProc);
         break;
     case IDM_TROJANPORTS:
         RunDialog(window, IDD_TROJANPORTS, TrojanPortsDialogProc);

@@ -67,18 +67,6 @@ static bool SystemStartElevated(const wchar_t* exe, const wchar_t* arguments)
     return ShellExecuteExW(&run) != FALSE;
 }
 
-bool BlockingWanted()
-{
-    HKEY key = NULL;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return false;
-    BYTE data[4] = {};
-    DWORD size = sizeof data;
-    LONG result = RegQueryValueExA(key, "Block", NULL, NULL, data, &size);
-    RegCloseKey(key);
-    return result == ERROR_SUCCESS && size >= 1 && data[0] != 0;
-}
-
 // The menu bar's popup that holds Stealth Watch; NULL when there is none.
 static HMENU OptionsMenu()
 {
@@ -97,7 +85,7 @@ void ShowRestartAdminItem()
     HMENU options = OptionsMenu();
     if (options == NULL)
         return;
-    bool wanted = (AppState.StealthWatch || BlockingWanted()) && !RunsAsAdministrator();
+    bool wanted = (AppState.StealthWatch || AppState.Block) && !RunsAsAdministrator();
     bool shown = GetMenuState(options, IDM_RESTARTADMIN, MF_BYCOMMAND) != (UINT)-1;
     if (wanted && !shown)
         AppendMenuA(options, MF_STRING, IDM_RESTARTADMIN, "Restart as A&dministrator");

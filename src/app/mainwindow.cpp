@@ -205,6 +205,8 @@ static void BuildMenus()
     AppendMenuA(log, MF_STRING, IDM_LOG_COPY, "C&opy");
     AppendMenuA(log, MF_STRING, IDM_LOG_SAVE, "&Save Log");
     AppendMenuA(log, MF_STRING, IDM_LOG_CLEAR, "&Clear Log");
+    AppendMenuA(log, MF_SEPARATOR, 0, NULL);
+    AppendMenuA(log, MF_STRING, IDM_LOG_BLOCK, "&Block this caller");
     AppState.LogMenu = log;
 }
 

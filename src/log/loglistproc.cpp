@@ -9,6 +9,7 @@
 #include "log.h"
 #include "../outputs/outputs.h"
 #include "resource.h"
+#include "../pure/blocklist.h"
 #include "../pure/text.h"
 
 static const char kSaveFilter[] = "Text Files (*.txt)\0*.txt\0All files (*.*)\0*.*\0";
@@ -239,11 +240,97 @@ void CopyLog(HWND list)
         GlobalFree(block);
 }
 
-static bool ShowLogMenu(HWND list)
+// The line the log menu was opened on; the menu's own commands act on it.
+static LRESULT menuLine = kNoLine;
+
+// Reads "[v6]:port" or "a.b.c.d:port" at text into an address.
+static bool ParseCallerPort(const char* text, NetAddress* out)
+{
+    char entry[kBlockEntryTextSize] = "";
+    bool bracket = *text == '[';
+    const char* begin = bracket ? text + 1 : text;
+    const char* end = begin;
+    const char* lastColon = NULL;
+    for (; *end != '\0' && *end != ' ' && *end != ']'; ++end)
+        if (*end == ':')
+            lastColon = end;
+    if (!bracket)
+        end = lastColon;
+    if (end == NULL || end <= begin || (size_t)(end - begin) >= kNetAddressTextSize)
+        return false;
+    for (size_t i = 0; begin + i < end; ++i)
+        entry[i] = begin[i];
+    TextAppend(entry, " 0");
+    BlockEntry parsed;
+    if (!ParseBlockEntry(entry, &parsed))
+        return false;
+    *out = parsed.address;
+    return true;
+}
+
+// Line i's text when it fits line; "" otherwise.
+static void ReadShortLine(HWND list, LRESULT i, char (&line)[200])
+{
+    line[0] = '\0';
+    LRESULT length = SendMessageA(list, LB_GETTEXTLEN, (WPARAM)i, 0);
+    if (length != LB_ERR && length < (LRESULT)sizeof line)
+        SendMessageA(list, LB_GETTEXT, (WPARAM)i, (LPARAM)line);
+}
+
+static bool StartsWith(const char* text, const char* head)
+{
+    for (; *head != '\0'; ++head, ++text)
+        if (*text != *head)
+            return false;
+    return true;
+}
+
+// The caller of the scan whose lines hold index: its "   Accept: " line,
+// the one after the head line or a few above a line under it. A caller
+// seen only from its packets is not offered: its source may be anyone's.
+static bool ScanCallerAt(HWND list, LRESULT index, NetAddress* out)
+{
+    static const char kAccept[] = "   Accept: ";
+    LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
+    if (count == LB_ERR || index < 0 || index >= count)
+        return false;
+    char line[200] = {};
+    ReadShortLine(list, index, line);
+    LRESULT last = index - 4;
+    if (!StartsWith(line, "   ") && index + 1 < count) {
+        index = last = index + 1; // a head line: its scan's lines follow it
+        ReadShortLine(list, index, line);
+    }
+    for (LRESULT i = index; i >= 0 && i >= last; --i) {
+        if (i != index)
+            ReadShortLine(list, i, line);
+        if (StartsWith(line, kAccept))
+            return ParseCallerPort(line + sizeof kAccept - 1, out);
+        if (!StartsWith(line, "   "))
+            return false;
+    }
+    return false;
+}
+
+static void BlockLineCaller(HWND list)
+{
+    LRESULT index = menuLine != kNoLine ? menuLine : SendMessageA(list, LB_GETCARETINDEX, 0, 0);
+    menuLine = kNoLine;
+    NetAddress caller;
+    if (index != LB_ERR && ScanCallerAt(list, index, &caller))
+        BlockByHand(caller);
+}
+
+static bool ShowLogMenu(HWND list, LPARAM point)
 {
     LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
     if (count == LB_ERR || count == 0)
         return false; // an empty log offers no menu
+    LRESULT hit = SendMessageA(list, LB_ITEMFROMPOINT, 0, point);
+    menuLine = HIWORD(hit) == 0 ? (LRESULT)LOWORD(hit) : kNoLine;
+    NetAddress caller;
+    bool scan = menuLine != kNoLine && ScanCallerAt(list, menuLine, &caller);
+    EnableMenuItem(AppState.LogMenu, IDM_LOG_BLOCK, MF_BYCOMMAND | (scan ? MF_ENABLED : MF_GRAYED));
     POINT at;
     GetCursorPos(&at);
     TrackPopupMenu(AppState.LogMenu, 0, at.x, at.y, 0, list, NULL);
@@ -255,7 +342,7 @@ LRESULT CALLBACK LogListProc(HWND list, UINT message, WPARAM wParam, LPARAM lPar
 {
     switch (message) {
     case WM_RBUTTONDOWN:
-        if (ShowLogMenu(list))
+        if (ShowLogMenu(list, lParam))
             return 0;
         break;
     case WM_COMMAND:
@@ -265,6 +352,8 @@ LRESULT CALLBACK LogListProc(HWND list, UINT message, WPARAM wParam, LPARAM lPar
             ClearLog(list);
         else if (LOWORD(wParam) == IDM_LOG_COPY)
             CopyLog(list);
+        else if (LOWORD(wParam) == IDM_LOG_BLOCK)
+            BlockLineCaller(list);
         break;
     }
     return CallWindowProcW(AppState.LogListOldProc, list, message, wParam, lParam);

@@ -639,6 +639,7 @@ void OnStealthAddressChange(SocketHandle socket)
     for (SocketHandle& change : watch->changeSockets) {
         if (change != socket)
             continue;
+        BlockNoteAddressChange(); // the never-blocked addresses may have moved too
         // Asked again before looking, so that a change made meanwhile is told too.
         if (!AskForChangeNotice(change)) {
             CloseAndRetire(change);

@@ -119,3 +119,15 @@ void EventLogStop()
     DeregisterEventSource(AppState.EventSource);
     AppState.EventSource = NULL;
 }
+
+void EventLogBlocked(const char* address, const char* text)
+{
+    const char* list[2] = {address, text};
+    WriteEvent(EVENTLOG_WARNING_TYPE, MSG_BLOCKED, 2, list);
+}
+
+void EventLogUnblocked(const char* address, const char* text)
+{
+    const char* list[2] = {address, text};
+    WriteEvent(EVENTLOG_INFORMATION_TYPE, MSG_UNBLOCKED, 2, list);
+}

@@ -78,6 +78,7 @@ void ReportScan(const ScanRecord& seen)
     StatisticsCount(record);
     BeginLogBatch();
     LineTag line = LogScan(record);
+    BlockScan(record);
     SyslogScanSeen(record);
     if (record.kind == kScanGone) {
         // Nobody can name a caller whose address is unknown.
@@ -110,6 +111,7 @@ void OutputsTick()
     WebhookTick();
     ProgramTick();
     StatisticsTick();
+    BlockTick();
 }
 
 void OutputsStart()

@@ -7,6 +7,7 @@
 #define HARBINEL_OUTPUTS_H
 
 #include "../app/appstate.h"
+#include "../pure/blocklist.h"
 #include "../pure/scanrecord.h"
 #include "../pure/stats.h"
 
@@ -104,6 +105,40 @@ void EventLogStopped(const char* reason);
 void EventLogError(const char* text);
 // Lets the source go; the next event registers it again.
 void EventLogStop();
+// A caller blocked (a warning) or let go (information): the address and
+// the line that says how long or why.
+void EventLogBlocked(const char* address, const char* text);
+void EventLogUnblocked(const char* address, const char* text);
+
+// webhook.cpp: a caller just blocked, posted at once ("event":"block").
+void WebhookBlocked(const ScanRecord& record);
+
+// block.cpp: callers blocked in the Windows firewall through one inbound
+// rule, for BlockMinutes each, the set kept in the key. A caller that may
+// not be blocked is logged "   Not blocked: " and why.
+// A verified scan's caller, blocked when the Block switch is on.
+void BlockScan(const ScanRecord& record);
+// "Block this caller": the same safeguards, whatever the switch says.
+void BlockByHand(const NetAddress& caller);
+// The Blocked Callers dialog's commands; false when it was not blocked.
+bool UnblockByHand(const NetAddress& caller);
+void UnblockAll();
+// Half-second work: ended blocks let go, and the rule and the key written
+// at most once a second after a change.
+void BlockTick();
+// The PC's addresses changed: the never-blocked table is read again.
+void BlockNoteAddressChange();
+// The set, for the dialog and the settings. Load refills it from the key's
+// multi-string (bad entries named in one "Settings: " note line, into
+// note); the rule is rebuilt from it on the next tick.
+const BlockSet& BlockedCallers();
+void BlockLoadStored(const char* data, size_t bytes, char (&note)[128]);
+// Seconds since 1970 UTC now.
+uint64_t WallSeconds();
+// Forgets the set and every state of the writer (ResetAppState calls it).
+void ResetBlocking();
+// firewall.cpp: the writer behind AppState.FirewallWrite.
+long WriteFirewallRule(const char* addresses);
 
 // statistics.cpp: the scan counts of the Statistics window, kept in memory
 // and saved as the settings value "Stats" when they changed, once a minute

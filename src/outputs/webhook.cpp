@@ -479,6 +479,24 @@ void WebhookScanNamed(const ScanRecord& record, const char* rdns)
     SetEvent(s->wake);
 }
 
+// Not held back by the caller's minute: a caller is blocked once, and its
+// scans after that are held back as any others.
+void WebhookBlocked(const ScanRecord& record)
+{
+    WebhookSender* s = AppState.Webhook;
+    if (s == NULL)
+        return;
+    WebhookPost post = {};
+    post.record = record;
+    post.block = 1;
+    EnterCriticalSection(&s->lock);
+    if (s->queue.count == s->queue.capacity)
+        ++s->droppedRun;
+    SyslogQueuePush(&s->queue, (const char*)&post, sizeof post);
+    LeaveCriticalSection(&s->lock);
+    SetEvent(s->wake);
+}
+
 void WebhookTick()
 {
     // A run of drops is logged once it is over: when a tick finds no new one.

@@ -172,7 +172,10 @@ void BuildWebhookTextN(const WebhookPost& post, uint32_t dropped, char* out, siz
     HostNameForm(post.named ? post.rdns : "", name);
     char summary[kWebhookUrlSize + 256];
     BuildScanSummary(post.record, name, summary);
-    TextCopyN(out, size, post.test ? "Test alert from Harbinel: " : "");
+    TextCopyN(out, size,
+              post.test    ? "Test alert from Harbinel: "
+              : post.block ? "Blocked in the firewall: "
+                           : "");
     TextAppendN(out, size, summary);
     if (post.moreScans > 0) {
         TextAppendN(out, size, " and ");
@@ -240,7 +243,7 @@ size_t BuildWebhookBodyN(int format, const WebhookPost& post, uint32_t dropped,
     char caller[kNetAddressTextSize], local[kNetAddressTextSize];
     FormatScanCaller(r, caller);
     FormatScanLocal(r, local);
-    TextCopyN(out, size, "{\"event\":\"scan\"");
+    TextCopyN(out, size, post.block ? "{\"event\":\"block\"" : "{\"event\":\"scan\"");
     AppendField("kind", ScanKindName(r.kind), out, size);
     AppendField("caller", caller, out, size);
     AppendNumber("callerPort", r.callerPort, out, size);

@@ -27,6 +27,7 @@ struct WebhookPost {
     uint32_t moreScans; // the caller's scans held back since its last post
     uint8_t named;      // rdns holds the name lookup's answer; otherwise unknown
     uint8_t test;       // the dialog's Send test
+    uint8_t block;      // the caller was just blocked in the firewall: "event":"block"
     char rdns[1024 - sizeof(ScanRecord) - 8];
 };
 static_assert(sizeof(WebhookPost) <= kSyslogSlotSize, "a post fits a queue slot");
@@ -46,7 +47,7 @@ bool ParseWebhookUrl(const char* text, WebhookUrl* url);
 
 // The one-line summary: BuildScanSummary, " and 1 more scan" / " and N more
 // scans", " (N alerts dropped)", after "Test alert from Harbinel: " for a
-// test. Overwrites out.
+// test and "Blocked in the firewall: " for a block. Overwrites out.
 void BuildWebhookTextN(const WebhookPost& post, uint32_t dropped, char* out, size_t size);
 
 // The body in format (anything unknown is JSON); computer is UTF-8. Returns

@@ -41,6 +41,9 @@ static const char kValueRunOnUnverified[] = "RunOnUnverified";
 static const char kValueEventLog[] = "EventLog";
 static const char kValueIPv6[] = "IPv6";
 static const char kValueStats[] = "Stats";
+static const char kValueBlock[] = "Block";
+static const char kValueBlockMinutes[] = "BlockMinutes";
+static const char kValueBlocked[] = "Blocked";
 
 // A hand-edited Count must not make start-up try billions of values.
 static const DWORD kMaxPortValues = 65536;
@@ -350,6 +353,31 @@ static void LoadStats(HKEY key)
     NoteIgnored(kValueStats, reason);
 }
 
+// The blocking switch, its minutes (a year at most) and the blocked set.
+static void LoadBlocking(HKEY key)
+{
+    ReadStrictSwitch(key, kValueBlock, AppState.Block);
+    ReadStrictDword(key, kValueBlockMinutes, AppState.BlockMinutes);
+    if (AppState.BlockMinutes > kMaxBlockMinutes) {
+        NoteIgnored(kValueBlockMinutes, "more than a year; 525600 minutes (a year) used");
+        AppState.BlockMinutes = kMaxBlockMinutes;
+    }
+    static char data[kBlockMultiSize];
+    DWORD stored = 0;
+    DWORD length = sizeof data;
+    LONG result = RegQueryValueExA(key, kValueBlocked, NULL, &stored, (BYTE*)data, &length);
+    if (result == ERROR_FILE_NOT_FOUND)
+        return;
+    if (result != ERROR_SUCCESS || stored != REG_MULTI_SZ) {
+        NoteIgnored(kValueBlocked, "not a list of \"address end-time\" (REG_MULTI_SZ)");
+        return;
+    }
+    char note[128];
+    BlockLoadStored(data, length, note);
+    if (note[0] != '\0' && g_loading != NULL && g_loading->noteCount < kSettingsNotesCap)
+        TextCopy(g_loading->notes[g_loading->noteCount++], note);
+}
+
 StartupSwitches LoadSettings(HWND window)
 {
     StartupSwitches switches = {};
@@ -397,6 +425,7 @@ StartupSwitches LoadSettings(HWND window)
     ReadStrictSwitch(key, kValueEventLog, AppState.EventLog);
     ReadStrictSwitch(key, kValueIPv6, AppState.IPv6);
     LoadStats(key);
+    LoadBlocking(key);
     g_loading = NULL;
     CloseSettingsKey(root, key);
     return switches;
@@ -446,6 +475,12 @@ static void SaveEverythingElse(HKEY key, SaveResult& result)
     WriteByte(key, kValueRunOnUnverified, AppState.RunOnUnverified, result);
     WriteByte(key, kValueEventLog, AppState.EventLog, result);
     WriteByte(key, kValueIPv6, AppState.IPv6, result);
+    WriteByte(key, kValueBlock, AppState.Block, result);
+    WriteDword(key, kValueBlockMinutes, AppState.BlockMinutes, result);
+    static char blocked[kBlockMultiSize];
+    WriteText(key, kValueBlocked, blocked,
+              (DWORD)BlockSetMulti(BlockedCallers(), blocked, sizeof blocked), REG_MULTI_SZ,
+              result);
 }
 
 // One line for a run of failed saves: a key that cannot be written fails
@@ -488,6 +523,20 @@ void SaveStats()
         DWORD size = 0;
         const BYTE* value = StatisticsValue(size);
         Note(result, RegSetValueExA(key, kValueStats, 0, REG_BINARY, value, size));
+        CloseSettingsKey(root, key);
+    }
+    ReportSaveResult(result.error);
+}
+
+void SaveBlockedCallers()
+{
+    HKEY root, key;
+    SaveResult result = {OpenSettingsKey(root, key)};
+    if (result.error == ERROR_SUCCESS) {
+        static char blocked[kBlockMultiSize];
+        WriteText(key, kValueBlocked, blocked,
+                  (DWORD)BlockSetMulti(BlockedCallers(), blocked, sizeof blocked), REG_MULTI_SZ,
+                  result);
         CloseSettingsKey(root, key);
     }
     ReportSaveResult(result.error);

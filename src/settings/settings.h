@@ -29,12 +29,15 @@ DWORD ClampLogLines(DWORD lines);
 void SaveSettings(bool withPorts = true);
 // Writes the scan counts ("Stats") alone, failures told as SaveSettings tells them.
 void SaveStats();
+// Writes the blocked callers alone ("Blocked"), as the set changes.
+void SaveBlockedCallers();
 
 INT_PTR CALLBACK PortSettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AddPortDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK DigitOnlyEditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK MessageDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AlertsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+INT_PTR CALLBACK BlockedDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK TrojanPortsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 #endif

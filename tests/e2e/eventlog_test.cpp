@@ -34,6 +34,8 @@ TEST(EventLogMessages, TheExeCarriesASentenceForEachEvent)
         {0x400003F2, "<2>. Harbinel reports every connection to them as a scan."},
         {0x400003F3, "Harbinel no longer watches its ports: <1>."},
         {0xC00003FC, "<1>"},
+        {0x80000406, "Harbinel blocked <1> in the Windows firewall: <2>."},
+        {0x40000407, "Harbinel no longer blocks <1>: <2>."},
     };
     HMODULE exe = LoadLibraryExW(ProgramPath().c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(exe, (HMODULE)NULL) << Narrow(ProgramPath());

@@ -679,5 +679,75 @@ TEST_F(MonitorTest, HandEditedKeyLoadsAsStored)
     EXPECT_EQ(ReadValue(kValueOnTop).data, std::vector<BYTE>{255});
 }
 
+// ---- Blocking scanners --------------------------------------------------------
+
+// The address lists the firewall rule was given, as Wine's hnetcfg channel
+// prints each call; Wine keeps no rule, so the calls are all there is.
+std::vector<std::string> RuleAddresses(const std::string& output)
+{
+    static const std::string call = ":hnetcfg:netfw_rule_put_RemoteAddresses ";
+    std::vector<std::string> lists;
+    for (size_t at = output.find(call); at != std::string::npos; at = output.find(call, at + 1)) {
+        size_t open = output.find("L\"", at), close = output.find('"', open + 2);
+        if (open != std::string::npos && close != std::string::npos)
+            lists.push_back(output.substr(open + 2, close - open - 2));
+    }
+    return lists;
+}
+
+// The line n lines under the first one starting with head, or "".
+std::wstring Under(const std::vector<std::wstring>& log, const std::wstring& head, size_t n)
+{
+    for (size_t i = 0; i < log.size(); ++i)
+        if (log[i].rfind(head, 0) == 0)
+            return i + n < log.size() ? log[i + n] : L"";
+    return L"";
+}
+
+TEST_F(MonitorTest, BlockScannersBlocksAProvenCallerAndKeepsItAcrossARestart)
+{
+    ASSERT_NE(_wgetenv(L"HARBINEL_WINE_OUTPUT"), nullptr) << "run this through wine-run.sh";
+    size_t before = WineStandardError().size();
+    program_.SetWineDebug(L"-all,fixme+hnetcfg");
+    WriteSwitch(kValueBlock, 1);
+    WriteMultiText(kValueTrusted, {"127.0.0.4"});
+    const int port = ListenOnOnePortKeepingCallers();
+    const struct {
+        const char* from;
+        const wchar_t* told;
+    } callers[] = {{"127.0.0.5", L"   Blocked for 60 minutes"},
+                   {"127.0.0.1", L"   Not blocked: this PC"},
+                   {"127.0.0.4", L"   Not blocked: trusted"}};
+    std::vector<std::wstring> log;
+    for (const auto& c : callers) {
+        SCOPED_TRACE(c.from);
+        Caller caller;
+        ASSERT_TRUE(caller.ConnectFrom(c.from, port));
+        const std::wstring accept =
+            L"   Accept: " + Widen(c.from) + L":" + std::to_wstring(caller.LocalPort());
+        // Head, address, name and timestamp lines, then the verdict.
+        ASSERT_TRUE(WaitForLog(
+            main_, [&](const auto& l) { return Under(l, accept, 3) == c.told; }, kDeadlineMs, &log))
+            << Dump(log);
+    }
+    // Windows filters no loopback caller; Wine keeps no rule at all, and cannot
+    // say whether its firewall is on (E_NOTIMPL), which counts as on.
+    auto lists = [&] { return RuleAddresses(WineStandardError().substr(before)); };
+    ASSERT_TRUE(PumpUntil([&] { return !lists().empty(); })) << WineStandardError().substr(before);
+    EXPECT_EQ(lists(), std::vector<std::string>{"127.0.0.5"});
+    EXPECT_NE(WineStandardError().find("netfw_rule_put_Name", before), std::string::npos);
+    EXPECT_NE(WineStandardError().find("L\"Harbinel: blocked callers\"", before),
+              std::string::npos);
+    ExitProgram();
+    const std::string stored = ReadValue(kValueBlocked).AsText();
+    EXPECT_EQ(stored.rfind("127.0.0.5 ", 0), 0u) << stored;
+
+    // The next start rebuilds the rule from the key, before any scan.
+    before = WineStandardError().size();
+    StartProgram();
+    ASSERT_TRUE(PumpUntil([&] { return !lists().empty(); })) << WineStandardError().substr(before);
+    EXPECT_EQ(lists(), std::vector<std::string>{"127.0.0.5"});
+}
+
 } // namespace
 } // namespace e2e

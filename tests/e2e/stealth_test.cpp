@@ -54,6 +54,7 @@ TEST_F(HarbinelTest, StealthWatchNamesEachAttemptOnce)
     ASSERT_EQ(ports.size(), 22u);
     WritePorts({ports[0], ports[1]});
     WriteSwitch(kValueStealthWatch, 1);
+    WriteSwitch(kValueBlock, 1); // a SYN's source may be spoofed: none is blocked
     StartProgram();
     Listen();
     ASSERT_TRUE(WaitForLogLine(main_, L"Stealth watch on"));
@@ -102,9 +103,11 @@ TEST_F(HarbinelTest, StealthWatchNamesEachAttemptOnce)
         }
         EXPECT_EQ(log[i + 2].rfind(L"   Timestamp: ", 0), 0u) << Narrow(log[i + 2]);
     }
-    int gone = 0;
+    int gone = 0, blocked = 0;
     LineHolding(log, L"caller gone before accept", &gone);
     EXPECT_EQ(gone, 0) << Dump(log);
+    LineHolding(log, L"   Blocked for", &blocked);
+    EXPECT_EQ(blocked, 0) << Dump(log);
 }
 
 // A TCP socket bound to 127.0.0.1 and a free port, *port, not yet connected.

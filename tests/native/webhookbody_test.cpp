@@ -166,6 +166,13 @@ TEST(WebhookBody, CountsHeldBackDroppedAndTest)
     BuildWebhookText(post, 25, text);
     EXPECT_STREQ(text, "Test alert from Harbinel: Scan from 203.0.113.5:51234 on "
                        "192.168.1.2:31337 and 2147483647 more scans (25 alerts dropped)");
+    WebhookPost block = Post(kScanConnect, NULL, 0);
+    block.block = 1;
+    char body[kWebhookBodySize];
+    BuildWebhookBodyN(kWebhookJson, block, 0, "PC", body, sizeof body);
+    EXPECT_EQ(std::string(body).rfind("{\"event\":\"block\",\"kind\":\"connect\"", 0), 0u) << body;
+    EXPECT_NE(std::string(body).find("\"text\":\"Blocked in the firewall: Scan from "),
+              std::string::npos);
 }
 
 TEST(WebhookBody, HostileNamesKeepTheJsonValidAndTheLineWhole)

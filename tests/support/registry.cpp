@@ -35,6 +35,9 @@ const char kValueRunOnScan[] = "RunOnScan";
 const char kValueRunOnUnverified[] = "RunOnUnverified";
 const char kValueEventLog[] = "EventLog";
 const char kValueIPv6[] = "IPv6";
+const char kValueBlock[] = "Block";
+const char kValueBlockMinutes[] = "BlockMinutes";
+const char kValueBlocked[] = "Blocked";
 
 const char kValueWebhookUrl[] = "WebhookUrl";
 const char kValueWebhookFormat[] = "WebhookFormat";

@@ -39,6 +39,9 @@ extern const char kValueRunOnScan[];
 extern const char kValueRunOnUnverified[];
 extern const char kValueEventLog[];
 extern const char kValueIPv6[];
+extern const char kValueBlock[];
+extern const char kValueBlockMinutes[];
+extern const char kValueBlocked[];
 
 extern const char kValueWebhookUrl[];
 extern const char kValueWebhookFormat[];

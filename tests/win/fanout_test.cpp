@@ -3,6 +3,7 @@
 // collector, the web hook, the program and the Event Log. A trusted
 // caller's scan reaches only the outputs that keep a record (the window,
 // the collector, the Event Log), never the alert, the hook or the program.
+#include "dialog_driver.h"
 #include "harness.h"
 #include "support/hookserver.h"
 #include "support/recorder.h"
@@ -215,6 +216,136 @@ TEST_F(FanoutTest, AnIPv6CallerReachesEachOutputInItsOwnForm)
     ASSERT_EQ(args.size(), 3u);
     EXPECT_EQ(args[2], "2001:db8::5");
     EXPECT_EQ(eventCallers, std::vector<std::string>{"2001:db8::5"});
+}
+
+// ---- Blocking callers, with a recorder in place of the firewall ------------
+
+// Each rule write: its address list, or "-" for the rule's removal.
+std::vector<std::string> ruleWrites;
+long ruleAnswer = S_OK;
+
+long RecordRule(const char* addresses)
+{
+    ruleWrites.push_back(addresses != NULL ? addresses : "-");
+    return ruleAnswer;
+}
+
+class BlockTest : public AppTest {
+  protected:
+    void PrepareSettings() override
+    {
+        WriteSwitch(kValueBlock, 1);
+        // Ended long ago, for good, and one that cannot be read.
+        WriteMultiText(kValueBlocked, {"203.0.113.9 1", "203.0.113.7 0", "bad"});
+    }
+    void SetUp() override
+    {
+        ruleWrites.clear();
+        ruleAnswer = S_OK;
+        AppTest::SetUp();
+        AppState.FirewallWrite = RecordRule;
+        AppState.ResolveAddress = NameAtOnce;
+    }
+    bool WaitForRule(const std::string& addresses)
+    {
+        return PumpUntil([&] { return !ruleWrites.empty() && ruleWrites.back() == addresses; });
+    }
+};
+
+TEST_F(BlockTest, TheRuleIsRebuiltBatchedAndRemovedNeverEmpty)
+{
+    ASSERT_TRUE(WaitForRule("203.0.113.7")) << LogDump();
+    EXPECT_EQ(ruleWrites.size(), 1u);
+    EXPECT_EQ(CountLines(LogLines(), "Unblocked 203.0.113.9 (time up)"), 1) << LogDump();
+    EXPECT_EQ(CountLines(LogLines(), "Settings: Blocked ignored: not \"address end-time\": bad"),
+              1);
+    // A burst between two ticks is one write; an unproven caller is left alone.
+    std::string all = "203.0.113.7";
+    for (int host = 10; host < 60; ++host) {
+        ReportScan(Scan(kScanConnect, host, false));
+        all += ",203.0.113." + std::to_string(host);
+    }
+    ReportScan(Scan(kScanStealth, 99, false));
+    ASSERT_TRUE(WaitForRule(all)) << ruleWrites.back();
+    EXPECT_EQ(ruleWrites.size(), 2u);
+    EXPECT_EQ(CountLines(LogLines(), "   Blocked for 60 minutes"), 50) << LogDump();
+    // The firewall off is told once, however many writes meet it.
+    ruleAnswer = kFirewallIsOff;
+    ReportScan(Scan(kScanConnect, 60, false));
+    ASSERT_TRUE(WaitForRule(all + ",203.0.113.60"));
+    ReportScan(Scan(kScanConnect, 61, false));
+    ASSERT_TRUE(WaitForRule(all + ",203.0.113.60,203.0.113.61"));
+    EXPECT_EQ(CountLines(LogLines(), "Block error: the Windows firewall is off"), 1);
+    ruleAnswer = S_OK;
+    // The dialog: Unblock takes the selected caller, Unblock All the rest.
+    dialogs::RunScript([] {
+        dialogs::PostCommand(IDM_BLOCKED);
+        HWND dialog = dialogs::WaitForWindow(AppState.MainWindow, kBlockedTitle);
+        ASSERT_NE(dialog, (HWND)NULL);
+        HWND list = GetDlgItem(dialog, IDC_BL_LIST);
+        std::vector<std::string> lines = dialogs::ListBoxLinesA(list);
+        ASSERT_EQ(lines.size(), 53u);
+        EXPECT_EQ(lines[0], "203.0.113.7    until unblocked");
+        EXPECT_EQ(lines[1], "203.0.113.10    60 min left");
+        dialogs::SelectLine(list, 1);
+        dialogs::Click(dialog, IDC_BL_UNBLOCK);
+        EXPECT_EQ(dialogs::ListBoxLinesA(list).size(), 52u);
+        dialogs::Click(dialog, IDC_BL_UNBLOCKALL);
+        EXPECT_TRUE(dialogs::ListBoxLinesA(list).empty());
+        EXPECT_EQ(dialogs::Text(GetDlgItem(dialog, IDC_BL_COUNT)), "0 callers blocked");
+        dialogs::Click(dialog, IDC_BL_CLOSE);
+        dialogs::WaitGone(dialog);
+    });
+    EXPECT_EQ(CountLines(LogLines(), "Unblocked 203.0.113.10 (by the user)"), 1) << LogDump();
+    EXPECT_EQ(CountLines(LogLines(), "Unblocked all 52 callers (by the user)"), 1) << LogDump();
+    ASSERT_TRUE(WaitForRule("-"));
+    for (const std::string& write : ruleWrites)
+        EXPECT_NE(write, "");
+    ExpectValue(kValueBlocked, REG_MULTI_SZ, {0});
+    // Refused for want of rights: told once, the set kept for the retry.
+    ruleAnswer = E_ACCESSDENIED;
+    ReportScan(Scan(kScanConnect, 62, false));
+    ASSERT_TRUE(WaitForRule("203.0.113.62"));
+    ASSERT_TRUE(WaitForLogLine("Block error: administrator rights needed", false));
+    ReportScan(Scan(kScanConnect, 63, false));
+    EXPECT_EQ(CountLines(LogLines(), "Block error: administrator rights needed"), 1) << LogDump();
+    ASSERT_TRUE(ExitApp());
+    EXPECT_EQ(ReadValue(kValueBlocked).data.size(), 49u); // both entries, kept in the key
+}
+
+// "Block this caller" on a scan's lines, with the switch off; the PC itself
+// and lines of no proven caller are not blocked.
+TEST_F(BlockTest, BlockThisCallerTakesTheScanOfTheLine)
+{
+    ASSERT_TRUE(WaitForRule("203.0.113.7"));
+    Command(IDM_BLOCK);
+    ASSERT_EQ(AppState.Block, 0);
+    ScanRecord own = Scan(kScanConnect, 1, false);
+    own.caller = NetAddressFromV4(htonl(INADDR_LOOPBACK));
+    const struct {
+        ScanRecord record;
+        int offset; // the line chosen, from the scan's head line
+        const char* told;
+    } rows[] = {
+        {Scan(kScanConnect, 77, false), 0, "   Blocked for 60 minutes"},
+        {Scan(kScanConnect, 78, false), 3, "   Blocked for 60 minutes"},
+        {own, 1, "   Not blocked: this PC"},
+        {Scan(kScanStealth, 79, false), 1, NULL},
+    };
+    for (const auto& row : rows) {
+        const int head = LogCount();
+        ReportScan(row.record);
+        ASSERT_TRUE(PumpUntil([&] { return FindLogLine("   RDNS: ", true, head) >= 0; }));
+        const int lines = LogCount();
+        SendMessageA(AppState.LogList, LB_SETCARETINDEX, (WPARAM)(head + row.offset), 0);
+        SendMessageA(AppState.LogList, WM_COMMAND, IDM_LOG_BLOCK, 0);
+        if (row.told == NULL) {
+            EXPECT_EQ(LogCount(), lines) << LogDump();
+            continue;
+        }
+        EXPECT_EQ(LogLine(lines + 1), row.told) << LogDump();
+    }
+    ASSERT_TRUE(WaitForRule("203.0.113.7,203.0.113.77,203.0.113.78")) << ruleWrites.back();
 }
 
 } // namespace

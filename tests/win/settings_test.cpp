@@ -59,13 +59,14 @@ TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
     std::vector<std::string> names = SettingNames();
     std::sort(names.begin(), names.end());
     std::vector<std::string> want = {
-        kValueBalloons,      kValueConnected,    kValueCount,        kValueCustomMessage,
-        kValueDisconnect,    kValueEventLog,     kValueIPv6,         kValueLogFolder,
-        kValueLogLines,      kValueLogToFile,    kValueMessageType,  kValueOnTop,
-        PortValueName(0),    PortValueName(1),   kValueRunOnScan,    kValueRunOnUnverified,
-        kValueStealthWatch,  kValueSyslogServer, kValueSyslogTcp,    kValueTrusted,
-        kValueWebhookFormat, kValueWebhookUrl,   kValueWindowHeight, kValueWindowWidth,
-        kValueWindowX,       kValueWindowY};
+        kValueBalloons,     kValueBlock,        kValueBlockMinutes,    kValueBlocked,
+        kValueConnected,    kValueCount,        kValueCustomMessage,   kValueDisconnect,
+        kValueEventLog,     kValueIPv6,         kValueLogFolder,       kValueLogLines,
+        kValueLogToFile,    kValueMessageType,  kValueOnTop,           PortValueName(0),
+        PortValueName(1),   kValueRunOnScan,    kValueRunOnUnverified, kValueStealthWatch,
+        kValueSyslogServer, kValueSyslogTcp,    kValueTrusted,         kValueWebhookFormat,
+        kValueWebhookUrl,   kValueWindowHeight, kValueWindowWidth,     kValueWindowX,
+        kValueWindowY};
     EXPECT_EQ(names, want);
     // The newer values at their defaults: on, on, 10,000 lines, no folder of
     // its own, no trusted callers, the first size.
@@ -78,6 +79,9 @@ TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
     ExpectValue(kValueTrusted, REG_MULTI_SZ, {0});
     ExpectValue(kValueRunOnScan, REG_SZ, {0});
     ExpectValue(kValueRunOnUnverified, REG_BINARY, {0});
+    ExpectValue(kValueBlock, REG_BINARY, {0});
+    ExpectValue(kValueBlockMinutes, REG_DWORD, DwordBytes(60));
+    ExpectValue(kValueBlocked, REG_MULTI_SZ, {0});
     ExpectValue(kValueWebhookUrl, REG_SZ, {0});
     ExpectValue(kValueWebhookFormat, REG_DWORD, DwordBytes(0));
     ExpectValue(kValueWindowWidth, REG_DWORD, DwordBytes(240));
@@ -397,6 +401,10 @@ TEST_F(SettingsTest, BadValuesAreToldOnce)
         {"Stats larger than counts are",
          [] { WriteValue("Stats", REG_BINARY, std::string(80000, 'x')); },
          "Settings: Stats ignored: too large; the counts start afresh"},
+        {"BlockMinutes over a year", [] { WriteDword(kValueBlockMinutes, 525601); },
+         "Settings: BlockMinutes ignored: more than a year; 525600 minutes (a year) used"},
+        {"Blocked with a bad entry", [] { WriteMultiText(kValueBlocked, {"203.0.113.5 x"}); },
+         "Settings: Blocked ignored: not \"address end-time\": 203.0.113.5 x"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

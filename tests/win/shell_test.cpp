@@ -142,7 +142,9 @@ TEST_F(StartupTest, MenuBarHasItsPopupsAndResetAlertIsGreyed)
          {IDM_ONTOP, "&Always on top\tCtrl+O"},
          {0, ""},
          {IDM_ALERTS, "Alerts and &Log..."},
-         {IDM_STEALTH, "&Stealth Watch"}},
+         {IDM_STEALTH, "&Stealth Watch"},
+         {IDM_BLOCK, "&Block Scanners"},
+         {IDM_BLOCKED, "Blocked &Callers..."}},
         {{IDM_STATISTICS, "&Statistics..."}},
         {{IDM_TROJANPORTS, "&Trojan Ports...\tCtrl+T"},
          {IDM_WEBSITE, "Ferrowind &Web Site...\tCtrl+W"},
@@ -267,13 +269,14 @@ TEST_F(StartupTest, RestartAsAdministratorShowsOnlyWithoutRightsWhileASwitchNeed
                      std::to_string(row.block));
         g_administrator = row.administrator;
         AppState.StealthWatch = row.stealth;
-        WriteSwitch("Block", row.block);
+        AppState.Block = row.block;
         SendMessageA(AppState.MainWindow, WM_INITMENUPOPUP, (WPARAM)options, MAKELPARAM(1, FALSE));
         MenuItem item = GetMenuItemByCommand(options, IDM_RESTARTADMIN);
         EXPECT_EQ(item.found, row.shown);
         EXPECT_EQ(item.text, row.shown ? "Restart as A&dministrator" : "");
     }
     AppState.StealthWatch = 0;
+    AppState.Block = 0;
 }
 
 // The new copy is this exe, told which process to wait for; this one ends
