@@ -43,6 +43,7 @@
 #define IDC_PS_DISCONNECT 406
 #define IDC_PS_SEPARATOR 407
 #define IDC_PS_LIST 408
+#define IDC_PS_NOTE 409
 
 // Message dialog (406 is its separator, never addressed)
 #define IDD_MESSAGE 500
@@ -66,6 +67,7 @@
 #define IDD_TROJANPORTS 700
 #define IDC_TP_LIST 701
 #define IDC_TP_OK 702
+#define IDC_TP_ADD 703
 
 // Alerts and Log dialog
 #define IDD_ALERTS 800
@@ -94,11 +96,15 @@
 #define IDC_AL_PROGRAM 831
 #define IDC_AL_RUNUNVERIFIED 832
 #define IDC_AL_EVENTLOG 835
+#define IDC_AL_TRUSTEDPROBLEM 1301 // the trusted callers' own problem line
 
 // Tray icon and tray menu
 #define TRAY_ICON_ID 900
 #define IDM_TRAYTITLE 901
 #define IDM_RESTORE 902
+
+// Posted to the main window at the first start: the offer of the trojan ports
+#define IDM_FIRSTRUN 1300
 
 // Window messages of the program's own, all sent to the main window
 #define WM_TRAYNOTIFY 1025

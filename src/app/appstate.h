@@ -111,6 +111,10 @@ struct LogFileState {
 typedef bool (*EventLogWriter)(HANDLE source, WORD type, DWORD id, WORD count,
                                const char** strings);
 
+// How the program asks the user a question in a message box; null means
+// MessageBoxA, tests put in one that answers at once.
+typedef int(WINAPI* MessageAsker)(HWND owner, const char* text, const char* title, UINT type);
+
 // The milliseconds the connections' limits are timed by; null means
 // GetTickCount, tests put in a clock they move.
 typedef DWORD (*TickSource)();
@@ -210,6 +214,7 @@ struct AppStateRecord {
     // callers turned away while the connections were full.
     TickSource ConnectionClock;
     CountNotice CallersTurnedAway;
+    MessageAsker AskUser;
 };
 
 extern AppStateRecord AppState;

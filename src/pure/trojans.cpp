@@ -3,6 +3,7 @@
 #include "trojans.h"
 
 #include "decimal.h"
+#include "linetext.h"
 #include "text.h"
 
 const char TrojanPortTable[] = "DeepThroat\0"
@@ -49,23 +50,8 @@ int TrojanTablePorts(const char* table, int32_t* out, int cap)
     for (const char* name = table; *name != '\0';) {
         const char* ports = NextTableString(name);
         name = NextTableString(ports);
-        for (int32_t p = NextPort(&ports); p >= 0; p = NextPort(&ports)) {
-            // Insertion in order, so a port seen twice is found where it sits.
-            int at = 0;
-            while (at < count && out[at] < p)
-                ++at;
-            if (at < count && out[at] == p)
-                continue;
-            if (count == cap) {
-                if (at == count)
-                    continue; // higher than every port kept
-                --count;      // the highest gives way
-            }
-            for (int i = count; i > at; --i)
-                out[i] = out[i - 1];
-            out[at] = p;
-            ++count;
-        }
+        for (int32_t p = NextPort(&ports); p >= 0; p = NextPort(&ports))
+            count = InsertPortInOrder(out, count, cap, p);
     }
     return count;
 }

@@ -35,6 +35,7 @@ const char kValueRunOnScan[] = "RunOnScan";
 const char kValueRunOnUnverified[] = "RunOnUnverified";
 const char kValueEventLog[] = "EventLog";
 const char kValueIPv6[] = "IPv6";
+const char kValueFirstRunAsked[] = "FirstRunAsked";
 
 const char kValueWebhookUrl[] = "WebhookUrl";
 const char kValueWebhookFormat[] = "WebhookFormat";

@@ -39,6 +39,7 @@ extern const char kValueRunOnScan[];
 extern const char kValueRunOnUnverified[];
 extern const char kValueEventLog[];
 extern const char kValueIPv6[];
+extern const char kValueFirstRunAsked[];
 
 extern const char kValueWebhookUrl[];
 extern const char kValueWebhookFormat[];
