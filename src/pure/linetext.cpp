@@ -48,7 +48,7 @@ int InsertPortInOrder(int32_t* ports, int shown, int cap, int32_t port)
         return shown;
     if (shown >= cap) {
         if (at >= cap)
-            return cap; // higher than every port kept
+            return cap;  // higher than every port kept
         shown = cap - 1; // the highest gives way
     }
     for (int i = shown; i > at; --i)

@@ -66,7 +66,13 @@ TEST(NextTableString, StepsPastTheTerminator)
 }
 
 // A table of the same form with a port in two rows and one row with none.
-const char kTwoRows[] = "Alpha\0" "7, 12345\0" "Beta\0" "\0" "Gamma\0" "12345, 99\0" "";
+const char kTwoRows[] = "Alpha\0"
+                        "7, 12345\0"
+                        "Beta\0"
+                        "\0"
+                        "Gamma\0"
+                        "12345, 99\0"
+                        "";
 
 TEST(TrojanPortTable, KnownPortLineNamesEveryTrojanOfThePort)
 {

@@ -250,8 +250,7 @@ TEST_F(ProgramTest, LeftAloneAfterAMinuteAndStartErrorsOnceAMinute)
     const std::string error = LogLines()[FindLogLine("Program error: ", true)];
     // Named as the log shows text: its backslashes doubled.
     const std::string head = R"(Program error: C:\\no\\such\\program.exe: )";
-    EXPECT_TRUE(error == head + "Folder not found" || error == head + "File not found")
-        << error;
+    EXPECT_TRUE(error == head + "Folder not found" || error == head + "File not found") << error;
 }
 
 class ProgramSettingTest : public AppTest {};

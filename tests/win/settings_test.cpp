@@ -59,13 +59,13 @@ TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
     std::vector<std::string> names = SettingNames();
     std::sort(names.begin(), names.end());
     std::vector<std::string> want = {
-        kValueBalloons,      kValueConnected,    kValueCount,        kValueCustomMessage,
-        kValueDisconnect,    kValueEventLog,     kValueFirstRunAsked, kValueIPv6, kValueLogFolder,
-        kValueLogLines,      kValueLogToFile,    kValueMessageType,  kValueOnTop,
-        PortValueName(0),    PortValueName(1),   kValueRunOnScan,    kValueRunOnUnverified,
-        kValueStealthWatch,  kValueSyslogServer, kValueSyslogTcp,    kValueTrusted,
-        kValueWebhookFormat, kValueWebhookUrl,   kValueWindowHeight, kValueWindowWidth,
-        kValueWindowX,       kValueWindowY};
+        kValueBalloons,        kValueConnected,     kValueCount,         kValueCustomMessage,
+        kValueDisconnect,      kValueEventLog,      kValueFirstRunAsked, kValueIPv6,
+        kValueLogFolder,       kValueLogLines,      kValueLogToFile,     kValueMessageType,
+        kValueOnTop,           PortValueName(0),    PortValueName(1),    kValueRunOnScan,
+        kValueRunOnUnverified, kValueStealthWatch,  kValueSyslogServer,  kValueSyslogTcp,
+        kValueTrusted,         kValueWebhookFormat, kValueWebhookUrl,    kValueWindowHeight,
+        kValueWindowWidth,     kValueWindowX,       kValueWindowY};
     EXPECT_EQ(names, want);
     // The newer values at their defaults: on, on, 10,000 lines, no folder of
     // its own, no trusted callers, the first size.
