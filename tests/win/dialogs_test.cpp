@@ -54,6 +54,7 @@ TEST_F(PortSettingsTest, PortsShowSortedAndAreSavedInTheOrderAdded)
     RunScript([] {
         HWND ps = OpenDialog(IDM_PORTSETTINGS, kPortSettingsTitle);
         ASSERT_NE(ps, (HWND)NULL);
+        EXPECT_FALSE(IsWindowVisible(GetDlgItem(ps, IDC_PS_NOTE))) << "a note while it can change";
         for (const char* port : {"80", "8080", "1024", "7"})
             AddPort(ps, port);
         HWND list = GetDlgItem(ps, IDC_PS_LIST);
