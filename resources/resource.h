@@ -48,6 +48,7 @@
 #define IDC_PS_DISCONNECT 406
 #define IDC_PS_SEPARATOR 407
 #define IDC_PS_LIST 408
+#define IDC_PS_NOTE 409
 
 // Message dialog (406 is its separator, never addressed)
 #define IDD_MESSAGE 500
@@ -71,6 +72,7 @@
 #define IDD_TROJANPORTS 700
 #define IDC_TP_LIST 701
 #define IDC_TP_OK 702
+#define IDC_TP_ADD 703
 
 // Alerts and Log dialog
 #define IDD_ALERTS 800
@@ -99,6 +101,7 @@
 #define IDC_AL_PROGRAM 831
 #define IDC_AL_RUNUNVERIFIED 832
 #define IDC_AL_EVENTLOG 835
+#define IDC_AL_TRUSTEDPROBLEM 1301 // the trusted callers' own problem line
 
 // Statistics dialog
 #define IDD_STATS 1100
@@ -127,6 +130,9 @@
 #define IDM_TRAYTITLE 901
 #define IDM_RESTORE 902
 #define IDM_TRAYSTATS 903
+
+// Posted to the main window at the first start: the offer of the trojan ports
+#define IDM_FIRSTRUN 1300
 
 // Window messages of the program's own, all sent to the main window
 #define WM_TRAYNOTIFY 1025

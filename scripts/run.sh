@@ -165,6 +165,17 @@ store_ports() {
     rm -f "$file"
 }
 
+# A first start offers the trojan table's ports in a message box, which
+# nobody can answer without a display: headless, the offer is stored as
+# answered ("No") so that Harbinel does not wait on it.
+store_first_run_answer() {
+    local file="$WINEPREFIX/drive_c/harbinel-first.reg"
+    printf 'REGEDIT4\r\n\r\n[%s]\r\n"FirstRunAsked"=hex:00\r\n' \
+        "${settings_key/HKCU/HKEY_CURRENT_USER}" >"$file"
+    wine_output reg import 'C:\harbinel-first.reg' >/dev/null
+    rm -f "$file"
+}
+
 # Reads the settings key into settings_<name> for the values this script
 # looks at (Count, LogToFile, LogFolder); missing values stay empty.
 settings_Count=""
@@ -323,6 +334,9 @@ if ((${#ports[@]} > 0)); then
     echo "run: listening on port(s) ${ports[*]} from the start (--ports)"
 fi
 read_settings
+if [[ -z "$settings_Count" && "$graphics" == null ]]; then
+    store_first_run_answer
+fi
 if [[ ! "$settings_Count" =~ ^0x[0-9a-fA-F]+$ ]] || ((settings_Count == 0)); then
     echo "run: no ports are set, so Harbinel has nothing to listen on: give them with --ports 12345,31337, or in the window's Options > Port Settings"
 fi

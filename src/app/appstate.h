@@ -117,6 +117,10 @@ typedef bool (*EventLogWriter)(HANDLE source, WORD type, DWORD id, WORD count,
 typedef long (*FirewallRuleWriter)(const char* addresses);
 const long kFirewallIsOff = 0x20040201L; // a success code of the program's own
 
+// How the program asks the user a question in a message box; null means
+// MessageBoxA, tests put in one that answers at once.
+typedef int(WINAPI* MessageAsker)(HWND owner, const char* text, const char* title, UINT type);
+
 // The milliseconds the connections' limits are timed by; null means
 // GetTickCount, tests put in a clock they move.
 typedef DWORD (*TickSource)();
@@ -229,6 +233,7 @@ struct AppStateRecord {
     BYTE Block;                       // the Options switch: block verified callers as they scan
     DWORD BlockMinutes;               // how long a block lasts; 0: until unblocked
     FirewallRuleWriter FirewallWrite; // null: the firewall's COM interface; tests record here
+    MessageAsker AskUser;
 };
 
 extern AppStateRecord AppState;

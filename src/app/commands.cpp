@@ -6,6 +6,7 @@
 
 #include "../pure/decimal.h"
 #include "../pure/text.h"
+#include "../pure/trojans.h"
 #include "../monitor/monitor.h"
 #include "../outputs/outputs.h"
 #include "../settings/settings.h"
@@ -169,6 +170,33 @@ static void Restore(HWND window)
     SetForegroundWindow(window);
 }
 
+// The very first start shows the window and offers the trojan table's
+// ports, once: the answer is stored either way. A box closed without an
+// answer (the program ended meanwhile) asks again next time.
+static void OfferTrojanPorts(HWND window)
+{
+    if (AppState.ExitRequested)
+        return;
+    Restore(window);
+    int32_t ports[kTrojanPortsCap];
+    char question[160];
+    TextCopy(question, "No ports yet. Add the ");
+    AppendDecimal(TrojanTablePorts(TrojanPortTable, ports, kTrojanPortsCap), question);
+    TextAppend(question, " ports of the Trojan Ports table and start listening?");
+    MessageAsker ask = AppState.AskUser != NULL ? AppState.AskUser : MessageBoxA;
+    BeginModal();
+    int answer = ask(window, question, kWindowTitle, MB_YESNO | MB_ICONQUESTION);
+    EndModal();
+    if (answer != IDYES && answer != IDNO)
+        return;
+    SaveFirstRunAnswer(answer == IDYES);
+    if (answer == IDNO || AppState.IsListening)
+        return;
+    AddTrojanPorts();
+    SaveSettings(true);
+    OnCommand(window, IDC_LISTEN);
+}
+
 // Commands that change a setting store it at once: Windows ends a tray
 // program at shutdown without an Exit, and what was stored is what comes
 // back.
@@ -231,6 +259,7 @@ void OnCommand(HWND window, UINT command)
         break;
     case IDM_TROJANPORTS:
         RunDialog(window, IDD_TROJANPORTS, TrojanPortsDialogProc);
+        SaveSettings(true); // its button may have added ports
         break;
     case IDM_WEBSITE:
         ShellExecuteA(window, "open", kWebSite, NULL, "\\", SW_SHOWNORMAL);
@@ -245,6 +274,9 @@ void OnCommand(HWND window, UINT command)
     case IDM_TRAYSTATS:
         RegisterChartClass(AppState.Instance);
         RunDialog(window, IDD_STATS, StatsDialogProc);
+        break;
+    case IDM_FIRSTRUN:
+        OfferTrojanPorts(window);
         break;
     }
 }

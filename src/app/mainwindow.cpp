@@ -319,6 +319,8 @@ static LRESULT OnCreate(HWND window)
     // Posted, not sent: they run from the loop once the menu is attached.
     if (switches.onTop)
         PostMessageA(window, WM_COMMAND, IDM_ONTOP, 0);
+    if (switches.firstRun)
+        PostMessageA(window, WM_COMMAND, IDM_FIRSTRUN, 0);
     if (switches.connected)
         PostMessageA(window, WM_COMMAND, IDC_LISTEN, 0);
     else

@@ -28,10 +28,11 @@ void ShowNewestLines(HWND list);
 // not. 0 is no line.
 typedef ULONG_PTR LineTag;
 
-// A scan's lines: "Scan detected" (or its trusted form), the address line
-// and the timestamp line; a sweep's line and its timestamp. Returns the tag
-// of the line its caller's name goes under, 0 when there is none (a caller
-// gone before its accept) or the line was dropped.
+// A scan's lines: "Scan detected" (or its trusted form), the address line,
+// the trojans known to use its port, and the timestamp line; a sweep's line
+// and its timestamp. Returns the tag of the line its caller's name goes
+// under, 0 when there is none (a caller gone before its accept) or the line
+// was dropped.
 LineTag LogScan(const ScanRecord& record);
 // A line with the timestamp line under it; returns the line's tag, or 0
 // when it was dropped.

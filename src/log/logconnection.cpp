@@ -1,11 +1,12 @@
 // A scan's lines in the log: the head line, the address line (caller, local
-// address and port) or a sweep's line, and the timestamp line with the
-// local offset from GMT.
+// address and port) or a sweep's line, the trojans known to use the port,
+// and the timestamp line with the local offset from GMT.
 #include "../pure/decimal.h"
 #include "../pure/linetext.h"
 #include "../pure/scanrecord.h"
 #include "../pure/text.h"
 #include "../pure/timetext.h"
+#include "../pure/trojans.h"
 #include "log.h"
 
 static void AddTimestampLine()
@@ -24,12 +25,30 @@ static void AddTimestampLine()
     AddLogLine(line);
 }
 
+// "   Port 31337: Back Orifice" under the address line of a port the
+// trojan table names; the index of the last line added, given or new.
+static int AddKnownPortLine(int index, int32_t port)
+{
+    char line[kKnownPortLineSize];
+    BuildKnownPortLine(port, line);
+    return line[0] != '\0' ? AddLogLine(line) : index;
+}
+
 static void LogGoneCaller(int32_t port, const char* prefix)
 {
     char line[128];
     BuildAddressLine(prefix, kGoneCaller, "*", port, line);
-    AddLogLine(line);
+    AddKnownPortLine(AddLogLine(line), port);
     AddTimestampLine();
+}
+
+static LineTag TagAndStamp(int index)
+{
+    // Tagged before the timestamp goes in: adding it may drop the oldest
+    // lines, and the tag moves with the line.
+    LineTag tag = TagNewLine(index);
+    AddTimestampLine();
+    return tag;
 }
 
 LineTag LogScan(const ScanRecord& record)
@@ -58,14 +77,12 @@ LineTag LogScan(const ScanRecord& record)
     TextAppend(local, brackets ? "]" : "");
     BuildAddressLine(record.kind == kScanStealth ? "   Stealth: " : "   Accept: ", caller, local,
                      record.port, line);
-    return LogWithTimestamp(line);
+    // The name comes under the last detail line, so the known port stays
+    // right under the address it was called on.
+    return TagAndStamp(AddKnownPortLine(AddLogLine(line), record.port));
 }
 
 LineTag LogWithTimestamp(const char* line)
 {
-    // Tagged before the timestamp goes in: adding it may drop the oldest
-    // lines, and the tag moves with the line.
-    LineTag tag = TagNewLine(AddLogLine(line));
-    AddTimestampLine();
-    return tag;
+    return TagAndStamp(AddLogLine(line));
 }

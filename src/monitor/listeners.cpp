@@ -158,24 +158,16 @@ int32_t CloseAllListeners()
     return closed;
 }
 
-// A port listed twice (a hand-edited key) is named once.
-static bool Shown(const int32_t* ports, int shown, int32_t port)
-{
-    for (int i = 0; i < shown; ++i)
-        if (ports[i] == port)
-            return true;
-    return false;
-}
-
-// "Ports: " and the ports that are listening, the first twenty named.
+// "Ports: " and the ports that are listening, the lowest twenty named in
+// order, as Port Settings lists them; a port listed twice (a hand-edited
+// key) is named once.
 static void LogOpenPorts(int32_t opened)
 {
     int32_t ports[kPortsShown];
     int shown = 0;
-    for (SocketNode* node = AppState.PortList; node != NULL && shown < kPortsShown;
-         node = node->next)
-        if ((IsOpen(node) || OpenOnIPv6(node->port)) && !Shown(ports, shown, node->port))
-            ports[shown++] = node->port;
+    for (SocketNode* node = AppState.PortList; node != NULL; node = node->next)
+        if (IsOpen(node) || OpenOnIPv6(node->port))
+            shown = InsertPortInOrder(ports, shown, kPortsShown, node->port);
     char line[32 + kPortsShown * 7];
     BuildPortsLine(ports, shown, opened, line);
     AddLogLine(line);

@@ -10,15 +10,21 @@
 #include "../log/log.h"
 #include "../pure/decimal.h"
 #include "../pure/errortext.h"
+#include "../pure/linetext.h"
 #include "../pure/socketlist.h"
 #include "../pure/text.h"
+
+// A program's name in the log: a path at four characters a byte at most.
+static const size_t kEscapedPathSize = MAX_PATH * 4 + 1;
 
 // A program still running this long is no longer watched.
 static const DWORD kProgramWatchMs = 60000;
 // The counted lines and the error line come at most once a minute.
 static const DWORD kProgramLogMs = 60000;
 
-static void ReportProgramError(const char* reason)
+// "Program error: ", the program's name and ": " when one is given, and the
+// reason.
+static void ReportProgramError(const char* reason, const char* program = NULL)
 {
     ProgramRunner& runner = AppState.Program;
     const DWORD now = GetTickCount();
@@ -26,19 +32,23 @@ static void ReportProgramError(const char* reason)
         return;
     runner.errorLogged = 1;
     runner.errorTick = now;
-    char line[320];
+    char line[320 + kEscapedPathSize];
     TextCopy(line, "Program error: ");
+    if (program != NULL && program[0] != '\0') {
+        TextAppend(line, program);
+        TextAppend(line, ": ");
+    }
     TextAppend(line, reason);
     ReportError(line);
 }
 
 // The system's reason for a failed start: the file table's words where it
 // has them, the system's own text otherwise.
-static void ReportSystemError(DWORD code)
+static void ReportSystemError(DWORD code, const char* program = NULL)
 {
     const char* known = FileErrorText(code);
     if (lstrcmpA(known, "Unknown error") != 0) {
-        ReportProgramError(known);
+        ReportProgramError(known, program);
         return;
     }
     char text[256];
@@ -55,7 +65,7 @@ static void ReportSystemError(DWORD code)
     } else {
         text[length] = '\0';
     }
-    ReportProgramError(text);
+    ReportProgramError(text, program);
 }
 
 // "Program: " and the count, then the rest, when the count is not 0 and the
@@ -73,9 +83,8 @@ static void ReportCounted(CountNotice& counted, const char* singular, const char
     AddLogLine(line);
 }
 
-// The folder of the program a line starts, for its current folder: the one
-// its name gives, or the one the system's search finds it in.
-static bool ProgramFolder(const wchar_t* line, wchar_t (&folder)[MAX_PATH])
+// The program a line starts, as CreateProcess reads its name.
+static void LineProgram(const wchar_t* line, wchar_t (&program)[MAX_PATH])
 {
     char16_t line16[MAX_PATH];
     size_t n = 0;
@@ -84,12 +93,33 @@ static bool ProgramFolder(const wchar_t* line, wchar_t (&folder)[MAX_PATH])
     line16[n] = u'\0';
     char16_t program16[MAX_PATH];
     CommandProgram(line16, program16);
-    wchar_t program[MAX_PATH];
-    bool hasFolder = false;
-    for (n = 0; n == 0 || program16[n - 1] != u'\0'; ++n) {
+    for (n = 0; n == 0 || program16[n - 1] != u'\0'; ++n)
         program[n] = (wchar_t)program16[n];
+}
+
+// The program's name for its error line. It comes from the user's template,
+// never from a caller, but is escaped as any text the log shows.
+static void ProgramNameText(const wchar_t* line, char (&out)[kEscapedPathSize])
+{
+    wchar_t program[MAX_PATH];
+    LineProgram(line, program);
+    char name[MAX_PATH * 2];
+    int bytes = WideCharToMultiByte(CP_ACP, 0, program, -1, name, sizeof name, NULL, NULL);
+    if (bytes <= 0)
+        bytes = 1;
+    name[bytes - 1] = '\0';
+    EscapeCallerData(name, (size_t)(bytes - 1), out, sizeof out);
+}
+
+// The folder of the program a line starts, for its current folder: the one
+// its name gives, or the one the system's search finds it in.
+static bool ProgramFolder(const wchar_t* line, wchar_t (&folder)[MAX_PATH])
+{
+    wchar_t program[MAX_PATH];
+    LineProgram(line, program);
+    bool hasFolder = false;
+    for (size_t n = 0; program[n] != L'\0'; ++n)
         hasFolder = hasFolder || program[n] == L'\\' || program[n] == L'/' || program[n] == L':';
-    }
     wchar_t* name = NULL;
     DWORD length = 0;
     if (hasFolder)
@@ -115,7 +145,10 @@ static void StartProgram(ProgramSlot& slot, wchar_t* line)
     // No handles are inherited: the listening sockets stay the program's.
     if (!CreateProcessW(NULL, line, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL,
                         inFolder ? folder : NULL, &startup, &process)) {
-        ReportSystemError(GetLastError());
+        const DWORD error = GetLastError();
+        char name[kEscapedPathSize];
+        ProgramNameText(line, name);
+        ReportSystemError(error, name);
         return;
     }
     CloseHandle(process.hThread);

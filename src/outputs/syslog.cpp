@@ -14,6 +14,7 @@
 #include "../pure/syslogmsg.h"
 #include "../pure/syslogqueue.h"
 #include "../pure/text.h"
+#include "../pure/trojans.h"
 #include "../monitor/monitor.h"
 #include "outputs.h"
 #include "resource.h"
@@ -350,7 +351,12 @@ void SyslogScanNamed(const ScanRecord& record, const char* rdns)
                            gone ? NULL : rdns,
                            "logged",
                            record.trusted ? "1" : "0",
-                           record.verified ? "1" : "0"};
+                           record.verified ? "1" : "0",
+                           NULL};
+    char known[kKnownPortLineSize];
+    ScanKnownAs(record, known);
+    if (known[0] != '\0')
+        data.knownAs = known;
     // An IPv6 address goes in brackets before its port.
     char text[200];
     TextCopy(text, "Scan from ");

@@ -48,6 +48,9 @@ void BuildScanEventStrings(const ScanRecord& record, const char* rdns, ScanEvent
                   out->count);
     TextCopy(out->highPort, "");
     AppendDecimal(record.kind == kScanSweep ? record.highPort : record.port, out->highPort);
+    ScanKnownAs(record, out->knownAs);
+    if (out->knownAs[0] == '\0')
+        TextCopy(out->knownAs, "-");
 }
 
 void ScanEventStringList(const ScanEventStrings& strings, const char* (&list)[kScanEventStrings])
@@ -61,4 +64,5 @@ void ScanEventStringList(const ScanEventStrings& strings, const char* (&list)[kS
     list[6] = strings.kind;
     list[7] = strings.count;
     list[8] = strings.highPort;
+    list[9] = strings.knownAs;
 }

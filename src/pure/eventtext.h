@@ -9,9 +9,9 @@
 #include "netaddress.h"
 #include "scanrecord.h"
 
-// Every scan event carries these nine strings, %1 to %9 of its sentence,
+// Every scan event carries these ten strings, %1 to %10 of its sentence,
 // so a collector finds each field at the same place whatever the event.
-const int kScanEventStrings = 9;
+const int kScanEventStrings = 10;
 // A host name escaped as the log shows it (255 bytes at four characters
 // each at most), with each '%' of it spelt out.
 const size_t kEventNameSize = 1024 + 1;
@@ -26,11 +26,12 @@ struct ScanEventStrings {
     char kind[8];                     // %7: connect, gone, stealth, sweep
     char count[24];                   // %8: ports touched, "up to N" when repeats may count
     char highPort[8];                 // %9: a sweep's highest port; the port otherwise
+    char knownAs[160];                // %10: the trojans that use the port, "-" when none
 };
 
 // The strings of record; rdns is the escaped name, "" or null.
 void BuildScanEventStrings(const ScanRecord& record, const char* rdns, ScanEventStrings* out);
-// Their addresses in %1..%9 order, for the call that writes the event.
+// Their addresses in %1..%10 order, for the call that writes the event.
 void ScanEventStringList(const ScanEventStrings& strings, const char* (&list)[kScanEventStrings]);
 
 // text with every '%' written "\x25", as the log escapes a byte, so that

@@ -39,6 +39,24 @@ void BuildPortsLineN(const int32_t* ports, int shown, int32_t total, char* out, 
     }
 }
 
+int InsertPortInOrder(int32_t* ports, int shown, int cap, int32_t port)
+{
+    int at = 0;
+    while (at < shown && ports[at] < port)
+        ++at;
+    if (at < shown && ports[at] == port)
+        return shown;
+    if (shown >= cap) {
+        if (at >= cap)
+            return cap;  // higher than every port kept
+        shown = cap - 1; // the highest gives way
+    }
+    for (int i = shown; i > at; --i)
+        ports[i] = ports[i - 1];
+    ports[at] = port;
+    return shown + 1;
+}
+
 void FormatPortEntryN(int32_t port, char* out, size_t size)
 {
     char digits[kDecimalSize];

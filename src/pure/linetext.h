@@ -32,6 +32,11 @@ void BuildCountLineN(const char* head, int32_t n, char* out, size_t size);
 // At most kPortsShown are named; more end in " and N more".
 const int kPortsShown = 20;
 void BuildPortsLineN(const int32_t* ports, int shown, int32_t total, char* out, size_t size);
+// Puts port in its ascending place among the shown ports (at most cap),
+// unless it is there already; when they are full, the highest gives way.
+// Returns how many there are now. The Ports line lists them so, as Port
+// Settings does.
+int InsertPortInOrder(int32_t* ports, int shown, int cap, int32_t port);
 
 // A port right-aligned in a field of five characters ("   80"). Values
 // outside 0-65535 are written as they are, never past out.

@@ -4,6 +4,7 @@
 
 #include "decimal.h"
 #include "text.h"
+#include "trojans.h"
 
 const char* ScanKindName(ScanKind kind)
 {
@@ -79,4 +80,13 @@ void BuildScanSummaryN(const ScanRecord& record, const char* rdns, char* out, si
         TextAppendN(out, size, rdns);
         TextAppendN(out, size, ")");
     }
+}
+
+void ScanKnownAsN(const ScanRecord& record, char* out, size_t size)
+{
+    // A sweep's ports are many; naming the trojans of its lowest would mislead.
+    if (record.kind == kScanSweep)
+        TextCopyN(out, size, "");
+    else
+        KnownTrojansN(TrojanPortTable, record.port, out, size);
 }

@@ -50,6 +50,14 @@ void FormatScanLocalN(const ScanRecord& record, char* out, size_t size);
 // a name (null or "" adds nothing). The name must already be escaped.
 void BuildScanSummaryN(const ScanRecord& record, const char* rdns, char* out, size_t size);
 
+// The trojans of the built-in table that use the scanned port, apart by
+// ", " ("Back Orifice"); empty for a sweep and for a port none of them uses.
+void ScanKnownAsN(const ScanRecord& record, char* out, size_t size);
+template <size_t N> inline void ScanKnownAs(const ScanRecord& record, char (&out)[N])
+{
+    ScanKnownAsN(record, out, N);
+}
+
 // A sweep's log line: "Port sweep from <address>" + middle + "<n> ports,
 // <lowest>-<highest>", with "up to " before a count that may hold repeats.
 void BuildSweepLineN(const ScanRecord& record, const char* middle, char* out, size_t size);

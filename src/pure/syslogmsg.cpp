@@ -224,6 +224,7 @@ void PutStructuredData(Sink* sink, const SyslogScanData* scan, size_t rdnsRoom)
     PutParam(sink, "action", scan->action, whole);
     PutParam(sink, "trusted", scan->trusted, whole);
     PutParam(sink, "verified", scan->verified, whole);
+    PutParam(sink, "knownAs", scan->knownAs, whole);
     PutText(sink, "]");
 }
 

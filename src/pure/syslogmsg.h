@@ -24,6 +24,7 @@ struct SyslogScanData {
     const char* action;
     const char* trusted;
     const char* verified; // "1" when a finished handshake proved the caller's address
+    const char* knownAs;  // the trojans that use dstPort ("Back Orifice"); null: none
 };
 
 struct SyslogMessage {

@@ -10,6 +10,7 @@
 #include "hostname.h"
 #include "linetext.h"
 #include "text.h"
+#include "trojans.h"
 
 // Length of the well-formed UTF-8 sequence at p, or 0 when it is not one
 // (overlong forms, surrogates and code points past U+10FFFF included). The
@@ -254,6 +255,9 @@ size_t BuildWebhookBodyN(int format, const WebhookPost& post, uint32_t dropped,
         AppendNumber("highPort", r.highPort, out, size);
     }
     AppendField("rdns", post.named ? post.rdns : NULL, out, size);
+    char known[kKnownPortLineSize];
+    ScanKnownAs(r, known);
+    AppendField("knownAs", known[0] != '\0' ? known : NULL, out, size);
     TextAppendN(out, size, r.trusted ? ",\"trusted\":true" : ",\"trusted\":false");
     // Only a finished handshake proves the caller's address; a receiver that
     // blocks callers should act on verified records only.

@@ -176,6 +176,9 @@ static bool CheckProgram(HWND dialog, char (&program)[kCommandTemplateSize])
 // another text cannot be used.
 static bool ApplyAlerts(HWND dialog)
 {
+    // A problem mended is no longer shown.
+    SetDlgItemTextA(dialog, IDC_AL_TRUSTEDPROBLEM, "");
+    SetDlgItemTextA(dialog, IDC_AL_PROBLEM, "");
     char text[kTrustedTextSize];
     GetDlgItemTextA(dialog, IDC_AL_TRUSTED, text, sizeof text);
     TrustedList trusted = {};
@@ -189,7 +192,7 @@ static bool ApplyAlerts(HWND dialog)
         } else {
             TextCopy(problem, "Too many trusted callers");
         }
-        SetDlgItemTextA(dialog, IDC_AL_PROBLEM, problem);
+        SetDlgItemTextA(dialog, IDC_AL_TRUSTEDPROBLEM, problem);
         return false;
     }
     if (!CheckSyslogServer(dialog))

@@ -3,6 +3,7 @@
 // Every change takes effect at the click; there is nothing to cancel.
 #include "../app/app.h"
 #include "../pure/linetext.h"
+#include "../pure/trojans.h"
 #include "resource.h"
 #include "settings.h"
 
@@ -31,11 +32,12 @@ static void InitPortSettings(HWND dialog)
     SendMessageA(list, WM_SETFONT, (WPARAM)PortListFont, TRUE);
     CheckDlgButton(dialog, IDC_PS_DISCONNECT,
                    AppState.DisconnectImmediately ? BST_CHECKED : BST_UNCHECKED);
-    // The list cannot change under open listeners.
+    // The list cannot change under open listeners, and the note says so.
     BOOL editable = !AppState.IsListening;
     EnableWindow(GetDlgItem(dialog, IDC_PS_ADD), editable);
     EnableWindow(GetDlgItem(dialog, IDC_PS_REMOVE), editable);
     EnableWindow(GetDlgItem(dialog, IDC_PS_REMOVEALL), editable);
+    ShowWindow(GetDlgItem(dialog, IDC_PS_NOTE), editable ? SW_HIDE : SW_SHOW);
     for (SocketNode* node = AppState.PortList; node != NULL; node = node->next)
         AddPortLine(list, node->port);
 }
@@ -57,6 +59,32 @@ static void AddPort(HWND dialog)
         return;
     }
     AddPortLine(list, (int32_t)port);
+}
+
+static bool Listed(int32_t port)
+{
+    for (const SocketNode* node = AppState.PortList; node != NULL; node = node->next)
+        if (node->port == port)
+            return true;
+    return false;
+}
+
+int AddTrojanPorts()
+{
+    int32_t ports[kTrojanPortsCap];
+    const int count = TrojanTablePorts(TrojanPortTable, ports, kTrojanPortsCap);
+    int added = 0;
+    // A list without repeats holds each of the 65,535 ports once at most:
+    // that is its cap, and the table's ports cannot pass it.
+    for (int i = 0; i < count; ++i) {
+        if (Listed(ports[i]))
+            continue;
+        if (ListAppend(AppState.PortList, kInvalidSocket, ports[i], kNoAddress,
+                       sizeof kNoAddress) == NULL)
+            break;
+        ++added;
+    }
+    return added;
 }
 
 static void RemovePort(HWND dialog)

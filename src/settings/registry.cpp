@@ -44,6 +44,7 @@ static const char kValueStats[] = "Stats";
 static const char kValueBlock[] = "Block";
 static const char kValueBlockMinutes[] = "BlockMinutes";
 static const char kValueBlocked[] = "Blocked";
+static const char kValueFirstRunAsked[] = "FirstRunAsked";
 
 // A hand-edited Count must not make start-up try billions of values.
 static const DWORD kMaxPortValues = 65536;
@@ -385,6 +386,12 @@ StartupSwitches LoadSettings(HWND window)
     if (OpenSettingsKey(root, key) != ERROR_SUCCESS)
         return switches;
     g_loading = &switches;
+    // No settings at all, not even the first start's answer: the very first
+    // start (or one ended before it was answered).
+    DWORD values = 0;
+    switches.firstRun = RegQueryInfoKeyA(key, NULL, NULL, NULL, NULL, NULL, NULL, &values, NULL,
+                                         NULL, NULL, NULL) == ERROR_SUCCESS &&
+                        values == 0;
     LoadPorts(key);
     LoadWindowSize(key);
     bool placed = ReadValue(key, kValueWindowX, &AppState.WindowX, 4) &&
@@ -498,6 +505,17 @@ static void ReportSaveResult(LONG error)
     TextCopy(line, "Settings error: ");
     TextAppend(line, SettingsErrorText((unsigned long)error));
     ReportError(line);
+}
+
+void SaveFirstRunAnswer(bool yes)
+{
+    HKEY root, key;
+    SaveResult result = {OpenSettingsKey(root, key)};
+    if (result.error == ERROR_SUCCESS) {
+        WriteByte(key, kValueFirstRunAsked, yes ? 1 : 0, result);
+        CloseSettingsKey(root, key);
+    }
+    ReportSaveResult(result.error);
 }
 
 void SaveSettings(bool withPorts)

@@ -15,6 +15,7 @@ const int kSettingsNotesCap = 20; // one for each value read strictly, and room
 struct StartupSwitches {
     BYTE onTop;
     BYTE connected;
+    BYTE firstRun; // the key holds nothing: offer the trojan ports
     char trustedSkipped[256];
     int noteCount;
     char notes[kSettingsNotesCap][128];
@@ -31,6 +32,15 @@ void SaveSettings(bool withPorts = true);
 void SaveStats();
 // Writes the blocked callers alone ("Blocked"), as the set changes.
 void SaveBlockedCallers();
+
+// Stores the first start's answer ("FirstRunAsked", one byte, 1 for yes),
+// so that the offer never comes again.
+void SaveFirstRunAnswer(bool yes);
+
+// Adds the Trojan Ports table's ports that are not in the port list yet,
+// at its end; returns how many it added (fewer when memory ran out).
+const int kTrojanPortsCap = 256; // more than the table holds
+int AddTrojanPorts();
 
 INT_PTR CALLBACK PortSettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AddPortDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

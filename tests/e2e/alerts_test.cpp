@@ -124,8 +124,8 @@ TEST_F(AlertsE2E, DialogChoicesRoundTripThroughTheKey)
     SetDlgItemTextW(dialog, IDC_AL_TRUSTED, L"10.0.0.1\r\n10.0.0.300\r\n192.168.1.0/24");
     PostMessageW(GetDlgItem(dialog, IDC_AL_OK), BM_CLICK, 0, 0);
     ASSERT_TRUE(PumpUntil([&] {
-        return ControlText(dialog, IDC_AL_PROBLEM) == L"Not an address or range: 10.0.0.300";
-    })) << Narrow(ControlText(dialog, IDC_AL_PROBLEM));
+        return ControlText(dialog, IDC_AL_TRUSTEDPROBLEM) == L"Not an address or range: 10.0.0.300";
+    })) << Narrow(ControlText(dialog, IDC_AL_TRUSTEDPROBLEM));
     SetDlgItemTextW(dialog, IDC_AL_TRUSTED, L"10.0.0.1\r\n192.168.1.0/24");
     SetDlgItemTextW(dialog, IDC_AL_LINES, L"500");
     SetDlgItemTextW(dialog, IDC_AL_FOLDER, Widen(folder_.Folder()).c_str());

@@ -140,5 +140,26 @@ TEST_F(DialogsE2E, PortsAndCustomTextSurviveExitAndStart)
     ASSERT_TRUE(WaitForWindowGone(dialog));
 }
 
+// The very first start, with no key at all, shows the window and asks in a
+// box of its own; Yes fills the port list from the Trojan Ports table and
+// listens, and the answer is stored.
+TEST_F(DialogsE2E, FirstStartOffersTheTrojanPortsAndYesListens)
+{
+    DeleteSettings();
+    StartProgram();
+    HWND box = WaitForOwnedWindow(main_, L"Harbinel");
+    ASSERT_TRUE(box != NULL) << "no question at the first start";
+    EXPECT_TRUE(IsWindowVisible(main_));
+    PostClick(box, IDYES);
+    ASSERT_TRUE(WaitForWindowGone(box));
+    EXPECT_TRUE(PumpUntil([&] {
+        const Lines log = LogLines(main_);
+        return !log.empty() && StartsWith(log[0], L"Listening on ");
+    })) << Dump(LogLines(main_));
+    ExitProgram();
+    EXPECT_EQ(StoredPorts().size(), 24u);
+    ExpectValue(kValueFirstRunAsked, REG_BINARY, {1});
+}
+
 } // namespace
 } // namespace e2e

@@ -292,6 +292,9 @@ void HarbinelTest::SetUp()
     KillLeftovers();
     DeleteSettings();
     ASSERT_FALSE(SettingsKeyExists());
+    // A fresh key that has had its first start, whose question would wait
+    // for an answer: a test of the very first start deletes it again.
+    WriteSwitch(kValueFirstRunAsked, 0);
     EnsureWinsock();
 }
 

@@ -16,21 +16,22 @@ using namespace e2e;
 TEST(EventLogMessages, TheExeCarriesASentenceForEachEvent)
 {
     const std::vector<std::string> n = {"<1>", "<2>", "<3>", "<4>", "<5>",
-                                        "<6>", "<7>", "<8>", "<9>"};
+                                        "<6>", "<7>", "<8>", "<9>", "<10>"};
     struct Case {
         DWORD id;
         const char* sentence;
     } cases[] = {
-        {0x800003E8, "Scan from <1> port <2> on <3> port <4>. Host name: <5>. Time: <6>."},
+        {0x800003E8, "Scan from <1> port <2> on <3> port <4>. Host name: <5>. Time: <6>. "
+                     "Trojans using the port: <10>."},
         {0x800003E9, "Scan on port <4> from a caller that hung up before it could be accepted, so "
-                     "its address is unknown. Time: <6>."},
+                     "its address is unknown. Time: <6>. Trojans using the port: <10>."},
         {0x800003EA, "Stealth scan from <1> port <2> on <3> port <4>, seen only from its packets. "
-                     "Host name: <5>. Time: <6>."},
+                     "Host name: <5>. Time: <6>. Trojans using the port: <10>."},
         {0x800003EB,
          "Port sweep from <1> on <3>: <8> ports, <4> to <9>. Host name: <5>. Time: <6>."},
         {0x400003EC,
          "Scan (<7>) from the trusted caller <1> port <2> on <3> port <4>; <8> ports up "
-         "to <9>. Host name: <5>. Time: <6>."},
+         "to <9>. Host name: <5>. Time: <6>. Trojans using the port: <10>."},
         {0x400003F2, "<2>. Harbinel reports every connection to them as a scan."},
         {0x400003F3, "Harbinel no longer watches its ports: <1>."},
         {0xC00003FC, "<1>"},
@@ -102,7 +103,7 @@ TEST_F(EventLogE2E, RealScansReachTheEventLog)
         WineEvent scan;
         auto arrived = [&] {
             for (const WineEvent& e : WineEvents(output()))
-                if (e.id == c.id && e.strings.size() == 9 && e.strings[0] == c.from) {
+                if (e.id == c.id && e.strings.size() == 10 && e.strings[0] == c.from) {
                     scan = e;
                     return true;
                 }

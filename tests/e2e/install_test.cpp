@@ -453,6 +453,7 @@ class InstallTest : public ::testing::Test {
         ASSERT_TRUE(schtasks_.Install());
         KillLeftovers();
         DeleteSettings();
+        WriteSwitch(kValueFirstRunAsked, 0); // the installed copy asks nothing
         // A run that failed half-way may have left an installation behind.
         if (KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey)) {
             ASSERT_TRUE(UninstallQuietly(L"/REMOVESETTINGS"));

@@ -188,6 +188,7 @@ class MonitorTest : public HarbinelTest {
     {
         ExitProgram();
         DeleteSettings();
+        WriteSwitch(kValueFirstRunAsked, 0);
     }
 };
 

@@ -56,9 +56,9 @@ TEST(ScanEventStrings, UnknownFieldsAreDashesAndNamesKeepNoPercent)
     const std::string t = "2026-12-08T14:24:08+01:00";
     using Fields = std::vector<std::string>;
     EXPECT_EQ(Strings(Record(kScanGone), nullptr),
-              (Fields{"-", "-", "-", "31337", "-", t, "gone", "1", "31337"}));
+              (Fields{"-", "-", "-", "31337", "-", t, "gone", "1", "31337", "Back Orifice"}));
     EXPECT_EQ(Strings(sweep, ""), (Fields{"203.0.113.5", "-", "192.168.1.2", "31337", "-", t,
-                                          "sweep", "up to 12", "1024"}));
+                                          "sweep", "up to 12", "1024", "-"}));
     EXPECT_EQ(Strings(Record(kScanStealth), "%1%%2.x\\x25")[4], "\\x251\\x25\\x252.x\\x25");
     std::string longest(255 * 4, 'a'); // the longest escaped name fits whole
     EXPECT_EQ(Strings(Record(kScanConnect), longest.c_str())[4], longest);

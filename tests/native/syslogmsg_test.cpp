@@ -14,8 +14,8 @@
 
 namespace {
 
-const SyslogScanData kScan = {"192.0.2.7",        40000,    "198.51.100.2", 8080,
-                              "host.example.net", "logged", "no",           "1"};
+const SyslogScanData kScan = {
+    "192.0.2.7", 40000, "198.51.100.2", 8080, "host.example.net", "logged", "no", "1", nullptr};
 const SyslogMessage kMessage = {
     kSyslogWarning, "2026-12-08T14:24:08.123+01:00",         "gate", "Harbinel", 1234, "SCAN",
     &kScan,         "Scan from 192.0.2.7:40000 to port 8080"};
@@ -48,7 +48,8 @@ SyslogMessage Header(int severity, const char* timestamp, const char* hostname =
 TEST(BuildSyslogMessage, HeaderFields)
 {
     const std::string h300(300, 'h'), a60(60, 'a'), m40(40, 'M');
-    const SyslogScanData ports = {nullptr, -1, nullptr, 65536, nullptr, nullptr, "yes", nullptr};
+    const SyslogScanData ports = {nullptr, -1,    nullptr, 65536,  nullptr,
+                                  nullptr, "yes", nullptr, nullptr};
     const std::string nil = "- - 0 - -"; // host, app, process, message id, SD
     const struct {
         const char* name;
@@ -100,7 +101,8 @@ TEST(BuildSyslogMessage, HostileTextInRdnsAndMsg)
     // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const SyslogScanData scan = {nullptr, -1, nullptr, -1, c.text, nullptr, nullptr, nullptr};
+        const SyslogScanData scan = {nullptr, -1,      nullptr, -1,     c.text,
+                                     nullptr, nullptr, nullptr, nullptr};
         const SyslogMessage m = {6, nullptr, nullptr, nullptr, 0, nullptr, &scan, c.text};
         EXPECT_EQ(Build(m), std::string("<38>1 - - - 0 - [scan@32473 rdns=\"") + c.inValue +
                                 "\"] " + c.inMsg);

@@ -65,4 +65,50 @@ TEST(NextTableString, StepsPastTheTerminator)
     EXPECT_EQ(NextTableString(block + 3), block + 4); // an empty string is one byte
 }
 
+// A table of the same form with a port in two rows and one row with none.
+const char kTwoRows[] = "Alpha\0"
+                        "7, 12345\0"
+                        "Beta\0"
+                        "\0"
+                        "Gamma\0"
+                        "12345, 99\0"
+                        "";
+
+TEST(TrojanPortTable, KnownPortLineNamesEveryTrojanOfThePort)
+{
+    const struct {
+        const char* table;
+        int32_t port;
+        const char* line;
+    } rows[] = {
+        {TrojanPortTable, 31337, "   Port 31337: Back Orifice"},
+        {TrojanPortTable, 1349, "   Port 1349: Back Orifice"},
+        {TrojanPortTable, 41, "   Port 41: DeepThroat"},
+        {TrojanPortTable, 3133, ""}, // a prefix of a listed port is not it
+        {TrojanPortTable, 1, ""},
+        {kTwoRows, 12345, "   Port 12345: Alpha, Gamma"},
+        {kTwoRows, 99, "   Port 99: Gamma"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.port);
+        char line[kKnownPortLineSize];
+        BuildKnownPortLineN(row.table, row.port, line, sizeof line);
+        EXPECT_STREQ(line, row.line);
+    }
+    char tiny[12];
+    BuildKnownPortLineN(kTwoRows, 12345, tiny, sizeof tiny);
+    EXPECT_STREQ(tiny, "   Port 123");
+}
+
+TEST(TrojanPortTable, PortsComeOnceInOrderWithinTheCap)
+{
+    int32_t ports[64] = {};
+    ASSERT_EQ(TrojanTablePorts(kTwoRows, ports, 64), 3);
+    EXPECT_EQ(std::vector<int32_t>(ports, ports + 3), (std::vector<int32_t>{7, 99, 12345}));
+    ASSERT_EQ(TrojanTablePorts(kTwoRows, ports, 2), 2);
+    EXPECT_EQ(std::vector<int32_t>(ports, ports + 2), (std::vector<int32_t>{7, 99}));
+    EXPECT_EQ(TrojanTablePorts(TrojanPortTable, ports, 64), 24);
+    EXPECT_EQ(ports[0], 41);
+}
+
 } // namespace

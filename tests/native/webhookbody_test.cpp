@@ -143,8 +143,12 @@ TEST(WebhookBody, EachFormatForEachKind)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string flags = std::string(",\"trusted\":false,\"verified\":") +
-                            (c.post.record.kind == kScanConnect ? "true" : "false");
+        // Only a sweep, of many ports, names no trojan of the table.
+        std::string flags =
+            std::string(c.post.record.kind == kScanSweep ? ",\"knownAs\":null"
+                                                         : ",\"knownAs\":\"Back Orifice\"") +
+            ",\"trusted\":false,\"verified\":" +
+            (c.post.record.kind == kScanConnect ? "true" : "false");
         EXPECT_EQ(Body(kWebhookJson, c.post), c.json + flags + tail + c.text + "\"}");
         EXPECT_EQ(Body(kWebhookPlain, c.post), c.text);
         EXPECT_EQ(Body(kWebhookChat, c.post), std::string("{\"text\":\"") + c.text + "\"}");

@@ -38,6 +38,7 @@ const char kValueIPv6[] = "IPv6";
 const char kValueBlock[] = "Block";
 const char kValueBlockMinutes[] = "BlockMinutes";
 const char kValueBlocked[] = "Blocked";
+const char kValueFirstRunAsked[] = "FirstRunAsked";
 
 const char kValueWebhookUrl[] = "WebhookUrl";
 const char kValueWebhookFormat[] = "WebhookFormat";

@@ -42,6 +42,7 @@ extern const char kValueIPv6[];
 extern const char kValueBlock[];
 extern const char kValueBlockMinutes[];
 extern const char kValueBlocked[];
+extern const char kValueFirstRunAsked[];
 
 extern const char kValueWebhookUrl[];
 extern const char kValueWebhookFormat[];

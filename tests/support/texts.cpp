@@ -7,6 +7,8 @@
 
 #include <ctype.h>
 
+#include <algorithm>
+
 namespace support {
 
 namespace {
@@ -44,8 +46,10 @@ std::string ListeningLine(int ports)
     return CountLine("Listening on ", ports);
 }
 
-std::string PortsLine(const std::vector<int>& ports)
+std::string PortsLine(std::vector<int> ports)
 {
+    std::sort(ports.begin(), ports.end());
+    ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
     std::string line = "Ports: ";
     for (size_t i = 0; i < ports.size(); ++i)
         line += (i > 0 ? ", " : "") + std::to_string(ports[i]);

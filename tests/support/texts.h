@@ -34,7 +34,7 @@ HARBINEL_TEXT(kSettingsErrorPrefix, "Settings error: ")
 std::string ListeningLine(int ports);
 std::string CloseLine(int ports);
 // The line under "Listening on": "Ports: 12345, 31337", in the list's order.
-std::string PortsLine(const std::vector<int>& ports);
+std::string PortsLine(std::vector<int> ports);
 // "Bind error port <port> : Port in use".
 std::string PortInUseLine(int port);
 // The start of the address line of a caller on 127.0.0.1:

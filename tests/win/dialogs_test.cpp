@@ -55,6 +55,7 @@ TEST_F(PortSettingsTest, PortsShowSortedAndAreSavedInTheOrderAdded)
     RunScript([] {
         HWND ps = OpenDialog(IDM_PORTSETTINGS, kPortSettingsTitle);
         ASSERT_NE(ps, (HWND)NULL);
+        EXPECT_FALSE(IsWindowVisible(GetDlgItem(ps, IDC_PS_NOTE))) << "a note while it can change";
         for (const char* port : {"80", "8080", "1024", "7"})
             AddPort(ps, port);
         HWND list = GetDlgItem(ps, IDC_PS_LIST);
@@ -217,6 +218,8 @@ TEST_F(ListeningPortSettingsTest, OnlyDisconnectCanChangeAndItActsAtOnce)
         EXPECT_TRUE(IsEnabled(ps, IDC_PS_OK));
         EXPECT_TRUE(IsEnabled(ps, IDC_PS_DISCONNECT));
         EXPECT_TRUE(IsChecked(ps, IDC_PS_DISCONNECT));
+        EXPECT_TRUE(IsWindowVisible(GetDlgItem(ps, IDC_PS_NOTE)));
+        EXPECT_EQ(ItemText(ps, IDC_PS_NOTE), "Stop listening to change the ports");
 
         Click(ps, IDC_PS_DISCONNECT);
         EXPECT_FALSE(IsChecked(ps, IDC_PS_DISCONNECT));
@@ -519,6 +522,41 @@ TEST_F(TrojanPortsTest, FiveTrojansSortedByName)
         Click(dialog, IDC_TP_OK);
         WaitGone(dialog);
     });
+}
+
+TEST_F(TrojanPortsTest, AddTheseAddsEachPortOnceAndNotWhileListening)
+{
+    harness::AddPortToList(31337);
+    const struct {
+        const char* name;
+        bool listen;
+        const char* button; // its text after the click, or while greyed
+    } rows[] = {
+        {"one listed already", false, "Added 23 ports"},
+        {"all listed", false, "All are in the port list"},
+        {"listening", true, "Stop listening to add them"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.listen)
+            harness::Command(IDC_LISTEN);
+        ASSERT_EQ(AppState.IsListening, row.listen ? 1 : 0) << harness::LogDump();
+        RunScript([&] {
+            HWND dialog = OpenDialog(IDM_TROJANPORTS, kTrojanPortsTitle);
+            ASSERT_NE(dialog, (HWND)NULL);
+            EXPECT_EQ(IsEnabled(dialog, IDC_TP_ADD), !row.listen);
+            Click(dialog, IDC_TP_ADD);
+            EXPECT_EQ(ItemText(dialog, IDC_TP_ADD), row.button);
+            EXPECT_FALSE(IsEnabled(dialog, IDC_TP_ADD));
+            Click(dialog, IDC_TP_OK);
+            WaitGone(dialog);
+        });
+        std::vector<int32_t> ports = harness::PortListPorts();
+        EXPECT_EQ(ports.size(), 24u);
+        std::sort(ports.begin(), ports.end());
+        EXPECT_EQ(std::unique(ports.begin(), ports.end()), ports.end()) << "a port listed twice";
+        EXPECT_EQ(StoredPorts().size(), 24u) << "not stored at the close";
+    }
 }
 
 TEST_F(TrojanPortsTest, EscLeavesItOpenWhileEnterOkAndCloseBoxClose)

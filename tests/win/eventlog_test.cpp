@@ -78,6 +78,7 @@ TEST_F(EventLogTest, EachEventHasItsIdTypeAndSentence)
     ScanRecord trusted = Scan(kScanConnect);
     trusted.trusted = true;
     const std::string t = ". Time: 2026-12-08T14:24:08+01:00.";
+    const std::string known = t + " Trojans using the port: Back Orifice.";
     struct Case {
         const char* name;
         std::function<void()> report;
@@ -89,17 +90,17 @@ TEST_F(EventLogTest, EachEventHasItsIdTypeAndSentence)
          [] { EventLogScanNamed(Scan(kScanConnect), "h%1.example"); }, EVENTLOG_WARNING_TYPE,
          MSG_SCAN, 1000,
          "Scan from 203.0.113.5 port 51234 on 127.0.0.1 port 31337. Host name: h\\x251.example" +
-             t},
+             known},
         {"gone", [] { EventLogScanNamed(Scan(kScanGone), nullptr); }, EVENTLOG_WARNING_TYPE,
          MSG_SCAN_GONE, 1001,
          "Scan on port 31337 from a caller that hung up before it could be accepted, so its "
          "address is unknown" +
-             t},
+             known},
         {"stealth, no answer", [] { EventLogScanNamed(Scan(kScanStealth), nullptr); },
          EVENTLOG_WARNING_TYPE, MSG_STEALTH_SCAN, 1002,
          "Stealth scan from 203.0.113.5 port 51234 on 127.0.0.1 port 31337, seen only from its "
          "packets. Host name: -" +
-             t},
+             known},
         {"sweep", [&] { EventLogScanNamed(sweep, ""); }, EVENTLOG_WARNING_TYPE, MSG_PORT_SWEEP,
          1003,
          "Port sweep from 203.0.113.5 on 127.0.0.1: up to 12 ports, 1 to 1024. Host name: -" + t},
@@ -107,7 +108,7 @@ TEST_F(EventLogTest, EachEventHasItsIdTypeAndSentence)
          MSG_TRUSTED_SCAN, 1004,
          "Scan (connect) from the trusted caller 203.0.113.5 port 51234 on 127.0.0.1 port 31337; 1 "
          "ports up to 31337. Host name: a.example" +
-             t},
+             known},
         {"listening", [] { EventLogListening(2); }, EVENTLOG_INFORMATION_TYPE, MSG_LISTENING, 1010,
          "Listening on 2 ports. Harbinel reports every connection to them as a scan."},
         {"stopped", [] { EventLogStopped("Listening stopped"); }, EVENTLOG_INFORMATION_TYPE,
@@ -126,8 +127,8 @@ TEST_F(EventLogTest, EachEventHasItsIdTypeAndSentence)
         EXPECT_EQ(Sentence(recorded[0].id, recorded[0].strings), c.sentence);
     }
     // A scan's strings are the record's fields, in the same places for all.
-    EXPECT_EQ(Sentence(MSG_SCAN, {"1", "2", "3", "4", "5", "6"}),
-              "Scan from 1 port 2 on 3 port 4. Host name: 5. Time: 6.");
+    EXPECT_EQ(Sentence(MSG_SCAN, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}),
+              "Scan from 1 port 2 on 3 port 4. Host name: 5. Time: 6. Trojans using the port: 10.");
 }
 
 TEST_F(EventLogTest, SwitchedOffNothingIsWrittenNorRegistered)

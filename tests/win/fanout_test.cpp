@@ -207,6 +207,9 @@ TEST_F(FanoutTest, AnIPv6CallerReachesEachOutputInItsOwnForm)
     EXPECT_GE(FindLogLine("   Accept: [2001:db8::5]:40000 -> [2001:db8::1]:31337"), 0) << LogDump();
     EXPECT_EQ(collector.CountWith("src=\"2001:db8::5\" srcport=\"40000\" dst=\"2001:db8::1\""), 1);
     EXPECT_EQ(collector.CountWith("Scan from [2001:db8::5]:40000 on [2001:db8::1]:31337"), 1);
+    EXPECT_EQ(collector.CountWith(" knownAs=\"Back Orifice\"]"), 1);
+    EXPECT_EQ(FindLogLine("   Port 31337: Back Orifice"),
+              FindLogLine("   Accept: [2001:db8::5]:40000 -> [2001:db8::1]:31337") + 1);
     const std::string body = hook.Requests()[0].body;
     EXPECT_NE(
         body.find("\"caller\":\"2001:db8::5\",\"callerPort\":40000,\"local\":\"2001:db8::1\""),

@@ -32,7 +32,16 @@ void HandleAsTheProgram(MSG& msg)
     DispatchMessageA(&msg);
 }
 
+int WINAPI AnswerAtOnce(HWND, const char* text, const char* title, UINT)
+{
+    firstRunAsked = std::string(title) + ": " + text;
+    return firstRunAnswer;
+}
+
 } // namespace
+
+std::string firstRunAsked;
+int firstRunAnswer = IDNO;
 
 bool QuitSeen()
 {
@@ -50,6 +59,8 @@ bool StartApp()
     quitSeen = false;
     quitCode = 0;
     ResetAppState();
+    AppState.AskUser = AnswerAtOnce;
+    firstRunAsked.clear();
     if (!StartHarbinel(GetModuleHandleA(NULL)))
         return false;
     PumpPending(); // the posted start-up commands run from the loop
@@ -194,6 +205,9 @@ std::string ListenButtonText()
 void AppTest::SetUp()
 {
     DeleteSettings();
+    // A fresh key that has had its first start: tests that mean the very
+    // first one delete it again.
+    WriteSwitch(kValueFirstRunAsked, 0);
     PrepareSettings();
     ASSERT_TRUE(StartApp()) << "the main window was not created";
 }

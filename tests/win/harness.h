@@ -30,6 +30,11 @@ using namespace support;
 // Returns whether a main window exists.
 bool StartApp();
 
+// The first start's question, answered at once: what the last start asked
+// ("" when nothing), and the answer the next ones give (IDNO unless set).
+extern std::string firstRunAsked;
+extern int firstRunAnswer;
+
 // Ends the program through its real Exit command (WM_COMMAND 203 sent to
 // the main window) and pumps until WM_QUIT came and the window is gone.
 // Returns whether both happened within timeoutMs. Does nothing (true) when

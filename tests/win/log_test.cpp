@@ -194,7 +194,7 @@ TEST_F(FullLogTest, ScanTagFollowsTheAddressLine)
     record.caller = NetAddressFromV4(htonl(INADDR_LOOPBACK));
     record.callerPort = 1033;
     record.local = NetAddressFromV4(htonl(0x7F000002));
-    record.port = 31337;
+    record.port = 4444; // no trojan's: the address line is the last detail line
 
     for (int dropped = 0; dropped <= 3; ++dropped) {
         SCOPED_TRACE(std::to_string(dropped) + " line(s) dropped for the timestamp");
@@ -207,7 +207,7 @@ TEST_F(FullLogTest, ScanTagFollowsTheAddressLine)
         EXPECT_NE(tag, 0u);
         EXPECT_EQ(index, 7 - dropped);
         EXPECT_EQ(LogCount(), 9 - dropped);
-        EXPECT_EQ(LogLine(index), "   Accept: 127.0.0.1:1033 -> 127.0.0.2:31337");
+        EXPECT_EQ(LogLine(index), "   Accept: 127.0.0.1:1033 -> 127.0.0.2:4444");
         EXPECT_TRUE(StartsWith(LogLine(index + 1), kTimestampPrefix)) << LogDump();
     }
 }
@@ -291,13 +291,13 @@ class HeldLookupTest : public LookupTest {
         record.caller = NetAddressFromV4(htonl(0x7F000000u | (u_long)n));
         record.callerPort = 40000;
         record.local = NetAddressFromV4(htonl(INADDR_LOOPBACK));
-        record.port = 31337;
+        record.port = 4444; // no trojan's: the name goes right under the address
         ReportScan(record);
     }
     static std::string AddressLine(int n)
     {
         return "   Accept: 127.0." + std::to_string(n / 256) + "." + std::to_string(n % 256) +
-               ":40000 -> 127.0.0.1:31337";
+               ":40000 -> 127.0.0.1:4444";
     }
 };
 

@@ -102,12 +102,14 @@ TEST_F(ListenTest, PortsListedUnderTheCountAndTwentyAtMost)
 {
     std::vector<int> ports = FreePorts(25);
     ASSERT_EQ(ports.size(), 25u);
-    for (int port : ports)
-        AddPortToList(port);
+    std::sort(ports.begin(), ports.end());
+    // Stored highest first, named as Port Settings lists them: the lowest, in order.
+    for (auto port = ports.rbegin(); port != ports.rend(); ++port)
+        AddPortToList(*port);
     Command(IDC_LISTEN);
-    std::vector<int> first(ports.begin(), ports.begin() + 20);
+    std::vector<int> lowest(ports.begin(), ports.begin() + 20);
     EXPECT_EQ(LogLines(),
-              (std::vector<std::string>{ListeningLine(25), PortsLine(first) + " and 5 more"}));
+              (std::vector<std::string>{ListeningLine(25), PortsLine(lowest) + " and 5 more"}));
 }
 
 TEST_F(ListenTest, PortInUseIsReportedWhileTheOthersListen)

@@ -61,7 +61,7 @@ TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
     std::vector<std::string> want = {
         kValueBalloons,     kValueBlock,        kValueBlockMinutes,    kValueBlocked,
         kValueConnected,    kValueCount,        kValueCustomMessage,   kValueDisconnect,
-        kValueEventLog,     kValueIPv6,         kValueLogFolder,       kValueLogLines,
+        kValueEventLog,     kValueFirstRunAsked, kValueIPv6,         kValueLogFolder,       kValueLogLines,
         kValueLogToFile,    kValueMessageType,  kValueOnTop,           PortValueName(0),
         PortValueName(1),   kValueRunOnScan,    kValueRunOnUnverified, kValueStealthWatch,
         kValueSyslogServer, kValueSyslogTcp,    kValueTrusted,         kValueWebhookFormat,
@@ -125,7 +125,15 @@ TEST_F(SettingsTest, ExitWritesEveryValueWithItsTypeAndSize)
 
 TEST_F(SettingsTest, FirstStartCreatesTheKeyAndExitStoresTheDefaults)
 {
-    EXPECT_TRUE(SettingNames().empty());
+    // The very first start: no key at all. It shows the window and asks;
+    // "No" is stored and nothing listens.
+    ASSERT_NO_FATAL_FAILURE(Restart([] {}));
+    EXPECT_EQ(firstRunAsked, "Harbinel: No ports yet. Add the 24 ports of the Trojan Ports table "
+                             "and start listening?");
+    EXPECT_TRUE(IsWindowVisible(AppState.MainWindow));
+    EXPECT_EQ(AppState.IsListening, 0);
+    EXPECT_EQ(SettingNames(), std::vector<std::string>{kValueFirstRunAsked});
+    ExpectValue(kValueFirstRunAsked, REG_BINARY, {0});
     HKEY key;
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key), ERROR_SUCCESS)
         << "the first start creates the key";
@@ -147,6 +155,27 @@ TEST_F(SettingsTest, FirstStartCreatesTheKeyAndExitStoresTheDefaults)
     ExpectValue(kValueOnTop, REG_BINARY, {0});
     ExpectValue(kValueCustomMessage, REG_SZ, {});
     EXPECT_FALSE(ReadValue("Port0").exists);
+}
+
+TEST_F(SettingsTest, FirstStartAnsweredYesListensOnTheTableAndNeverAsksAgain)
+{
+    firstRunAnswer = IDYES;
+    ASSERT_NO_FATAL_FAILURE(Restart([] {}));
+    firstRunAnswer = IDNO;
+    EXPECT_FALSE(firstRunAsked.empty());
+    ExpectValue(kValueFirstRunAsked, REG_BINARY, {1});
+    const std::vector<int32_t> ports = PortListPorts();
+    EXPECT_EQ(ports.size(), 24u);
+    EXPECT_NE(std::find(ports.begin(), ports.end(), 31337), ports.end());
+    EXPECT_EQ(AppState.IsListening, 1) << LogDump();
+    EXPECT_EQ(StoredPorts().size(), 24u);
+
+    // The next start is hidden as always, listening again, and asks nothing.
+    ASSERT_TRUE(ExitApp());
+    ASSERT_TRUE(StartApp());
+    EXPECT_EQ(firstRunAsked, "");
+    EXPECT_FALSE(IsWindowVisible(AppState.MainWindow));
+    EXPECT_EQ(AppState.IsListening, 1);
 }
 
 TEST_F(SettingsTest, HandEditedPortValues)

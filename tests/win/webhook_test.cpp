@@ -60,7 +60,8 @@ TEST_F(WebhookTest, EachFormatPostsItsBody)
     } cases[] = {
         {0, "application/json",
          "{\"event\":\"scan\",\"kind\":\"connect\",\"caller\":\"203.0.113.5\",\"callerPort\":40000,"
-         "\"local\":\"127.0.0.1\",\"port\":31337,\"rdns\":\"host.example\",\"trusted\":false,"
+         "\"local\":\"127.0.0.1\",\"port\":31337,\"rdns\":\"host.example\","
+         "\"knownAs\":\"Back Orifice\",\"trusted\":false,"
          "\"verified\":true,\"time\":\"" +
              std::string(scan.time) + "\",\"computer\":\"" + Computer() + "\",\"text\":\"" + text +
              "\"}"},
