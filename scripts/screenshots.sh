@@ -13,6 +13,7 @@
 #   docs/port-settings.png  the Port Settings dialog
 #   docs/add-port.png       the Add Port dialog over Port Settings
 #   docs/main-window-144dpi.png  the main window at 150 % (144 DPI)
+#   docs/statistics-144dpi.png   the Statistics window at 144 DPI
 #
 # Wine runs as a virtual desktop, which gives it a taskbar with a
 # notification area, so the tray icon is in the picture too. Every wait is
@@ -276,4 +277,5 @@ shoot command 902 >/dev/null
 shoot listen on
 shoot scan "${ports[0]}" hello
 capture main-window-144dpi.png "$(geometry "$(shoot main)")"
+dialog_shot 225 Statistics statistics-144dpi.png
 exit_harbinel
