@@ -20,21 +20,7 @@ concurrency="${BENCH_BLOCK_CONCURRENCY:-16}"
 work="$(mktemp -d "${TMPDIR:-/tmp}/harbinel-block-bench.XXXXXX")"
 key='HKCU\Software\Ferrowind\Harbinel'
 
-cleanup() {
-    WINEPREFIX="$HARBINEL_WINE_HARNESS" "$WINESERVER" -k >/dev/null 2>&1 || true
-    wine_prefix_destroy
-    [[ -n ${BENCH_KEEP:-} ]] || rm -rf "$work"
-}
-trap cleanup EXIT
-cmake -S . -B build/bench-native -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/bench-native --target bench_loadgen >/dev/null
-loadgen=$HARBINEL_ROOT/build/bench-native/bench/bench_loadgen
-wine_prefix_create null
-loader="$(wine_loader_for "$exe")"
-
-port=$(python3 -c '
-import socket
-s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+bench_setup
 
 # One round: a fresh key with Block as $1 (00 or 01), the program started
 # with the hnetcfg channel into $work/wine-$1.txt, the burst (paced at $2 a

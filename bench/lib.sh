@@ -36,3 +36,24 @@ stop_program() {
     WINEPREFIX="$HARBINEL_WINE_HARNESS" "$WINESERVER" -k >/dev/null 2>&1 || true
     wait "$pid" 2>/dev/null || true
 }
+
+# The benchmark's common start: the load generator built natively
+# ($loadgen), a throwaway prefix with $loader for $exe, and a free loopback
+# port ($port). The prefix goes at exit, and $work with it unless
+# BENCH_KEEP is set.
+bench_cleanup() {
+    WINEPREFIX="$HARBINEL_WINE_HARNESS" "$WINESERVER" -k >/dev/null 2>&1 || true
+    wine_prefix_destroy
+    [[ -n ${BENCH_KEEP:-} ]] || rm -rf "$work"
+}
+bench_setup() {
+    trap bench_cleanup EXIT
+    cmake -S . -B build/bench-native -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build build/bench-native --target bench_loadgen >/dev/null
+    loadgen=$HARBINEL_ROOT/build/bench-native/bench/bench_loadgen
+    wine_prefix_create null
+    loader="$(wine_loader_for "$exe")"
+    port=$(python3 -c '
+import socket
+s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+}

@@ -12,6 +12,7 @@
 # BENCH_SYNFLOOD_COUNTS ("10000 40000") size it.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/wine-env.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$HARBINEL_ROOT"
 
 exe="$(realpath "${1:-build/win32/harbinel.exe}")"
@@ -21,23 +22,8 @@ read -r -a counts <<<"${BENCH_SYNFLOOD_COUNTS:-10000 40000}"
 work="$(mktemp -d "${TMPDIR:-/tmp}/harbinel-synflood-bench.XXXXXX")"
 key='HKCU\Software\Ferrowind\Harbinel'
 
-cleanup() {
-    WINEPREFIX="$HARBINEL_WINE_HARNESS" "$WINESERVER" -k >/dev/null 2>&1 || true
-    wine_prefix_destroy
-    rm -rf "$work"
-}
-trap cleanup EXIT
-cmake -S . -B build/bench-native -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/bench-native --target bench_loadgen >/dev/null
-loadgen=$HARBINEL_ROOT/build/bench-native/bench/bench_loadgen
-wine_prefix_create null
-loader="$(wine_loader_for "$exe")"
-
-port=$(python3 -c '
-import socket
-s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+bench_setup
 mkdir -p "$work/logs"
-reg() { "$loader" reg add "$key" /f "$@" >/dev/null 2>&1; }
 reg /v Count /t REG_DWORD /d 1
 reg /v Port0 /t REG_DWORD /d "$port"
 reg /v Connected /t REG_BINARY /d 01

@@ -458,6 +458,17 @@ void WebhookStop()
     ReleaseSender(s);
 }
 
+// Hands a post to the worker; a full queue drops the oldest and counts it.
+static void QueuePost(WebhookSender* s, const WebhookPost& post)
+{
+    EnterCriticalSection(&s->lock);
+    if (s->queue.count == s->queue.capacity)
+        ++s->droppedRun;
+    SyslogQueuePush(&s->queue, (const char*)&post, sizeof post);
+    LeaveCriticalSection(&s->lock);
+    SetEvent(s->wake);
+}
+
 void WebhookScanNamed(const ScanRecord& record, const char* rdns)
 {
     WebhookSender* s = AppState.Webhook;
@@ -471,12 +482,7 @@ void WebhookScanNamed(const ScanRecord& record, const char* rdns)
     post.moreScans = d.suppressedBefore;
     post.named = rdns != NULL;
     TextCopy(post.rdns, rdns != NULL ? rdns : "");
-    EnterCriticalSection(&s->lock);
-    if (s->queue.count == s->queue.capacity)
-        ++s->droppedRun;
-    SyslogQueuePush(&s->queue, (const char*)&post, sizeof post);
-    LeaveCriticalSection(&s->lock);
-    SetEvent(s->wake);
+    QueuePost(s, post);
 }
 
 // Not held back by the caller's minute: a caller is blocked once, and its
@@ -489,12 +495,7 @@ void WebhookBlocked(const ScanRecord& record)
     WebhookPost post = {};
     post.record = record;
     post.block = 1;
-    EnterCriticalSection(&s->lock);
-    if (s->queue.count == s->queue.capacity)
-        ++s->droppedRun;
-    SyslogQueuePush(&s->queue, (const char*)&post, sizeof post);
-    LeaveCriticalSection(&s->lock);
-    SetEvent(s->wake);
+    QueuePost(s, post);
 }
 
 void WebhookTick()
