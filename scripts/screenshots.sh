@@ -68,7 +68,7 @@ wait_until() {
 # ---- The display ----------------------------------------------------------
 
 # The desktop size; Xvfb's screen is made the same so nothing lies outside it.
-desktop_size=800x600
+desktop_size=1024x768
 
 # Xvfb picks a free display number itself and writes it to the descriptor
 # once it accepts clients.

@@ -79,6 +79,15 @@ int MetricForDpi(int index, int dpi);
 // (Re)loads the three tray pictures at the notification area's size for the
 // window's DPI; the tray shows the new copy of the picture it showed.
 void LoadTrayIcons();
+// Dialog templates name "Small Fonts", a raster face that keeps its drawn
+// size above 96 DPI, and dialog units follow the font: there a dialog is made
+// from a copy of its template (size bytes at data) that names Tahoma, so its
+// text and its layout grow with the DPI. Returns the copy's size in out, or
+// 0 where the template serves as it is (96 DPI, no font, no room, no
+// template of the extended form).
+size_t DialogCopyForDpi(const BYTE* data, size_t size, int dpi, BYTE* out, size_t outSize);
+// A modal dialog from templateId at its owner's DPI.
+INT_PTR ShowDialog(HWND owner, int templateId, DLGPROC proc);
 
 // The main window's timers beside the log file's (1), the stealth watch's
 // (2) and the syslog sender's (3): the tray icon's retries and the wait

@@ -141,7 +141,7 @@ void EndModal()
 static void RunDialog(HWND window, int templateId, DLGPROC proc)
 {
     BeginModal();
-    DialogBoxParamA(AppState.Instance, MAKEINTRESOURCEA(templateId), window, proc, 0);
+    ShowDialog(window, templateId, proc);
     EndModal();
 }
 

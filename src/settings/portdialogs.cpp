@@ -44,8 +44,7 @@ static void InitPortSettings(HWND dialog)
 
 static void AddPort(HWND dialog)
 {
-    INT_PTR port = DialogBoxParamA(AppState.Instance, MAKEINTRESOURCEA(IDD_ADDPORT), dialog,
-                                   AddPortDialogProc, 0);
+    INT_PTR port = ShowDialog(dialog, IDD_ADDPORT, AddPortDialogProc);
     if (port < 1 || port > 65535)
         return;
     HWND list = GetDlgItem(dialog, IDC_PS_LIST);

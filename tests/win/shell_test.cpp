@@ -2,6 +2,7 @@
 // and tray record, Always on top, the hiding close, the tray title's
 // drawing and the message loop's Ctrl+letter shortcuts.
 #include "harness.h"
+#include "dialog_driver.h"
 
 #include <vector>
 
@@ -383,7 +384,29 @@ void ExpectLaidOutAt(int dpi)
 TEST_F(StartupTest, TheSettingsDpiGivesTheLayout)
 {
     const char* expected = getenv("HARBINEL_TEST_DPI");
-    ExpectLaidOutAt(expected ? atoi(expected) : 96);
+    const int dpi = expected ? atoi(expected) : 96;
+    ExpectLaidOutAt(dpi);
+    // The dialogs' text grows with the DPI too, and their controls with it.
+    EXPECT_TRUE(dialogs::RunScript([dpi] {
+        dialogs::PostCommand(IDM_ALERTS);
+        HWND dialog = dialogs::WaitForWindow(AppState.MainWindow, "Alerts and Log");
+        ASSERT_NE(dialog, (HWND)NULL);
+        EXPECT_GE(TextSize(dialog, "Trusted").cy, MulDiv(11, dpi, 96) - 2);
+        // Asked of the font, not of its face's stand-in: this prefix has no
+        // raster faces, and Windows keeps "Small Fonts" at its drawn size.
+        LOGFONTA font = {};
+        GetObjectA((HGDIOBJ)SendMessageA(dialog, WM_GETFONT, 0, 0), sizeof font, &font);
+        EXPECT_EQ(std::string(font.lfFaceName) == "Small Fonts", dpi == 96) << font.lfFaceName;
+        RECT client;
+        GetClientRect(dialog, &client);
+        for (HWND c = GetWindow(dialog, GW_CHILD); c != NULL; c = GetWindow(c, GW_HWNDNEXT)) {
+            RECT r;
+            GetWindowRect(c, &r);
+            MapWindowPoints(NULL, dialog, (POINT*)&r, 2);
+            EXPECT_TRUE(r.right <= client.right && r.bottom <= client.bottom) << GetDlgCtrlID(c);
+        }
+        dialogs::CloseBox(dialog);
+    }));
 }
 
 // Windows moved the window onto a screen of 1.5 times the DPI.
