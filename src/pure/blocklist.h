@@ -23,8 +23,10 @@ enum BlockVerdict {
 };
 
 // The addresses of the PC's own network that are never blocked: its own,
-// its gateways, DNS and DHCP servers, as the adapters list them.
-const size_t kNeverBlockCap = 64;
+// its gateways, DNS and DHCP servers, as the adapters list them. Room for
+// a PC with many adapters (virtual switches, VPNs), each with several
+// addresses: one left out could be blocked.
+const size_t kNeverBlockCap = 256;
 struct NeverBlockEntry {
     NetAddress address; // unmapped, no zone
     BlockVerdict reason;
