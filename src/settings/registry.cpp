@@ -533,29 +533,40 @@ void SaveSettings(bool withPorts)
     ReportSaveResult(result.error);
 }
 
-void SaveStats()
+// Writes one value alone, as it changes; failures are told as SaveSettings
+// tells them.
+static void SaveAlone(void (*write)(HKEY key, SaveResult& result))
 {
     HKEY root, key;
     SaveResult result = {OpenSettingsKey(root, key)};
     if (result.error == ERROR_SUCCESS) {
-        DWORD size = 0;
-        const BYTE* value = StatisticsValue(size);
-        Note(result, RegSetValueExA(key, kValueStats, 0, REG_BINARY, value, size));
+        write(key, result);
         CloseSettingsKey(root, key);
     }
     ReportSaveResult(result.error);
 }
 
+static void WriteStats(HKEY key, SaveResult& result)
+{
+    DWORD size = 0;
+    const BYTE* value = StatisticsValue(size);
+    Note(result, RegSetValueExA(key, kValueStats, 0, REG_BINARY, value, size));
+}
+
+static void WriteBlockedCallers(HKEY key, SaveResult& result)
+{
+    static char blocked[kBlockMultiSize];
+    WriteText(key, kValueBlocked, blocked,
+              (DWORD)BlockSetMulti(BlockedCallers(), blocked, sizeof blocked), REG_MULTI_SZ,
+              result);
+}
+
+void SaveStats()
+{
+    SaveAlone(WriteStats);
+}
+
 void SaveBlockedCallers()
 {
-    HKEY root, key;
-    SaveResult result = {OpenSettingsKey(root, key)};
-    if (result.error == ERROR_SUCCESS) {
-        static char blocked[kBlockMultiSize];
-        WriteText(key, kValueBlocked, blocked,
-                  (DWORD)BlockSetMulti(BlockedCallers(), blocked, sizeof blocked), REG_MULTI_SZ,
-                  result);
-        CloseSettingsKey(root, key);
-    }
-    ReportSaveResult(result.error);
+    SaveAlone(WriteBlockedCallers);
 }

@@ -944,14 +944,6 @@ int NoName(const NetAddress&, char*, size_t)
     return WSAHOST_NOT_FOUND;
 }
 
-void ReportScanFrom(uint32_t caller, uint16_t port)
-{
-    ScanRecord r = NewScanRecord(kScanConnect);
-    r.caller = NetAddressFromV4Host(caller);
-    r.port = r.highPort = port;
-    ReportScan(r);
-}
-
 // How many pixels of colour the chart drew in columns [from, to) of width.
 int PixelsOf(const std::vector<DWORD>& bits, int width, COLORREF colour, int from, int to)
 {
@@ -1013,9 +1005,12 @@ TEST_F(StatisticsTest, ListsShowTheCountsAndResetClearsAndSaves)
     ParseTrustedLines("10.0.0.0/8", &AppState.Trusted, skipped, sizeof skipped);
     AppState.ResolveAddress = NoName;
     for (int i = 0; i < 3; ++i)
-        ReportScanFrom(0xCB007105, 31337);
-    ReportScanFrom(0xC6336402, 12345);
-    ReportScanFrom(0x0A000001, 31337);
+        ReportScan(harness::Scan(kScanConnect, 5, false)); // 203.0.113.5
+    ScanRecord other = harness::Scan(kScanConnect, 0, false);
+    other.caller = NetAddressFromV4Host(0xC6336402); // 198.51.100.2
+    other.port = other.highPort = 12345;
+    ReportScan(other);
+    ReportScan(harness::Scan(kScanConnect, 1, true)); // 10.0.0.1
     ASSERT_TRUE(harness::ExitApp());
     ASSERT_TRUE(ReadValue("Stats").exists) << "saved at Exit";
     ASSERT_TRUE(harness::StartApp());

@@ -117,21 +117,6 @@ int CountHeads(const std::string& head)
     return head.back() == ' ' ? CountLinesStarting(LogLines(), head) : CountLines(LogLines(), head);
 }
 
-ScanRecord Scan(ScanKind kind, int host, bool trustedCaller)
-{
-    ScanRecord r = NewScanRecord(kind);
-    r.caller = NetAddressFromV4(htonl((trustedCaller ? 0x0A000000u : 0xCB007100u) | (u_long)host));
-    r.callerPort = 40000;
-    r.local = NetAddressFromV4(htonl(INADDR_LOOPBACK));
-    r.port = r.highPort = 31337;
-    if (kind == kScanSweep) {
-        r.port = 1;
-        r.highPort = 20;
-        r.portCount = 20;
-    }
-    return r;
-}
-
 TEST_F(FanoutTest, EachScanReachesEachOutputOnceAndTrustedOnesOnlyTheRecords)
 {
     char skipped[8];

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "app/app.h"
+#include "outputs/outputs.h"
 #include "resource.h"
 
 namespace harness {
@@ -180,6 +181,21 @@ std::vector<int32_t> PortListPorts()
     for (SocketNode* node = AppState.PortList; node != NULL; node = node->next)
         ports.push_back(node->port);
     return ports;
+}
+
+ScanRecord Scan(ScanKind kind, int host, bool trustedCaller)
+{
+    ScanRecord r = NewScanRecord(kind);
+    r.caller = NetAddressFromV4(htonl((trustedCaller ? 0x0A000000u : 0xCB007100u) | (u_long)host));
+    r.callerPort = 40000;
+    r.local = NetAddressFromV4(htonl(INADDR_LOOPBACK));
+    r.port = r.highPort = 31337;
+    if (kind == kScanSweep) {
+        r.port = 1;
+        r.highPort = 20;
+        r.portCount = 20;
+    }
+    return r;
 }
 
 int ConnectionCount()

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "pure/scanrecord.h"
 #include "support/support.h"
 
 namespace harness {
@@ -87,6 +88,9 @@ void Command(UINT id);
 void AddPortToList(int32_t port);
 // The ports of PortList from the head.
 std::vector<int32_t> PortListPorts();
+// A scan of kind from 203.0.113.host (10.0.0.host when trusted is asked
+// for) to 127.0.0.1:31337; a sweep covers ports 1-20.
+ScanRecord Scan(ScanKind kind, int host, bool trustedCaller);
 int ConnectionCount();
 std::string StatusText();
 std::string ListenButtonText();
